@@ -1,0 +1,82 @@
+#include "Application.h"
+#include "Jobs.h"
+#include "Logger.h"
+#include "Settings.h"
+
+#include "ConsoleHelper/Console.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/locale/generator.hpp>
+
+namespace CorvaneCommandLineScanner
+{
+ScanRequest BuildScanRequest(const CommandLineOptions& options)
+{
+    ScanRequest request;
+    if (options.Quick())
+        request.scanType = ScanTypeQuick;
+    else if (options.Full())
+        request.scanType = ScanTypeFull;
+    else if (options.Custom())
+        request.scanType = ScanTypeCustom;
+    else
+        request.scanType = ScanTypeBoot;
+    if (request.scanType == ScanTypeCustom)
+    {
+        request.paths = options.CustomPaths();
+        request.scanArchives = options.ScanArchives();
+    }
+    request.action = options.Action();
+    request.resultPath = options.ScanResultPath();
+    return request;
+}
+
+namespace
+{
+void RunJob(const CommandLineOptions& options)
+{
+    if (options.ProductInfo())
+        PrintProductInfo();
+    else if (options.DefinitionsInfo())
+        PrintDefinitionsInfo();
+    else if (options.UpdateDefs())
+        UpdateDefinitions();
+    else if (options.UpdateApp())
+        CheckApplicationUpdate();
+    else if (options.Quick() || options.Full() || options.Custom() || options.Boot())
+        RunScan(BuildScanRequest(options));
+}
+} // namespace
+
+void RunApplication()
+{
+    const boost::posix_time::ptime start = boost::posix_time::microsec_clock::local_time();
+    try
+    {
+        const CommandLineOptions options;
+        if (!Settings::Instance().readOnly)
+            Logger::Instance().Init();
+        if (options.Help())
+        {
+            ConsoleHelper::Out() << options.HelpText();
+        }
+        else
+        {
+            std::locale::global(boost::locale::generator()(""));
+            RunJob(options);
+        }
+    }
+    catch (const InvalidCommandLine& error)
+    {
+        ConsoleHelper::Out() << error.Message() << std::endl << error.HelpText();
+    }
+    catch (const std::exception& error)
+    {
+        // Errors outside the job wrappers (allocation failures and the like) still end the
+        // run normally, with the reason on the console.
+        ConsoleHelper::Out() << "Unexpected error: " << error.what() << std::endl;
+    }
+    const boost::posix_time::ptime end = boost::posix_time::microsec_clock::local_time();
+    ConsoleHelper::Out() << "Request duration: " << (end - start) << std::endl;
+}
+} // namespace CorvaneCommandLineScanner

@@ -1,0 +1,7 @@
+#include "Application.h"
+
+int main()
+{
+    CorvaneCommandLineScanner::RunApplication();
+    return 0;
+}

@@ -1,0 +1,61 @@
+#include "Settings.h"
+#include "Folders.h"
+
+#include "FileSystemHelper/Text.h"
+
+#include <boost/exception/exception.hpp>
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+namespace CorvaneCommandLineScanner
+{
+namespace
+{
+std::wstring ProgramFolderOrEmpty()
+{
+    try
+    {
+        return FileSystemHelper::WidePath(ProgramFolder());
+    }
+    catch (const boost::exception&)
+    {
+        return {};
+    }
+}
+
+boost::filesystem::path ConfigFile()
+{
+    try
+    {
+        return ProgramFolder() / "config.ini";
+    }
+    catch (const boost::exception&)
+    {
+        return {};
+    }
+}
+} // namespace
+
+Settings::Settings() : Settings(ConfigFile(), ProgramFolderOrEmpty())
+{
+}
+
+Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& defaultEnginesFolder)
+{
+    try
+    {
+        boost::property_tree::ptree tree;
+        boost::property_tree::ini_parser::read_ini(iniFile.string(), tree);
+        readOnly = tree.get<bool>(boost::property_tree::ptree::path_type("read_only", '.'));
+        const auto folder =
+            tree.get<std::string>(boost::property_tree::ptree::path_type("engines_folder", '.'));
+        enginesFolder = FileSystemHelper::WidePath(folder);
+    }
+    catch (const std::exception&)
+    {
+        // The first unreadable value ends the reading; the rest keeps its default.
+    }
+    if (enginesFolder.empty())
+        enginesFolder = defaultEnginesFolder;
+}
+} // namespace CorvaneCommandLineScanner

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "Singleton.h"
+
+#include <boost/filesystem/path.hpp>
+#include <string>
+
+namespace CorvaneCommandLineScanner
+{
+// The installation's settings from config.ini beside the executable.
+class Settings : public Singleton<Settings>
+{
+public:
+    // Reads config.ini from the program folder. Reports nothing: what cannot be read keeps its
+    // default.
+    Settings();
+
+    // Reads the given INI file; reading stops at the first error (missing file, syntax error,
+    // missing key, a read_only that is not a boolean), and what was read so far stays.
+    // enginesFolder falls back to defaultEnginesFolder.
+    Settings(const boost::filesystem::path& iniFile, const std::wstring& defaultEnginesFolder);
+
+    // A read-only installation writes nothing beside the executable.
+    bool readOnly = false;
+    // Folder the read-only engine start-up uses.
+    std::wstring enginesFolder;
+};
+} // namespace CorvaneCommandLineScanner

@@ -1,0 +1,9 @@
+#include "Jobs.h"
+
+namespace CorvaneCommandLineScanner
+{
+// The update check client is not wired up yet.
+void CheckApplicationUpdate()
+{
+}
+} // namespace CorvaneCommandLineScanner

@@ -1,0 +1,9 @@
+# Warnings for every target of the tree, and the optional sanitizer build.
+add_compile_options(-Wall -Wextra)
+# Boost.Log and friends must agree on the dynamic-link configuration.
+add_compile_definitions(BOOST_ALL_DYN_LINK BOOST_FILESYSTEM_NO_DEPRECATED)
+
+if(CORVANE_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+#include <string>
+#include <vector>
+
+namespace FileSystemHelper
+{
+// One logical drive, by its root path as the platform lists it.
+struct Drive
+{
+    explicit Drive(std::wstring rootPath) : rootPath(std::move(rootPath)) {}
+    std::wstring rootPath;
+};
+
+// The logical drives in the platform's order, read once by the constructor. Throws
+// ExceptionHelper::Exception "Couldn't get logical drive strings buffer size" or
+// "Couldn't get logical drive strings".
+class Drives
+{
+public:
+    using List = std::vector<boost::shared_ptr<Drive>>;
+
+    Drives();
+
+    const List& Items() const { return items; }
+    List::const_iterator begin() const { return items.begin(); }
+    List::const_iterator end() const { return items.end(); }
+
+private:
+    List items;
+};
+
+// Drive types with the platform's numbers (GetDriveTypeW).
+enum DriveType : unsigned int
+{
+    DriveUnknown = 0,
+    DriveNoRootDir = 1,
+    DriveRemovable = 2,
+    DriveFixed = 3,
+    DriveRemote = 4,
+    DriveCdRom = 5,
+    DriveRamDisk = 6,
+};
+
+// The type of the drive with this root path.
+DriveType GetDriveType(const std::wstring& rootPath);
+} // namespace FileSystemHelper

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace FileSystemHelper
+{
+#ifdef _WIN32
+using FileHandle = void*;
+#else
+using FileHandle = int;
+#endif
+
+class File
+{
+public:
+    // Size in bytes of an open file. Throws ExceptionHelper::Windows "Couldn't get file size".
+    static std::int64_t GetSize(FileHandle handle);
+
+    // Reads the whole file into data. False, with data unchanged, when the file cannot be
+    // opened or mapped (an empty file cannot be mapped).
+    static bool Read(const std::wstring& path, std::vector<char>& data);
+};
+} // namespace FileSystemHelper

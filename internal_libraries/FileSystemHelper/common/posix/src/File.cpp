@@ -1,0 +1,50 @@
+#include "FileSystemHelper/File.h"
+#include "FileSystemHelper/Text.h"
+
+#include "ExceptionHelper/Exception.h"
+#include "ExceptionHelper/LastError.h"
+
+#include <boost/scope_exit.hpp>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace FileSystemHelper
+{
+std::int64_t File::GetSize(FileHandle handle)
+{
+    struct stat status = {};
+    if (::fstat(handle, &status) != 0)
+    {
+        ExceptionHelper::SetLastError(ExceptionHelper::ErrorFromErrno(errno));
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Windows("Couldn't get file size"));
+    }
+    return static_cast<std::int64_t>(status.st_size);
+}
+
+bool File::Read(const std::wstring& path, std::vector<char>& data)
+{
+    const std::string narrowPath = ToNarrow(path, CodePageUtf8);
+    const int handle = ::open(narrowPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (handle < 0)
+        return false;
+    BOOST_SCOPE_EXIT_ALL(handle) { ::close(handle); };
+
+    const std::int64_t size = GetSize(handle);
+    // Like a file mapping, an empty file (or something that is not a regular file) cannot be
+    // mapped.
+    if (size <= 0)
+        return false;
+    void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle, 0);
+    if (view == MAP_FAILED)
+        return false;
+    BOOST_SCOPE_EXIT_ALL(view, size) { ::munmap(view, static_cast<std::size_t>(size)); };
+
+    data.resize(static_cast<std::size_t>(size));
+    std::memcpy(data.data(), view, static_cast<std::size_t>(size));
+    return true;
+}
+} // namespace FileSystemHelper

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+namespace PathHelper
+{
+class Special
+{
+public:
+    // Folder id of the all-users application data folder.
+    static constexpr int CommonAppData = 35;
+
+    // Path of a special folder. Throws ExceptionHelper::Exception "SHGetFolderPath FAILED".
+    static boost::filesystem::path FolderPath(int folder, void* token);
+};
+} // namespace PathHelper

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+
+namespace ProcessHelper
+{
+// A loaded module (HMODULE on Windows); null means the running program.
+using ModuleHandle = void*;
+
+class Process
+{
+public:
+    // Full path of the module's file. Throws ExceptionHelper::Windows
+    // "Couldn't get module file name".
+    static boost::filesystem::path Path(ModuleHandle module);
+
+    // Id of the calling process.
+    static std::uint32_t CurrentId();
+};
+} // namespace ProcessHelper
+
+#include <string>
+#include <vector>
+
+namespace ProcessHelper
+{
+// The process command line as wide tokens, program path first: on Windows the command line
+// split by the Windows rules, elsewhere the arguments exactly as the process received them.
+std::vector<std::wstring> CommandLineArguments();
+} // namespace ProcessHelper

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace CorvaneTest
+{
+// What one run of a program printed and how it ended.
+struct RunResult
+{
+    std::string output; // standard output
+    int exitCode = -1;
+};
+
+// A temporary folder, removed with everything in it when the object goes.
+class TemporaryFolder
+{
+public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const boost::filesystem::path& Path() const { return path; }
+
+private:
+    boost::filesystem::path path;
+};
+
+// A program folder of its own with a copy of the built executable. Its all-users data folder
+// (PROGRAMDATA) is a sibling folder, so nothing outside the temporary folder is touched.
+class Installation
+{
+public:
+    // The executable to copy; empty means the program as built.
+    explicit Installation(const boost::filesystem::path& executable = {});
+
+    const boost::filesystem::path& Folder() const { return folder; }
+    const boost::filesystem::path& ProgramData() const { return programData; }
+    boost::filesystem::path Executable() const;
+
+    // Copies a file into the program folder under the given name.
+    void Install(const boost::filesystem::path& source, const std::string& name) const;
+
+    // Writes a text file relative to the program folder, creating its folders.
+    void WriteFile(const std::string& relativePath, const std::string& content) const;
+
+    // Runs the program with the arguments and extra environment variables; waits for it.
+    RunResult Run(const std::vector<std::string>& arguments,
+                  const std::map<std::string, std::string>& environment = {}) const;
+
+private:
+    TemporaryFolder root;
+    boost::filesystem::path folder;
+    boost::filesystem::path programData;
+};
+
+// Runs a program, capturing its standard output (standard error is left alone).
+RunResult RunProgram(const boost::filesystem::path& program, const std::vector<std::string>& arguments,
+                     const std::map<std::string, std::string>& environment = {});
+
+// The whole content of a file, or empty when it cannot be read.
+std::string ReadFile(const boost::filesystem::path& path);
+
+// The built program.
+boost::filesystem::path BuiltProgram();
+} // namespace CorvaneTest

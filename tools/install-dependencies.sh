@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build and test the scanner. Run as root (or via sudo).
+set -euo pipefail
+packages=(
+    build-essential cmake
+    libboost1.81-all-dev libboost-json1.81-dev
+    libpugixml-dev gsoap libgsoap-dev libssl-dev
+    libgtest-dev libgmock-dev
+    osslsigncode openssl python3
+)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
