@@ -1,0 +1,140 @@
+#include "Engine.h"
+#include "FileScan.h"
+
+#include "ThreatScanner.h"
+
+#include <clamav.h>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace ThreatScannerEngine
+{
+namespace
+{
+// libclamav writes its warnings to standard error unless told otherwise; the program owns the
+// console, so they are dropped.
+void IgnoreMessage(enum cl_msg, const char*, const char*, void*) {}
+
+int InitializeLibrary()
+{
+    static std::once_flag once;
+    static cl_error_t result = CL_SUCCESS;
+    std::call_once(once,
+                   []
+                   {
+                       cl_set_clcb_msg(IgnoreMessage);
+                       result = cl_init(CL_INIT_DEFAULT);
+                   });
+    return result == CL_SUCCESS ? ThreatScanner::Success : ThreatScanner::CouldNotInitialize;
+}
+
+bool ParseReleaseTime(const std::string& text, std::uint32_t& seconds)
+{
+    std::tm moment{};
+    char zone = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &moment.tm_year, &moment.tm_mon,
+                    &moment.tm_mday, &moment.tm_hour, &moment.tm_min, &moment.tm_sec, &zone) != 7 ||
+        zone != 'Z')
+        return false;
+    moment.tm_year -= 1900;
+    moment.tm_mon -= 1;
+    const time_t value = timegm(&moment);
+    if (value < 0 || value > static_cast<time_t>(UINT32_MAX))
+        return false;
+    seconds = static_cast<std::uint32_t>(value);
+    return true;
+}
+} // namespace
+
+DatabaseInformation ReadUpdateInformation(const std::string& path)
+{
+    DatabaseInformation information;
+    std::ifstream file(path);
+    const std::string versionKey = "Version: ";
+    const std::string timeKey = "Release time: ";
+    bool haveTime = false;
+    std::string line;
+    while (std::getline(file, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const auto at = line.find(versionKey);
+        if (!information.known && at != std::string::npos)
+        {
+            const std::string value = line.substr(at + versionKey.size());
+            char* end = nullptr;
+            const unsigned long long number = std::strtoull(value.c_str(), &end, 10);
+            if (end != value.c_str() && number <= UINT32_MAX && value[0] >= '0' && value[0] <= '9')
+            {
+                information.version = static_cast<std::uint32_t>(number);
+                information.known = true;
+            }
+        }
+        if (!haveTime && line.rfind(timeKey, 0) == 0)
+            haveTime = ParseReleaseTime(line.substr(timeKey.size()), information.releaseTime);
+    }
+    return information;
+}
+
+int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder,
+                 std::shared_ptr<const Engine>& result)
+{
+    if (const int status = InitializeLibrary(); status != ThreatScanner::Success)
+        return status;
+    struct stat folderStatus
+    {
+    };
+    if (::stat(pluginsFolder.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode))
+        return ThreatScanner::NoPlugins;
+
+    std::shared_ptr<Engine> loaded(new Engine);
+    loaded->engine = cl_engine_new();
+    if (!loaded->engine)
+        return ThreatScanner::AllocatingEngine;
+    if (!tempFolder.empty() &&
+        cl_engine_set_str(loaded->engine, CL_ENGINE_TMPDIR, tempFolder.c_str()) != CL_SUCCESS)
+        return ThreatScanner::TmpPath;
+
+    unsigned int signatures = 0;
+    const cl_error_t loadResult =
+        cl_load(pluginsFolder.c_str(), loaded->engine, &signatures, CL_DB_STDOPT);
+    if (loadResult == CL_EOPEN || (loadResult == CL_SUCCESS && signatures == 0))
+        return ThreatScanner::NoPlugins;
+    if (loadResult != CL_SUCCESS)
+        return ThreatScanner::LoadingEngine;
+
+    // The callbacks are part of the engine and must be in place before it is shared.
+    InstallLayerCallbacks(loaded->engine);
+    if (cl_engine_compile(loaded->engine) != CL_SUCCESS)
+        return ThreatScanner::LoadingEngine;
+
+    // The installation's own description wins; official database files carry a version and a
+    // build time of their own, used when that description is missing.
+    loaded->information = ReadUpdateInformation(pluginsFolder + "/update.txt");
+    if (!loaded->information.known)
+    {
+        int error = CL_SUCCESS;
+        const long long version = cl_engine_get_num(loaded->engine, CL_ENGINE_DB_VERSION, &error);
+        const long long time = cl_engine_get_num(loaded->engine, CL_ENGINE_DB_TIME, &error);
+        if (error == CL_SUCCESS && version > 0 && version <= UINT32_MAX && time >= 0 &&
+            time <= UINT32_MAX)
+        {
+            loaded->information.known = true;
+            loaded->information.version = static_cast<std::uint32_t>(version);
+            loaded->information.releaseTime = static_cast<std::uint32_t>(time);
+        }
+    }
+    result = std::move(loaded);
+    return ThreatScanner::Success;
+}
+
+Engine::~Engine()
+{
+    if (engine)
+        cl_engine_free(engine);
+}
+} // namespace ThreatScannerEngine

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct cl_engine;
+
+namespace ThreatScannerEngine
+{
+// What the installed definitions say about themselves.
+struct DatabaseInformation
+{
+    bool known = false;
+    std::uint32_t version = 0;
+    std::uint32_t releaseTime = 0; // seconds since 1970-01-01 UTC
+};
+
+// Reads the definitions' own description: the first line containing "Version: " followed by a
+// number, and the first line "Release time: YYYY-MM-DDTHH:MM:SSZ". Known only when the version
+// was found; a missing release time reads as 0.
+DatabaseInformation ReadUpdateInformation(const std::string& path);
+
+// One compiled set of definitions. Scans on any number of threads share it; it is never changed
+// after it has been compiled.
+class Engine
+{
+public:
+    // Loads every definitions file of the folder and compiles them. Extracted archive members go
+    // to tempFolder, or to the system's temporary folder when it is empty. Returns 0 or the
+    // result code of the failure.
+    static int Load(const std::string& pluginsFolder, const std::string& tempFolder,
+                    std::shared_ptr<const Engine>& result);
+
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    const cl_engine* Handle() const { return engine; }
+    const DatabaseInformation& Information() const { return information; }
+
+private:
+    Engine() = default;
+
+    cl_engine* engine = nullptr;
+    DatabaseInformation information;
+};
+} // namespace ThreatScannerEngine

@@ -1,0 +1,458 @@
+// The exports of the threat-scanner library. Every export catches what the code below it may
+// throw: nothing crosses into the program but a result code.
+#include "Engine.h"
+#include "Report.h"
+#include "Session.h"
+#include "SystemObjects.h"
+#include "Text.h"
+#include "Walk.h"
+
+#include "ThreatScanner.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cwchar>
+#include <mutex>
+#include <new>
+#include <set>
+#include <sys/stat.h>
+#include <type_traits>
+
+using namespace ThreatScannerEngine;
+
+// One engine instance: the settings of the scans made through it.
+struct CThreatScannerStruct
+{
+    bool scanArchives = true;
+    ThreatScanner::ScanCallback* callback = nullptr;
+    void* callbackContext = nullptr;
+    ThreatScanner::ExtCallback* extCallback = nullptr;
+    void* extCallbackContext = nullptr;
+    bool busy = false;
+};
+
+namespace
+{
+// The process-wide engine and the instances made from it.
+struct State
+{
+    std::mutex mutex;
+    std::shared_ptr<const Engine> engine;
+    int initializations = 0;
+    std::string quarantineFolder;
+    std::set<CThreatScannerStruct*> instances;
+};
+
+State& GlobalState()
+{
+    static State state;
+    return state;
+}
+
+template <typename Function> int Guarded(Function function) noexcept
+{
+    try
+    {
+        return function();
+    }
+    catch (const std::bad_alloc&)
+    {
+        return ThreatScanner::NoMemory;
+    }
+    catch (...)
+    {
+        return ThreatScanner::Failed;
+    }
+}
+
+// Options the program sets that change nothing in this engine.
+constexpr int acceptedOptions[] = {6001, 6002, 4078, 87, 4080, 110, 80, 79, 78, 4081, 106};
+
+bool IsFolder(const std::string& path)
+{
+    struct stat status
+    {
+    };
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quarantineFolder)
+{
+    std::string base;
+    if (!folder)
+        return ThreatScanner::InvalidArgument;
+    if (!ToUtf8(folder, base))
+        return ThreatScanner::UtfConversion;
+    if (base.empty())
+        return ThreatScanner::InvalidArgument;
+    std::string temp;
+    std::string quarantine;
+    if ((tempFolder && !ToUtf8(tempFolder, temp)) ||
+        (quarantineFolder && !ToUtf8(quarantineFolder, quarantine)))
+        return ThreatScanner::UtfConversion;
+
+    State& state = GlobalState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.initializations > 0)
+    {
+        ++state.initializations;
+        return ThreatScanner::Success;
+    }
+    // Without a usable temporary folder of its own the engine uses the system's.
+    if (!temp.empty() && !IsFolder(temp) && (::mkdir(temp.c_str(), 0700) != 0 || !IsFolder(temp)))
+        temp.clear();
+    std::shared_ptr<const Engine> engine;
+    const std::string plugins = base + (base.back() == '/' ? "" : "/") + "Plugins";
+    if (const int result = Engine::Load(plugins, temp, engine); result != ThreatScanner::Success)
+        return result;
+    state.engine = std::move(engine);
+    state.quarantineFolder = quarantine;
+    state.initializations = 1;
+    return ThreatScanner::Success;
+}
+
+// Runs function with the instance's state locked, after checking the handle.
+template <typename Function> int WithInstance(CThreatScannerStruct* instance, Function function)
+{
+    State& state = GlobalState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!instance || state.instances.count(instance) == 0)
+        return ThreatScanner::InvalidHandle;
+    return function(state);
+}
+
+// Marks an instance as scanning and takes what the scan needs; clears the mark when it goes.
+class ScanGuard
+{
+public:
+    explicit ScanGuard(CThreatScannerStruct* instance) : instance(instance) {}
+    ~ScanGuard()
+    {
+        if (started)
+        {
+            std::lock_guard<std::mutex> lock(GlobalState().mutex);
+            instance->busy = false;
+        }
+    }
+    ScanGuard(const ScanGuard&) = delete;
+    ScanGuard& operator=(const ScanGuard&) = delete;
+
+    int Begin()
+    {
+        return WithInstance(instance,
+                            [this](State& state) -> int
+                            {
+                                if (!state.engine)
+                                    return ThreatScanner::InitRequired;
+                                if (instance->busy)
+                                    return ThreatScanner::Busy;
+                                instance->busy = true;
+                                started = true;
+                                context.engine = state.engine;
+                                context.quarantineFolder = state.quarantineFolder;
+                                context.scanArchives = instance->scanArchives;
+                                context.callback = instance->callback;
+                                context.callbackContext = instance->callbackContext;
+                                return ThreatScanner::Success;
+                            });
+    }
+
+    ScanContext context;
+
+private:
+    CThreatScannerStruct* instance;
+    bool started = false;
+};
+
+int ScanSystem(const ScanContext& context)
+{
+    Reporter reporter(context);
+    {
+        Session session(context, reporter);
+        ListProcessExecutables([&session](Target target) { session.Add(std::move(target)); });
+        session.Finish();
+    }
+    return reporter.FirstError();
+}
+
+int ScanBootSector(const ScanContext& context, const std::string& root)
+{
+    std::string device;
+    BootSector sector{};
+    if (const int result = ReadBootSector(root, device, sector); result != ThreatScanner::Success)
+        return result;
+    Target target;
+    target.openPath = device;
+    target.objectPath = root;
+    target.objectType = ThreatScanner::ObjectBootSector;
+    Reporter reporter(context);
+    reporter.Report(target, nullptr,
+                    ScanMemory(*context.engine, sector.data(), sector.size(), device));
+    return reporter.FirstError();
+}
+} // namespace
+
+#define THREAT_SCANNER_EXPORT extern "C" __attribute__((visibility("default")))
+
+THREAT_SCANNER_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second);
+THREAT_SCANNER_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,
+                                                     wchar_t* smartDbPath,
+                                                     _InitializeParams* params);
+THREAT_SCANNER_EXPORT int ThreatScanner_Uninitialize();
+THREAT_SCANNER_EXPORT int ThreatScanner_CreateInstance(CThreatScannerStruct** instance);
+THREAT_SCANNER_EXPORT int ThreatScanner_DestroyInstance(CThreatScannerStruct* instance);
+THREAT_SCANNER_EXPORT int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option,
+                                                     int value);
+THREAT_SCANNER_EXPORT int ThreatScanner_SetScanCallback2(CThreatScannerStruct* instance,
+                                                         ThreatScanner::ScanCallback* callback,
+                                                         void* context);
+THREAT_SCANNER_EXPORT int ThreatScanner_SetExtCallback(CThreatScannerStruct* instance,
+                                                       ThreatScanner::ExtCallback* callback,
+                                                       void* context);
+THREAT_SCANNER_EXPORT int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType,
+                                                   const wchar_t* path, int zero, int* out1,
+                                                   int* out2, const wchar_t** out3, int processId,
+                                                   const wchar_t* name);
+THREAT_SCANNER_EXPORT int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int zero,
+                                                 const wchar_t* path, int processId);
+THREAT_SCANNER_EXPORT int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance,
+                                                               std::uint32_t* version,
+                                                               std::uint32_t* releaseTime);
+
+static_assert(std::is_same_v<decltype(ThreatScanner_Initialize), ThreatScanner::Initialize>);
+static_assert(std::is_same_v<decltype(ThreatScanner_InitializeEx), ThreatScanner::InitializeEx>);
+static_assert(std::is_same_v<decltype(ThreatScanner_Uninitialize), ThreatScanner::Uninitialize>);
+static_assert(
+    std::is_same_v<decltype(ThreatScanner_CreateInstance), ThreatScanner::CreateInstance>);
+static_assert(
+    std::is_same_v<decltype(ThreatScanner_DestroyInstance), ThreatScanner::DestroyInstance>);
+static_assert(std::is_same_v<decltype(ThreatScanner_SetIntOption), ThreatScanner::SetIntOption>);
+static_assert(
+    std::is_same_v<decltype(ThreatScanner_SetScanCallback2), ThreatScanner::SetScanCallback2>);
+static_assert(
+    std::is_same_v<decltype(ThreatScanner_SetExtCallback), ThreatScanner::SetExtCallback>);
+static_assert(std::is_same_v<decltype(ThreatScanner_ScanObject), ThreatScanner::ScanObject>);
+static_assert(std::is_same_v<decltype(ThreatScanner_ScanPath), ThreatScanner::ScanPath>);
+static_assert(std::is_same_v<decltype(ThreatScanner_GetDatabaseInformation),
+                             ThreatScanner::GetDatabaseInformation>);
+
+// Read-only installations: the definitions come from the given folder, nothing is written
+// beside it. Extracted archive members go to the system's temporary folder and there is no
+// quarantine, so a quarantine request leaves the file where it is.
+int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* /*second*/)
+{
+    return Guarded([&]() -> int { return Start(folder, nullptr, nullptr); });
+}
+
+int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* /*second*/,
+                               wchar_t* /*smartDbPath*/, _InitializeParams* params)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            if (params && params->size < sizeof(_InitializeParams))
+                return ThreatScanner::InvalidArgument;
+            return Start(folder, params ? params->tempFolder : nullptr,
+                         params ? params->quarantineFolder : nullptr);
+        });
+}
+
+int ThreatScanner_Uninitialize()
+{
+    return Guarded(
+        []() -> int
+        {
+            State& state = GlobalState();
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (state.initializations == 0)
+                return ThreatScanner::InitRequired;
+            if (--state.initializations == 0)
+            {
+                // Scans still running keep their own reference to the engine.
+                state.engine.reset();
+                state.quarantineFolder.clear();
+            }
+            return ThreatScanner::Success;
+        });
+}
+
+int ThreatScanner_CreateInstance(CThreatScannerStruct** instance)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            State& state = GlobalState();
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (!state.engine)
+                return ThreatScanner::InitRequired;
+            if (!instance)
+                return ThreatScanner::InvalidArgument;
+            auto created = std::make_unique<CThreatScannerStruct>();
+            state.instances.insert(created.get());
+            *instance = created.release();
+            return ThreatScanner::Success;
+        });
+}
+
+int ThreatScanner_DestroyInstance(CThreatScannerStruct* instance)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            return WithInstance(instance,
+                                [instance](State& state) -> int
+                                {
+                                    if (instance->busy)
+                                        return ThreatScanner::Busy;
+                                    state.instances.erase(instance);
+                                    delete instance;
+                                    return ThreatScanner::Success;
+                                });
+        });
+}
+
+int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int value)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            return WithInstance(instance,
+                                [&](State&) -> int
+                                {
+                                    if (option == ThreatScanner::OptionScanArchives)
+                                    {
+                                        if (value != 0 && value != 1)
+                                            return ThreatScanner::InvalidArgument;
+                                        instance->scanArchives = value == 1;
+                                        return ThreatScanner::Success;
+                                    }
+                                    if (std::find(std::begin(acceptedOptions),
+                                                  std::end(acceptedOptions),
+                                                  option) != std::end(acceptedOptions))
+                                        return ThreatScanner::Success;
+                                    return ThreatScanner::NotSupported;
+                                });
+        });
+}
+
+int ThreatScanner_SetScanCallback2(CThreatScannerStruct* instance,
+                                   ThreatScanner::ScanCallback* callback, void* context)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            return WithInstance(instance,
+                                [&](State&) -> int
+                                {
+                                    instance->callback = callback;
+                                    instance->callbackContext = context;
+                                    return ThreatScanner::Success;
+                                });
+        });
+}
+
+// The extended callback is kept but never called: this engine has no extended scan events.
+int ThreatScanner_SetExtCallback(CThreatScannerStruct* instance,
+                                 ThreatScanner::ExtCallback* callback, void* context)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            return WithInstance(instance,
+                                [&](State&) -> int
+                                {
+                                    instance->extCallback = callback;
+                                    instance->extCallbackContext = context;
+                                    return ThreatScanner::Success;
+                                });
+        });
+}
+
+int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType, const wchar_t* path,
+                             int /*zero*/, int* /*out1*/, int* /*out2*/, const wchar_t** /*out3*/,
+                             int /*processId*/, const wchar_t* /*name*/)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            ScanGuard guard(instance);
+            if (const int result = guard.Begin(); result != ThreatScanner::Success)
+                return result;
+            if (objectType == ThreatScanner::SystemObjectType)
+            {
+                if (!path || std::wcscmp(path, L"<System>") != 0)
+                    return ThreatScanner::InvalidArgument;
+                return ScanSystem(guard.context);
+            }
+            if (objectType == ThreatScanner::BootSectorObjectType)
+            {
+                std::string root;
+                if (!path)
+                    return ThreatScanner::InvalidArgument;
+                if (!ToUtf8(path, root))
+                    return ThreatScanner::UtfConversion;
+                return ScanBootSector(guard.context, root);
+            }
+            return ThreatScanner::NotSupported;
+        });
+}
+
+int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const wchar_t* path,
+                           int /*processId*/)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            ScanGuard guard(instance);
+            if (const int result = guard.Begin(); result != ThreatScanner::Success)
+                return result;
+            std::string root;
+            if (!path)
+                return ThreatScanner::InvalidArgument;
+            if (!ToUtf8(path, root))
+                return ThreatScanner::UtfConversion;
+            if (root.empty())
+                return ThreatScanner::PathError;
+            Reporter reporter(guard.context);
+            int walked = ThreatScanner::Success;
+            {
+                Session session(guard.context, reporter);
+                walked = WalkTree(
+                    root,
+                    [&session](const std::string& file)
+                    {
+                        Target target;
+                        target.openPath = file;
+                        target.objectPath = file;
+                        session.Add(std::move(target));
+                    },
+                    [&reporter](int code) { reporter.Error(code); });
+                session.Finish();
+            }
+            return walked != ThreatScanner::Success ? walked : reporter.FirstError();
+        });
+}
+
+int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance, std::uint32_t* version,
+                                         std::uint32_t* releaseTime)
+{
+    return Guarded(
+        [&]() -> int
+        {
+            return WithInstance(instance,
+                                [&](State& state) -> int
+                                {
+                                    if (!state.engine)
+                                        return ThreatScanner::InitRequired;
+                                    if (!version || !releaseTime)
+                                        return ThreatScanner::InvalidArgument;
+                                    const DatabaseInformation& information =
+                                        state.engine->Information();
+                                    if (!information.known)
+                                        return ThreatScanner::DbinfoUnavailable;
+                                    *version = information.version;
+                                    *releaseTime = information.releaseTime;
+                                    return ThreatScanner::Success;
+                                });
+        });
+}

@@ -1,0 +1,166 @@
+#include "FileScan.h"
+#include "Engine.h"
+
+#include "ThreatScanner.h"
+
+#include <clamav.h>
+#include <cstring>
+
+namespace ThreatScannerEngine
+{
+namespace
+{
+// Follows the layers libclamav opens while it scans one file. libclamav announces every new
+// layer with its depth, but does not say when a layer ends (layers found in its clean cache are
+// announced and never finished), so each announcement cuts the chain back to its own depth.
+// A match names the descriptor it was found in; the deepest layer open on that descriptor is the
+// matching object. Layers below it on the chain were opened while it was open, so they cannot
+// share its descriptor.
+class LayerTracker
+{
+public:
+    void Enter(int fd, std::uint32_t level, const char* name)
+    {
+        if (layers.size() > level)
+            layers.resize(level);
+        layers.push_back({fd, name ? name : std::string()});
+    }
+
+    void Found(int fd, const char* threatName)
+    {
+        std::size_t depth = layers.empty() ? 0 : layers.size() - 1;
+        for (std::size_t i = layers.size(); i-- > 0;)
+        {
+            if (layers[i].fd == fd)
+            {
+                depth = i;
+                break;
+            }
+        }
+        Detection detection;
+        detection.depth = static_cast<std::uint32_t>(depth);
+        for (std::size_t i = 1; i <= depth && i < layers.size(); ++i)
+            detection.members.push_back(layers[i].name);
+        detection.threatName = threatName ? threatName : "";
+        result.detections.push_back(std::move(detection));
+    }
+
+    FileScanResult result;
+
+private:
+    struct Layer
+    {
+        int fd;
+        std::string name;
+    };
+    std::vector<Layer> layers;
+};
+
+cl_error_t OnFileInspection(int fd, const char*, const char**, size_t, const char* fileName, size_t,
+                            const char*, uint32_t level, uint32_t, void* context)
+{
+    if (context)
+        static_cast<LayerTracker*>(context)->Enter(fd, level, fileName);
+    return CL_CLEAN;
+}
+
+void OnVirusFound(int fd, const char* threatName, void* context)
+{
+    if (context)
+        static_cast<LayerTracker*>(context)->Found(fd, threatName);
+}
+
+cl_scan_options Options(bool scanArchives)
+{
+    cl_scan_options options;
+    std::memset(&options, 0, sizeof options);
+    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    options.parse = ~0u;
+    if (!scanArchives)
+        options.parse &= ~static_cast<unsigned int>(CL_SCAN_PARSE_ARCHIVE);
+    options.heuristic = 0;
+    return options;
+}
+
+int ResultCode(cl_error_t error)
+{
+    switch (error)
+    {
+    case CL_CLEAN:
+    case CL_VIRUS:
+    case CL_BREAK:
+        return ThreatScanner::Success;
+    case CL_EMAXREC:
+        return ThreatScanner::MaxLevels;
+    case CL_EMAXSIZE:
+        return ThreatScanner::MaxBytes;
+    case CL_EMAXFILES:
+        return ThreatScanner::MaxFiles;
+    case CL_EMEM:
+        return ThreatScanner::NoMemory;
+    case CL_ETMPFILE:
+    case CL_ETMPDIR:
+        return ThreatScanner::TmpPath;
+    case CL_EOPEN:
+    case CL_ESTAT:
+    case CL_EREAD:
+    case CL_ESEEK:
+    case CL_EMAP:
+        return ThreatScanner::FileRead;
+    default:
+        return ThreatScanner::Failed;
+    }
+}
+
+FileScanResult Finish(LayerTracker& tracker, cl_error_t status, const char* threatName)
+{
+    // A match always passes through the callback; should a future library not do so, the
+    // object itself carries it.
+    if (status == CL_VIRUS && tracker.result.detections.empty())
+    {
+        Detection detection;
+        detection.threatName = threatName ? threatName : "";
+        tracker.result.detections.push_back(std::move(detection));
+    }
+    tracker.result.error = ResultCode(status);
+    return std::move(tracker.result);
+}
+} // namespace
+
+void InstallLayerCallbacks(cl_engine* engine)
+{
+    cl_engine_set_clcb_file_inspection(engine, OnFileInspection);
+    cl_engine_set_clcb_virus_found(engine, OnVirusFound);
+}
+
+FileScanResult ScanDescriptor(const Engine& engine, int fd, const std::string& name,
+                              bool scanArchives)
+{
+    LayerTracker tracker;
+    cl_scan_options options = Options(scanArchives);
+    const char* threatName = nullptr;
+    unsigned long scanned = 0;
+    const cl_error_t status = cl_scandesc_callback(fd, name.c_str(), &threatName, &scanned,
+                                                   engine.Handle(), &options, &tracker);
+    return Finish(tracker, status, threatName);
+}
+
+FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,
+                          const std::string& name)
+{
+    LayerTracker tracker;
+    cl_fmap_t* map = cl_fmap_open_memory(data, size);
+    if (!map)
+    {
+        tracker.result.error = ThreatScanner::NoMemory;
+        return std::move(tracker.result);
+    }
+    cl_scan_options options = Options(true);
+    const char* threatName = nullptr;
+    unsigned long scanned = 0;
+    const cl_error_t status = cl_scanmap_callback(map, name.c_str(), &threatName, &scanned,
+                                                  engine.Handle(), &options, &tracker);
+    cl_fmap_close(map);
+    return Finish(tracker, status, threatName);
+}
+} // namespace ThreatScannerEngine

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct cl_engine;
+
+namespace ThreatScannerEngine
+{
+class Engine;
+
+// One match, pinned to the object it was found in: depth 0 is the scanned file itself, deeper
+// levels are members of archives inside it.
+struct Detection
+{
+    std::uint32_t depth = 0;
+    // Names of the objects from the outermost member down to the matching one: empty for the
+    // file itself, one name for a member of the file, two for a member of a member, ...
+    std::vector<std::string> members;
+    std::string threatName;
+};
+
+// The outcome of scanning one object.
+struct FileScanResult
+{
+    std::vector<Detection> detections;
+    int error = 0; // a result code, 0 when the object was read in full
+};
+
+// Sets the callbacks through which libclamav tells which layer a match belongs to. Must be called
+// before the engine is compiled.
+void InstallLayerCallbacks(cl_engine* engine);
+
+// Scans an open file. The name is only used by libclamav to name the outermost layer.
+FileScanResult ScanDescriptor(const Engine& engine, int fd, const std::string& name,
+                              bool scanArchives);
+
+// Scans a block of memory as one object.
+FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,
+                          const std::string& name);
+} // namespace ThreatScannerEngine

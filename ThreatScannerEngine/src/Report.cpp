@@ -1,0 +1,165 @@
+#include "Report.h"
+
+#include "Text.h"
+
+#include <cstring>
+
+namespace ThreatScannerEngine
+{
+namespace
+{
+const char* const containerSeparator = "=>";
+
+struct ThreatClass
+{
+    std::int32_t status;
+    std::int32_t threatType;
+    std::uint32_t flags;
+};
+
+bool Contains(const std::string& text, const char* part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The definitions name what they find: heuristic and "Suspicious" names are only suspicious, and
+// a category word in the name gives the threat type.
+ThreatClass Classify(const std::string& name)
+{
+    ThreatClass result{ThreatScanner::StatusInfected, ThreatScanner::ThreatVirus, 0};
+    if (name.rfind("Heuristics.", 0) == 0 || Contains(name, ".Suspicious."))
+        result.status = ThreatScanner::StatusSuspicious;
+    if (Contains(name, "Limits.Exceeded") || Contains(name, "ArchBomb"))
+    {
+        result.threatType = ThreatScanner::ThreatArchBomb;
+        result.flags |= ThreatScanner::FlagArchBomb;
+    }
+    else if (Contains(name, "Adware"))
+    {
+        result.threatType = ThreatScanner::ThreatAdware;
+        result.flags |= ThreatScanner::FlagAdware;
+    }
+    else if (Contains(name, "Spyware"))
+    {
+        result.threatType = ThreatScanner::ThreatSpyware;
+        result.flags |= ThreatScanner::FlagSpyware;
+    }
+    else if (Contains(name, "Dialer"))
+    {
+        result.threatType = ThreatScanner::ThreatDialer;
+        result.flags |= ThreatScanner::FlagDialer;
+    }
+    else if (Contains(name, "Rootkit"))
+        result.threatType = ThreatScanner::ThreatRootkit;
+    else if (Contains(name, "Phishing") || Contains(name, "Spam"))
+        result.threatType = ThreatScanner::ThreatSpam;
+    else if (name.rfind("PUA.", 0) == 0)
+    {
+        result.threatType = ThreatScanner::ThreatApp;
+        result.flags |= ThreatScanner::FlagApp;
+    }
+    return result;
+}
+
+// Definitions outside the official set get a marker appended to their names; it says nothing
+// about the threat.
+std::string ThreatName(const std::string& name)
+{
+    const std::string marker = ".UNOFFICIAL";
+    if (name.size() > marker.size() &&
+        name.compare(name.size() - marker.size(), marker.size(), marker) == 0)
+        return name.substr(0, name.size() - marker.size());
+    return name;
+}
+
+int CarryOut(int action, const std::string& path, const FileIdentity& identity,
+             const std::string& quarantineFolder, const std::string& threatName,
+             std::int32_t& status)
+{
+    if (action == ThreatScanner::ActionQuarMove)
+    {
+        const int result = QuarantineFile(path, identity, quarantineFolder, threatName);
+        if (result == ThreatScanner::Success)
+            status = ThreatScanner::StatusMoved;
+        return result;
+    }
+    if (action == ThreatScanner::ActionDelete)
+    {
+        const int result = DeleteFile(path, identity);
+        if (result == ThreatScanner::Success)
+            status = ThreatScanner::StatusDeleted;
+        return result;
+    }
+    // Nothing to do, or nothing this engine can do (disinfection, renaming, copies).
+    return ThreatScanner::Success;
+}
+} // namespace
+
+void Reporter::Report(const Target& target, const FileIdentity* identity,
+                      const FileScanResult& result)
+{
+    bool fileGone = false;
+    for (const Detection& detection : result.detections)
+    {
+        const std::string threatName = ThreatName(detection.threatName);
+        const ThreatClass threat = Classify(threatName);
+
+        std::string containers;
+        if (detection.depth > 0)
+        {
+            containers = target.objectPath;
+            for (std::size_t i = 0; i + 1 < detection.members.size(); ++i)
+                containers += containerSeparator + detection.members[i];
+        }
+        const std::wstring objectPath = ToWide(target.objectPath);
+        const std::wstring parentContainers = ToWide(containers);
+        const std::wstring innerObject =
+            ToWide(detection.members.empty() ? std::string() : detection.members.back());
+        const std::wstring wideThreatName = ToWide(threatName);
+        const std::wstring empty;
+
+        _ScanCbkParams params;
+        std::memset(&params, 0, sizeof params);
+        params.size = sizeof params;
+        params.objectType = target.objectType;
+        params.objectPath = objectPath.c_str();
+        params.parentContainers = parentContainers.c_str();
+        params.innerObject = innerObject.c_str();
+        params.objectFlags = threat.flags | (detection.depth > 0 ? ThreatScanner::FlagArchive : 0u);
+        params.archiveFlags = detection.depth > 0 ? 1 : 0;
+        params.scanStatus = threat.status;
+        params.threatType = threat.threatType;
+        params.processId = target.processId;
+        params.threatName = wideThreatName.c_str();
+        params.sysObjParentContainers = empty.c_str();
+        params.sysObjInnerObject = empty.c_str();
+        params.tempPath = empty.c_str();
+        params.depthLevel = detection.depth;
+
+        int action = ThreatScanner::ActionNone;
+        if (context.callback)
+            context.callback(&params, &action, context.callbackContext);
+
+        // Members of archives are left alone: removing one would mean rewriting the archive.
+        if (detection.depth > 0 || !identity || fileGone)
+            continue;
+        std::int32_t outcome = params.scanStatus;
+        const int actionResult = CarryOut(action, target.objectPath, *identity,
+                                          context.quarantineFolder, threatName, outcome);
+        if (actionResult != ThreatScanner::Success)
+        {
+            Error(actionResult);
+            continue;
+        }
+        if (outcome == threat.status)
+            continue;
+        fileGone = true;
+        params.scanStatus = outcome;
+        int ignored = ThreatScanner::ActionNone;
+        if (context.callback)
+            context.callback(&params, &ignored, context.callbackContext);
+    }
+    if (result.error != ThreatScanner::Success)
+        Error(result.error);
+}
+} // namespace ThreatScannerEngine

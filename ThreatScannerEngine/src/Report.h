@@ -1,0 +1,62 @@
+#pragma once
+
+#include "Actions.h"
+#include "FileScan.h"
+
+#include "ThreatScanner.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ThreatScannerEngine
+{
+class Engine;
+
+// What one scan call needs to know.
+struct ScanContext
+{
+    std::shared_ptr<const Engine> engine;
+    bool scanArchives = true;
+    ThreatScanner::ScanCallback* callback = nullptr;
+    void* callbackContext = nullptr;
+    std::string quarantineFolder; // empty: quarantining is not possible
+};
+
+// One object to scan.
+struct Target
+{
+    std::string openPath;   // what is opened to read the content
+    std::string objectPath; // what is reported and acted on
+    bool followLink = false;
+    std::int32_t objectType = ThreatScanner::ObjectFile;
+    std::uint32_t processId = 0;
+    // Whether a target that cannot be opened fails the scan call, or is quietly left out.
+    bool reportUnreadable = true;
+};
+
+// Hands detections to the program's callback and carries out the action it answers with. A
+// detection is reported as Infected or Suspicious; only when the action was carried out does a
+// second call with the outcome (Moved or Deleted) follow it, directly. Calls are made one at a
+// time by whoever owns the reporter.
+class Reporter
+{
+public:
+    explicit Reporter(const ScanContext& context) : context(context) {}
+
+    // identity is null for objects that cannot be acted on (boot sectors).
+    void Report(const Target& target, const FileIdentity* identity, const FileScanResult& result);
+
+    // Remembers the first failure of the scan call.
+    void Error(int code)
+    {
+        if (firstError == ThreatScanner::Success)
+            firstError = code;
+    }
+    int FirstError() const { return firstError; }
+
+private:
+    const ScanContext& context;
+    int firstError = ThreatScanner::Success;
+};
+} // namespace ThreatScannerEngine

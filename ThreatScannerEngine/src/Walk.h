@@ -1,0 +1,15 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace ThreatScannerEngine
+{
+// Walks a file or a folder tree, calling onFile for each regular file in name order, depth
+// first. Symbolic links inside the tree are not followed and folders on other file systems are
+// not entered; a symbolic link given as the root itself is resolved first. Folders that cannot
+// be read are passed to onError with a result code, and the walk goes on.
+// Returns PathError when the root does not exist, PathAccess when it cannot be examined, else 0.
+int WalkTree(const std::string& root, const std::function<void(const std::string&)>& onFile,
+             const std::function<void(int)>& onError);
+} // namespace ThreatScannerEngine
