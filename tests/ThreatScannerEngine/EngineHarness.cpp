@@ -1,0 +1,262 @@
+#include "EngineHarness.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <cstring>
+#include <dlfcn.h>
+#include <fstream>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace EngineTest
+{
+namespace
+{
+template <typename Signature> Signature* Bind(void* library, const char* name)
+{
+    void* symbol = ::dlsym(library, name);
+    if (!symbol)
+        throw std::runtime_error(std::string("scan.dll does not export ") + name);
+    return reinterpret_cast<Signature*>(symbol);
+}
+
+Exports Load()
+{
+    void* library = ::dlopen(ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!library)
+        throw std::runtime_error(std::string("cannot load scan.dll: ") + ::dlerror());
+    return {Bind<ThreatScanner::Initialize>(library, "ThreatScanner_Initialize"),
+            Bind<ThreatScanner::InitializeEx>(library, "ThreatScanner_InitializeEx"),
+            Bind<ThreatScanner::Uninitialize>(library, "ThreatScanner_Uninitialize"),
+            Bind<ThreatScanner::CreateInstance>(library, "ThreatScanner_CreateInstance"),
+            Bind<ThreatScanner::DestroyInstance>(library, "ThreatScanner_DestroyInstance"),
+            Bind<ThreatScanner::SetIntOption>(library, "ThreatScanner_SetIntOption"),
+            Bind<ThreatScanner::SetScanCallback2>(library, "ThreatScanner_SetScanCallback2"),
+            Bind<ThreatScanner::SetExtCallback>(library, "ThreatScanner_SetExtCallback"),
+            Bind<ThreatScanner::ScanObject>(library, "ThreatScanner_ScanObject"),
+            Bind<ThreatScanner::ScanPath>(library, "ThreatScanner_ScanPath"),
+            Bind<ThreatScanner::GetDatabaseInformation>(library,
+                                                        "ThreatScanner_GetDatabaseInformation")};
+}
+
+std::wstring Text(const wchar_t* text)
+{
+    return text ? text : L"(null)";
+}
+
+std::uint32_t Crc32(const std::string& data)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const unsigned char byte : data)
+    {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void Put(std::string& out, std::uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+} // namespace
+
+const Exports& Engine()
+{
+    static const Exports exports = Load();
+    return exports;
+}
+
+void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
+{
+    auto* self = static_cast<Recorder*>(context);
+    if (self->inside.fetch_add(1) != 0)
+        self->overlapped = true;
+    self->reports.push_back(
+        {params->objectType, Text(params->objectPath), Text(params->parentContainers),
+         Text(params->innerObject), params->objectFlags, params->archiveFlags, params->scanStatus,
+         params->threatType, params->processId, Text(params->threatName), params->depthLevel});
+    if (params->scanStatus == ThreatScanner::StatusInfected ||
+        params->scanStatus == ThreatScanner::StatusSuspicious)
+        *action = self->action;
+    // Give a concurrent caller the chance to show itself.
+    std::this_thread::yield();
+    self->inside.fetch_sub(1);
+}
+
+EngineInstallation::EngineInstallation(bool readOnly) : folder(root.Path() / "Corvane Scanner")
+{
+    fs::create_directories(folder / "Plugins");
+    fs::create_directories(Data());
+    for (const char* name :
+         {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb", "update.txt"})
+        fs::copy_file(fs::path(STARTER_DEFINITIONS_FOLDER) / name, folder / "Plugins" / name);
+    const std::wstring base = Wide(folder);
+    int result = 0;
+    if (readOnly)
+        result = Engine().Initialize(base.c_str(), L"");
+    else
+    {
+        fs::create_directories(folder / "Temp");
+        fs::create_directories(Quarantine());
+        const std::wstring temp = Wide(folder / "Temp");
+        const std::wstring quarantine = Wide(Quarantine());
+        std::wstring smartDb = Wide(folder / "SmartDB.dll");
+        _InitializeParams params{};
+        params.size = sizeof params;
+        params.programFolder = base.c_str();
+        params.quarantineFolder = quarantine.c_str();
+        params.tempFolder = temp.c_str();
+        params.value116 = 1;
+        params.instanceGuid = L"00000000-0000-0000-0000-000000000000";
+        result = Engine().InitializeEx(base.c_str(), L"", smartDb.data(), &params);
+    }
+    if (result != 0)
+        throw std::runtime_error("the engine did not start: " + std::to_string(result));
+}
+
+EngineInstallation::~EngineInstallation()
+{
+    for (CThreatScannerStruct* instance : instances)
+        EXPECT_EQ(Engine().DestroyInstance(instance), 0);
+    EXPECT_EQ(Engine().Uninitialize(), 0);
+}
+
+CThreatScannerStruct* EngineInstallation::Instance(Recorder& recorder, bool scanArchives)
+{
+    CThreatScannerStruct* instance = nullptr;
+    if (Engine().CreateInstance(&instance) != 0 || !instance)
+        throw std::runtime_error("no engine instance");
+    instances.push_back(instance);
+    Engine().SetScanCallback2(instance, &Recorder::Callback, &recorder);
+    EXPECT_EQ(
+        Engine().SetIntOption(instance, ThreatScanner::OptionScanArchives, scanArchives ? 1 : 0),
+        0);
+    return instance;
+}
+
+int EngineInstallation::Scan(const fs::path& path, Recorder& recorder, bool scanArchives)
+{
+    return Engine().ScanPath(Instance(recorder, scanArchives), 0, Wide(path).c_str(),
+                             static_cast<int>(::getpid()));
+}
+
+std::string TestVirus()
+{
+    std::string text = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$";
+    return text + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+}
+
+std::string Marker(const std::string& kind)
+{
+    std::string text = "CORVANE-ENGINE-";
+    return text + "TEST-MARKER:" + kind;
+}
+
+void WriteFile(const fs::path& path, const std::string& content)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream file(path.string(), std::ios::binary | std::ios::trunc);
+    file << content;
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    return CorvaneTest::ReadFile(path);
+}
+
+std::string Zip(const std::vector<std::pair<std::string, std::string>>& members)
+{
+    std::string archive;
+    std::string directory;
+    for (const auto& [name, content] : members)
+    {
+        const auto offset = static_cast<std::uint32_t>(archive.size());
+        const std::uint32_t crc = Crc32(content);
+        const auto size = static_cast<std::uint32_t>(content.size());
+        Put(archive, 0x04034b50, 4);
+        Put(archive, 10, 2); // version needed
+        Put(archive, 0, 2);  // flags
+        Put(archive, 0, 2);  // stored
+        Put(archive, 0, 4);  // time and date
+        Put(archive, crc, 4);
+        Put(archive, size, 4);
+        Put(archive, size, 4);
+        Put(archive, static_cast<std::uint32_t>(name.size()), 2);
+        Put(archive, 0, 2);
+        archive += name + content;
+
+        Put(directory, 0x02014b50, 4);
+        Put(directory, 20, 2);
+        Put(directory, 10, 2);
+        Put(directory, 0, 2);
+        Put(directory, 0, 2);
+        Put(directory, 0, 4);
+        Put(directory, crc, 4);
+        Put(directory, size, 4);
+        Put(directory, size, 4);
+        Put(directory, static_cast<std::uint32_t>(name.size()), 2);
+        Put(directory, 0, 2); // extra
+        Put(directory, 0, 2); // comment
+        Put(directory, 0, 2); // disk
+        Put(directory, 0, 2); // internal attributes
+        Put(directory, 0, 4); // external attributes
+        Put(directory, offset, 4);
+        directory += name;
+    }
+    const auto directoryOffset = static_cast<std::uint32_t>(archive.size());
+    archive += directory;
+    Put(archive, 0x06054b50, 4);
+    Put(archive, 0, 2);
+    Put(archive, 0, 2);
+    Put(archive, static_cast<std::uint32_t>(members.size()), 2);
+    Put(archive, static_cast<std::uint32_t>(members.size()), 2);
+    Put(archive, static_cast<std::uint32_t>(directory.size()), 4);
+    Put(archive, directoryOffset, 4);
+    Put(archive, 0, 2);
+    return archive;
+}
+
+int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check)
+{
+    if (::geteuid() != 0)
+        return check();
+    // Open the folder and the folders above it up to the temporary folder for everyone.
+    for (fs::path path = folder; !path.empty() && path != fs::temp_directory_path();
+         path = path.parent_path())
+        fs::permissions(path,
+                        fs::perms::add_perms | fs::perms::others_read | fs::perms::others_exe);
+    int ends[2];
+    if (::pipe(ends) != 0)
+        throw std::runtime_error("cannot create a pipe");
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        ::close(ends[0]);
+        int result = -1;
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
+            result = check();
+        (void)!::write(ends[1], &result, sizeof result);
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    int result = -1;
+    if (::read(ends[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
+        result = -1;
+    ::close(ends[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return result;
+}
+
+std::wstring Wide(const fs::path& path)
+{
+    return path.wstring();
+}
+} // namespace EngineTest

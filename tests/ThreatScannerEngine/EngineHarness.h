@@ -1,0 +1,104 @@
+#pragma once
+
+#include "Installation.h"
+#include "ThreatScanner.h"
+
+#include <atomic>
+#include <boost/filesystem/path.hpp>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace EngineTest
+{
+namespace fs = boost::filesystem;
+
+// The exports of the built scan.dll, loaded once for the whole test program.
+struct Exports
+{
+    ThreatScanner::Initialize* Initialize;
+    ThreatScanner::InitializeEx* InitializeEx;
+    ThreatScanner::Uninitialize* Uninitialize;
+    ThreatScanner::CreateInstance* CreateInstance;
+    ThreatScanner::DestroyInstance* DestroyInstance;
+    ThreatScanner::SetIntOption* SetIntOption;
+    ThreatScanner::SetScanCallback2* SetScanCallback2;
+    ThreatScanner::SetExtCallback* SetExtCallback;
+    ThreatScanner::ScanObject* ScanObject;
+    ThreatScanner::ScanPath* ScanPath;
+    ThreatScanner::GetDatabaseInformation* GetDatabaseInformation;
+};
+const Exports& Engine();
+
+// One callback call, copied.
+struct Report
+{
+    std::int32_t objectType;
+    std::wstring objectPath;
+    std::wstring parentContainers;
+    std::wstring innerObject;
+    std::uint32_t objectFlags;
+    std::int32_t archiveFlags;
+    std::int32_t scanStatus;
+    std::int32_t threatType;
+    std::uint32_t processId;
+    std::wstring threatName;
+    std::uint32_t depthLevel;
+};
+
+// Records every callback and answers detections with a fixed action. Fails the test when two
+// calls overlap.
+struct Recorder
+{
+    int action = ThreatScanner::ActionNone;
+    std::vector<Report> reports;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+
+    static void Callback(_ScanCbkParams* params, int* action, void* context);
+};
+
+// A program folder with a copy of the starter definitions, a Temp and a Quarantine folder, and a
+// Data folder to put files to scan in. The engine is initialised for it and shut down with it.
+class EngineInstallation
+{
+public:
+    explicit EngineInstallation(bool readOnly = false);
+    ~EngineInstallation();
+    EngineInstallation(const EngineInstallation&) = delete;
+    EngineInstallation& operator=(const EngineInstallation&) = delete;
+
+    const fs::path& Folder() const { return folder; }
+    fs::path Data() const { return folder / "Data"; }
+    fs::path Quarantine() const { return folder / "Quarantine"; }
+
+    // A new instance with the recorder as callback; destroyed with the installation.
+    CThreatScannerStruct* Instance(Recorder& recorder, bool scanArchives = true);
+    // Scans a path with a new instance and returns the scan call's result.
+    int Scan(const fs::path& path, Recorder& recorder, bool scanArchives = true);
+
+private:
+    CorvaneTest::TemporaryFolder root;
+    fs::path folder;
+    std::vector<CThreatScannerStruct*> instances;
+};
+
+// Content that the starter definitions detect, put together at run time so that the test
+// program itself carries none of it.
+std::string TestVirus();
+std::string Marker(const std::string& kind); // "infected", "suspicious" or "adware"
+
+void WriteFile(const fs::path& path, const std::string& content);
+std::string ReadFile(const fs::path& path);
+
+// A zip archive with its members stored uncompressed.
+std::string Zip(const std::vector<std::pair<std::string, std::string>>& members);
+
+// Runs a check as an unprivileged user when the tests run as root, so that file permissions
+// apply; the folder is opened up to that user first. Returns the check's result.
+int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check);
+
+std::wstring Wide(const fs::path& path);
+} // namespace EngineTest

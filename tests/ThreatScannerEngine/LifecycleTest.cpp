@@ -1,0 +1,120 @@
+#include "EngineHarness.h"
+
+#include <algorithm>
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+using namespace EngineTest;
+
+namespace
+{
+int InitializeAt(const fs::path& folder)
+{
+    const std::wstring base = Wide(folder);
+    return Engine().Initialize(base.c_str(), L"");
+}
+} // namespace
+
+TEST(EngineLifecycle, CallsBeforeInitializationAskForIt)
+{
+    CThreatScannerStruct* instance = nullptr;
+    EXPECT_EQ(Engine().CreateInstance(&instance), ThreatScanner::InitRequired);
+    EXPECT_EQ(instance, nullptr);
+    EXPECT_EQ(Engine().Uninitialize(), ThreatScanner::InitRequired);
+}
+
+TEST(EngineLifecycle, UnknownInstancesAreRefused)
+{
+    EngineInstallation installation;
+    std::uint32_t version = 0;
+    std::uint32_t time = 0;
+    EXPECT_EQ(Engine().ScanPath(nullptr, 0, L"/", 1), ThreatScanner::InvalidHandle);
+    EXPECT_EQ(Engine().SetIntOption(nullptr, 26, 1), ThreatScanner::InvalidHandle);
+    EXPECT_EQ(Engine().GetDatabaseInformation(nullptr, &version, &time),
+              ThreatScanner::InvalidHandle);
+    EXPECT_EQ(Engine().DestroyInstance(nullptr), ThreatScanner::InvalidHandle);
+    auto* stranger = reinterpret_cast<CThreatScannerStruct*>(&version);
+    EXPECT_EQ(Engine().DestroyInstance(stranger), ThreatScanner::InvalidHandle);
+}
+
+TEST(EngineLifecycle, MissingOrBrokenDefinitionsStopTheStart)
+{
+    CorvaneTest::TemporaryFolder folder;
+    EXPECT_EQ(InitializeAt(folder.Path()), ThreatScanner::NoPlugins);
+
+    fs::create_directories(folder.Path() / "Plugins");
+    WriteFile(folder.Path() / "Plugins" / "update.txt", "Version: 4\n");
+    EXPECT_EQ(InitializeAt(folder.Path()), ThreatScanner::NoPlugins);
+
+    WriteFile(folder.Path() / "Plugins" / "broken.ndb", "Name:0:*:zz-not-hex\n");
+    EXPECT_EQ(InitializeAt(folder.Path()), ThreatScanner::LoadingEngine);
+
+    // None of these left an engine behind.
+    CThreatScannerStruct* instance = nullptr;
+    EXPECT_EQ(Engine().CreateInstance(&instance), ThreatScanner::InitRequired);
+}
+
+TEST(EngineLifecycle, DatabaseInformationComesFromTheDefinitions)
+{
+    EngineInstallation installation;
+    Recorder recorder;
+    CThreatScannerStruct* instance = installation.Instance(recorder);
+    std::uint32_t version = 0;
+    std::uint32_t time = 0;
+    ASSERT_EQ(Engine().GetDatabaseInformation(instance, &version, &time), 0);
+    EXPECT_EQ(version, 1u);
+    EXPECT_EQ(time, 1796688000u); // 2026-12-08T00:00:00Z
+    EXPECT_EQ(Engine().GetDatabaseInformation(instance, nullptr, &time),
+              ThreatScanner::InvalidArgument);
+}
+
+TEST(EngineLifecycle, DefinitionsWithoutADescriptionHaveNoDatabaseInformation)
+{
+    CorvaneTest::TemporaryFolder folder;
+    fs::create_directories(folder.Path() / "Plugins");
+    fs::copy_file(fs::path(STARTER_DEFINITIONS_FOLDER) / "corvane-starter.ndb",
+                  folder.Path() / "Plugins" / "corvane-starter.ndb");
+    WriteFile(folder.Path() / "Plugins" / "update.txt", "Version: beta\n");
+    ASSERT_EQ(InitializeAt(folder.Path()), 0);
+    CThreatScannerStruct* instance = nullptr;
+    ASSERT_EQ(Engine().CreateInstance(&instance), 0);
+    std::uint32_t version = 7;
+    std::uint32_t time = 7;
+    EXPECT_EQ(Engine().GetDatabaseInformation(instance, &version, &time),
+              ThreatScanner::DbinfoUnavailable);
+    EXPECT_EQ(version, 7u);
+    EXPECT_EQ(Engine().DestroyInstance(instance), 0);
+    EXPECT_EQ(Engine().Uninitialize(), 0);
+}
+
+TEST(EngineLifecycle, OptionsAreCheckedAndAccepted)
+{
+    EngineInstallation installation;
+    Recorder recorder;
+    CThreatScannerStruct* instance = installation.Instance(recorder);
+    for (const int option : {6001, 6002, 4078, 87, 4080, 110, 80, 79, 78, 4081, 106})
+        EXPECT_EQ(Engine().SetIntOption(instance, option, 1), 0) << option;
+    EXPECT_EQ(Engine().SetIntOption(instance, 26, 2), ThreatScanner::InvalidArgument);
+    EXPECT_EQ(Engine().SetIntOption(instance, 12345, 1), ThreatScanner::NotSupported);
+    EXPECT_EQ(Engine().SetExtCallback(instance, nullptr, nullptr), 0);
+}
+
+TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
+{
+    EngineInstallation installation(true);
+    WriteFile(installation.Data() / "packed.zip", Zip({{"eicar.com", TestVirus()}}));
+    WriteFile(installation.Data() / "eicar.com", TestVirus());
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionQuarMove;
+    // There is no quarantine: the file stays and the failure is the scan call's result.
+    EXPECT_EQ(installation.Scan(installation.Data(), recorder), ThreatScanner::FileMove);
+    ASSERT_EQ(recorder.reports.size(), 2u);
+    EXPECT_EQ(recorder.reports[1].scanStatus, ThreatScanner::StatusInfected);
+    EXPECT_TRUE(fs::exists(installation.Data() / "eicar.com"));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(installation.Folder()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"Data", "Plugins"}));
+}

@@ -1,0 +1,203 @@
+#include "EngineHarness.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+#include <set>
+
+using namespace EngineTest;
+
+namespace
+{
+// The tree most tests scan: a clean file, the test virus plain, in a zip and in a zip in a zip.
+void WriteInfectedTree(const fs::path& data)
+{
+    WriteFile(data / "clean.txt", "nothing to see");
+    WriteFile(data / "a" / "eicar.com", TestVirus());
+    WriteFile(data / "b" / "packed.zip",
+              Zip({{"readme.txt", "clean"}, {"docs/eicar.com", TestVirus()}}));
+    WriteFile(data / "c" / "nested.zip", Zip({{"inner.zip", Zip({{"deep.com", TestVirus()}})}}));
+}
+} // namespace
+
+TEST(EngineScan, ReportsDetectionsWithTheirContainers)
+{
+    EngineInstallation installation;
+    WriteInfectedTree(installation.Data());
+    Recorder recorder;
+    ASSERT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    ASSERT_EQ(recorder.reports.size(), 3u);
+    const std::wstring data = Wide(installation.Data());
+
+    const Report& plain = recorder.reports[0];
+    EXPECT_EQ(plain.objectPath, data + L"/a/eicar.com");
+    EXPECT_EQ(plain.parentContainers, L"");
+    EXPECT_EQ(plain.innerObject, L"");
+    EXPECT_EQ(plain.depthLevel, 0u);
+    EXPECT_EQ(plain.archiveFlags, 0);
+    EXPECT_EQ(plain.objectType, ThreatScanner::ObjectFile);
+    EXPECT_EQ(plain.scanStatus, ThreatScanner::StatusInfected);
+    EXPECT_EQ(plain.threatType, ThreatScanner::ThreatVirus);
+    EXPECT_EQ(plain.threatName, L"Corvane.Test.EICAR");
+
+    const Report& member = recorder.reports[1];
+    EXPECT_EQ(member.objectPath, data + L"/b/packed.zip");
+    EXPECT_EQ(member.parentContainers, data + L"/b/packed.zip");
+    EXPECT_EQ(member.innerObject, L"eicar.com");
+    EXPECT_EQ(member.depthLevel, 1u);
+    EXPECT_NE(member.objectFlags & ThreatScanner::FlagArchive, 0u);
+    EXPECT_EQ(member.scanStatus, ThreatScanner::StatusInfected);
+
+    const Report& nested = recorder.reports[2];
+    EXPECT_EQ(nested.objectPath, data + L"/c/nested.zip");
+    EXPECT_EQ(nested.parentContainers, data + L"/c/nested.zip=>inner.zip");
+    EXPECT_EQ(nested.innerObject, L"deep.com");
+    EXPECT_EQ(nested.depthLevel, 2u);
+    EXPECT_FALSE(recorder.overlapped);
+}
+
+TEST(EngineScan, ArchivesAreSkippedWhenSwitchedOff)
+{
+    EngineInstallation installation;
+    WriteInfectedTree(installation.Data());
+    Recorder recorder;
+    ASSERT_EQ(installation.Scan(installation.Data(), recorder, false), 0);
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].objectPath, Wide(installation.Data() / "a" / "eicar.com"));
+}
+
+TEST(EngineScan, TheShippedSamplesAreFound)
+{
+    EngineInstallation installation;
+    Recorder recorder;
+    ASSERT_EQ(installation.Scan(SAMPLES_FOLDER, recorder), 0);
+    std::set<std::wstring> found;
+    for (const Report& report : recorder.reports)
+        found.insert(report.objectPath.substr(report.objectPath.rfind(L'/') + 1) + L":" +
+                     report.innerObject);
+    EXPECT_EQ(found, (std::set<std::wstring>{L"eicar.com:", L"eicar.zip:eicar.com",
+                                             L"nested.zip:eicar.com"}));
+}
+
+TEST(EngineScan, EverySignatureFormatAndCategoryIsRecognised)
+{
+    EngineInstallation installation;
+    WriteFile(installation.Data() / "1-marker.txt", "prefix " + Marker("infected") + " suffix");
+    WriteFile(installation.Data() / "2-suspicious.txt", Marker("suspicious"));
+    WriteFile(installation.Data() / "3-adware.txt", Marker("adware"));
+    WriteFile(installation.Data() / "4-hash.bin", "Corvane engine hash test sample\n");
+    std::string one = "CORVANE-LOGICAL-";
+    WriteFile(installation.Data() / "5-logical.txt", one + "PART-ONE and then " + one + "PART-TWO");
+    WriteFile(installation.Data() / "6-half.txt", one + "PART-ONE only");
+    WriteFile(installation.Data() / "7-virus-late.txt", "text first\n" + TestVirus());
+    Recorder recorder;
+    ASSERT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    ASSERT_EQ(recorder.reports.size(), 5u);
+    EXPECT_EQ(recorder.reports[0].threatName, L"Corvane.Test.Marker");
+    EXPECT_EQ(recorder.reports[1].threatName, L"Corvane.Suspicious.TestMarker");
+    EXPECT_EQ(recorder.reports[1].scanStatus, ThreatScanner::StatusSuspicious);
+    EXPECT_EQ(recorder.reports[2].threatType, ThreatScanner::ThreatAdware);
+    EXPECT_NE(recorder.reports[2].objectFlags & ThreatScanner::FlagAdware, 0u);
+    EXPECT_EQ(recorder.reports[3].threatName, L"Corvane.Test.HashSample");
+    EXPECT_EQ(recorder.reports[4].threatName, L"Corvane.Test.LogicalPair");
+}
+
+TEST(EngineScan, CleanTreesAndSingleFiles)
+{
+    EngineInstallation installation;
+    WriteFile(installation.Data() / "clean.txt", "clean");
+    WriteFile(installation.Data() / "empty.txt", "");
+    WriteFile(installation.Data() / "clean.zip", Zip({{"x.txt", "clean"}}));
+    WriteFile(installation.Data() / "sub" / "caf\xc3\xa9.com", TestVirus());
+    Recorder clean;
+    EXPECT_EQ(installation.Scan(installation.Data() / "clean.zip", clean), 0);
+    EXPECT_TRUE(clean.reports.empty());
+
+    Recorder single;
+    EXPECT_EQ(installation.Scan(installation.Data() / "sub" / "caf\xc3\xa9.com", single), 0);
+    ASSERT_EQ(single.reports.size(), 1u);
+    EXPECT_EQ(single.reports[0].objectPath, Wide(installation.Data() / "sub") + L"/caf\u00e9.com");
+
+    Recorder missing;
+    EXPECT_EQ(installation.Scan(installation.Data() / "missing", missing),
+              ThreatScanner::PathError);
+    EXPECT_TRUE(missing.reports.empty());
+}
+
+TEST(EngineScan, SymbolicLinksInsideTheTreeAreNotFollowed)
+{
+    EngineInstallation installation;
+    const fs::path outside = installation.Folder() / "Outside";
+    WriteFile(outside / "eicar.com", TestVirus());
+    fs::create_directories(installation.Data());
+    fs::create_directory_symlink(outside, installation.Data() / "linked-folder");
+    fs::create_symlink(outside / "eicar.com", installation.Data() / "linked-file.com");
+    Recorder recorder;
+    EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    EXPECT_TRUE(recorder.reports.empty());
+
+    // A link named as the scan's root is what the user asked for: its target is scanned and
+    // reported under its real path, which is what an action would act on.
+    Recorder root;
+    EXPECT_EQ(installation.Scan(installation.Data() / "linked-file.com", root), 0);
+    ASSERT_EQ(root.reports.size(), 1u);
+    EXPECT_EQ(root.reports[0].objectPath, Wide(fs::canonical(outside / "eicar.com")));
+}
+
+TEST(EngineScan, UnreadableObjectsFailTheCallAfterTheWalk)
+{
+    EngineInstallation installation;
+    WriteFile(installation.Data() / "1" / "locked.com", TestVirus());
+    WriteFile(installation.Data() / "2" / "eicar.com", TestVirus());
+    fs::permissions(installation.Data() / "1" / "locked.com", fs::perms::no_perms);
+    // Every scan needs a temporary folder of its own that the scanning user can write to.
+    fs::permissions(installation.Folder() / "Temp", fs::perms::all_all);
+    Recorder recorder;
+    const int result = AsUnprivilegedUser(installation.Data(),
+                                          [&]
+                                          {
+                                              const int scanned =
+                                                  installation.Scan(installation.Data(), recorder);
+                                              // Report what the child saw through the result: the
+                                              // walk went on past the locked file.
+                                              return recorder.reports.size() == 1 ? scanned : -2;
+                                          });
+    EXPECT_EQ(result, ThreatScanner::FileOpen);
+
+    WriteFile(installation.Data() / "3" / "hidden" / "eicar.com", TestVirus());
+    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::owner_all);
+    Recorder folders;
+    const int folderResult =
+        AsUnprivilegedUser(installation.Data() / "3",
+                           [&] { return installation.Scan(installation.Data() / "3", folders); });
+    EXPECT_EQ(folderResult, ThreatScanner::PathAccess);
+}
+
+TEST(EngineScan, CallbacksNeverOverlapOnALargeTree)
+{
+    EngineInstallation installation;
+    std::set<std::wstring> expected;
+    for (int i = 0; i < 400; ++i)
+    {
+        const fs::path file =
+            installation.Data() / std::to_string(i % 7) / (std::to_string(i) + ".txt");
+        const bool infected = i % 10 == 0;
+        WriteFile(file, infected ? TestVirus() : "clean file " + std::to_string(i));
+        if (infected)
+            expected.insert(Wide(file));
+    }
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionQuarMove;
+    ASSERT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    EXPECT_FALSE(recorder.overlapped);
+    // Every detection is directly followed by its outcome for the same object.
+    ASSERT_EQ(recorder.reports.size(), 2 * expected.size());
+    std::set<std::wstring> found;
+    for (std::size_t i = 0; i < recorder.reports.size(); i += 2)
+    {
+        EXPECT_EQ(recorder.reports[i].scanStatus, ThreatScanner::StatusInfected);
+        EXPECT_EQ(recorder.reports[i + 1].scanStatus, ThreatScanner::StatusMoved);
+        EXPECT_EQ(recorder.reports[i + 1].objectPath, recorder.reports[i].objectPath);
+        found.insert(recorder.reports[i].objectPath);
+    }
+    EXPECT_EQ(found, expected);
+}
