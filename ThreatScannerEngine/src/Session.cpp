@@ -68,7 +68,7 @@ void Session::Add(Target target)
             break;
         stateReady.wait(lock);
     }
-    queue.push_back(std::move(target));
+    queue.push_back({added++, std::move(target)});
     lock.unlock();
     workReady.notify_one();
 }
@@ -81,7 +81,7 @@ void Session::Finish()
     for (;;)
     {
         ReportReady(lock);
-        if (runningWorkers == 0 && findings.empty())
+        if (runningWorkers == 0 && scanned.empty())
             break;
         stateReady.wait(lock);
     }
@@ -89,12 +89,15 @@ void Session::Finish()
 
 void Session::ReportReady(std::unique_lock<std::mutex>& lock)
 {
-    while (!findings.empty())
+    while (!scanned.empty() && scanned.begin()->first == nextToReport)
     {
-        Finding finding = std::move(findings.front());
-        findings.pop_front();
+        std::optional<Finding> finding = std::move(scanned.begin()->second);
+        scanned.erase(scanned.begin());
+        ++nextToReport;
+        if (!finding)
+            continue;
         lock.unlock();
-        reporter.Report(finding.target, &finding.identity, finding.result);
+        reporter.Report(finding->target, &finding->identity, finding->result);
         lock.lock();
     }
 }
@@ -107,19 +110,22 @@ void Session::Work()
         workReady.wait(lock, [this] { return !queue.empty() || closed; });
         if (queue.empty())
             break;
-        Target target = std::move(queue.front());
+        Queued next = std::move(queue.front());
         queue.pop_front();
         lock.unlock();
         stateReady.notify_one();
-        ScanTarget(target);
+        std::optional<Finding> finding = ScanTarget(next.target);
         lock.lock();
+        scanned.emplace(next.number, std::move(finding));
+        if (next.number == nextToReport)
+            stateReady.notify_one();
     }
     --runningWorkers;
     lock.unlock();
     stateReady.notify_all();
 }
 
-void Session::ScanTarget(Target& target)
+std::optional<Session::Finding> Session::ScanTarget(Target& target)
 {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
     const int fd = ::open(target.openPath.c_str(), flags);
@@ -129,7 +135,7 @@ void Session::ScanTarget(Target& target)
     {
         // A file that went away (or was replaced by a link) since it was listed is not an error.
         if (openError == ENOENT || openError == ELOOP || !finding.target.reportUnreadable)
-            return;
+            return std::nullopt;
         finding.result.error = ThreatScanner::FileOpen;
     }
     else
@@ -146,14 +152,10 @@ void Session::ScanTarget(Target& target)
         }
         ::close(fd);
         if (!regular)
-            return;
+            return std::nullopt;
     }
     if (finding.result.detections.empty() && finding.result.error == ThreatScanner::Success)
-        return;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        findings.push_back(std::move(finding));
-    }
-    stateReady.notify_one();
+        return std::nullopt;
+    return finding;
 }
 } // namespace ThreatScannerEngine

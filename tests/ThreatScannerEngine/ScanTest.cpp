@@ -189,15 +189,16 @@ TEST(EngineScan, CallbacksNeverOverlapOnALargeTree)
     recorder.action = ThreatScanner::ActionQuarMove;
     ASSERT_EQ(installation.Scan(installation.Data(), recorder), 0);
     EXPECT_FALSE(recorder.overlapped);
-    // Every detection is directly followed by its outcome for the same object.
+    // Every detection is directly followed by its outcome for the same object, and detections
+    // come in the order of the walk (by name, and all files here lie at the same depth).
     ASSERT_EQ(recorder.reports.size(), 2 * expected.size());
-    std::set<std::wstring> found;
+    std::vector<std::wstring> found;
     for (std::size_t i = 0; i < recorder.reports.size(); i += 2)
     {
         EXPECT_EQ(recorder.reports[i].scanStatus, ThreatScanner::StatusInfected);
         EXPECT_EQ(recorder.reports[i + 1].scanStatus, ThreatScanner::StatusMoved);
         EXPECT_EQ(recorder.reports[i + 1].objectPath, recorder.reports[i].objectPath);
-        found.insert(recorder.reports[i].objectPath);
+        found.push_back(recorder.reports[i].objectPath);
     }
-    EXPECT_EQ(found, expected);
+    EXPECT_EQ(found, std::vector<std::wstring>(expected.begin(), expected.end()));
 }
