@@ -40,6 +40,7 @@ struct State
     std::shared_ptr<const Engine> engine;
     int initializations = 0;
     std::string quarantineFolder;
+    std::string tempFolder;
     std::set<CThreatScannerStruct*> instances;
 };
 
@@ -67,6 +68,21 @@ template <typename Function> int Guarded(Function function) noexcept
 
 // Options the program sets that change nothing in this engine.
 constexpr int acceptedOptions[] = {6001, 6002, 4078, 87, 4080, 110, 80, 79, 78, 4081, 106};
+
+// The identities of the folders that exist among the given paths.
+std::vector<FileIdentity> FolderIdentities(const std::vector<std::string>& paths)
+{
+    std::vector<FileIdentity> identities;
+    for (const std::string& path : paths)
+    {
+        struct stat status
+        {
+        };
+        if (!path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            identities.push_back({status.st_dev, status.st_ino});
+    }
+    return identities;
+}
 
 bool IsFolder(const std::string& path)
 {
@@ -107,6 +123,7 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
         return result;
     state.engine = std::move(engine);
     state.quarantineFolder = quarantine;
+    state.tempFolder = temp;
     state.initializations = 1;
     return ThreatScanner::Success;
 }
@@ -139,22 +156,24 @@ public:
 
     int Begin()
     {
-        return WithInstance(instance,
-                            [this](State& state) -> int
-                            {
-                                if (!state.engine)
-                                    return ThreatScanner::InitRequired;
-                                if (instance->busy)
-                                    return ThreatScanner::Busy;
-                                instance->busy = true;
-                                started = true;
-                                context.engine = state.engine;
-                                context.quarantineFolder = state.quarantineFolder;
-                                context.scanArchives = instance->scanArchives;
-                                context.callback = instance->callback;
-                                context.callbackContext = instance->callbackContext;
-                                return ThreatScanner::Success;
-                            });
+        return WithInstance(
+            instance,
+            [this](State& state) -> int
+            {
+                if (!state.engine)
+                    return ThreatScanner::InitRequired;
+                if (instance->busy)
+                    return ThreatScanner::Busy;
+                instance->busy = true;
+                started = true;
+                context.engine = state.engine;
+                context.quarantineFolder = state.quarantineFolder;
+                context.ownFolders = FolderIdentities({state.quarantineFolder, state.tempFolder});
+                context.scanArchives = instance->scanArchives;
+                context.callback = instance->callback;
+                context.callbackContext = instance->callbackContext;
+                return ThreatScanner::Success;
+            });
     }
 
     ScanContext context;
@@ -418,7 +437,7 @@ int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const w
             {
                 Session session(guard.context, reporter);
                 walked = WalkTree(
-                    root,
+                    root, guard.context.ownFolders,
                     [&session](const std::string& file)
                     {
                         Target target;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ThreatScannerEngine
 {
@@ -21,6 +22,8 @@ struct ScanContext
     ThreatScanner::ScanCallback* callback = nullptr;
     void* callbackContext = nullptr;
     std::string quarantineFolder; // empty: quarantining is not possible
+    // The engine's own folders, which scans of a tree leave out.
+    std::vector<FileIdentity> ownFolders;
 };
 
 // One object to scan.

@@ -23,6 +23,13 @@ struct Entry
     bool folder;
 };
 
+bool IsSkipped(const struct stat& status, const std::vector<FileIdentity>& skippedFolders)
+{
+    return std::any_of(skippedFolders.begin(), skippedFolders.end(),
+                       [&](const FileIdentity& id)
+                       { return id.device == status.st_dev && id.inode == status.st_ino; });
+}
+
 std::string Join(const std::string& folder, const std::string& name)
 {
     if (!folder.empty() && folder.back() == '/')
@@ -32,7 +39,8 @@ std::string Join(const std::string& folder, const std::string& name)
 
 // Reads a folder's entries, sorted by name; only regular files and folders on the same file
 // system are kept. Returns false when the folder cannot be read.
-bool ReadFolder(const std::string& path, dev_t device, std::vector<Entry>& entries)
+bool ReadFolder(const std::string& path, dev_t device,
+                const std::vector<FileIdentity>& skippedFolders, std::vector<Entry>& entries)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -70,7 +78,8 @@ bool ReadFolder(const std::string& path, dev_t device, std::vector<Entry>& entri
             continue; // gone since it was listed
         if (S_ISREG(status.st_mode))
             entries.push_back({name, false});
-        else if (S_ISDIR(status.st_mode) && status.st_dev == device)
+        else if (S_ISDIR(status.st_mode) && status.st_dev == device &&
+                 !IsSkipped(status, skippedFolders))
             entries.push_back({name, true});
     }
     std::sort(entries.begin(), entries.end(),
@@ -79,7 +88,8 @@ bool ReadFolder(const std::string& path, dev_t device, std::vector<Entry>& entri
 }
 } // namespace
 
-int WalkTree(const std::string& root, const std::function<void(const std::string&)>& onFile,
+int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFolders,
+             const std::function<void(const std::string&)>& onFile,
              const std::function<void(int)>& onError)
 {
     std::string start = root;
@@ -100,7 +110,7 @@ int WalkTree(const std::string& root, const std::function<void(const std::string
         onFile(start);
         return ThreatScanner::Success;
     }
-    if (!S_ISDIR(status.st_mode))
+    if (!S_ISDIR(status.st_mode) || IsSkipped(status, skippedFolders))
         return ThreatScanner::Success;
 
     // An explicit stack keeps deep trees off the call stack.
@@ -114,7 +124,7 @@ int WalkTree(const std::string& root, const std::function<void(const std::string
     const auto enter = [&](const std::string& path)
     {
         Level level{path, {}, 0};
-        if (!ReadFolder(path, status.st_dev, level.entries))
+        if (!ReadFolder(path, status.st_dev, skippedFolders, level.entries))
             onError(ThreatScanner::PathAccess);
         stack.push_back(std::move(level));
     };

@@ -58,6 +58,13 @@ TEST(EngineAction, QuarantineKeepsTheContentAndTheOriginalPath)
     EXPECT_THAT(record, HasSubstr("Threat: Corvane.Test.EICAR\n"));
     EXPECT_THAT(record, HasSubstr("Original mode: 0700\n"));
     EXPECT_THAT(record, testing::ContainsRegex("Quarantined at: [0-9]{4}-[0-9]{2}-[0-9]{2}T"));
+
+    // A later scan of the whole installation leaves the quarantine alone.
+    Recorder again;
+    again.action = ThreatScanner::ActionDelete;
+    ASSERT_EQ(installation.Scan(installation.Folder(), again), 0);
+    EXPECT_TRUE(again.reports.empty());
+    EXPECT_TRUE(fs::exists(stored[0]));
 }
 
 TEST(EngineAction, DeleteRemovesAndNoneLeavesTheFile)
