@@ -3,7 +3,5 @@
 namespace CorvaneCommandLineScanner
 {
 // The definitions information needs the engine, which is not wired up yet.
-void PrintDefinitionsInfo()
-{
-}
+void PrintDefinitionsInfo() {}
 } // namespace CorvaneCommandLineScanner

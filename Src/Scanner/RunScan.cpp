@@ -5,8 +5,10 @@ namespace CorvaneCommandLineScanner
 {
 void RunScan(const ScanRequest& /*request*/)
 {
-    RunGuarded("Couldn't perform scan. Error: ", [] {
-        // The scanner is not wired up yet.
-    });
+    RunGuarded("Couldn't perform scan. Error: ",
+               []
+               {
+                   // The scanner is not wired up yet.
+               });
 }
 } // namespace CorvaneCommandLineScanner
