@@ -11,7 +11,22 @@ void Logger::Init()
 {
     try
     {
-        filePath = ProgramFolder();
+        Init(ProgramFolder());
+    }
+    catch (const std::exception&)
+    {
+        // Without a program folder there is no log; lines are only lost.
+    }
+}
+
+void Logger::Init(const boost::filesystem::path& folder)
+{
+    // A file of an earlier Init is finished; the next Write starts the new one.
+    if (file.is_open())
+        file.close();
+    try
+    {
+        filePath = folder;
         const std::string fileName =
             boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::universal_time()) +
             ".txt";

@@ -13,8 +13,10 @@ namespace CorvaneCommandLineScanner
 class Logger : public Singleton<Logger>
 {
 public:
-    // Empties the Logs folder and names this run's file. Never throws.
+    // Empties the Logs folder beside the executable and names this run's file. Never throws.
     void Init();
+    // The same for the Logs folder under the given folder.
+    void Init(const boost::filesystem::path& folder);
 
     // Appends one line (severity word, ": ", message, without the end of line). Lines that
     // cannot be written are dropped.

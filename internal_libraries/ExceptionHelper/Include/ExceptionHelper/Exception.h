@@ -2,10 +2,18 @@
 
 #include "ExceptionHelper/ComError.h"
 
+#include <boost/current_function.hpp>
 #include <boost/exception/all.hpp>
 #include <boost/throw_exception.hpp>
 #include <stdexcept>
 #include <string>
+
+// Throw sites record the compiler's full signature of the enclosing function (Boost's own
+// default records only its bare name on this compiler).
+#undef BOOST_THROW_EXCEPTION
+#define BOOST_THROW_EXCEPTION(x)                                                                   \
+    ::boost::throw_exception(x,                                                                    \
+                             ::boost::source_location(__FILE__, __LINE__, BOOST_CURRENT_FUNCTION))
 
 // The error types of the whole program. Throw them with BOOST_THROW_EXCEPTION so that every
 // error records the throwing function, file and line; report them with

@@ -1,0 +1,42 @@
+#include "ConsoleHelper/Console.h"
+
+#include <gtest/gtest.h>
+#include <iostream>
+#include <sstream>
+
+// Captures standard output for the life of the object.
+class ConsoleTest : public testing::Test
+{
+protected:
+    ConsoleTest() : previous(std::cout.rdbuf(captured.rdbuf())) {}
+    ~ConsoleTest() override { std::cout.rdbuf(previous); }
+
+    std::ostringstream captured;
+    std::streambuf* previous;
+};
+
+TEST_F(ConsoleTest, NarrowAndWideTextKeepTheirOrder)
+{
+    ConsoleHelper::Out() << "Definitions Info:\n";
+    ConsoleHelper::WideOut() << L"\tDatabase release date: 2024 \u00e9t\u00e9" << std::endl;
+    ConsoleHelper::Out() << "\tVersion: " << 7 << "\n";
+    EXPECT_EQ(captured.str(), "Definitions Info:\n\tDatabase release date: 2024 \xc3\xa9t\xc3\xa9\n"
+                              "\tVersion: 7\n");
+}
+
+TEST_F(ConsoleTest, FormattedPercentSMeansAWideString)
+{
+    const wchar_t* nothing = nullptr;
+    ConsoleHelper::Print(L"Object Path: %s. Parent Containers: %s. Inner Object: %s\n",
+                         L"/data/\u4e2d.zip", nothing, L"");
+    ConsoleHelper::Print(L"%d%% %5s|%-3s|%c\n", 42, L"ab", L"c", L'\u00e9');
+    EXPECT_EQ(captured.str(), "Object Path: /data/\xe4\xb8\xad.zip. Parent Containers: (null). "
+                              "Inner Object: \n42%    ab|c  |\xc3\xa9\n");
+}
+
+TEST_F(ConsoleTest, LongFormattedTextIsNotCut)
+{
+    const std::wstring path(5000, L'a');
+    ConsoleHelper::Print(L"You can access scan result here: %s\n", path.c_str());
+    EXPECT_EQ(captured.str(), "You can access scan result here: " + std::string(5000, 'a') + "\n");
+}
