@@ -92,7 +92,15 @@ int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFo
              const std::function<void(const std::string&)>& onFile,
              const std::function<void(int)>& onError)
 {
+    // Reported paths, and the original paths quarantine records keep, are absolute.
     std::string start = root;
+    if (start.front() != '/')
+    {
+        char current[PATH_MAX];
+        if (!::getcwd(current, sizeof current))
+            return ThreatScanner::PathError;
+        start = Join(current, start);
+    }
     struct stat status
     {
     };

@@ -117,6 +117,15 @@ TEST(EngineScan, CleanTreesAndSingleFiles)
     ASSERT_EQ(single.reports.size(), 1u);
     EXPECT_EQ(single.reports[0].objectPath, Wide(installation.Data() / "sub") + L"/caf\u00e9.com");
 
+    // A relative path is reported, and would be quarantined, under its absolute path.
+    const fs::path current = fs::current_path();
+    fs::current_path(installation.Folder());
+    Recorder relative;
+    EXPECT_EQ(installation.Scan("Data/sub", relative), 0);
+    fs::current_path(current);
+    ASSERT_EQ(relative.reports.size(), 1u);
+    EXPECT_EQ(relative.reports[0].objectPath, single.reports[0].objectPath);
+
     Recorder missing;
     EXPECT_EQ(installation.Scan(installation.Data() / "missing", missing),
               ThreatScanner::PathError);

@@ -1,0 +1,117 @@
+// The program with the shipped engine, as a user runs it.
+#include "EngineHarness.h"
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <regex>
+
+using namespace EngineTest;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace
+{
+// An installation of the program with scan.dll and the starter definitions, and a Data folder
+// beside it.
+class ShippedInstallation
+{
+public:
+    ShippedInstallation()
+    {
+        installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
+        fs::create_directories(installation.Folder() / "Plugins");
+        for (const auto& entry : fs::directory_iterator(STARTER_DEFINITIONS_FOLDER))
+        {
+            if (entry.path().filename() != "cache.000")
+                installation.Install(entry.path(), "Plugins/" + entry.path().filename().string());
+        }
+        fs::create_directories(Data());
+    }
+
+    fs::path Data() const { return installation.Folder().parent_path() / "Data"; }
+    fs::path Result() const { return installation.Folder().parent_path() / "result.xml"; }
+
+    // Runs a custom scan of the path and returns the console output; the XML is at Result().
+    std::string Scan(const fs::path& path, const std::vector<std::string>& options = {})
+    {
+        std::vector<std::string> arguments = {"--custom", path.string(), "--scan-result",
+                                              Result().string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return installation.Run(arguments).output;
+    }
+
+    CorvaneTest::Installation installation;
+};
+
+// The InfectedObject elements of a report, one line each.
+std::vector<std::string> InfectedObjects(const std::string& report)
+{
+    std::vector<std::string> objects;
+    const std::regex element("<InfectedObject [^\n]*/>");
+    for (auto match = std::sregex_iterator(report.begin(), report.end(), element);
+         match != std::sregex_iterator(); ++match)
+        objects.push_back(match->str());
+    return objects;
+}
+} // namespace
+
+TEST(EngineEndToEnd, CustomScanOfTheSamplesWithAndWithoutArchives)
+{
+    ShippedInstallation shipped;
+    const std::string samples = fs::path(SAMPLES_FOLDER).string();
+    const std::string withArchives = shipped.Scan(SAMPLES_FOLDER, {"--scan-archives"});
+    EXPECT_THAT(withArchives, HasSubstr("Object Path: " + samples + "/eicar.com. "));
+    EXPECT_THAT(withArchives,
+                HasSubstr("Object Path: " + samples + "/Archives/nested.zip. Parent Containers: " +
+                          samples + "/Archives/nested.zip=>eicar.zip. Inner Object: eicar.com"));
+    EXPECT_THAT(withArchives, HasSubstr("Scan complete."));
+    const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(objects.size(), 3u);
+    for (const std::string& object : objects)
+    {
+        EXPECT_THAT(object, HasSubstr("ScanStatus=\"Infected\""));
+        EXPECT_THAT(object, HasSubstr("ThreatName=\"Corvane.Test.EICAR\""));
+    }
+    EXPECT_THAT(objects[0], HasSubstr("DepthLevel=\"1\""));
+    EXPECT_THAT(objects[1], HasSubstr("DepthLevel=\"2\""));
+
+    const std::string without = shipped.Scan(SAMPLES_FOLDER);
+    EXPECT_THAT(without, Not(HasSubstr(".zip")));
+    const auto plain = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(plain.size(), 1u);
+    EXPECT_THAT(plain[0], HasSubstr("ObjectPath=\"" + samples + "/eicar.com\""));
+}
+
+TEST(EngineEndToEnd, QuarantineAndDeleteShowTheirOutcome)
+{
+    ShippedInstallation shipped;
+    WriteFile(shipped.Data() / "quarantined.com", TestVirus());
+    shipped.Scan(shipped.Data() / "quarantined.com", {"--quarantine"});
+    auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Moved\""));
+    EXPECT_THAT(objects[0], HasSubstr("ScanAction=\"QuarMove\""));
+    EXPECT_FALSE(fs::exists(shipped.Data() / "quarantined.com"));
+    std::size_t quarantined = 0;
+    for (const auto& entry : fs::directory_iterator(shipped.installation.Folder() / "Quarantine"))
+        quarantined += entry.path().extension() == ".bin" ? 1 : 0;
+    EXPECT_EQ(quarantined, 1u);
+
+    WriteFile(shipped.Data() / "deleted.com", TestVirus());
+    shipped.Scan(shipped.Data(), {"--delete"});
+    objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
+    EXPECT_FALSE(fs::exists(shipped.Data() / "deleted.com"));
+}
+
+TEST(EngineEndToEnd, DefinitionsInformationNamesTheStarterDefinitions)
+{
+    ShippedInstallation shipped;
+    const std::string output = shipped.installation.Run({"--definitions-info"}).output;
+    EXPECT_THAT(output, HasSubstr("\tDatabase version: 1\n"));
+    EXPECT_THAT(output, testing::ContainsRegex("\tDatabase release date: [^\n]*2026"));
+    EXPECT_THAT(output, HasSubstr("\tVersion: 1\n"));
+}
