@@ -22,41 +22,40 @@ bool Contains(const std::string& text, const char* part)
     return text.find(part) != std::string::npos;
 }
 
+// Words in a threat name that give its category, first match wins.
+struct Category
+{
+    const char* word;
+    std::int32_t threatType;
+    std::uint32_t flags;
+};
+const Category categories[] = {
+    {"Limits.Exceeded", ThreatScanner::ThreatArchBomb, ThreatScanner::FlagArchBomb},
+    {"ArchBomb", ThreatScanner::ThreatArchBomb, ThreatScanner::FlagArchBomb},
+    {"Adware", ThreatScanner::ThreatAdware, ThreatScanner::FlagAdware},
+    {"Spyware", ThreatScanner::ThreatSpyware, ThreatScanner::FlagSpyware},
+    {"Dialer", ThreatScanner::ThreatDialer, ThreatScanner::FlagDialer},
+    {"Rootkit", ThreatScanner::ThreatRootkit, 0},
+    {"Phishing", ThreatScanner::ThreatSpam, 0},
+    {"Spam", ThreatScanner::ThreatSpam, 0},
+    {"PUA.", ThreatScanner::ThreatApp, ThreatScanner::FlagApp},
+};
+
 // The definitions name what they find: heuristic and "Suspicious" names are only suspicious, and
-// a category word in the name gives the threat type.
+// a category word in the name gives the threat type (a virus when there is none).
 ThreatClass Classify(const std::string& name)
 {
     ThreatClass result{ThreatScanner::StatusInfected, ThreatScanner::ThreatVirus, 0};
     if (name.rfind("Heuristics.", 0) == 0 || Contains(name, ".Suspicious."))
         result.status = ThreatScanner::StatusSuspicious;
-    if (Contains(name, "Limits.Exceeded") || Contains(name, "ArchBomb"))
+    for (const Category& category : categories)
     {
-        result.threatType = ThreatScanner::ThreatArchBomb;
-        result.flags |= ThreatScanner::FlagArchBomb;
-    }
-    else if (Contains(name, "Adware"))
-    {
-        result.threatType = ThreatScanner::ThreatAdware;
-        result.flags |= ThreatScanner::FlagAdware;
-    }
-    else if (Contains(name, "Spyware"))
-    {
-        result.threatType = ThreatScanner::ThreatSpyware;
-        result.flags |= ThreatScanner::FlagSpyware;
-    }
-    else if (Contains(name, "Dialer"))
-    {
-        result.threatType = ThreatScanner::ThreatDialer;
-        result.flags |= ThreatScanner::FlagDialer;
-    }
-    else if (Contains(name, "Rootkit"))
-        result.threatType = ThreatScanner::ThreatRootkit;
-    else if (Contains(name, "Phishing") || Contains(name, "Spam"))
-        result.threatType = ThreatScanner::ThreatSpam;
-    else if (name.rfind("PUA.", 0) == 0)
-    {
-        result.threatType = ThreatScanner::ThreatApp;
-        result.flags |= ThreatScanner::FlagApp;
+        if (Contains(name, category.word))
+        {
+            result.threatType = category.threatType;
+            result.flags = category.flags;
+            break;
+        }
     }
     return result;
 }
