@@ -88,18 +88,6 @@ TEST(EngineLifecycle, DefinitionsWithoutADescriptionHaveNoDatabaseInformation)
     EXPECT_EQ(Engine().Uninitialize(), 0);
 }
 
-TEST(EngineLifecycle, OptionsAreCheckedAndAccepted)
-{
-    EngineInstallation installation;
-    Recorder recorder;
-    CThreatScannerStruct* instance = installation.Instance(recorder);
-    for (const int option : {6001, 6002, 4078, 87, 4080, 110, 80, 79, 78, 4081, 106})
-        EXPECT_EQ(Engine().SetIntOption(instance, option, 1), 0) << option;
-    EXPECT_EQ(Engine().SetIntOption(instance, 26, 2), ThreatScanner::InvalidArgument);
-    EXPECT_EQ(Engine().SetIntOption(instance, 12345, 1), ThreatScanner::NotSupported);
-    EXPECT_EQ(Engine().SetExtCallback(instance, nullptr, nullptr), 0);
-}
-
 TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
 {
     EngineInstallation installation(true);
