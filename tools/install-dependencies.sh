@@ -7,6 +7,7 @@ packages=(
     libpugixml-dev gsoap libgsoap-dev libssl-dev
     libgtest-dev libgmock-dev
     osslsigncode openssl python3
+    pkg-config libclamav-dev clamav
 )
 missing=()
 for package in "${packages[@]}"; do
