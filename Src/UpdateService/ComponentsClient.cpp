@@ -21,7 +21,7 @@ namespace UpdateService
 ComponentsClient::ComponentsClient()
 {
     namespace BuildSettings = CorvaneCommandLineScanner::BuildSettings;
-    soap_set_namespaces(this, namespaces);
+    soap_set_namespaces(this, ::namespaces);
     soap_endpoint = BuildSettings::ComponentsServiceUrl();
     connect_timeout = BuildSettings::ComponentsServiceTimeout();
     send_timeout = BuildSettings::ComponentsServiceTimeout();
