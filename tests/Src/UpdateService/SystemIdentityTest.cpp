@@ -95,24 +95,13 @@ TEST(OsTypeDetector, FailedQueriesKeepWhatWasFound)
     machine.extendedFails = true;
     EXPECT_EQ(DetectOsType(machine.Query()), 18);
 
-    OsTypeDetector detector([](OsVersionRecord&) { return -1; });
+    OsTypeDetector detector(machine.Query());
     detector.Detect(false);
-    EXPECT_EQ(detector.OsType(), 0);
-    EXPECT_EQ(detector.Kind(), OsTypeDetector::PlatformUnknown);
-}
-
-TEST(OsTypeDetector, PlatformKindFollowsThePlatformId)
-{
-    Machine nt{2, 10, 0, workstation};
-    Machine nine{1, 4, 0, 0};
-    Machine other{3, 10, 0, workstation};
-    OsTypeDetector detector(nt.Query());
-    detector.Detect(true);
     EXPECT_EQ(detector.Kind(), OsTypeDetector::PlatformNt);
-    OsTypeDetector detector9x(nine.Query());
-    detector9x.Detect(false);
-    EXPECT_EQ(detector9x.Kind(), OsTypeDetector::Platform9x);
-    EXPECT_EQ(detector9x.OsType(), 1);
+    detector.Detect(true);
+    EXPECT_EQ(detector.OsType(), 18);
+
+    Machine other{3, 10, 0, workstation};
     OsTypeDetector detectorOther(other.Query());
     detectorOther.Detect(true);
     EXPECT_EQ(detectorOther.Kind(), OsTypeDetector::PlatformUnknown);

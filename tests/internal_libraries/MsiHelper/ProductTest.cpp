@@ -82,31 +82,6 @@ TEST_F(ProductTest, FirstRecordInCodeOrderWinsAndStrayFilesAreSkipped)
     EXPECT_FALSE(Product::FindByName(L"Other"));
 }
 
-TEST_F(ProductTest, EmptyOrUnreadableVersionIsZero)
-{
-    RegisterProduct(codeA, {{L"ProductName", L"Empty"}, {L"VersionString", L""}});
-    RegisterProduct(codeB, {{L"ProductName", L"Unreadable"}, {L"VersionString", L"v12"}});
-    EXPECT_EQ(Product::FindByName(L"Empty")->GetVersion().ToString(), "0.0.0.0");
-    EXPECT_EQ(Product::FindByName(L"Unreadable")->GetVersion().ToString(), "0.0.0.0");
-}
-
-TEST_F(ProductTest, PropertyQueryReportsLengthAndCutsToTheBuffer)
-{
-    RegisterProduct(codeA, {{L"ProductName", L"Name"}});
-    std::uint32_t length = 0;
-    EXPECT_EQ(MsiHelper::Detail::GetProductInfo(codeA, L"ProductName", nullptr, &length), 0u);
-    EXPECT_EQ(length, 4u);
-    wchar_t buffer[3] = {L'x', L'x', L'x'};
-    length = 3;
-    EXPECT_EQ(MsiHelper::Detail::GetProductInfo(codeA, L"ProductName", buffer, &length), 0u);
-    EXPECT_EQ(std::wstring(buffer), L"Na");
-    EXPECT_EQ(length, 4u);
-    length = 7;
-    EXPECT_EQ(MsiHelper::Detail::GetProductInfo(codeB, L"ProductName", nullptr, &length),
-              MsiHelper::Detail::InstallerUnknownProduct);
-    EXPECT_EQ(length, 0u);
-}
-
 TEST_F(ProductTest, RegisteringRejectsWhatIsNoProductCode)
 {
     EXPECT_THROW(RegisterProduct(L"../escape", {{L"ProductName", L"x"}}),
