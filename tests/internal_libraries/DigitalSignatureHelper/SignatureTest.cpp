@@ -315,6 +315,10 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
     with32(layout.certificateTable, 0xFFFFFFFF);
     with32(layout.certificateTable + 4, 0x00010200); // an X.509 certificate entry
     with32(layout.certificateTable + 8, 0xFFFFFF30); // the PKCS #7 encoding
+    // The signed data's own list of digest algorithms names one nobody knows.
+    const std::string sha256 = "\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01";
+    damaged.push_back(original);
+    damaged.back().at(original.find(sha256, layout.certificateTable) + sha256.size() - 1) = 0x7F;
     for (const std::string& bytes : damaged)
     {
         const fs::path path = Copy("damaged.exe", bytes);
