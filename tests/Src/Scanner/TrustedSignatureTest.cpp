@@ -1,5 +1,6 @@
 #include "Scanner/TrustedSignature.h"
 #include "CodeSigning.h"
+#include "ScanFixture.h"
 #include "FileSystemHelper/Text.h"
 
 #include <gtest/gtest.h>
@@ -68,4 +69,31 @@ TEST_F(TrustedSignatureTest, AnAcceptedNameNeedsASignatureThatVerifies)
     EXPECT_FALSE(Trusted(path));
     CorvaneTest::WriteBinaryFile(path, bytes.substr(0, bytes.size() / 2));
     EXPECT_FALSE(Trusted(path));
+}
+
+TEST_F(TrustedSignatureTest, ScanLeavesOutDetectionsOfTrustedFiles)
+{
+    const fs::path trusted = lab->SignedBy("Corvane Software");
+    const fs::path other = lab->SignedBy("Other Publisher");
+    CorvaneTest::EngineInstallation installation(R"({"scans": [{"callbacks": [
+        {"objectPath": ")" + trusted.string() + R"(", "scanStatus": 3, "action": 0},
+        {"objectPath": ")" + other.string() + R"(", "scanStatus": 4, "action": 0}]}]})");
+    // The child process inherits the test root that the lab made this process trust.
+    const auto result = installation.Run({"--custom", lab->Folder().string(), "--delete"});
+
+    EXPECT_NE(result.output.find("Object Path: " + trusted.string() + "."), std::string::npos);
+    const auto callbacks = installation.Calls("Callback");
+    ASSERT_EQ(callbacks.size(), 2u);
+    EXPECT_EQ(callbacks[0].at("actionAfter").as_int64(), 0) << "the engine's action is kept";
+    EXPECT_EQ(callbacks[1].at("actionAfter").as_int64(), 5);
+    EXPECT_EQ(installation.LogLines(),
+              std::vector<std::string>{"Debug: tellmark digital signature is valid. path=" +
+                                       trusted.string()});
+
+    pugi::xml_document document;
+    CorvaneTest::LoadReport(document, CorvaneTest::ReportPathFromOutput(result.output));
+    std::vector<std::string> detected;
+    for (const pugi::xml_node node : document.child("Summary").child("InfectedObjects").children())
+        detected.push_back(node.attribute("ObjectPath").value());
+    EXPECT_EQ(detected, std::vector<std::string>{other.string()});
 }
