@@ -6,8 +6,8 @@ packages=(
     libboost1.81-all-dev libboost-json1.81-dev
     libpugixml-dev gsoap libgsoap-dev libssl-dev
     libgtest-dev libgmock-dev
-    osslsigncode openssl python3
-    pkg-config libclamav-dev clamav
+    osslsigncode openssl python3 pkg-config
+    libclamav-dev clamav
 )
 missing=()
 for package in "${packages[@]}"; do
