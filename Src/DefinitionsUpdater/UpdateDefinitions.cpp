@@ -5,8 +5,10 @@ namespace CorvaneCommandLineScanner
 {
 void UpdateDefinitions()
 {
-    RunGuarded("Couldn't update definitions. Error: ", [] {
-        // The definitions updater is not wired up yet.
-    });
+    RunGuarded("Couldn't update definitions. Error: ",
+               []
+               {
+                   // The definitions updater is not wired up yet.
+               });
 }
 } // namespace CorvaneCommandLineScanner
