@@ -1,3 +1,4 @@
+#include "DefinitionsUpdater/DefinitionsUpdater.h"
 #include "JobGuard.h"
 #include "Jobs.h"
 
@@ -8,7 +9,8 @@ void UpdateDefinitions()
     RunGuarded("Couldn't update definitions. Error: ",
                []
                {
-                   // The definitions updater is not wired up yet.
+                   DefinitionsUpdater updater;
+                   updater.Start();
                });
 }
 } // namespace CorvaneCommandLineScanner
