@@ -1,7 +1,7 @@
 #include "Scanner/TrustedSignature.h"
 #include "CodeSigning.h"
-#include "ScanFixture.h"
 #include "FileSystemHelper/Text.h"
+#include "ScanFixture.h"
 
 #include <gtest/gtest.h>
 #include <memory>
