@@ -56,9 +56,8 @@ CommandLineOptions::CommandLineOptions(const std::vector<std::wstring>& tokens)
     {
         // Every token but the program path is offered to the parser; tokens that are neither
         // options nor values are positional, and with none declared they are dropped.
-        const std::vector<std::wstring> arguments(tokens.empty() ? tokens.begin()
-                                                                 : tokens.begin() + 1,
-                                                  tokens.end());
+        const std::vector<std::wstring> arguments(
+            tokens.empty() ? tokens.begin() : tokens.begin() + 1, tokens.end());
         po::store(po::wcommand_line_parser(arguments).options(description).run(), options);
         po::notify(options);
     }

@@ -1,9 +1,60 @@
+#include "Folders.h"
 #include "Jobs.h"
+#include "Logger.h"
+#include "Scanner/Scanner.h"
+
+#include "ConsoleHelper/Console.h"
+
+#include <boost/regex.hpp>
+#include <fstream>
 
 namespace CorvaneCommandLineScanner
 {
-// The definitions information needs the engine, which is not wired up yet.
+std::string DefinitionsVersionText()
+{
+    try
+    {
+        const boost::filesystem::path path = ProgramFolder() / "Plugins" / "update.txt";
+        std::ifstream file(path.string());
+        const boost::regex versionLine("Version: (.+)");
+        std::string line;
+        while (std::getline(file, line))
+        {
+            // A file written on Windows keeps its carriage returns when read here.
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            boost::smatch match;
+            if (boost::regex_search(line, match, versionLine))
+                return match[1];
+        }
+    }
+    catch (const std::exception& error)
+    {
+        Log(L"Info", error.what());
+    }
+    return {};
+}
+
 void PrintDefinitionsInfo()
 {
+    std::uint32_t version = 0;
+    std::wstring releaseDate;
+    try
+    {
+        Scanner scanner;
+        scanner.GetDatabaseInformation(version, releaseDate);
+    }
+    catch (const boost::exception&)
+    {
+        releaseDate = L"N/A";
+    }
+
+    ConsoleHelper::Out() << "Definitions Info:\n";
+    ConsoleHelper::Out() << "\tDatabase version: " << version << std::endl;
+    ConsoleHelper::WideOut() << L"\tDatabase release date: " << releaseDate << std::endl;
+    std::string versionText = DefinitionsVersionText();
+    if (versionText.empty())
+        versionText = "N/A";
+    ConsoleHelper::Out() << "\tVersion: " << versionText << std::endl;
 }
 } // namespace CorvaneCommandLineScanner

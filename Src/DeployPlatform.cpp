@@ -8,7 +8,7 @@
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/json/parse.hpp>
-#include <boost/system/system_error.hpp>
+#include <stdexcept>
 
 namespace CorvaneCommandLineScanner
 {
@@ -47,9 +47,9 @@ bool ReadJsonFile(const std::wstring& path, JsonObject& values)
             values[std::string(member.key())] = member.value();
         return true;
     }
-    catch (const boost::system::system_error& e)
+    catch (const std::invalid_argument& e)
     {
-        // The JSON library's type error (the file holds no object).
+        // The JSON library's type error: the file holds no object.
         Log(L"Error", e.what());
     }
     catch (const boost::exception&)
@@ -88,8 +88,9 @@ std::wstring DeployPlatformFromFile()
             return FileSystemHelper::ToWide(std::string(platform.data(), platform.size()),
                                             FileSystemHelper::CodePageAnsi);
         }
-        catch (const boost::system::system_error& e)
+        catch (const std::invalid_argument& e)
         {
+            // The JSON library's type error: the value is no string.
             Log(L"Error", e.what());
             return {};
         }

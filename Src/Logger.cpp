@@ -21,6 +21,9 @@ void Logger::Init()
 
 void Logger::Init(const boost::filesystem::path& folder)
 {
+    // A file of an earlier Init is finished; the next Write starts the new one.
+    if (file.is_open())
+        file.close();
     try
     {
         filePath = folder;

@@ -1,5 +1,5 @@
-#include "Jobs.h"
 #include "ProductInfo.h"
+#include "Jobs.h"
 
 #include "ConsoleHelper/Console.h"
 
@@ -12,8 +12,8 @@ void PrintProductInfo()
     std::ostream& out = ConsoleHelper::Out();
     out << "Product Info:\n";
     out << "  Name: " << ProductName << "\n";
-    out << "  Version: " << boost::algorithm::replace_all_copy(std::string(ProductVersion), ",", ".")
-        << std::endl;
+    out << "  Version: "
+        << boost::algorithm::replace_all_copy(std::string(ProductVersion), ",", ".") << std::endl;
     out << "  Language: English" << std::endl;
 }
 } // namespace CorvaneCommandLineScanner

@@ -19,9 +19,9 @@ enum ScanType : std::int32_t
 struct ScanRequest
 {
     std::int32_t scanType = ScanTypeQuick;
-    std::vector<std::wstring> paths;   // custom scan only, in the order given
-    std::int32_t action = 1;           // engine action code applied to detections
-    std::wstring resultPath;           // --scan-result, or empty
+    std::vector<std::wstring> paths; // custom scan only, in the order given
+    std::int32_t action = 1;         // engine action code applied to detections
+    std::wstring resultPath;         // --scan-result, or empty
     bool scanArchives = true;
 };
 } // namespace CorvaneCommandLineScanner

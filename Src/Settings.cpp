@@ -36,9 +36,7 @@ boost::filesystem::path ConfigFile()
 }
 } // namespace
 
-Settings::Settings() : Settings(ConfigFile(), ProgramFolderOrEmpty())
-{
-}
+Settings::Settings() : Settings(ConfigFile(), ProgramFolderOrEmpty()) {}
 
 Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& defaultEnginesFolder)
 {

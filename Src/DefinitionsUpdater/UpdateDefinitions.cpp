@@ -1,3 +1,4 @@
+#include "DefinitionsUpdater/DefinitionsUpdater.h"
 #include "JobGuard.h"
 #include "Jobs.h"
 
@@ -5,8 +6,11 @@ namespace CorvaneCommandLineScanner
 {
 void UpdateDefinitions()
 {
-    RunGuarded("Couldn't update definitions. Error: ", [] {
-        // The definitions updater is not wired up yet.
-    });
+    RunGuarded("Couldn't update definitions. Error: ",
+               []
+               {
+                   DefinitionsUpdater updater;
+                   updater.Start();
+               });
 }
 } // namespace CorvaneCommandLineScanner

@@ -15,16 +15,16 @@ struct _ScanExtCbks;
 // The record passed to ThreatScanner_InitializeEx: 160 bytes, zero except the fields below.
 struct _InitializeParams
 {
-    std::uint32_t size;               // 160
+    std::uint32_t size; // 160
     std::uint32_t reserved4;
-    void* reserved8;                  // null
-    const wchar_t* programFolder;     // 16
-    const wchar_t* quarantineFolder;  // 24
-    const wchar_t* tempFolder;        // 32
-    std::uint32_t value40;            // 0
+    void* reserved8;                 // null
+    const wchar_t* programFolder;    // 16
+    const wchar_t* quarantineFolder; // 24
+    const wchar_t* tempFolder;       // 32
+    std::uint32_t value40;           // 0
     std::uint8_t reserved44[72];
-    std::uint32_t value116;           // 1
-    const wchar_t* instanceGuid;      // 120: a fixed 36-character GUID-form string
+    std::uint32_t value116;      // 1
+    const wchar_t* instanceGuid; // 120: a fixed 36-character GUID-form string
     std::uint8_t reserved128[32];
 };
 static_assert(sizeof(_InitializeParams) == 160);
@@ -39,25 +39,25 @@ static_assert(offsetof(_InitializeParams, instanceGuid) == 120);
 // null.
 struct _ScanCbkParams
 {
-    std::uint32_t size;                       // 0, not read
-    std::int32_t objectType;                  // 4
-    const wchar_t* objectPath;                // 8
-    const wchar_t* parentContainers;          // 16
-    const wchar_t* innerObject;               // 24
-    std::uint32_t objectFlags;                // 32
-    std::int32_t archiveFlags;                // 36
-    std::int32_t scanStatus;                  // 40
-    std::int32_t scanStatusFlags;             // 44
-    std::int32_t threatType;                  // 48
-    std::uint32_t processId;                  // 52
-    std::uint32_t registryKey;                // 56
-    std::uint32_t reserved60;                 // 60, not read
-    const wchar_t* threatName;                // 64
-    const wchar_t* sysObjParentContainers;    // 72
-    const wchar_t* sysObjInnerObject;         // 80
-    const wchar_t* tempPath;                  // 88
-    std::uint32_t depthLevel;                 // 96
-    std::uint32_t reserved100;                // 100, not read
+    std::uint32_t size;                    // 0, not read
+    std::int32_t objectType;               // 4
+    const wchar_t* objectPath;             // 8
+    const wchar_t* parentContainers;       // 16
+    const wchar_t* innerObject;            // 24
+    std::uint32_t objectFlags;             // 32
+    std::int32_t archiveFlags;             // 36
+    std::int32_t scanStatus;               // 40
+    std::int32_t scanStatusFlags;          // 44
+    std::int32_t threatType;               // 48
+    std::uint32_t processId;               // 52
+    std::uint32_t registryKey;             // 56
+    std::uint32_t reserved60;              // 60, not read
+    const wchar_t* threatName;             // 64
+    const wchar_t* sysObjParentContainers; // 72
+    const wchar_t* sysObjInnerObject;      // 80
+    const wchar_t* tempPath;               // 88
+    std::uint32_t depthLevel;              // 96
+    std::uint32_t reserved100;             // 100, not read
 };
 static_assert(offsetof(_ScanCbkParams, objectType) == 4);
 static_assert(offsetof(_ScanCbkParams, objectPath) == 8);
@@ -91,8 +91,8 @@ using DestroyInstance = int(CThreatScannerStruct* instance);
 using SetIntOption = int(CThreatScannerStruct* instance, int option, int value);
 using SetScanCallback2 = int(CThreatScannerStruct* instance, ScanCallback* callback, void* context);
 using SetExtCallback = int(CThreatScannerStruct* instance, ExtCallback* callback, void* context);
-using ScanObject = int(CThreatScannerStruct* instance, int objectType, const wchar_t* path, int zero,
-                       int* out1, int* out2, const wchar_t** out3, int processId,
+using ScanObject = int(CThreatScannerStruct* instance, int objectType, const wchar_t* path,
+                       int zero, int* out1, int* out2, const wchar_t** out3, int processId,
                        const wchar_t* name);
 using ScanPath = int(CThreatScannerStruct* instance, int zero, const wchar_t* path, int processId);
 using GetDatabaseInformation = int(CThreatScannerStruct* instance, std::uint32_t* version,

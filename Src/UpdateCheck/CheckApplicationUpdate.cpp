@@ -3,7 +3,5 @@
 namespace CorvaneCommandLineScanner
 {
 // The update check client is not wired up yet.
-void CheckApplicationUpdate()
-{
-}
+void CheckApplicationUpdate() {}
 } // namespace CorvaneCommandLineScanner

@@ -37,9 +37,11 @@ TEST(Application, HelpPrintsTheOptionsDescriptionOnly)
     Installation installation;
     const auto result = installation.Run({"--help", "--quick", "--product-info"});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_THAT(result.output, StartsWith("Allowed options:\n  --help                    Print help\n"));
-    EXPECT_THAT(result.output, HasSubstr("  --custom <file or folder> e.g. --custom \"c:\\folder name\" or "
-                                         "\"c:\\folder \n                            name\\file name.ext\"\n"));
+    EXPECT_THAT(result.output,
+                StartsWith("Allowed options:\n  --help                    Print help\n"));
+    EXPECT_THAT(result.output,
+                HasSubstr("  --custom <file or folder> e.g. --custom \"c:\\folder name\" or "
+                          "\"c:\\folder \n                            name\\file name.ext\"\n"));
     EXPECT_THAT(WithoutDuration(result.output),
                 testing::EndsWith("  --scan-archives           Scan archives\n"));
     EXPECT_THAT(result.output, testing::Not(HasSubstr("Product Info")));
@@ -63,7 +65,8 @@ TEST(Application, BadCommandLinePrintsMessageHelpAndDuration)
         {{"--Quick"}, "unrecognised option '--Quick'"},
         {{"--qu"}, "option '--qu' is ambiguous and matches '--quarantine', and '--quick'"},
         {{"--quick", "--quick"}, "option '--quick' cannot be specified more than once"},
-        {{"--custom", "a", "--custom", "b"}, "option '--custom' cannot be specified more than once"},
+        {{"--custom", "a", "--custom", "b"},
+         "option '--custom' cannot be specified more than once"},
         {{"--custom"}, "the required argument for option '--custom' is missing"},
         {{"--quick=yes"}, "option '--quick' does not take any arguments"},
     };
@@ -72,7 +75,8 @@ TEST(Application, BadCommandLinePrintsMessageHelpAndDuration)
         const auto result = installation.Run(arguments);
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_THAT(result.output, StartsWith(message + "\nAllowed options:\n"));
-        EXPECT_THAT(result.output, MatchesRegex("(.|\n)*Scan archives\n" + std::string(durationLine)));
+        EXPECT_THAT(result.output,
+                    MatchesRegex("(.|\n)*Scan archives\n" + std::string(durationLine)));
         // A bad command line is found before the settings or the log are looked at.
         EXPECT_FALSE(boost::filesystem::exists(installation.Folder() / "Logs"));
     }

@@ -1,5 +1,5 @@
-#include "Application.h"
 #include "CommandLineOptions.h"
+#include "Application.h"
 
 #include <gtest/gtest.h>
 
@@ -49,8 +49,9 @@ TEST(CommandLineOptions, UnambiguousPrefixesAreAcceptedAndNamesAreCaseSensitive)
     EXPECT_EQ(ParseError({L"--qu"}),
               "option '--qu' is ambiguous and matches '--quarantine', and '--quick'");
     EXPECT_EQ(ParseError({L"--Quick"}), "unrecognised option '--Quick'");
-    EXPECT_EQ(ParseError({L"--scan"}), "option '--scan' is ambiguous and matches "
-                                       "'--scan-archives', '--scan-result', and '--scan-result-stdout'");
+    EXPECT_EQ(ParseError({L"--scan"}),
+              "option '--scan' is ambiguous and matches "
+              "'--scan-archives', '--scan-result', and '--scan-result-stdout'");
 }
 
 TEST(CommandLineOptions, ValuesAfterEqualsOrAsNextToken)

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <boost/filesystem/path.hpp>
+#include <boost/filesystem.hpp>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -58,7 +59,8 @@ private:
 };
 
 // Runs a program, capturing its standard output (standard error is left alone).
-RunResult RunProgram(const boost::filesystem::path& program, const std::vector<std::string>& arguments,
+RunResult RunProgram(const boost::filesystem::path& program,
+                     const std::vector<std::string>& arguments,
                      const std::map<std::string, std::string>& environment = {});
 
 // The whole content of a file, or empty when it cannot be read.

@@ -14,21 +14,28 @@
 //   "update", "install": {"calls": <count>, "answers": [callback result per event sent]}
 #include "DefinitionsUpdater/UpdateServiceInterface.h"
 
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/path.hpp>
 #include <boost/json.hpp>
 #include <boost/locale/encoding_utf.hpp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
-#include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-extern "C" __attribute__((visibility("default"))) UpdateServiceInterface* UpdSdkCreate();
-extern "C" __attribute__((visibility("default"))) int
-UpdSdkDestroy(UpdateServiceInterface* service);
+#ifdef _WIN32
+#include <windows.h>
+#define UPDATE_LIBRARY_EXPORT extern "C" __declspec(dllexport)
+#else
+#include <dlfcn.h>
+#define UPDATE_LIBRARY_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+UPDATE_LIBRARY_EXPORT UpdateServiceInterface* UpdSdkCreate();
+UPDATE_LIBRARY_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
 
 namespace
 {
@@ -44,18 +51,28 @@ static_assert(std::is_same_v<decltype(UpdSdkDestroy), UpdSdk::Destroy>);
 }
 
 // The script and the record live beside this library, whatever folder it was installed in.
-std::string BesideLibrary(const char* name)
+boost::filesystem::path BesideLibrary(const char* name)
 {
+#ifdef _WIN32
+    HMODULE module = nullptr;
+    wchar_t path[MAX_PATH] = {};
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCWSTR>(&UpdSdkCreate), &module) ||
+        !::GetModuleFileNameW(module, path, MAX_PATH))
+        Fail("cannot find its own file");
+    return boost::filesystem::path(path).parent_path() / name;
+#else
     Dl_info info{};
     if (!::dladdr(reinterpret_cast<void*>(&UpdSdkCreate), &info) || !info.dli_fname)
         Fail("cannot find its own file");
-    std::string path = info.dli_fname;
-    return path.substr(0, path.find_last_of('/') + 1) + name;
+    return boost::filesystem::path(info.dli_fname).parent_path() / name;
+#endif
 }
 
 json::object LoadScript()
 {
-    std::ifstream file(BesideLibrary("UpdateServiceCom.script.json"));
+    boost::filesystem::ifstream file(BesideLibrary("UpdateServiceCom.script.json"));
     if (!file)
         return {};
     const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -83,7 +100,8 @@ public:
 
     void Save() const
     {
-        std::ofstream file(BesideLibrary("UpdateServiceCom.record.json"), std::ios::trunc);
+        boost::filesystem::ofstream file(BesideLibrary("UpdateServiceCom.record.json"),
+                                         std::ios::trunc);
         file << json::serialize(content);
         if (!file)
             Fail("cannot write the record");
@@ -220,7 +238,7 @@ std::vector<ScriptedService*>& Live()
 }
 } // namespace
 
-extern "C" UpdateServiceInterface* UpdSdkCreate()
+UPDATE_LIBRARY_EXPORT UpdateServiceInterface* UpdSdkCreate()
 {
     try
     {
@@ -239,7 +257,7 @@ extern "C" UpdateServiceInterface* UpdSdkCreate()
     }
 }
 
-extern "C" int UpdSdkDestroy(UpdateServiceInterface* service)
+UPDATE_LIBRARY_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service)
 {
     json::object& record = TheRecord().Content();
     std::vector<ScriptedService*>& live = Live();

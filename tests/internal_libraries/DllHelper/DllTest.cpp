@@ -43,8 +43,8 @@ TEST(Dll, BindsAndCallsAnExport)
 TEST(Dll, MissingLibraryNamesThePathWithTheLoadError)
 {
     const std::string path = "/nonexistent/folder/scan.dll";
-    const auto error =
-        Catch<ExceptionHelper::Windows>([&] { boost::make_shared<Dll>(boost::filesystem::path(path)); });
+    const auto error = Catch<ExceptionHelper::Windows>(
+        [&] { boost::make_shared<Dll>(boost::filesystem::path(path)); });
     EXPECT_EQ(error.what(), path);
     ASSERT_NE(boost::get_error_info<ExceptionHelper::ErrorInfo>(error), nullptr);
     EXPECT_EQ(*boost::get_error_info<ExceptionHelper::ErrorInfo>(error), 126u);
@@ -53,8 +53,8 @@ TEST(Dll, MissingLibraryNamesThePathWithTheLoadError)
 TEST(Dll, MissingExportNamesTheExportWithTheLookupError)
 {
     const auto dll = boost::make_shared<Dll>(TEST_LIBRARY_PATH);
-    const auto error =
-        Catch<ExceptionHelper::Windows>([&] { DllFunction<int()>(dll, "ThreatScanner_Uninitialize"); });
+    const auto error = Catch<ExceptionHelper::Windows>(
+        [&] { DllFunction<int()>(dll, "ThreatScanner_Uninitialize"); });
     EXPECT_STREQ(error.what(), "ThreatScanner_Uninitialize");
     ASSERT_NE(boost::get_error_info<ExceptionHelper::ErrorInfo>(error), nullptr);
     EXPECT_EQ(*boost::get_error_info<ExceptionHelper::ErrorInfo>(error), 127u);

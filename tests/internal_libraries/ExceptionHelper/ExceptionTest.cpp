@@ -32,8 +32,11 @@ TEST(Exception, DiagnosticNamesThrowSiteTypeMessageAndErrorCode)
 {
     const std::string text = DiagnosticOf([] { ThrowWindowsError(5); });
     EXPECT_THAT(text, HasSubstr("ExceptionTest.cpp("));
-    EXPECT_THAT(text, HasSubstr("Throw in function void {anonymous}::ThrowWindowsError(long unsigned int)"));
-    EXPECT_THAT(text, HasSubstr("Dynamic exception type: boost::wrapexcept<ExceptionHelper::Windows>"));
+    EXPECT_THAT(
+        text,
+        HasSubstr("Throw in function void {anonymous}::ThrowWindowsError(long unsigned int)"));
+    EXPECT_THAT(text,
+                HasSubstr("Dynamic exception type: boost::wrapexcept<ExceptionHelper::Windows>"));
     EXPECT_THAT(text, HasSubstr("std::exception::what: Couldn't get file size\n"));
     EXPECT_THAT(text, HasSubstr("[ExceptionHelper::TagError*] = 5\n"));
 }
@@ -75,13 +78,15 @@ TEST(Exception, PlainExceptionHasNoCodeAndSurvivesCopyAndRethrow)
         EXPECT_EQ(boost::get_error_info<ExceptionHelper::ErrorInfo>(copy), nullptr);
         EXPECT_NE(*boost::get_error_info<boost::throw_line>(copy), 0);
         EXPECT_THAT(boost::diagnostic_information(copy), HasSubstr("PlainExceptionHasNoCode"));
-        EXPECT_THAT(boost::diagnostic_information(copy), HasSubstr("Throw in function virtual void "));
+        EXPECT_THAT(boost::diagnostic_information(copy),
+                    HasSubstr("Throw in function virtual void "));
     }
 }
 
 TEST(ComError, TextsFallBackWithoutASystemMessage)
 {
-    EXPECT_STREQ(_com_error(static_cast<HRESULT>(0x80040205)).ErrorMessage(), L"IDispatch error #5");
+    EXPECT_STREQ(_com_error(static_cast<HRESULT>(0x80040205)).ErrorMessage(),
+                 L"IDispatch error #5");
     EXPECT_STREQ(_com_error(static_cast<HRESULT>(0x8004FFFF)).ErrorMessage(),
                  L"IDispatch error #65023");
     EXPECT_STREQ(_com_error(static_cast<HRESULT>(0x80040200)).ErrorMessage(),
@@ -93,9 +98,11 @@ TEST(ComError, TextsFallBackWithoutASystemMessage)
 
 TEST(ComError, ComExceptionCarriesTheTextAndARecordDump)
 {
-    const std::string text = DiagnosticOf([] {
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Com(_com_error(static_cast<HRESULT>(0x80040207))));
-    });
+    const std::string text = DiagnosticOf(
+        [] {
+            BOOST_THROW_EXCEPTION(
+                ExceptionHelper::Com(_com_error(static_cast<HRESULT>(0x80040207))));
+        });
     EXPECT_THAT(text, HasSubstr("std::exception::what: IDispatch error #7\n"));
     // The record has no printer: boost shows its type, size and a hex dump.
     EXPECT_THAT(text, HasSubstr("[ExceptionHelper::TagErrorInfoCom*] = "));

@@ -1,5 +1,5 @@
-#include "PathHelper/Special.h"
 #include "ProcessHelper/Process.h"
+#include "PathHelper/Special.h"
 
 #include "ExceptionHelper/Exception.h"
 
@@ -30,7 +30,8 @@ TEST(SpecialFolder, CommonAppDataFollowsProgramDataOrDefaults)
     EXPECT_EQ(PathHelper::Special::FolderPath(PathHelper::Special::CommonAppData, nullptr),
               "/srv/programdata");
     ::unsetenv("PROGRAMDATA");
-    EXPECT_EQ(PathHelper::Special::FolderPath(PathHelper::Special::CommonAppData, nullptr), "/var/lib");
+    EXPECT_EQ(PathHelper::Special::FolderPath(PathHelper::Special::CommonAppData, nullptr),
+              "/var/lib");
     try
     {
         PathHelper::Special::FolderPath(26, nullptr);

@@ -12,7 +12,8 @@
 // default records only its bare name on this compiler).
 #undef BOOST_THROW_EXCEPTION
 #define BOOST_THROW_EXCEPTION(x)                                                                   \
-    ::boost::throw_exception(x, ::boost::source_location(__FILE__, __LINE__, BOOST_CURRENT_FUNCTION))
+    ::boost::throw_exception(x,                                                                    \
+                             ::boost::source_location(__FILE__, __LINE__, BOOST_CURRENT_FUNCTION))
 
 // The error types of the whole program. Throw them with BOOST_THROW_EXCEPTION so that every
 // error records the throwing function, file and line; report them with

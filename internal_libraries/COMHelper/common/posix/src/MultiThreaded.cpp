@@ -3,11 +3,7 @@
 namespace COMHelper::Detail
 {
 // There is no COM here: initialisation succeeds and does nothing.
-void MultiThreaded::Init()
-{
-}
+void MultiThreaded::Init() {}
 
-void MultiThreaded::Uninit()
-{
-}
+void MultiThreaded::Uninit() {}
 } // namespace COMHelper::Detail

@@ -6,9 +6,7 @@
 
 namespace ExceptionHelper
 {
-Exception::Exception(const std::string& message) : std::runtime_error(message)
-{
-}
+Exception::Exception(const std::string& message) : std::runtime_error(message) {}
 
 Windows::Windows(const std::string& message) : Exception(message)
 {

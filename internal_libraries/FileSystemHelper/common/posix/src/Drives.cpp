@@ -21,15 +21,15 @@ struct Mount
 };
 
 const std::set<std::string> pseudoFileSystems = {
-    "proc",       "sysfs",      "cgroup",    "cgroup2",    "devpts",      "devtmpfs",
-    "mqueue",     "debugfs",    "tracefs",   "securityfs", "pstore",      "bpf",
-    "configfs",   "fusectl",    "hugetlbfs", "autofs",     "binfmt_misc", "efivarfs",
-    "selinuxfs",  "nsfs",       "rpc_pipefs", "nfsd",      "fuse.gvfsd-fuse", "fuse.portal",
-    "binder",     "rootfs"};
+    "proc",      "sysfs",   "cgroup",     "cgroup2",    "devpts",          "devtmpfs",
+    "mqueue",    "debugfs", "tracefs",    "securityfs", "pstore",          "bpf",
+    "configfs",  "fusectl", "hugetlbfs",  "autofs",     "binfmt_misc",     "efivarfs",
+    "selinuxfs", "nsfs",    "rpc_pipefs", "nfsd",       "fuse.gvfsd-fuse", "fuse.portal",
+    "binder",    "rootfs"};
 
 const std::set<std::string> remoteFileSystems = {
-    "nfs", "nfs4", "cifs", "smb3", "smbfs", "ncpfs", "9p", "ceph", "glusterfs",
-    "fuse.sshfs", "afs", "fuse.rclone", "davfs", "fuse.davfs2"};
+    "nfs",  "nfs4",      "cifs",       "smb3", "smbfs",       "ncpfs", "9p",
+    "ceph", "glusterfs", "fuse.sshfs", "afs",  "fuse.rclone", "davfs", "fuse.davfs2"};
 
 // /proc/self/mounts writes blanks, tabs, newlines and backslashes as octal escapes.
 std::string Unescape(const std::string& field)
@@ -98,7 +98,8 @@ Drives::Drives()
 {
     std::vector<Mount> mounts;
     if (!ReadMounts(mounts))
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't get logical drive strings buffer size"));
+        BOOST_THROW_EXCEPTION(
+            ExceptionHelper::Exception("Couldn't get logical drive strings buffer size"));
     std::set<std::string> seen;
     for (const Mount& mount : mounts)
     {

@@ -31,7 +31,10 @@ bool File::Read(const std::wstring& path, std::vector<char>& data)
     const int handle = ::open(narrowPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (handle < 0)
         return false;
-    BOOST_SCOPE_EXIT_ALL(handle) { ::close(handle); };
+    BOOST_SCOPE_EXIT_ALL(handle)
+    {
+        ::close(handle);
+    };
 
     const std::int64_t size = GetSize(handle);
     // Like a file mapping, an empty file (or something that is not a regular file) cannot be
@@ -41,7 +44,10 @@ bool File::Read(const std::wstring& path, std::vector<char>& data)
     void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle, 0);
     if (view == MAP_FAILED)
         return false;
-    BOOST_SCOPE_EXIT_ALL(view, size) { ::munmap(view, static_cast<std::size_t>(size)); };
+    BOOST_SCOPE_EXIT_ALL(view, size)
+    {
+        ::munmap(view, static_cast<std::size_t>(size));
+    };
 
     data.resize(static_cast<std::size_t>(size));
     std::memcpy(data.data(), view, static_cast<std::size_t>(size));

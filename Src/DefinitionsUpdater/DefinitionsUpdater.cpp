@@ -1,0 +1,183 @@
+#include "DefinitionsUpdater/DefinitionsUpdater.h"
+
+#include "BuildSettings.h"
+#include "ConsoleHelper/Console.h"
+#include "DefinitionsUpdater/ReloadEngine.h"
+#include "ExceptionHelper/Exception.h"
+#include "Folders.h"
+#include "Logger.h"
+
+#include <boost/exception/diagnostic_information.hpp>
+#include <sstream>
+
+namespace CorvaneCommandLineScanner
+{
+namespace
+{
+const char* const libraryName = "UpdateServiceCom.dll";
+
+// Answers of 1 allowed for the retry queries of one run, all three kinds counted together.
+constexpr std::int64_t retryBudget = 5;
+
+// What the callback answers when it cannot handle an event.
+constexpr int callbackFailure = -1;
+
+// The 64-bit value an event points to; a library that sends no value is read as sending 0.
+std::uint64_t ValueOf(const void* data)
+{
+    return data ? *static_cast<const std::uint64_t*>(data) : 0;
+}
+
+std::string WithCode(const char* sentence, int code)
+{
+    std::ostringstream message;
+    message << sentence << code;
+    return message.str();
+}
+} // namespace
+
+std::string DefinitionsServerUrl()
+{
+    return BuildSettings::DefinitionsServerUrl();
+}
+
+DefinitionsUpdater::DefinitionsUpdater()
+{
+    const boost::filesystem::path programFolder = ProgramFolder();
+    dll = boost::make_shared<Library>(programFolder / libraryName);
+
+    UpdateServiceInterface* const created =
+        DllHelper::Detail::DllFunction<UpdSdk::Create>(dll, "UpdSdkCreate")();
+    if (!created)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't create definitions updater"));
+
+    // The object goes back to the library that made it, bound at the moment of deletion. The
+    // deleter holds the library itself, so the library cannot be freed before the object is gone.
+    service.reset(created,
+                  [library = dll](UpdateServiceInterface* object)
+                  {
+                      try
+                      {
+                          DllHelper::Detail::DllFunction<UpdSdk::Destroy>(library,
+                                                                          "UpdSdkDestroy")(object);
+                      }
+                      catch (const boost::exception&)
+                      {
+                          // A deleter cannot pass the error on; the object is then left to the
+                          // library.
+                          Log(L"Error", boost::current_exception_diagnostic_information());
+                      }
+                  });
+
+    std::string serverUrl = DefinitionsServerUrl();
+    // The executable's folder never ends in a separator (unless it is the root itself).
+    std::wstring localPath = programFolder.wstring();
+    static_assert(sizeof(bool) == 1, "the library reads its flags as single bytes");
+    bool useVersionId = true;
+    bool usePatches = true;
+    UpdSdk::Callback* const callback = &DefinitionsUpdater::UpdateCallback;
+
+    SetOption(UpdSdk::OptionServer, serverUrl.data(), "Couldn't set server option");
+    SetOption(UpdSdk::OptionLocalPath, localPath.data(), "Couldn't set local path option");
+    SetOption(UpdSdk::OptionUseVersionId, &useVersionId, "Couldn't set use version id option");
+    SetOption(UpdSdk::OptionUsePatches, &usePatches, "Couldn't set use patches option");
+    SetOption(UpdSdk::OptionUpdateCallback, reinterpret_cast<void*>(callback),
+              "Couldn't set update callback");
+    SetOption(UpdSdk::OptionUpdateCallbackContext, this, "Couldn't set update callback context");
+}
+
+void DefinitionsUpdater::SetOption(UpdSdk::Option option, void* value, const char* refusal)
+{
+    if (service->SetOption(option, value) != 0)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(refusal));
+}
+
+void DefinitionsUpdater::Start()
+{
+    retriesLeft = retryBudget;
+
+    int code = service->Update();
+    if (code != 0)
+        BOOST_THROW_EXCEPTION(
+            ExceptionHelper::Exception(WithCode("Couldn't perform update. Error: ", code)));
+    if (installPending == 0)
+        return;
+
+    ConsoleHelper::Out() << "Applying definitions started\n";
+    code = service->Install();
+    if (code != 0)
+        BOOST_THROW_EXCEPTION(
+            ExceptionHelper::Exception(WithCode("Couldn't perform install. Error: ", code)));
+    ReloadEngine();
+    ConsoleHelper::Out() << "Applying definitions done\n";
+}
+
+int DefinitionsUpdater::UpdateCallback(int code, void* data, void* context)
+{
+    // Nothing may be thrown from here: the library's frames lie between this function and any
+    // handler. A failure is logged and answered with a failure code instead.
+    try
+    {
+        if (!context)
+        {
+            Log(L"Error", "No self");
+            return callbackFailure;
+        }
+        return static_cast<DefinitionsUpdater*>(context)->OnEvent(code, data);
+    }
+    catch (...)
+    {
+        try
+        {
+            Log(L"Error", boost::current_exception_diagnostic_information());
+        }
+        catch (...)
+        {
+        }
+        return callbackFailure;
+    }
+}
+
+int DefinitionsUpdater::OnEvent(int code, void* data)
+{
+    std::ostream& out = ConsoleHelper::Out();
+    switch (code)
+    {
+    case UpdSdk::EventCheckingForUpdate:
+        out << "Checking for update...\n";
+        break;
+    case UpdSdk::EventDownloadDone:
+        out << "Downloading definitions done\n";
+        break;
+    case UpdSdk::EventUpToDate:
+        out << "Definitions up to date\n";
+        break;
+    case UpdSdk::EventFileName:
+        currentFile = data ? static_cast<const char*>(data) : "";
+        break;
+    case UpdSdk::EventTotalBytes:
+        totalBytes = ValueOf(data);
+        break;
+    case UpdSdk::EventBytesDone:
+        // Formatted here rather than by the stream, so no locale can group the digits.
+        out << "Downloading: " << std::to_string(ValueOf(data)) << " of "
+            << std::to_string(totalBytes) << " bytes. File: " << currentFile << '\n';
+        break;
+    case UpdSdk::EventRetryQuery1:
+    case UpdSdk::EventRetryQuery2:
+    case UpdSdk::EventRetryQuery3:
+        if (retriesLeft > 0)
+        {
+            --retriesLeft;
+            return 1;
+        }
+        return 0;
+    case UpdSdk::EventInstallPending:
+        installPending = ValueOf(data);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+} // namespace CorvaneCommandLineScanner

@@ -1,0 +1,114 @@
+#include "CommandLineOptions.h"
+#include "Scanner/EngineCodeNames.h"
+#include "Scanner/Scanner.h"
+#include "Settings.h"
+
+#include "ConsoleHelper/Console.h"
+#include "FileSystemHelper/OpenFile.h"
+
+#include <cstdio>
+#include <pugixml.hpp>
+#include <string>
+
+namespace CorvaneCommandLineScanner
+{
+namespace
+{
+void SetAttribute(pugi::xml_node node, const char* name, const std::wstring& value)
+{
+    node.append_attribute(name).set_value(pugi::as_utf8(value).c_str());
+}
+
+template <typename Number> void SetNumber(pugi::xml_node node, const char* name, Number value)
+{
+    node.append_attribute(name).set_value(std::to_string(value).c_str());
+}
+
+void AddInfectedObject(pugi::xml_node parent, const InfectedObject& object)
+{
+    pugi::xml_node node = parent.append_child("InfectedObject");
+    SetAttribute(node, "ObjectType", ObjectTypeName(object.objectType));
+    SetAttribute(node, "ObjectPath", object.objectPath);
+    SetAttribute(node, "ParentContainers", object.parentContainers);
+    SetAttribute(node, "InnerObject", object.innerObject);
+    SetAttribute(node, "ObjectFlags", ObjectFlagsText(object.objectFlags));
+    SetNumber(node, "ArchiveFlags", object.archiveFlags);
+    SetAttribute(node, "ScanStatus", ScanStatusName(object.scanStatus));
+    SetNumber(node, "ScanStatusFlags", object.scanStatusFlags);
+    SetAttribute(node, "ThreatType", ThreatTypeName(object.threatType));
+    SetNumber(node, "Pid", object.pid);
+    SetNumber(node, "RegKey", object.regKey);
+    SetAttribute(node, "ThreatName", object.threatName);
+    SetAttribute(node, "SysObjParentContainers", object.sysObjParentContainers);
+    SetAttribute(node, "SysObjInnerObject", object.sysObjInnerObject);
+    SetAttribute(node, "TempPath", object.tempPath);
+    SetNumber(node, "DepthLevel", object.depthLevel);
+    SetAttribute(node, "ScanAction", ActionName(object.scanAction));
+}
+
+// Writes the document; a write error, including one that only shows when the buffered rest is
+// flushed on closing, counts as a failed save.
+bool Save(const pugi::xml_document& document, const std::wstring& path)
+{
+    std::FILE* file = FileSystemHelper::OpenFile(path, L"wb");
+    if (!file)
+        return false;
+    pugi::xml_writer_file writer(file);
+    document.save(writer);
+    const bool written = std::fflush(file) == 0 && !std::ferror(file);
+    return std::fclose(file) == 0 && written;
+}
+
+bool ResultToStandardOutput()
+{
+    try
+    {
+        return CommandLineOptions().ScanResultStdout();
+    }
+    catch (const InvalidCommandLine&)
+    {
+        return false;
+    }
+}
+} // namespace
+
+void Scanner::WriteReport()
+{
+    pugi::xml_document document;
+    pugi::xml_node root = document.append_child("Summary");
+
+    pugi::xml_node info = root.append_child("ScanInfo");
+    SetAttribute(info, "ScanType", summary.scanTypeName);
+    info.append_attribute("StartTime").set_value(summary.startTime.c_str());
+    info.append_attribute("EndTime").set_value(summary.endTime.c_str());
+
+    pugi::xml_node paths = root.append_child("ScanPaths");
+    for (const std::wstring& path : summary.scanPaths)
+        SetAttribute(paths.append_child("Path"), "Value", path);
+
+    pugi::xml_node objects = root.append_child("InfectedObjects");
+    for (const auto& object : summary.infectedObjects)
+        AddInfectedObject(objects, *object);
+
+    const bool readOnly = Settings::Instance().readOnly;
+    const bool saved = readOnly || Save(document, request.resultPath);
+
+    if (ResultToStandardOutput())
+    {
+        std::ostream& out = ConsoleHelper::Out();
+        out << std::endl;
+        document.save(out);
+        out << std::endl;
+    }
+
+    if (!saved)
+    {
+        ConsoleHelper::Print(
+            L"\nError: Couldn't save scan result. Please check scan result path\n");
+        return;
+    }
+    ConsoleHelper::Print(L"\nScan complete.");
+    if (!readOnly)
+        ConsoleHelper::Print(L"You can access scan result here: %s\n", request.resultPath.c_str());
+}
+} // namespace CorvaneCommandLineScanner

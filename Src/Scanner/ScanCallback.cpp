@@ -1,0 +1,85 @@
+#include "Logger.h"
+#include "Scanner/Scanner.h"
+#include "Scanner/TrustedSignature.h"
+
+#include "ConsoleHelper/Console.h"
+
+#include <boost/make_shared.hpp>
+
+namespace CorvaneCommandLineScanner
+{
+namespace
+{
+std::wstring Text(const wchar_t* text)
+{
+    return text ? std::wstring(text) : std::wstring();
+}
+
+// Whether a report names the same object as a recorded detection.
+bool SameObject(const InfectedObject& object, const _ScanCbkParams& params)
+{
+    return object.objectPath == Text(params.objectPath) &&
+           object.parentContainers == Text(params.parentContainers) &&
+           object.innerObject == Text(params.innerObject);
+}
+} // namespace
+
+InfectedObject::InfectedObject(const _ScanCbkParams& params, std::int32_t action)
+    : objectType(params.objectType), objectPath(Text(params.objectPath)),
+      parentContainers(Text(params.parentContainers)), innerObject(Text(params.innerObject)),
+      objectFlags(params.objectFlags), archiveFlags(params.archiveFlags),
+      scanStatus(params.scanStatus), scanStatusFlags(params.scanStatusFlags),
+      threatType(params.threatType), pid(params.processId), regKey(params.registryKey),
+      threatName(Text(params.threatName)),
+      sysObjParentContainers(Text(params.sysObjParentContainers)),
+      sysObjInnerObject(Text(params.sysObjInnerObject)), tempPath(Text(params.tempPath)),
+      depthLevel(params.depthLevel), scanAction(action)
+{
+}
+
+void ScanCallback(_ScanCbkParams* params, int* action, void* context)
+{
+    if (!params)
+        return;
+    // Nothing may unwind into the engine's own frames.
+    try
+    {
+        ConsoleHelper::Print(L"Object Path: %s. Parent Containers: %s. Inner Object: %s\n",
+                             params->objectPath, params->parentContainers, params->innerObject);
+        if (!context)
+        {
+            Log(L"Error", "No self");
+            return;
+        }
+        Scanner& scanner = *static_cast<Scanner*>(context);
+
+        if (params->scanStatus == ThreatScanner::StatusInfected ||
+            params->scanStatus == ThreatScanner::StatusSuspicious)
+        {
+            if (params->objectPath && HasTrustedSignature(params->objectPath))
+            {
+                Log(L"Debug", "tellmark digital signature is valid. path=", params->objectPath);
+                return;
+            }
+            auto object = boost::make_shared<InfectedObject>(*params, scanner.request.action);
+            scanner.summary.infectedObjects.push_back(object);
+            scanner.pendingObject = object;
+            if (action)
+                *action = scanner.request.action;
+            return;
+        }
+
+        // The engine reports the outcome of the action as a further call about the same
+        // object; reports about other objects leave the detection as it was.
+        if (scanner.pendingObject && SameObject(*scanner.pendingObject, *params))
+        {
+            scanner.pendingObject->scanStatus = params->scanStatus;
+            scanner.pendingObject.reset();
+        }
+    }
+    catch (const std::exception& error)
+    {
+        Log(L"Error", error.what());
+    }
+}
+} // namespace CorvaneCommandLineScanner

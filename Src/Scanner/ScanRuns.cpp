@@ -1,0 +1,171 @@
+#include "Folders.h"
+#include "Logger.h"
+#include "Scanner/EngineCodeNames.h"
+#include "Scanner/ReportPath.h"
+#include "Scanner/Scanner.h"
+#include "Settings.h"
+
+#include "ConsoleHelper/Console.h"
+#include "FileSystemHelper/Drives.h"
+#include "FileSystemHelper/Text.h"
+#include "ProcessHelper/Process.h"
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/filesystem/operations.hpp>
+
+namespace CorvaneCommandLineScanner
+{
+namespace
+{
+const wchar_t* const systemObject = L"<System>";
+
+// UTC with microseconds, ISO basic form; the fraction only when it is not zero.
+std::string CurrentTimeText()
+{
+    return boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::universal_time());
+}
+
+int CurrentProcessId()
+{
+    return static_cast<int>(ProcessHelper::Process::CurrentId());
+}
+
+void LogFailure(int result, const char* message)
+{
+    if (result != 0)
+        Log(L"Error", message, EngineResultName(result));
+}
+} // namespace
+
+void Scanner::Scan(const ScanRequest& newRequest)
+{
+    request = newRequest;
+    summary.scanTypeName = ScanTypeName(request.scanType);
+    summary.startTime = CurrentTimeText();
+    if (!Settings::Instance().readOnly)
+        SettleReportPath();
+    ConsoleHelper::Out() << "Scan started\n";
+
+    objectOutput1 = 0;
+    objectOutput2 = 0;
+    objectOutput3 = nullptr;
+    switch (request.scanType)
+    {
+    case ScanTypeQuick:
+        QuickScan();
+        break;
+    case ScanTypeFull:
+        FullScan();
+        break;
+    case ScanTypeCustom:
+        CustomScan();
+        break;
+    case ScanTypeBoot:
+        BootScan();
+        break;
+    default:
+        break;
+    }
+
+    summary.endTime = CurrentTimeText();
+    WriteReport();
+}
+
+void Scanner::SettleReportPath()
+{
+    const std::wstring defaultFileName =
+        summary.scanTypeName + L"-" +
+        FileSystemHelper::ToWide(summary.startTime, FileSystemHelper::CodePageAnsi) + L".xml";
+    if (request.resultPath.empty())
+        request.resultPath = FileSystemHelper::WidePath(
+            ProgramFolder() / "Scan Results" / FileSystemHelper::PathFromWide(defaultFileName));
+    else
+        request.resultPath = ReportFilePath(request.resultPath, defaultFileName);
+
+    const boost::filesystem::path parent =
+        FileSystemHelper::PathFromWide(request.resultPath).parent_path();
+    boost::system::error_code error;
+    const boost::filesystem::file_status status = boost::filesystem::status(parent, error);
+    if (error || !boost::filesystem::exists(status))
+        boost::filesystem::create_directories(parent, error);
+}
+
+Scanner::Instance Scanner::NewInstance()
+{
+    const Export<ThreatScanner::DestroyInstance> destroy(engineLibrary,
+                                                         "ThreatScanner_DestroyInstance");
+    return Own(CreateScanner(), destroy);
+}
+
+void Scanner::ScanSystem(CThreatScannerStruct* instance, const ScanObjectExport& scanObject)
+{
+    const int result =
+        scanObject(instance, ThreatScanner::SystemObjectType, systemObject, 0, &objectOutput1,
+                   &objectOutput2, &objectOutput3, CurrentProcessId(), systemObject);
+    LogFailure(result, "Couldn't perform system scan. Error: ");
+}
+
+void Scanner::ScanBootSector(CThreatScannerStruct* instance, const ScanObjectExport& scanObject,
+                             const std::wstring& root)
+{
+    const int result =
+        scanObject(instance, ThreatScanner::BootSectorObjectType, root.c_str(), 0, &objectOutput1,
+                   &objectOutput2, &objectOutput3, CurrentProcessId(), nullptr);
+    LogFailure(result, "Couldn't perform boot scan. Error: ");
+}
+
+void Scanner::QuickScan()
+{
+    const Instance instance = NewInstance();
+    const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
+    summary.scanPaths.push_back(systemObject);
+    ScanSystem(instance.get(), scanObject);
+}
+
+void Scanner::FullScan()
+{
+    const Instance instance = NewInstance();
+    const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
+    const Export<ThreatScanner::ScanPath> scanPath(engineLibrary, "ThreatScanner_ScanPath");
+    ScanSystem(instance.get(), scanObject);
+    const FileSystemHelper::Drives drives;
+    for (const auto& drive : drives)
+    {
+        const std::wstring& root = drive->rootPath;
+        if (FileSystemHelper::GetDriveType(root) == FileSystemHelper::DriveFixed)
+            ScanBootSector(instance.get(), scanObject, root);
+        const int result = scanPath(instance.get(), 0, root.c_str(), CurrentProcessId());
+        LogFailure(result, "Couldn't perform full scan. Error: ");
+        summary.scanPaths.push_back(root);
+    }
+}
+
+void Scanner::CustomScan()
+{
+    const Instance instance = NewInstance();
+    const Export<ThreatScanner::SetIntOption> setIntOption(engineLibrary,
+                                                           "ThreatScanner_SetIntOption");
+    const Export<ThreatScanner::ScanPath> scanPath(engineLibrary, "ThreatScanner_ScanPath");
+    setIntOption(instance.get(), ThreatScanner::OptionScanArchives, request.scanArchives ? 1 : 0);
+    for (const std::wstring& path : request.paths)
+    {
+        const int result = scanPath(instance.get(), 0, path.c_str(), CurrentProcessId());
+        LogFailure(result, "Couldn't perform custom scan. Error: ");
+        summary.scanPaths.push_back(path);
+    }
+}
+
+void Scanner::BootScan()
+{
+    const Instance instance = NewInstance();
+    const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
+    const FileSystemHelper::Drives drives;
+    for (const auto& drive : drives)
+    {
+        if (FileSystemHelper::GetDriveType(drive->rootPath) != FileSystemHelper::DriveFixed)
+            continue;
+        ScanBootSector(instance.get(), scanObject, drive->rootPath);
+        summary.scanPaths.push_back(drive->rootPath);
+    }
+}
+} // namespace CorvaneCommandLineScanner

@@ -1,0 +1,204 @@
+#include "Scanner/Scanner.h"
+#include "Folders.h"
+#include "Logger.h"
+#include "Scanner/EngineCodeNames.h"
+#include "Settings.h"
+
+#include "ConsoleHelper/Console.h"
+#include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/Text.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/locale/formatting.hpp>
+#include <boost/make_shared.hpp>
+#include <cstdio>
+#include <sstream>
+
+namespace CorvaneCommandLineScanner
+{
+namespace
+{
+// Passed to both start-up exports; the engine reads it as the name of its client.
+const wchar_t* const engineClientName = L"Corvane command line scanner";
+// Identifies this program to the engine's shared services.
+const wchar_t* const engineClientGuid = L"5d1f0c7a-93e2-4b6d-8a41-2c7e9b0f6d38";
+
+std::string NarrowName(std::int32_t result)
+{
+    return FileSystemHelper::ToNarrow(EngineResultName(result), FileSystemHelper::CodePageAnsi);
+}
+
+// The engine keeps a plug-in cache file; it must exist before start-up. The Plugins folder
+// itself belongs to the definitions and is not created here.
+void EnsureCacheFile(const boost::filesystem::path& cacheFile)
+{
+    boost::system::error_code error;
+    const boost::filesystem::file_status status = boost::filesystem::status(cacheFile, error);
+    if (error && status.type() != boost::filesystem::file_not_found)
+    {
+        Log(L"Error", "Couldn't create cache file");
+        return;
+    }
+    if (boost::filesystem::exists(status))
+        return;
+    if (std::FILE* file = FileSystemHelper::OpenFile(FileSystemHelper::WidePath(cacheFile), L"wb"))
+        std::fclose(file);
+}
+} // namespace
+
+Scanner::Scanner()
+{
+    engineLibrary = boost::make_shared<Library>(ProgramFolder() / "scan.dll");
+    if (Settings::Instance().readOnly)
+        Init();
+    else
+        InitEx();
+}
+
+Scanner::~Scanner()
+{
+    try
+    {
+        Export<ThreatScanner::Uninitialize>(engineLibrary, "ThreatScanner_Uninitialize")();
+    }
+    catch (const boost::exception&)
+    {
+        // A destructor cannot pass the error on; the engine then stops with the process.
+        Log(L"Error", boost::current_exception_diagnostic_information());
+    }
+    if (!tempFolder.empty())
+    {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(FileSystemHelper::PathFromWide(tempFolder), ignored);
+    }
+}
+
+void Scanner::Init()
+{
+    const std::wstring folder = Settings::Instance().enginesFolder;
+    ConsoleHelper::Out() << "Initializing engine, please wait...\n";
+    const int result = Export<ThreatScanner::Initialize>(engineLibrary, "ThreatScanner_Initialize")(
+        folder.c_str(), engineClientName);
+    if (result != 0)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't initialize scanner. Error: " +
+                                                         NarrowName(result)));
+    ConsoleHelper::Out() << "Initializing engine completed\n";
+}
+
+void Scanner::InitEx()
+{
+    const boost::filesystem::path base = ProgramFolder();
+    boost::system::error_code ignored;
+    const boost::filesystem::path temp = base / "Temp";
+    tempFolder = FileSystemHelper::WidePath(temp);
+    boost::filesystem::create_directories(temp, ignored);
+    const boost::filesystem::path quarantine = base / "Quarantine";
+    boost::filesystem::create_directories(quarantine, ignored);
+
+    const std::wstring baseFolder = FileSystemHelper::WidePath(base);
+    const std::wstring quarantineFolder = FileSystemHelper::WidePath(quarantine);
+    std::wstring smartDbPath = FileSystemHelper::WidePath(base / "SmartDB.dll");
+    const std::wstring guid = engineClientGuid;
+
+    _InitializeParams params = {};
+    params.size = sizeof(_InitializeParams);
+    params.programFolder = baseFolder.c_str();
+    params.quarantineFolder = quarantineFolder.c_str();
+    params.tempFolder = tempFolder.c_str();
+    params.value40 = 0;
+    params.value116 = 1;
+    params.instanceGuid = guid.c_str();
+
+    ConsoleHelper::Out() << "Initializing engine, please wait...\n";
+    EnsureCacheFile(base / "Plugins" / "cache.000");
+    const int result =
+        Export<ThreatScanner::InitializeEx>(engineLibrary, "ThreatScanner_InitializeEx")(
+            baseFolder.c_str(), engineClientName, smartDbPath.data(), &params);
+    if (result != 0)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't initialize scanner. Error: " +
+                                                         NarrowName(result)));
+    ConsoleHelper::Out() << "Initializing engine completed\n";
+}
+
+CThreatScannerStruct* Scanner::CreateScanner()
+{
+    const Export<ThreatScanner::CreateInstance> createInstance(engineLibrary,
+                                                               "ThreatScanner_CreateInstance");
+    const Export<ThreatScanner::SetIntOption> setIntOption(engineLibrary,
+                                                           "ThreatScanner_SetIntOption");
+    const Export<ThreatScanner::SetExtCallback> setExtCallback(engineLibrary,
+                                                               "ThreatScanner_SetExtCallback");
+    const Export<ThreatScanner::SetScanCallback2> setScanCallback(engineLibrary,
+                                                                  "ThreatScanner_SetScanCallback2");
+    static_cast<void>(setExtCallback); // bound to insist on a complete engine, never called
+
+    CThreatScannerStruct* instance = nullptr;
+    const int result = createInstance(&instance);
+    if (result != 0)
+    {
+        std::ostringstream message;
+        message << "Couldn't create scanner. Error: " << result;
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(message.str()));
+    }
+    setIntOption(instance, 6001, 1);
+    setIntOption(instance, 6002, 0);
+    setScanCallback(instance, &ScanCallback, this);
+    for (const int option : {4078, 87, 4080, 110, 80, 79, 78, 4081, 106})
+        setIntOption(instance, option, 1);
+    return instance;
+}
+
+Scanner::Instance Scanner::Own(CThreatScannerStruct* instance,
+                               const Export<ThreatScanner::DestroyInstance>& destroy) const
+{
+    // The owner keeps the library loaded until the instance is gone.
+    return Instance(instance,
+                    [destroy, library = engineLibrary](CThreatScannerStruct* handle)
+                    {
+                        const int result = destroy(handle);
+                        if (result != 0)
+                            Log(L"Error", "Couldn't destroy scanner instance. Error: ",
+                                EngineResultName(result));
+                    });
+}
+
+void Scanner::GetDatabaseInformation(std::uint32_t& version, std::wstring& releaseDate)
+{
+    const Export<ThreatScanner::CreateInstance> createInstance(engineLibrary,
+                                                               "ThreatScanner_CreateInstance");
+    const Export<ThreatScanner::DestroyInstance> destroyInstance(engineLibrary,
+                                                                 "ThreatScanner_DestroyInstance");
+    const Export<ThreatScanner::GetDatabaseInformation> getDatabaseInformation(
+        engineLibrary, "ThreatScanner_GetDatabaseInformation");
+
+    CThreatScannerStruct* handle = nullptr;
+    const int created = createInstance(&handle);
+    if (created != 0)
+    {
+        Log(L"Error", "Couldn't create scanner. Error: ", EngineResultName(created));
+        return;
+    }
+    const Instance instance = Own(handle, destroyInstance);
+
+    std::uint32_t newVersion = 0;
+    std::uint32_t seconds = 0;
+    const int result = getDatabaseInformation(instance.get(), &newVersion, &seconds);
+    if (result != 0)
+    {
+        Log(L"Error", "Couldn't get database information. Error: ", EngineResultName(result));
+        return;
+    }
+    version = newVersion;
+    try
+    {
+        std::wostringstream text;
+        text << boost::locale::as::datetime << boost::locale::as::local_time
+             << static_cast<double>(seconds);
+        releaseDate = text.str();
+    }
+    catch (const std::exception&)
+    {
+        Log(L"Error", "Couldn't convert iso time to local");
+    }
+}
+} // namespace CorvaneCommandLineScanner

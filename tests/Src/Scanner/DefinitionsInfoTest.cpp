@@ -1,0 +1,66 @@
+#include "ScanFixture.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace CorvaneTest;
+using testing::ElementsAre;
+using testing::MatchesRegex;
+namespace fs = boost::filesystem;
+
+TEST(DefinitionsInfo, EngineValuesAndUpdateVersion)
+{
+    EngineInstallation installation(
+        R"({"database": {"version": 4294967295, "releaseTime": 1600000000}})");
+    installation.WriteFile("Plugins/update.txt",
+                           "Version: \r\nProduct Version: 3.4 beta\r\nVersion: 9\n");
+    const auto result =
+        installation.Run({"--definitions-info"}, {{"TZ", "UTC"}, {"LANG", "en_US.UTF-8"}});
+    EXPECT_THAT(WithoutDuration(result.output),
+                MatchesRegex("Initializing engine, please wait...\nInitializing engine completed\n"
+                             "Definitions Info:\n"
+                             "\tDatabase version: 4294967295\n"
+                             "\tDatabase release date: [^\n]*13[^\n]*12:26:40[^\n]*\n"
+                             "\tVersion: 3.4 beta\n"));
+    EXPECT_THAT(installation.CallNames(),
+                ElementsAre("InitializeEx", "CreateInstance", "GetDatabaseInformation",
+                            "DestroyInstance", "Uninitialize"));
+    EXPECT_EQ(installation.Calls("GetDatabaseInformation").at(0).at("instance"),
+              installation.Calls("DestroyInstance").at(0).at("instance"));
+}
+
+TEST(DefinitionsInfo, WithoutEngineOrUpdateFile)
+{
+    Installation installation;
+    const auto result = installation.Run({"--definitions-info"});
+    EXPECT_EQ(WithoutDuration(result.output), "Definitions Info:\n"
+                                              "\tDatabase version: 0\n"
+                                              "\tDatabase release date: N/A\n"
+                                              "\tVersion: N/A\n");
+}
+
+TEST(DefinitionsInfo, EngineErrorsAreLoggedAndLeaveTheValuesUnset)
+{
+    // The double writes its database values even though it reports a failure.
+    EngineInstallation installation(R"({"results": {"GetDatabaseInformation": 3221229570},
+                                       "database": {"version": 5, "releaseTime": 1600000000}})");
+    installation.WriteFile("Plugins/update.txt", "no version here\nVersion: \n");
+    auto result = installation.Run({"--definitions-info"});
+    EXPECT_THAT(WithoutDuration(result.output),
+                testing::EndsWith("Definitions Info:\n\tDatabase version: 0\n"
+                                  "\tDatabase release date: \n\tVersion: N/A\n"));
+    EXPECT_THAT(installation.LogLines(),
+                ElementsAre("Error: Couldn't get database information. Error: DbinfoUnavailable"));
+
+    installation.Script(R"({"results": {"CreateInstance": 3221225472}})");
+    result = installation.Run({"--definitions-info"});
+    EXPECT_THAT(installation.LogLines(),
+                ElementsAre("Error: Couldn't create scanner. Error: Failed"));
+    EXPECT_THAT(result.output, testing::HasSubstr("\tDatabase release date: \n"));
+
+    installation.Script(R"({"results": {"InitializeEx": 3221229580}})");
+    result = installation.Run({"--definitions-info"});
+    EXPECT_THAT(result.output,
+                testing::HasSubstr("\tDatabase version: 0\n\tDatabase release date: N/A\n"));
+}

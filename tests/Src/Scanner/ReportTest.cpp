@@ -1,0 +1,127 @@
+#include "ScanFixture.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <regex>
+
+using namespace CorvaneTest;
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::MatchesRegex;
+using testing::Not;
+namespace fs = boost::filesystem;
+
+namespace
+{
+const std::string saveError = "\nError: Couldn't save scan result. Please check scan result path\n";
+const std::string defaultName = "Custom-[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?\\.xml";
+} // namespace
+
+TEST(Report, LayoutOfAnEmptyScan)
+{
+    EngineInstallation installation;
+    const fs::path path = installation.Folder() / "out";
+    const auto result = installation.Run({"--custom", "", "--scan-result", path.string()});
+    EXPECT_EQ(ReportPathFromOutput(result.output), path.string());
+    const std::string report = ReadFile(path);
+    EXPECT_THAT(
+        report,
+        MatchesRegex(
+            "<\\?xml version=\"1.0\"\\?>\n"
+            "<Summary>\n"
+            "\t<ScanInfo ScanType=\"Custom\" StartTime=\"[0-9T.]+\" EndTime=\"[0-9T.]+\" />\n"
+            "\t<ScanPaths />\n"
+            "\t<InfectedObjects />\n"
+            "</Summary>\n"));
+    pugi::xml_document document;
+    LoadReport(document, path);
+    const pugi::xml_node info = document.child("Summary").child("ScanInfo");
+    const std::regex time("[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?");
+    EXPECT_TRUE(std::regex_match(info.attribute("StartTime").value(), time));
+    EXPECT_TRUE(std::regex_match(info.attribute("EndTime").value(), time));
+    EXPECT_LE(std::string(info.attribute("StartTime").value()),
+              std::string(info.attribute("EndTime").value()));
+}
+
+TEST(Report, PathsThatNameNoFileGetTheDefaultNameBelowThem)
+{
+    EngineInstallation installation;
+    const fs::path base = installation.Folder() / "reports";
+    for (const std::string last : {"trailing.", "trailing ", "co:lon"})
+    {
+        const auto result =
+            installation.Run({"--custom", "/x", "--scan-result", (base / last).string()});
+        const std::string report = ReportPathFromOutput(result.output);
+        EXPECT_THAT(report, MatchesRegex((base / last).string() + "/" + defaultName)) << last;
+        EXPECT_TRUE(fs::is_regular_file(report)) << report;
+    }
+}
+
+TEST(Report, MissingFoldersAreCreatedAndExistingFilesOverwritten)
+{
+    EngineInstallation installation;
+    const fs::path path = installation.Folder() / "a" / "b" / "c" / "report.xml";
+    auto result = installation.Run({"--quick", "--scan-result", path.string()});
+    EXPECT_THAT(result.output,
+                HasSubstr("You can access scan result here: " + path.string() + "\n"));
+    EXPECT_THAT(ReadFile(path), HasSubstr("<Path Value=\"&lt;System>\" />"));
+
+    installation.WriteFile("a/b/c/report.xml", std::string(100000, 'x'));
+    result = installation.Run({"--custom", "/y", "--scan-result", path.string()});
+    EXPECT_THAT(ReadFile(path), EndsWith("</Summary>\n"));
+    EXPECT_THAT(ReadFile(path), HasSubstr("<Path Value=\"/y\" />"));
+}
+
+TEST(Report, FoldersAndUnwritablePathsGiveTheSaveError)
+{
+    EngineInstallation installation;
+    fs::create_directories(installation.Folder() / "existing");
+    for (const fs::path& path :
+         {installation.Folder() / "existing" / "", installation.Folder() / "existing",
+          fs::path("/proc/corvane-report.xml")})
+    {
+        const auto result = installation.Run({"--quick", "--scan-result", path.string()});
+        EXPECT_THAT(WithoutDuration(result.output), EndsWith("Scan started\n" + saveError)) << path;
+        EXPECT_THAT(result.output, Not(HasSubstr("Scan complete.")));
+    }
+}
+
+TEST(Report, StandardOutputGetsTheDocumentEvenWhenSavingFails)
+{
+    EngineInstallation installation(R"({"scans": [{"callbacks": [
+        {"objectPath": "/a", "scanStatus": 4, "threatName": "T"}]}]})");
+    const fs::path path = installation.Folder() / "report.xml";
+    auto result =
+        installation.Run({"--quick", "--scan-result-stdout", "--scan-result", path.string()});
+    const std::string document = ReadFile(path);
+    ASSERT_THAT(document, HasSubstr("ThreatName=\"T\""));
+    EXPECT_THAT(
+        WithoutDuration(result.output),
+        EndsWith("Scan started\nObject Path: /a. Parent Containers: (null). Inner Object: (null)\n"
+                 "\n" +
+                 document +
+                 "\n"
+                 "\nScan complete.You can access scan result here: " +
+                 path.string() + "\n"));
+
+    fs::create_directories(installation.Folder() / "folder");
+    result = installation.Run({"--quick", "--scan-result-stdout", "--scan-result",
+                               (installation.Folder() / "folder").string()});
+    EXPECT_THAT(WithoutDuration(result.output),
+                MatchesRegex("(.|\n)*\n<\\?xml (.|\n)*</Summary>\n\n" + saveError));
+}
+
+TEST(Report, ReadOnlyPrintsTheDocumentButSavesNothing)
+{
+    EngineInstallation installation;
+    installation.WriteFile("config.ini", "read_only=1\n");
+    const auto result = installation.Run({"--quick", "--scan-result-stdout"});
+    EXPECT_THAT(
+        WithoutDuration(result.output),
+        MatchesRegex("(.|\n)*Scan started\n\n<\\?xml(.|\n)*</Summary>\n\n\nScan complete."));
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Scan Results"));
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Logs"));
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Temp"));
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Quarantine"));
+}

@@ -1,0 +1,70 @@
+#include "Settings.h"
+#include "Installation.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
+using CorvaneCommandLineScanner::Settings;
+
+class SettingsFile : public testing::Test
+{
+protected:
+    Settings Read(const std::string& content)
+    {
+        const auto path = folder.Path() / "config.ini";
+        std::ofstream(path.string()) << content;
+        return Settings(path, L"/opt/corvane");
+    }
+
+    CorvaneTest::TemporaryFolder folder;
+};
+
+TEST_F(SettingsFile, ReadsBothKeysAtTheTopLevel)
+{
+    const Settings settings = Read("; installation\nread_only=true\nengines_folder=/srv/engines\n");
+    EXPECT_TRUE(settings.readOnly);
+    EXPECT_EQ(settings.enginesFolder, L"/srv/engines");
+}
+
+TEST_F(SettingsFile, ReadOnlyAloneKeepsTheProgramFolderForEngines)
+{
+    const Settings settings = Read("read_only=1\n");
+    EXPECT_TRUE(settings.readOnly);
+    EXPECT_EQ(settings.enginesFolder, L"/opt/corvane");
+    EXPECT_FALSE(Read("read_only=false\n").readOnly);
+    EXPECT_FALSE(Read("read_only=0\nengines_folder=/srv/e\n").readOnly);
+}
+
+TEST_F(SettingsFile, ReadingStopsAtTheFirstBadValue)
+{
+    // Without a usable read_only the engines folder is never read.
+    for (const char* content :
+         {"engines_folder=/srv/engines\n", "read_only=yes\nengines_folder=/srv/e\n",
+          "[scanner]\nread_only=1\nengines_folder=/srv/e\n", "read_only=1\n[broken\n", "=\n"})
+    {
+        const Settings settings = Read(content);
+        EXPECT_FALSE(settings.readOnly) << content;
+        EXPECT_EQ(settings.enginesFolder, L"/opt/corvane") << content;
+    }
+}
+
+TEST_F(SettingsFile, MissingFileGivesDefaults)
+{
+    const Settings settings(folder.Path() / "missing.ini", L"/opt/corvane");
+    EXPECT_FALSE(settings.readOnly);
+    EXPECT_EQ(settings.enginesFolder, L"/opt/corvane");
+}
+
+TEST(ReadOnlyInstallation, WritesNothingBesideTheExecutable)
+{
+    CorvaneTest::Installation installation;
+    installation.WriteFile("config.ini", "read_only=1\n");
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--help"}, {"--product-info"}, {}})
+        EXPECT_EQ(installation.Run(arguments).exitCode, 0);
+    std::vector<std::string> names;
+    for (const auto& entry : boost::filesystem::directory_iterator(installation.Folder()))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"CorvaneCommandLineScanner", "config.ini"}));
+}
