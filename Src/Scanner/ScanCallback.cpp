@@ -14,14 +14,6 @@ std::wstring Text(const wchar_t* text)
 {
     return text ? std::wstring(text) : std::wstring();
 }
-
-// Whether a report names the same object as a recorded detection.
-bool SameObject(const InfectedObject& object, const _ScanCbkParams& params)
-{
-    return object.objectPath == Text(params.objectPath) &&
-           object.parentContainers == Text(params.parentContainers) &&
-           object.innerObject == Text(params.innerObject);
-}
 } // namespace
 
 InfectedObject::InfectedObject(const _ScanCbkParams& params, std::int32_t action)
@@ -69,9 +61,10 @@ void ScanCallback(_ScanCbkParams* params, int* action, void* context)
             return;
         }
 
-        // The engine reports the outcome of the action as a further call about the same
-        // object; reports about other objects leave the detection as it was.
-        if (scanner.pendingObject && SameObject(*scanner.pendingObject, *params))
+        // The engine reports the outcome of the action it took as the next call that is not a
+        // detection; engines report it under the path they choose (a quarantined file's new
+        // place, for example), so the call is not matched against the detection's path.
+        if (scanner.pendingObject)
         {
             scanner.pendingObject->scanStatus = params->scanStatus;
             scanner.pendingObject.reset();

@@ -65,7 +65,7 @@ TEST(ScanCallback, DetectionIsRecordedWithEveryFieldAndItsOutcome)
                             "TempPath=/tmp/x", "DepthLevel=2", "ScanAction=QuarMove"));
 }
 
-TEST(ScanCallback, OutcomeGoesToThePendingDetectionOfTheSameObjectOnly)
+TEST(ScanCallback, NextReportThatIsNoDetectionIsTheOutcomeOfThePendingOne)
 {
     EngineInstallation installation(R"({"scans": [{"callbacks": [
         {"objectPath": "/a", "scanStatus": 3},
@@ -92,11 +92,12 @@ TEST(ScanCallback, OutcomeGoesToThePendingDetectionOfTheSameObjectOnly)
                        node.attribute("ScanAction").value() + " [" +
                        node.attribute("ThreatType").value() + node.attribute("ObjectType").value() +
                        "]");
-    // /a was replaced as the pending detection before its outcome came; /b takes the first
-    // report about itself, Clean included; /d says nothing about /c; a null path is recorded
-    // as empty with the action of the run.
-    EXPECT_THAT(rows, ElementsAre("/a Infected None [VirusFile]", "/b Clean None []",
-                                  "/c Disinfected None [VirusFile]", " Infected None [VirusFile]"));
+    // /a was replaced as the pending detection before an outcome came; the next report that is
+    // no detection is the outcome of /b whatever object it names, and the one after finds
+    // nothing pending; Clean is stored like any other status; a null path is recorded as empty
+    // with the action of the run.
+    EXPECT_THAT(rows, ElementsAre("/a Infected None [VirusFile]", "/b Deleted None []",
+                                  "/c Clean None [VirusFile]", " Infected None [VirusFile]"));
     const auto callbacks = installation.Calls("Callback");
     ASSERT_EQ(callbacks.size(), 9u);
     EXPECT_EQ(callbacks[8].at("actionAfter").as_int64(), 1);
