@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """A static web server on loopback for the update library's tests, with faults on request.
 
-  DefinitionsServer.py ROOT PORT_FILE
+  DefinitionsServer.py ROOT PORT_FILE [PORT]
 
-Serves the files under ROOT on 127.0.0.1 at a free port, which it writes into PORT_FILE. Each
-request's path is appended to ROOT/requests.log. ROOT/faults.json, read on every request, maps a
+Serves the files under ROOT on 127.0.0.1 at PORT, or at a free port when none is given, and
+writes the port into PORT_FILE once it listens. Each request's path is appended to
+ROOT/requests.log. ROOT/faults.json, read on every request, maps a
 request path to {"first": [fault, ...], "always": fault}: the n-th request for that path gets
 first[n] while there is one, then "always" if given, else the plain file. A fault is one of
   {"status": 503}      that status and no file
@@ -79,7 +80,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+port = int(sys.argv[3]) if len(sys.argv) > 3 else 0
+server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
 server.daemon_threads = True
 with open(sys.argv[2] + ".part", "w") as stream:
     stream.write(str(server.server_address[1]))

@@ -49,6 +49,11 @@ const KeyPair& StrangerKeys()
     return stranger.keys;
 }
 
+fs::path ShippedLibrary()
+{
+    return SHIPPED_LIBRARY_PATH;
+}
+
 int RunPublisher(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> all = {PUBLISHER_PATH};
@@ -72,20 +77,33 @@ void WriteText(const fs::path& path, const std::string& text)
     file << text;
 }
 
-DefinitionsServer::DefinitionsServer()
+DefinitionsServer::DefinitionsServer(int fixedPort)
 {
     const fs::path portFile = root.Path() / "port";
+    const std::string portText = std::to_string(fixedPort);
     process = ::fork();
     if (process < 0)
         throw std::runtime_error("cannot start the server");
     if (process == 0)
     {
         ::execl(PYTHON_PATH, PYTHON_PATH, SERVER_SCRIPT_PATH, root.Path().c_str(), portFile.c_str(),
-                static_cast<char*>(nullptr));
+                portText.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    for (int waited = 0; waited < 200 && !fs::exists(portFile); ++waited)
+    for (int waited = 0; waited < 400 && !fs::exists(portFile); ++waited)
+    {
+        if (::waitpid(process, nullptr, WNOHANG) == process)
+        {
+            process = -1;
+            break;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!fs::exists(portFile))
+    {
+        Stop();
+        throw std::runtime_error("the definitions server did not start on port " + portText);
+    }
     port = std::stoi(CorvaneTest::ReadFile(portFile));
 }
 
@@ -223,7 +241,7 @@ std::vector<int> LoadedService::Queries() const
 
 TestInstallation::TestInstallation(const fs::path& publicKey, bool hooks)
 {
-    fs::copy_file(hooks ? HOOKS_LIBRARY_PATH : SHIPPED_LIBRARY_PATH, Library());
+    fs::copy_file(hooks ? fs::path(HOOKS_LIBRARY_PATH) : ShippedLibrary(), Library());
     fs::copy_file(publicKey, Folder() / "UpdateServiceCom.pub");
     WriteText(Plugins() / "starter.ndb", "starter definitions");
     WriteText(Plugins() / "update.txt", "Version: starter\n");

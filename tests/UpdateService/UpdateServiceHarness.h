@@ -29,6 +29,9 @@ KeyPair MakeKeyPair(const fs::path& folder);
 const KeyPair& PublisherKeys();
 const KeyPair& StrangerKeys();
 
+// The update library as built for the program folder.
+fs::path ShippedLibrary();
+
 // Runs the publishing tool; returns its exit code.
 int RunPublisher(const std::vector<std::string>& arguments);
 
@@ -41,7 +44,8 @@ void WriteText(const fs::path& path, const std::string& text);
 class DefinitionsServer
 {
 public:
-    DefinitionsServer();
+    // port 0: any free port.
+    explicit DefinitionsServer(int port = 0);
     ~DefinitionsServer();
     DefinitionsServer(const DefinitionsServer&) = delete;
     DefinitionsServer& operator=(const DefinitionsServer&) = delete;
