@@ -51,8 +51,9 @@ void Perform(const std::string& url, std::uint32_t stallSeconds, Sink& sink)
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_USERAGENT, "CorvaneUpdateService/1");
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(stallSeconds));
-    // Less than one byte a second for the stall time fails the transfer.
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    // Less than 512 bytes a second over the stall time fails the transfer, so that a server
+    // that trickles cannot hold an update for ever.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 512L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallSeconds));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
