@@ -12,6 +12,10 @@ const char* ServiceNamespace()
 {
     return CORVANE_SERVICE_NAMESPACE;
 }
+int ComponentsServiceTimeout()
+{
+    return CORVANE_COMPONENTS_SERVICE_TIMEOUT;
+}
 const char* DefinitionsServerUrl()
 {
     return CORVANE_DEFINITIONS_SERVER_URL;

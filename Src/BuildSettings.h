@@ -5,6 +5,8 @@ namespace CorvaneCommandLineScanner::BuildSettings
 {
 const char* ComponentsServiceUrl();
 const char* ServiceNamespace();
+// Seconds each of connect, send and receive may take in one exchange with the service.
+int ComponentsServiceTimeout();
 const char* DefinitionsServerUrl();
 const char* FormerDomain();
 const char* CurrentDomain();

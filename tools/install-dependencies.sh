@@ -6,7 +6,7 @@ packages=(
     libboost1.81-all-dev libboost-json1.81-dev
     libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev
     libgtest-dev libgmock-dev
-    osslsigncode openssl python3
+    osslsigncode openssl python3 pkg-config
 )
 missing=()
 for package in "${packages[@]}"; do

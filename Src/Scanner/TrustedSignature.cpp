@@ -1,10 +1,46 @@
 #include "TrustedSignature.h"
 
+#include "DigitalSignatureHelper/Signature.h"
+#include "FileSystemHelper/Text.h"
+
+#include <boost/exception/exception.hpp>
+#include <exception>
+#include <locale>
+
 namespace CorvaneCommandLineScanner
 {
-// Signature verification is not wired up yet: nothing counts as trusted.
-bool HasTrustedSignature(const std::wstring& /*path*/)
+namespace
 {
-    return false;
+// The publishers whose files are never reported, in lower case.
+const wchar_t* const trustedPublishers[] = {L"tellmark limited", L"corvane software"};
+} // namespace
+
+bool HasTrustedSignature(const std::wstring& path)
+{
+    using DigitalSignatureHelper::Signature;
+    try
+    {
+        if (!Signature::Verify(path))
+            return false;
+        std::wstring name = Signature::CertificateName(FileSystemHelper::PathFromWide(path),
+                                                       Signature::SubjectSimpleDisplayName);
+        // Letter case follows the user's locale, which the entry point made the global one.
+        std::use_facet<std::ctype<wchar_t>>(std::locale())
+            .tolower(name.data(), name.data() + name.size());
+        for (const wchar_t* publisher : trustedPublishers)
+        {
+            if (name == publisher)
+                return true;
+        }
+        return false;
+    }
+    catch (const boost::exception&)
+    {
+        return false;
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
 }
 } // namespace CorvaneCommandLineScanner

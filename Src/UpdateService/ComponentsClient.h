@@ -1,0 +1,23 @@
+#pragma once
+
+#include "ComponentsServiceComponentsServiceSoapProxy.h"
+
+#include <string>
+
+namespace UpdateService
+{
+// A components-service proxy set up for this build: the built-in endpoint, the client's
+// namespace table with the service namespace, and the connect, send and receive time-outs, so
+// that a server that never answers ends the exchange instead of holding the program forever.
+// Like every proxy it frees everything deserialized or allocated in it when it goes.
+class ComponentsClient : public ComponentsService::ComponentsServiceSoapProxy
+{
+public:
+    ComponentsClient();
+    ComponentsClient(const ComponentsClient&) = delete;
+    ComponentsClient& operator=(const ComponentsClient&) = delete;
+
+    // The SOAP action of an operation: the service namespace followed by the operation name.
+    static std::string Action(const char* operation);
+};
+} // namespace UpdateService

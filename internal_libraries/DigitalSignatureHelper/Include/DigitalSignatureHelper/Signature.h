@@ -1,0 +1,36 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+#include <string>
+
+namespace DigitalSignatureHelper
+{
+// Questions about the Authenticode signature embedded in a file. Holds no state, so the functions
+// may be called from any thread.
+class Signature
+{
+public:
+    // Which name of the signing certificate CertificateName returns.
+    enum NameType
+    {
+        // The subject's simple display name: its common name, else the first of organizational
+        // unit, organization and e-mail address, as the platform's certificate services give it.
+        SubjectSimpleDisplayName,
+    };
+
+    Signature() = delete;
+
+    // True when the file's embedded signature verifies: the signed digest matches the file, the
+    // signature is intact and the signer chains to a trusted root for code signing. Any failure,
+    // including a missing or unsigned file, gives false. Never throws.
+    static bool Verify(const std::wstring& path);
+
+    // The chosen name of the certificate of the file's first signer. The signature is read, not
+    // verified. Throws ExceptionHelper::Exception when the file carries no readable signature
+    // ("Couldn't CryptQueryObject"), the signature holds no certificates ("No cert store"), has
+    // no signer ("Couldn't CryptMsgGetParam"), lacks the signer's certificate
+    // ("Couldn't CertFindCertificateInStore") or the name cannot be read
+    // ("Couldn't CertGetNameString").
+    static std::wstring CertificateName(const boost::filesystem::path& path, NameType type);
+};
+} // namespace DigitalSignatureHelper
