@@ -12,7 +12,8 @@
 class UpdateServiceInterface
 {
 public:
-    // Sets one option (UpdSdk::Option); the meaning of the value depends on the id.
+    // Sets one option (UpdSdk::Option); the meaning of the value depends on the id. A value
+    // that points to data is valid only during the call: the library copies what it keeps.
     // Returns 0 when the option is accepted, anything else when it is refused.
     virtual int SetOption(int option, void* value) = 0;
 
