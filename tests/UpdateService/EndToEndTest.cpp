@@ -7,16 +7,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-using namespace UpdateServiceTest;
+using namespace UpdateLibraryTesting;
 using testing::HasSubstr;
 using testing::Not;
 
 namespace
 {
-class EndToEndTest : public ::testing::Test
+class DefinitionsUpdateEndToEndTest : public ::testing::Test
 {
 protected:
-    EndToEndTest()
+    DefinitionsUpdateEndToEndTest()
     {
         installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
         installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
@@ -37,7 +37,7 @@ protected:
     const Files release = {{"daily.ndb", "daily"}, {"main.hdb", std::string(3000, 'm')}};
 };
 
-TEST_F(EndToEndTest, UpdateInstallsTheReleaseThatDefinitionsInfoThenShows)
+TEST_F(DefinitionsUpdateEndToEndTest, UpdateInstallsTheReleaseThatDefinitionsInfoThenShows)
 {
     server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);
     EXPECT_THAT(Run("--definitions-info"), HasSubstr("\tVersion: starter\n"));
@@ -57,7 +57,7 @@ TEST_F(EndToEndTest, UpdateInstallsTheReleaseThatDefinitionsInfoThenShows)
     EXPECT_THAT(again, Not(HasSubstr("Applying")));
 }
 
-TEST_F(EndToEndTest, CorruptedDownloadIsRetriedFiveTimesThenReportedWithItsCode)
+TEST_F(DefinitionsUpdateEndToEndTest, CorruptedDownloadIsRetriedFiveTimesThenReportedWithItsCode)
 {
     server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);
     server.SetFaults(R"({"@daily.ndb": {"always": {"corrupt": true}}})");

@@ -40,7 +40,7 @@ Result Refusal(const std::string& text)
 }
 } // namespace
 
-TEST(IndexTest, ReadsVersionSequenceAndFiles)
+TEST(DefinitionsIndexTest, ReadsVersionSequenceAndFiles)
 {
     const Index index = ParseIndex(
         WithFile(Entry("main.ndb") + "," + Entry("extra.hdb", "0"), R"(, "published": "ignored")"));
@@ -53,7 +53,7 @@ TEST(IndexTest, ReadsVersionSequenceAndFiles)
     EXPECT_EQ(index.files[1].size, 0u);
 }
 
-TEST(IndexTest, RefusesMalformedIndexes)
+TEST(DefinitionsIndexTest, RefusesMalformedIndexes)
 {
     const char* cases[] = {
         "",
@@ -89,7 +89,7 @@ TEST(IndexTest, RefusesMalformedIndexes)
         EXPECT_EQ(Refusal(WithFile(entry)), IndexMalformed) << entry;
 }
 
-TEST(IndexTest, RefusesNamesThatLeaveTheFolderOrClashWithItsOwnFiles)
+TEST(DefinitionsIndexTest, RefusesNamesThatLeaveTheFolderOrClashWithItsOwnFiles)
 {
     const std::string names[] = {
         "..",       "../up.ndb",  "/etc/passwd",     "sub/inner.ndb",      "..\\up.ndb", "C:x.ndb",

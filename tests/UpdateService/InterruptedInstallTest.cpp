@@ -10,7 +10,7 @@
 #include <tuple>
 #include <unistd.h>
 
-using namespace UpdateServiceTest;
+using namespace UpdateLibraryTesting;
 using namespace UpdateServiceCom;
 
 namespace

@@ -16,7 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace UpdateServiceTest
+namespace UpdateLibraryTesting
 {
 KeyPair MakeKeyPair(const fs::path& folder)
 {
@@ -275,4 +275,4 @@ std::vector<std::string> TestInstallation::Entries() const
     std::sort(names.begin(), names.end());
     return names;
 }
-} // namespace UpdateServiceTest
+} // namespace UpdateLibraryTesting

@@ -10,7 +10,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace UpdateServiceTest
+namespace UpdateLibraryTesting
 {
 namespace fs = boost::filesystem;
 
@@ -128,4 +128,4 @@ public:
 private:
     CorvaneTest::TemporaryFolder folder;
 };
-} // namespace UpdateServiceTest
+} // namespace UpdateLibraryTesting

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-using namespace UpdateServiceTest;
+using namespace UpdateLibraryTesting;
 using namespace UpdateServiceCom;
 
 namespace
@@ -17,7 +17,7 @@ const std::vector<std::string> CleanFolder = {"Plugins", "Plugins.lock", "Update
 const std::vector<std::string> UntouchedFolder = {"Plugins", "UpdateServiceCom.dll",
                                                   "UpdateServiceCom.pub"};
 
-class UpdateServiceTest : public ::testing::Test
+class UpdateLibraryTest : public ::testing::Test
 {
 protected:
     std::unique_ptr<LoadedService> NewService()
@@ -66,7 +66,7 @@ protected:
     const Files release1 = {{"alpha.ndb", "alpha 1"}, {"beta.hdb", std::string(5000, 'b')}};
 };
 
-TEST_F(UpdateServiceTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTheOld)
+TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTheOld)
 {
     Publish(release1, "2024.1", 1);
     auto service = NewService();
@@ -103,7 +103,7 @@ TEST_F(UpdateServiceTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTh
     EXPECT_EQ(installation.Entries(), CleanFolder);
 }
 
-TEST_F(UpdateServiceTest, SecondRunFindsTheDefinitionsUpToDate)
+TEST_F(UpdateLibraryTest, SecondRunFindsTheDefinitionsUpToDate)
 {
     Publish(release1, "2024.1", 1);
     UpdateAndInstall();
@@ -117,7 +117,7 @@ TEST_F(UpdateServiceTest, SecondRunFindsTheDefinitionsUpToDate)
     EXPECT_EQ(installation.Definitions(), release1);
 }
 
-TEST_F(UpdateServiceTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
+TEST_F(UpdateLibraryTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
 {
     Publish({{"a.ndb", "a"}, {"b.ndb", "b 1"}, {"c.ndb", "c"}}, "1", 1);
     UpdateAndInstall();
@@ -134,7 +134,7 @@ TEST_F(UpdateServiceTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
     EXPECT_EQ(RequestsFor("b.ndb"), 2u);
 }
 
-TEST_F(UpdateServiceTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
+TEST_F(UpdateLibraryTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
 {
     Publish({{"a.ndb", "a"}, {"b.ndb", "b"}}, "1", 1);
     UpdateAndInstall();
@@ -148,7 +148,7 @@ TEST_F(UpdateServiceTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
     EXPECT_EQ(installation.Definitions(), (Files{{"a.ndb", "a"}}));
 }
 
-TEST_F(UpdateServiceTest, DamagedInstalledFileIsDownloadedAgain)
+TEST_F(UpdateLibraryTest, DamagedInstalledFileIsDownloadedAgain)
 {
     Publish(release1, "2024.1", 1);
     UpdateAndInstall();
@@ -157,7 +157,7 @@ TEST_F(UpdateServiceTest, DamagedInstalledFileIsDownloadedAgain)
     EXPECT_EQ(installation.Definitions(), release1);
 }
 
-TEST_F(UpdateServiceTest, CorruptedFileIsRetriedOnRequestAndRefusedWhenRetriesEnd)
+TEST_F(UpdateLibraryTest, CorruptedFileIsRetriedOnRequestAndRefusedWhenRetriesEnd)
 {
     Publish(release1, "2024.1", 1);
     server.SetFaults(R"({"@alpha.ndb": {"always": {"corrupt": true}}})");
@@ -169,7 +169,7 @@ TEST_F(UpdateServiceTest, CorruptedFileIsRetriedOnRequestAndRefusedWhenRetriesEn
     ExpectRefused(DigestMismatch);
 }
 
-TEST_F(UpdateServiceTest, PassingFailuresAreRetriedWhenTheProgramSaysSo)
+TEST_F(UpdateLibraryTest, PassingFailuresAreRetriedWhenTheProgramSaysSo)
 {
     Publish(release1, "2024.1", 1);
     server.SetFaults(R"({"@index.json": {"first": [{"status": 503}]},
@@ -182,7 +182,7 @@ TEST_F(UpdateServiceTest, PassingFailuresAreRetriedWhenTheProgramSaysSo)
     EXPECT_EQ(installation.Definitions(), release1);
 }
 
-TEST_F(UpdateServiceTest, TransferFailuresAreRefusedWithTheirOwnCodes)
+TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
 {
     Publish(release1, "2024.1", 1);
     const struct
@@ -207,14 +207,14 @@ TEST_F(UpdateServiceTest, TransferFailuresAreRefusedWithTheirOwnCodes)
     }
 }
 
-TEST_F(UpdateServiceTest, ServerThatIsNotThereIsAConnectionFailure)
+TEST_F(UpdateLibraryTest, ServerThatIsNotThereIsAConnectionFailure)
 {
     server.Stop();
     ExpectRefused(ConnectionFailed);
     EXPECT_EQ(lastService->Queries(), (std::vector<int>{80}));
 }
 
-TEST_F(UpdateServiceTest, IndexWithoutAValidSignatureIsRefusedBeforeAnyDownload)
+TEST_F(UpdateLibraryTest, IndexWithoutAValidSignatureIsRefusedBeforeAnyDownload)
 {
     const auto index = server.ReleaseFolder() / "index.json";
     Publish(release1, "2024.1", 1);
@@ -234,7 +234,7 @@ TEST_F(UpdateServiceTest, IndexWithoutAValidSignatureIsRefusedBeforeAnyDownload)
     EXPECT_EQ(RequestsFor("alpha.ndb") + RequestsFor("beta.hdb"), 0u);
 }
 
-TEST_F(UpdateServiceTest, WithoutThePublisherKeyNothingIsDownloaded)
+TEST_F(UpdateLibraryTest, WithoutThePublisherKeyNothingIsDownloaded)
 {
     Publish(release1, "2024.1", 1);
     boost::filesystem::remove(installation.Folder() / "UpdateServiceCom.pub");
@@ -244,7 +244,7 @@ TEST_F(UpdateServiceTest, WithoutThePublisherKeyNothingIsDownloaded)
     EXPECT_EQ(installation.Definitions(), Starter);
 }
 
-TEST_F(UpdateServiceTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
+TEST_F(UpdateLibraryTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
 {
     const auto index = server.ReleaseFolder() / "index.json";
     const std::string digest(64, '0');
@@ -278,7 +278,7 @@ TEST_F(UpdateServiceTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
     EXPECT_FALSE(boost::filesystem::exists(installation.Folder() / "evil.ndb"));
 }
 
-TEST_F(UpdateServiceTest, OlderReleaseThanTheInstalledOneIsRefused)
+TEST_F(UpdateLibraryTest, OlderReleaseThanTheInstalledOneIsRefused)
 {
     Publish(release1, "2024.1", 10);
     UpdateAndInstall();
@@ -286,7 +286,7 @@ TEST_F(UpdateServiceTest, OlderReleaseThanTheInstalledOneIsRefused)
     ExpectRefused(IndexRollback, release1, "2024.1");
 }
 
-TEST_F(UpdateServiceTest, SecondServiceOnTheSameInstallationWaitsItsTurn)
+TEST_F(UpdateLibraryTest, SecondServiceOnTheSameInstallationWaitsItsTurn)
 {
     Publish(release1, "2024.1", 1);
     auto first = NewService();
@@ -299,7 +299,7 @@ TEST_F(UpdateServiceTest, SecondServiceOnTheSameInstallationWaitsItsTurn)
     EXPECT_EQ(second->Codes().back(), UpdSdk::EventUpToDate);
 }
 
-TEST_F(UpdateServiceTest, OptionsWithoutUsableValuesAreRefused)
+TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
 {
     LoadedService service(installation.Library());
     auto& object = service.Service();
