@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     build-essential cmake
     libboost1.81-all-dev libboost-json1.81-dev
-    libpugixml-dev gsoap libgsoap-dev libssl-dev
+    libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev
     libgtest-dev libgmock-dev
     osslsigncode openssl python3 pkg-config
     libclamav-dev clamav

@@ -1,0 +1,274 @@
+#include "DefinitionsFolder.h"
+
+#include "Crypto.h"
+#include "Failure.h"
+#include "Platform.h"
+#include "TestHooks.h"
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace UpdateServiceCom
+{
+namespace fs = std::filesystem;
+
+namespace
+{
+[[noreturn]] void FileError(const std::string& what, const fs::path& path,
+                            const std::error_code& error)
+{
+    throw Failure(LocalFileError,
+                  "Couldn't " + what + " " + path.string() + ": " + error.message());
+}
+
+bool Exists(const fs::path& path)
+{
+    std::error_code error;
+    const bool exists = fs::exists(path, error);
+    if (error)
+        FileError("look at", path, error);
+    return exists;
+}
+
+void RemoveAll(const fs::path& path)
+{
+    std::error_code error;
+    fs::remove_all(path, error);
+    if (error)
+        FileError("remove", path, error);
+}
+
+void Rename(const fs::path& from, const fs::path& to)
+{
+    std::error_code error;
+    fs::rename(from, to, error);
+    if (error)
+        FileError("rename to " + to.string(), from, error);
+}
+
+std::string ReadText(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// Writes a file and flushes it to the disk.
+void WriteDurably(const fs::path& path, const std::string& text)
+{
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << text;
+        file.close();
+        if (!file)
+            throw Failure(LocalFileError, "Couldn't write " + path.string());
+    }
+    Platform::SyncFile(path);
+}
+
+// A set is known by the digest of its index.json; a set without one has no identity.
+std::string Identity(const fs::path& set)
+{
+    const fs::path index = set / IndexFileName;
+    return Exists(index) ? FileSha256(index) : std::string();
+}
+
+bool SameCopy(const fs::path& path, const IndexFile& file)
+{
+    std::error_code error;
+    if (!fs::is_regular_file(path, error) || fs::file_size(path, error) != file.size || error)
+        return false;
+    return FileSha256(path) == file.sha256;
+}
+} // namespace
+
+DefinitionsFolder::DefinitionsFolder(const fs::path& localPath)
+    : local(localPath), live(localPath / "Plugins"), staging(localPath / "Plugins.staging"),
+      next(localPath / "Plugins.new"), previous(localPath / "Plugins.old"),
+      marker(localPath / "Plugins.switch")
+{
+}
+
+void DefinitionsFolder::Recover() const
+{
+    const fs::path markerDraft = marker.string() + ".draft";
+    RemoveAll(markerDraft);
+    const std::string wanted = ReadText(marker);
+    if (!wanted.empty() && Identity(live) != wanted && Identity(next) == wanted)
+    {
+        if (Exists(live))
+        {
+            RemoveAll(previous);
+            Rename(live, previous);
+        }
+        Rename(next, live);
+        Platform::SyncFolder(local);
+    }
+    if (Exists(marker))
+    {
+        RemoveAll(marker);
+        Platform::SyncFolder(local);
+    }
+    RemoveAll(next);
+    if (!Exists(live) && Exists(previous))
+        Rename(previous, live);
+    else
+        RemoveAll(previous);
+}
+
+std::string DefinitionsFolder::InstalledIndexText() const
+{
+    return ReadText(live / IndexFileName);
+}
+
+bool DefinitionsFolder::HasCurrentCopy(const IndexFile& file) const
+{
+    return SameCopy(live / file.name, file);
+}
+
+bool DefinitionsFolder::ShowsVersion(const std::string& version) const
+{
+    std::istringstream lines(ReadText(live / VersionFileName));
+    for (std::string line; std::getline(lines, line);)
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line == "Version: " + version)
+            return true;
+    }
+    return false;
+}
+
+void DefinitionsFolder::ResetStaging() const
+{
+    RemoveAll(staging);
+    std::error_code error;
+    fs::create_directories(staging, error);
+    if (error)
+        FileError("create", staging, error);
+}
+
+void DefinitionsFolder::DropStaging() const
+{
+    std::error_code ignored;
+    fs::remove_all(staging, ignored);
+}
+
+void DefinitionsFolder::BuildNextSet(const Index& index, const std::string& indexText,
+                                     const std::set<std::string>& staged) const
+{
+    RemoveAll(next);
+    std::error_code error;
+    fs::create_directories(next, error);
+    if (error)
+        FileError("create", next, error);
+    for (const IndexFile& file : index.files)
+    {
+        const fs::path target = next / file.name;
+        if (staged.count(file.name))
+        {
+            Rename(staging / file.name, target);
+        }
+        else
+        {
+            // The live file is never written again, so the next set may share it.
+            const fs::path source = live / file.name;
+            fs::create_hard_link(source, target, error);
+            if (error)
+                fs::copy_file(source, target, error);
+            if (error)
+                FileError("copy", source, error);
+        }
+        TestHooks::KillPoint(TestHooks::FirstFilePlaced);
+    }
+    // The set goes live only as the release describes it.
+    for (const IndexFile& file : index.files)
+    {
+        const fs::path target = next / file.name;
+        if (!SameCopy(target, file))
+            throw Failure(DigestMismatch, "The file " + file.name + " changed before install");
+        Platform::SyncFile(target);
+    }
+    WriteDurably(next / VersionFileName, "Version: " + index.version + "\n");
+    WriteDurably(next / IndexFileName, indexText);
+    Platform::SyncFolder(next);
+}
+
+void DefinitionsFolder::Install(const Index& index, const std::string& indexText,
+                                const std::set<std::string>& staged) const
+{
+    try
+    {
+        BuildNextSet(index, indexText, staged);
+    }
+    catch (...)
+    {
+        std::error_code ignored;
+        fs::remove_all(next, ignored);
+        throw;
+    }
+    TestHooks::KillPoint(TestHooks::NextSetComplete);
+
+    // From the moment the marker exists, recovery completes the switch instead of undoing it.
+    RemoveAll(previous);
+    const fs::path markerDraft = marker.string() + ".draft";
+    WriteDurably(markerDraft, FileSha256(next / IndexFileName));
+    Rename(markerDraft, marker);
+    Platform::SyncFolder(local);
+    TestHooks::KillPoint(TestHooks::SwitchDecided);
+
+    try
+    {
+        Switch(ReadText(marker));
+    }
+    catch (const Failure&)
+    {
+        // Finish the switch if the file system lets us; otherwise bring the old set back.
+        try
+        {
+            Recover();
+        }
+        catch (const Failure&)
+        {
+            std::error_code ignored;
+            if (!fs::exists(live, ignored) && fs::exists(previous, ignored))
+                fs::rename(previous, live, ignored);
+            fs::remove(marker, ignored);
+        }
+        throw;
+    }
+}
+
+void DefinitionsFolder::Switch(const std::string& nextIdentity) const
+{
+    if (Exists(live))
+    {
+        if (TestHooks::ExchangeAllowed() && Platform::ExchangeFolders(next, live))
+        {
+            TestHooks::KillPoint(TestHooks::FirstRenameDone);
+        }
+        else
+        {
+            Rename(live, previous);
+            TestHooks::KillPoint(TestHooks::FirstRenameDone);
+            Rename(next, live);
+            TestHooks::KillPoint(TestHooks::SecondRenameDone);
+        }
+    }
+    else
+    {
+        Rename(next, live);
+    }
+    Platform::SyncFolder(local);
+    if (Identity(live) != nextIdentity)
+        throw Failure(LocalFileError, "The new definitions did not go live");
+    RemoveAll(marker);
+    Platform::SyncFolder(local);
+    TestHooks::KillPoint(TestHooks::SwitchMarkerGone);
+
+    // The switch is done; what is left over is only clutter, which the next run removes too.
+    std::error_code ignored;
+    fs::remove_all(next, ignored);
+    fs::remove_all(previous, ignored);
+}
+} // namespace UpdateServiceCom

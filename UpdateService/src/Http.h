@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace UpdateServiceCom
+{
+// Plain HTTP GET transfers with time-outs against stalling servers. Every failure is thrown as a
+// Failure; connection trouble, server errors 5xx and short files are marked transient.
+class HttpClient
+{
+public:
+    explicit HttpClient(std::uint32_t stallSeconds);
+
+    // The body of url, refused as Oversized when longer than maxBytes.
+    std::string Fetch(const std::string& url, std::size_t maxBytes) const;
+
+    // Downloads url into file, which must come to exactly size bytes, reporting the bytes
+    // received so far; returns the SHA-256 digest of what arrived. The file is removed when the
+    // download fails.
+    std::string Download(const std::string& url, const std::filesystem::path& file,
+                         std::uint64_t size,
+                         const std::function<void(std::uint64_t)>& progress) const;
+
+private:
+    std::uint32_t stallSeconds;
+};
+} // namespace UpdateServiceCom

@@ -1,0 +1,84 @@
+#include "Platform.h"
+
+#include "Failure.h"
+
+#include <boost/locale/encoding_utf.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace UpdateServiceCom::Platform
+{
+namespace
+{
+void Sync(const std::filesystem::path& path, int flags)
+{
+    const int handle = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | flags);
+    if (handle < 0)
+        throw Failure(LocalFileError, "Couldn't open " + path.string());
+    const int result = ::fsync(handle);
+    ::close(handle);
+    if (result != 0)
+        throw Failure(LocalFileError, "Couldn't flush " + path.string());
+}
+} // namespace
+
+void SyncFile(const std::filesystem::path& file)
+{
+    Sync(file, 0);
+}
+
+void SyncFolder(const std::filesystem::path& folder)
+{
+    Sync(folder, O_DIRECTORY);
+}
+
+bool ExchangeFolders(const std::filesystem::path& first, const std::filesystem::path& second)
+{
+    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0)
+        return true;
+    if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)
+        return false;
+    throw Failure(LocalFileError, "Couldn't swap " + first.string() + " and " + second.string());
+}
+
+std::filesystem::path LibraryFolder()
+{
+    Dl_info info{};
+    if (!::dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) || !info.dli_fname)
+        throw Failure(Internal, "Couldn't find the library's own file");
+    return std::filesystem::path(info.dli_fname).parent_path();
+}
+
+std::string ToUtf8(const wchar_t* text)
+{
+    return boost::locale::conv::utf_to_utf<char>(text, boost::locale::conv::stop);
+}
+
+FileLock::~FileLock()
+{
+    Unlock();
+}
+
+bool FileLock::TryLock(const std::filesystem::path& file)
+{
+    Unlock();
+    handle = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (handle < 0)
+        throw Failure(LocalFileError, "Couldn't open " + file.string());
+    if (::flock(handle, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    Unlock();
+    return false;
+}
+
+void FileLock::Unlock()
+{
+    if (handle >= 0)
+        ::close(handle);
+    handle = -1;
+}
+} // namespace UpdateServiceCom::Platform
