@@ -1,4 +1,5 @@
 #include "Installation.h"
+#include "Matchers.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
@@ -6,8 +7,8 @@
 #include <regex>
 
 using CorvaneTest::Installation;
+using CorvaneTest::MatchesRegex;
 using testing::HasSubstr;
-using testing::MatchesRegex;
 using testing::StartsWith;
 
 namespace

@@ -3,7 +3,6 @@
 #include "Logger.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -16,32 +15,33 @@ using testing::HasSubstr;
 class DeployPlatform : public testing::Test
 {
 protected:
-    DeployPlatform()
-    {
-        ::setenv("PROGRAMDATA", (folder.Path() / "ProgramData").string().c_str(), 1);
-        Logger::Instance().Init(folder.Path());
-    }
-    ~DeployPlatform() override { ::unsetenv("PROGRAMDATA"); }
+    DeployPlatform() { Logger::Instance().Init(folder.Path()); }
 
     void WriteSettings(const std::string& content)
     {
-        const fs::path options =
-            folder.Path() / "ProgramData" / "Corvane" / "Corvane antivirus" / "Options";
-        fs::create_directories(options);
-        std::ofstream((options / "UpdateServer.txt").string(), std::ios::binary) << content;
+        fs::create_directories(settings.parent_path());
+        std::ofstream(settings.string(), std::ios::binary) << content;
     }
 
     std::string LogText() const { return CorvaneTest::ReadFile(Logger::Instance().FilePath()); }
 
     CorvaneTest::TemporaryFolder folder;
+    // The all-users data folder exists, as it does on every installed system.
+    const fs::path programData = [this]
+    {
+        fs::create_directories(folder.Path() / "ProgramData");
+        return folder.Path() / "ProgramData";
+    }();
+    const CorvaneTest::ProgramDataRedirection redirection{programData};
+    const fs::path settings =
+        programData / "Corvane" / "Corvane antivirus" / "Options" / "UpdateServer.txt";
 };
 
 TEST_F(DeployPlatform, ReadsThePlatformString)
 {
     WriteSettings(R"({"server": "x", "platform": "beta"})");
     EXPECT_EQ(DeployPlatformFromFile(), L"beta");
-    EXPECT_THAT(LogText(),
-                testing::MatchesRegex("Info: reading platform from .*/Options/UpdateServer.txt\n"));
+    EXPECT_EQ(LogText(), "Info: reading platform from " + settings.string() + "\n");
 }
 
 TEST_F(DeployPlatform, NoFileIsEmptyAndSilent)

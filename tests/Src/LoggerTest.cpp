@@ -1,5 +1,6 @@
 #include "Logger.h"
 #include "Installation.h"
+#include "Matchers.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
@@ -30,7 +31,7 @@ TEST(Logger, EachLineIsInTheFileWhenWriteReturns)
     logger.Init(folder.Path());
     EXPECT_TRUE(FilesIn(folder.Path() / "Logs").empty()) << "the folder is emptied";
     EXPECT_THAT(logger.FilePath().filename().string(),
-                testing::MatchesRegex("[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?\\.txt"));
+                CorvaneTest::MatchesRegex("[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?\\.txt"));
 
     Log(L"Error", "Couldn't create scanner. Error: ", -1073741824);
     EXPECT_EQ(CorvaneTest::ReadFile(logger.FilePath()),

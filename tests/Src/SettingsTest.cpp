@@ -66,5 +66,5 @@ TEST(ReadOnlyInstallation, WritesNothingBesideTheExecutable)
     for (const auto& entry : boost::filesystem::directory_iterator(installation.Folder()))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"CorvaneCommandLineScanner", "config.ini"}));
+    EXPECT_EQ(names, (std::vector<std::string>{CorvaneTest::ProgramFileName(), "config.ini"}));
 }

@@ -1,11 +1,7 @@
 #include "ComponentsServer.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
+#include <algorithm>
 #include <stdexcept>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace CorvaneTest
 {
@@ -16,15 +12,12 @@ namespace
 const char* const soap12 = "http://www.w3.org/2003/05/soap-envelope";
 const char* const soap11 = "http://schemas.xmlsoap.org/soap/envelope/";
 
-void SendAll(int socket, const std::string& bytes)
+void SendAll(Sockets::Handle socket, const std::string& bytes)
 {
     std::size_t sent = 0;
     while (sent < bytes.size())
     {
-        const ssize_t count =
-            ::send(socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR)
-            continue;
+        const long count = Sockets::Send(socket, bytes.data() + sent, bytes.size() - sent);
         if (count <= 0)
             return;
         sent += static_cast<std::size_t>(count);
@@ -32,7 +25,7 @@ void SendAll(int socket, const std::string& bytes)
 }
 
 // Reads the whole request: the head up to the empty line, then Content-Length bytes.
-RecordedRequest ReadRequest(int socket)
+RecordedRequest ReadRequest(Sockets::Handle socket)
 {
     std::string data;
     std::size_t headEnd = std::string::npos;
@@ -54,9 +47,7 @@ RecordedRequest ReadRequest(int socket)
         }
         if (headEnd != std::string::npos && data.size() >= headEnd + length)
             break;
-        const ssize_t count = ::recv(socket, buffer, sizeof buffer, 0);
-        if (count < 0 && errno == EINTR)
-            continue;
+        const long count = Sockets::Receive(socket, buffer, sizeof buffer);
         if (count <= 0)
             break;
         data.append(buffer, static_cast<std::size_t>(count));
@@ -163,24 +154,7 @@ Reply Reply::Stalled()
 ComponentsServer::ComponentsServer(std::vector<Reply> replies, std::uint16_t wantedPort)
     : script(std::move(replies))
 {
-    listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0)
-        throw std::runtime_error("cannot create a socket");
-    const int yes = 1;
-    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(wantedPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener, 8) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-    {
-        ::close(listener);
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(wantedPort));
-    }
-    port = ntohs(address.sin_port);
+    listener = Sockets::Listen(wantedPort, port);
     thread = std::thread([this] { Serve(); });
 }
 
@@ -190,12 +164,13 @@ ComponentsServer::~ComponentsServer()
         const std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
         // Wakes the accept and any stalled exchange.
-        ::shutdown(listener, SHUT_RDWR);
-        if (current >= 0)
-            ::shutdown(current, SHUT_RDWR);
+        Sockets::ShutDown(listener);
+        if (current != Sockets::Invalid)
+            Sockets::ShutDown(current);
     }
+    Sockets::Wake(port);
     thread.join();
-    ::close(listener);
+    Sockets::Close(listener);
 }
 
 std::string ComponentsServer::Url() const
@@ -213,18 +188,19 @@ void ComponentsServer::Serve()
 {
     for (;;)
     {
-        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        bool retry = false;
+        const Sockets::Handle connection = Sockets::Accept(listener, retry);
         {
             const std::lock_guard<std::mutex> lock(mutex);
             if (stopping)
             {
-                if (connection >= 0)
-                    ::close(connection);
+                if (connection != Sockets::Invalid)
+                    Sockets::Close(connection);
                 return;
             }
-            if (connection < 0)
+            if (connection == Sockets::Invalid)
             {
-                if (errno == EINTR || errno == ECONNABORTED)
+                if (retry)
                     continue;
                 return;
             }
@@ -232,12 +208,12 @@ void ComponentsServer::Serve()
         }
         Handle(connection);
         const std::lock_guard<std::mutex> lock(mutex);
-        current = -1;
-        ::close(connection);
+        current = Sockets::Invalid;
+        Sockets::Close(connection);
     }
 }
 
-void ComponentsServer::Handle(int connection)
+void ComponentsServer::Handle(Sockets::Handle connection)
 {
     RecordedRequest request = ReadRequest(connection);
     Reply reply;
@@ -260,8 +236,7 @@ void ComponentsServer::Handle(int connection)
         char buffer[256];
         for (;;)
         {
-            const ssize_t count = ::recv(connection, buffer, sizeof buffer, 0);
-            if (count <= 0 && !(count < 0 && errno == EINTR))
+            if (Sockets::Receive(connection, buffer, sizeof buffer) <= 0)
                 break;
         }
         break;

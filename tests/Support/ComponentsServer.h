@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Sockets.h"
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -75,14 +77,14 @@ public:
 
 private:
     void Serve();
-    void Handle(int connection);
+    void Handle(Sockets::Handle connection);
 
     std::vector<Reply> script;
-    int listener = -1;
+    Sockets::Handle listener = Sockets::Invalid;
     std::uint16_t port = 0;
     mutable std::mutex mutex;
     bool stopping = false;
-    int current = -1;
+    Sockets::Handle current = Sockets::Invalid;
     std::vector<RecordedRequest> requests;
     std::thread thread;
 };

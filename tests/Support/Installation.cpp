@@ -1,27 +1,13 @@
 #include "Installation.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = boost::filesystem;
 
 namespace CorvaneTest
 {
-TemporaryFolder::TemporaryFolder()
-{
-    const fs::path base = fs::temp_directory_path();
-    std::string pattern = (base / "corvane-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary folder");
-    path = pattern;
-}
-
 TemporaryFolder::~TemporaryFolder()
 {
     boost::system::error_code ignored;
@@ -33,17 +19,22 @@ fs::path BuiltProgram()
     return CORVANE_PROGRAM_PATH;
 }
 
+std::string ProgramFileName()
+{
+    return CORVANE_PROGRAM_FILE_NAME;
+}
+
 Installation::Installation(const fs::path& executable)
     : folder(root.Path() / "Corvane Scanner"), programData(root.Path() / "ProgramData")
 {
     fs::create_directories(folder);
     fs::create_directories(programData);
-    Install(executable.empty() ? BuiltProgram() : executable, "CorvaneCommandLineScanner");
+    Install(executable.empty() ? BuiltProgram() : executable, ProgramFileName());
 }
 
 fs::path Installation::Executable() const
 {
-    return folder / "CorvaneCommandLineScanner";
+    return folder / ProgramFileName();
 }
 
 void Installation::Install(const fs::path& source, const std::string& name) const
@@ -62,56 +53,30 @@ void Installation::WriteFile(const std::string& relativePath, const std::string&
 RunResult Installation::Run(const std::vector<std::string>& arguments,
                             const std::map<std::string, std::string>& environment) const
 {
-    std::map<std::string, std::string> all = {{"PROGRAMDATA", programData.string()}};
+    std::map<std::string, std::string> all = ProgramDataEnvironment(programData);
     for (const auto& entry : environment)
         all[entry.first] = entry.second;
     return RunProgram(Executable(), arguments, all);
 }
 
-RunResult RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
-                     const std::map<std::string, std::string>& environment)
+ProgramDataRedirection::ProgramDataRedirection(const fs::path& folder)
 {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0)
-        throw std::runtime_error("cannot create a pipe");
-    const pid_t child = ::fork();
-    if (child < 0)
-        throw std::runtime_error("cannot start a process");
-    if (child == 0)
+    for (const auto& [name, value] : ProgramDataEnvironment(folder))
     {
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-        for (const auto& entry : environment)
-            ::setenv(entry.first.c_str(), entry.second.c_str(), 1);
-        std::vector<char*> argv;
-        std::string programPath = program.string();
-        argv.push_back(programPath.data());
-        std::vector<std::string> copies(arguments);
-        for (std::string& argument : copies)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(programPath.c_str(), argv.data());
-        ::_exit(127);
+        previous[name] = GetEnvironment(name);
+        SetEnvironment(name, value);
     }
-    ::close(pipeEnds[1]);
-    RunResult result;
-    char buffer[65536];
-    for (;;)
+}
+
+ProgramDataRedirection::~ProgramDataRedirection()
+{
+    for (const auto& [name, value] : previous)
     {
-        const ssize_t count = ::read(pipeEnds[0], buffer, sizeof buffer);
-        if (count > 0)
-            result.output.append(buffer, static_cast<std::size_t>(count));
-        else if (count == 0 || errno != EINTR)
-            break;
+        if (value)
+            SetEnvironment(name, *value);
+        else
+            UnsetEnvironment(name);
     }
-    ::close(pipeEnds[0]);
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR)
-    {
-    }
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
 }
 
 std::string ReadFile(const fs::path& path)

@@ -3,6 +3,7 @@
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,4 +69,38 @@ std::string ReadFile(const boost::filesystem::path& path);
 
 // The built program.
 boost::filesystem::path BuiltProgram();
+
+// The program's file name in an installation ("CorvaneCommandLineScanner", with ".exe" on
+// Windows).
+std::string ProgramFileName();
+
+// Sets or removes an environment variable of this process (and of the programs it starts).
+void SetEnvironment(const std::string& name, const std::string& value);
+void UnsetEnvironment(const std::string& name);
+
+// The environment variables that point the all-users data folder of a process at a folder of
+// its own: PROGRAMDATA, and under Wine also the variable its test prefix resolves that folder
+// from (see windows/Platform.cpp).
+std::map<std::string, std::string> ProgramDataEnvironment(const boost::filesystem::path& folder);
+
+// Points the all-users data folder of this process at a folder while it exists, then restores
+// it.
+class ProgramDataRedirection
+{
+public:
+    explicit ProgramDataRedirection(const boost::filesystem::path& folder);
+    ~ProgramDataRedirection();
+    ProgramDataRedirection(const ProgramDataRedirection&) = delete;
+    ProgramDataRedirection& operator=(const ProgramDataRedirection&) = delete;
+
+private:
+    std::map<std::string, std::optional<std::string>> previous;
+};
+
+// The OS type the program reports for the system the tests run on, as text: "0" where the
+// system is no Windows release.
+std::string ThisSystemOsType();
+
+// The value of an environment variable of this process, if set.
+std::optional<std::string> GetEnvironment(const std::string& name);
 } // namespace CorvaneTest

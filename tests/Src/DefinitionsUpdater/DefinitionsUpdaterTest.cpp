@@ -1,4 +1,5 @@
 #include "Installation.h"
+#include "Matchers.h"
 #include "ScriptedEngine.h"
 
 #include <boost/filesystem/directory.hpp>
@@ -124,7 +125,7 @@ TEST(DefinitionsUpdater, SetsTheSixOptionsInOrderWithTheirValues)
         expected.emplace_back(json::object{{"id", id}, {"value", true}});
     const json::object record = update.Record();
     EXPECT_EQ(record.at("options"), expected);
-    EXPECT_THAT(DEFINITIONS_SERVER_URL, testing::MatchesRegex("http://[^/]+/av64bit"));
+    EXPECT_THAT(DEFINITIONS_SERVER_URL, CorvaneTest::MatchesRegex("http://[^/]+/av64bit"));
     EXPECT_EQ(Calls(record, "install"), 0);
     EXPECT_EQ(record.at("destroyed"), 1);
 }
@@ -191,7 +192,7 @@ TEST(DefinitionsUpdater, AFailedUpdateIsReportedAndLogged)
     const DefinitionsUpdate update(
         R"({"update": {"events": [{"code": 90, "value": 1}], "result": -1}})");
     const std::string output = update.Run();
-    const auto diagnostic = testing::MatchesRegex(
+    const auto diagnostic = CorvaneTest::MatchesRegex(
         ".*DefinitionsUpdater\\.cpp\\([0-9]+\\): Throw in function void "
         "CorvaneCommandLineScanner::DefinitionsUpdater::Start\\(\\)\n"
         "Dynamic exception type: boost::wrapexcept<ExceptionHelper::Exception>\n"

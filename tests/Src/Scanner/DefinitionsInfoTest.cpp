@@ -1,3 +1,4 @@
+#include "Matchers.h"
 #include "ScanFixture.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -5,8 +6,8 @@
 #include <gtest/gtest.h>
 
 using namespace CorvaneTest;
+using CorvaneTest::MatchesRegex;
 using testing::ElementsAre;
-using testing::MatchesRegex;
 namespace fs = boost::filesystem;
 
 TEST(DefinitionsInfo, EngineValuesAndUpdateVersion)

@@ -2,6 +2,8 @@
 
 #include "FileSystemHelper/Drives.h"
 #include "FileSystemHelper/Text.h"
+#include "Matchers.h"
+#include "ProcessHelper/Process.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -66,16 +68,16 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
                             "SetIntOption", "SetIntOption", "SetIntOption", "SetIntOption",
                             "SetIntOption", "SetIntOption", "ScanObject", "DestroyInstance",
                             "Uninitialize"));
-    const std::string folder = installation.Folder().string();
+    const fs::path& folder = installation.Folder();
     const auto init = installation.Calls("InitializeEx").at(0);
-    EXPECT_EQ(Text(init.at("folder")), folder);
-    EXPECT_EQ(Text(init.at("smartDbPath")), folder + "/SmartDB.dll");
+    EXPECT_EQ(Text(init.at("folder")), folder.string());
+    EXPECT_EQ(Text(init.at("smartDbPath")), (folder / "SmartDB.dll").string());
     EXPECT_TRUE(init.at("second").is_string());
     const auto& params = init.at("params").as_object();
     EXPECT_EQ(params.at("size").as_int64(), 160);
-    EXPECT_EQ(Text(params.at("programFolder")), folder);
-    EXPECT_EQ(Text(params.at("quarantineFolder")), folder + "/Quarantine");
-    EXPECT_EQ(Text(params.at("tempFolder")), folder + "/Temp");
+    EXPECT_EQ(Text(params.at("programFolder")), folder.string());
+    EXPECT_EQ(Text(params.at("quarantineFolder")), (folder / "Quarantine").string());
+    EXPECT_EQ(Text(params.at("tempFolder")), (folder / "Temp").string());
     EXPECT_EQ(params.at("value40").as_int64(), 0);
     EXPECT_EQ(params.at("value116").as_int64(), 1);
     EXPECT_TRUE(std::regex_match(
@@ -97,7 +99,7 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
     EXPECT_EQ(scan.at("out2").as_int64(), 0);
     EXPECT_TRUE(scan.at("out3Null").as_bool());
     EXPECT_GT(scan.at("processId").as_int64(), 0);
-    EXPECT_NE(scan.at("processId").as_int64(), ::getpid());
+    EXPECT_NE(scan.at("processId").as_int64(), ProcessHelper::Process::CurrentId());
     // The instance that scanned is the one destroyed.
     EXPECT_EQ(installation.Calls("DestroyInstance").at(0).at("instance"),
               installation.Calls("CreateInstance").at(0).at("instance"));
@@ -108,9 +110,8 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
               "\nScan complete.You can access scan result here: " +
                   report + "\n");
     EXPECT_TRUE(std::regex_match(
-        report,
-        std::regex(std::regex_replace(folder, std::regex("[.^$|()\\[\\]{}*+?\\\\]"), "\\$&") +
-                   "/Scan Results/Quick-[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?\\.xml")))
+        report, std::regex(RegexEscaped((folder / "Scan Results").string() + PathSeparator()) +
+                           "Quick-[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?\\.xml")))
         << report;
     pugi::xml_document document;
     LoadReport(document, report);
