@@ -4,6 +4,7 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <cstdlib>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -72,15 +73,13 @@ protected:
         std::ofstream((folder / "UpdateServer.txt").string(), std::ios::binary) << content;
     }
 
-#ifndef _WIN32
-    // Writes the product record of the Linux stand-in for the installed-products database.
     void RegisterInstalledVersion(const std::wstring& name, const std::wstring& version) const
     {
-        const CorvaneTest::ProgramDataRedirection redirection(installation.ProgramData());
+        ::setenv("PROGRAMDATA", installation.ProgramData().c_str(), 1);
         MsiHelper::Detail::RegisterProduct(L"{6E1D3C52-8B0F-4F5A-9C3E-2A7B41D09F63}",
                                            {{L"ProductName", name}, {L"VersionString", version}});
+        ::unsetenv("PROGRAMDATA");
     }
-#endif
 
     Installation installation{CORVANE_LOOPBACK_PROGRAM};
     std::optional<ComponentsServer> server;
@@ -167,8 +166,6 @@ TEST_F(UpdateCheck, DeployPlatformComesFromTheSettingsFile)
     }
 }
 
-#ifndef _WIN32
-// Registers products with the Linux stand-in for the installed-products database.
 TEST_F(UpdateCheck, InstalledVersionHasFourParts)
 {
     const std::vector<std::pair<std::wstring, std::string>> cases = {
@@ -187,4 +184,3 @@ TEST_F(UpdateCheck, InstalledVersionHasFourParts)
     Run(Reply::Component("1.0", "u"));
     EXPECT_EQ(Sent("InstalledVersion"), "");
 }
-#endif
