@@ -23,7 +23,7 @@ protected:
         std::ofstream(settings.string(), std::ios::binary) << content;
     }
 
-    std::string LogText() const { return CorvaneTest::ReadFile(Logger::Instance().FilePath()); }
+    std::string LogText() const { return CorvaneTest::ReadTextFile(Logger::Instance().FilePath()); }
 
     CorvaneTest::TemporaryFolder folder;
     // The all-users data folder exists, as it does on every installed system.

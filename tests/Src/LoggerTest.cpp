@@ -34,10 +34,10 @@ TEST(Logger, EachLineIsInTheFileWhenWriteReturns)
                 CorvaneTest::MatchesRegex("[0-9]{8}T[0-9]{6}(\\.[0-9]{6})?\\.txt"));
 
     Log(L"Error", "Couldn't create scanner. Error: ", -1073741824);
-    EXPECT_EQ(CorvaneTest::ReadFile(logger.FilePath()),
+    EXPECT_EQ(CorvaneTest::ReadTextFile(logger.FilePath()),
               "Error: Couldn't create scanner. Error: -1073741824\n");
     Log(L"Debug", "tellmark digital signature is valid. path=", std::wstring(L"/srv/\u00e9.exe"));
-    EXPECT_EQ(CorvaneTest::ReadFile(logger.FilePath()),
+    EXPECT_EQ(CorvaneTest::ReadTextFile(logger.FilePath()),
               "Error: Couldn't create scanner. Error: -1073741824\n"
               "Debug: tellmark digital signature is valid. path=/srv/\xc3\xa9.exe\n");
 }

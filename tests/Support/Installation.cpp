@@ -86,4 +86,11 @@ std::string ReadFile(const fs::path& path)
     content << file.rdbuf();
     return content.str();
 }
+std::string ReadTextFile(const fs::path& path)
+{
+    std::ifstream file(path.string());
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
 } // namespace CorvaneTest

@@ -66,6 +66,8 @@ RunResult RunProgram(const boost::filesystem::path& program,
 
 // The whole content of a file, or empty when it cannot be read.
 std::string ReadFile(const boost::filesystem::path& path);
+// The same for a text file (a log), with Windows line ends (CR LF) read as '\n' there.
+std::string ReadTextFile(const boost::filesystem::path& path);
 
 // The built program.
 boost::filesystem::path BuiltProgram();

@@ -66,7 +66,7 @@ public:
     {
         std::string text;
         for (const auto& entry : fs::directory_iterator(Folder() / "Logs"))
-            text += CorvaneTest::ReadFile(entry.path());
+            text += CorvaneTest::ReadTextFile(entry.path());
         return text;
     }
 

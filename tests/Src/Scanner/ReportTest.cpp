@@ -49,9 +49,11 @@ TEST(Report, PathsThatNameNoFileGetTheDefaultNameBelowThem)
 {
     EngineInstallation installation;
     const fs::path base = installation.Folder() / "reports";
-    std::vector<std::string> names = {"trailing.", "trailing "};
+    std::vector<std::string> names = {"trailing."};
 #ifndef _WIN32
-    // Windows file names cannot hold a colon, so there the folder cannot be made.
+    // Windows file names hold no colon, and Wine keeps a trailing space when it looks a folder
+    // up but drops it when it makes one, so neither folder can be made there.
+    names.push_back("trailing ");
     names.push_back("co:lon");
 #endif
     for (const std::string& last : names)

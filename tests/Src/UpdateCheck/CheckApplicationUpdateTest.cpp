@@ -61,7 +61,7 @@ protected:
         const auto logs = installation.Folder() / "Logs";
         if (boost::filesystem::exists(logs))
             for (const auto& entry : boost::filesystem::directory_iterator(logs))
-                text += CorvaneTest::ReadFile(entry.path());
+                text += CorvaneTest::ReadTextFile(entry.path());
         return text;
     }
 

@@ -1,6 +1,8 @@
 #include "UpdateService/Wrapper.h"
 
 #include "ComponentsServer.h"
+#include "Installation.h"
+#include "ProcessHelper/SystemIdentity.h"
 #include "TestBuildSettings.h"
 
 #include <boost/log/attributes/value_extraction.hpp>
@@ -105,7 +107,8 @@ TEST_F(WrapperTest, RequestCarriesEveryFieldAsSoap12)
                            L"platform=b\u00e9ta. os platform=x64. partner=. required version=. "
                            L"installed application version=");
     EXPECT_EQ(all[1].severity, 2);
-    EXPECT_EQ(all[1].text, L"os_type=0");
+    const std::string osType = CorvaneTest::ThisSystemOsType();
+    EXPECT_EQ(all[1].text, L"os_type=" + std::wstring(osType.begin(), osType.end()));
 
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -121,6 +124,12 @@ TEST_F(WrapperTest, RequestCarriesEveryFieldAsSoap12)
                     Pair("Content-Length", std::to_string(request.body.size())),
                     Pair("Connection", "close"), Pair("SOAPAction", action)));
 
+    // The machine's UUID where the system lets it be read.
+    const std::wstring uuid = ProcessHelper::SystemIdentity::MachineUuid();
+    const std::string userId =
+        uuid.empty()
+            ? "<tempuri:UserId/>"
+            : "<tempuri:UserId>" + std::string(uuid.begin(), uuid.end()) + "</tempuri:UserId>";
     const std::string namespaces = "xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
                                    "xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" "
                                    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
@@ -130,14 +139,15 @@ TEST_F(WrapperTest, RequestCarriesEveryFieldAsSoap12)
     EXPECT_EQ(
         request.body,
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope " + namespaces +
-            "><SOAP-ENV:Body><tempuri:GetComponent><tempuri:request>"
-            "<tempuri:UserId/>"
+            "><SOAP-ENV:Body><tempuri:GetComponent><tempuri:request>" + userId +
             "<tempuri:ComponentId>Id &amp; &lt;co&gt;</tempuri:ComponentId>"
             "<tempuri:OsPlatfrom>x64</tempuri:OsPlatfrom>"
             "<tempuri:DeployPlatfrom>b\xc3\xa9ta</tempuri:DeployPlatfrom>"
             "<tempuri:RequiredVersion/>"
             "<tempuri:InstalledVersion/>"
-            "<tempuri:OsType>0</tempuri:OsType>"
+            "<tempuri:OsType>" +
+            osType +
+            "</tempuri:OsType>"
             "<tempuri:Partner/>"
             "</tempuri:request></tempuri:GetComponent></SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n");
 }

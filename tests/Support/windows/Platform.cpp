@@ -178,7 +178,7 @@ std::map<std::string, std::string> ProgramDataEnvironment(const fs::path& folder
 
 std::string ThisSystemOsType()
 {
-    // Wine reports Windows 10 unless its prefix is told otherwise.
+    // The releases a test machine (or Wine, as its prefix is set) reports.
     using GetVersion = LONG(WINAPI*)(OSVERSIONINFOEXW*);
     OSVERSIONINFOEXW version{};
     version.dwOSVersionInfoSize = sizeof version;
@@ -186,9 +186,18 @@ std::string ThisSystemOsType()
         ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
     if (!query || query(&version) != 0)
         throw std::runtime_error("cannot read the Windows version");
-    if (version.dwMajorVersion == 10 && version.dwMinorVersion == 0)
-        return version.wProductType == VER_NT_WORKSTATION ? "19" : "20";
-    throw std::runtime_error("the tests know the OS type of Windows 10 and its servers only");
+    const bool workstation = version.wProductType == VER_NT_WORKSTATION;
+    const std::map<std::pair<DWORD, DWORD>, std::pair<const char*, const char*>> releases = {
+        // (major, minor): (workstation, server)
+        {{6, 1}, {"14", "13"}},
+        {{6, 2}, {"15", "16"}},
+        {{6, 3}, {"18", "17"}},
+        {{10, 0}, {"19", "20"}},
+    };
+    const auto release = releases.find({version.dwMajorVersion, version.dwMinorVersion});
+    if (release == releases.end())
+        throw std::runtime_error("the tests know the OS types of Windows 7 to 11 only");
+    return workstation ? release->second.first : release->second.second;
 }
 
 RunResult RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
@@ -240,15 +249,7 @@ RunResult RunProgram(const fs::path& program, const std::vector<std::string>& ar
     RunResult result;
     result.exitCode =
         ::GetExitCodeProcess(child.get(), &exitCode) ? static_cast<int>(exitCode) : -1;
-    // Console text ends its lines with CR LF; read it as text, as the C runtime's text mode
-    // does, so that it compares with the same expectations everywhere.
-    result.output.reserve(output.size());
-    for (std::size_t i = 0; i < output.size(); ++i)
-    {
-        if (output[i] == '\r' && i + 1 < output.size() && output[i + 1] == '\n')
-            continue;
-        result.output.push_back(output[i]);
-    }
+    result.output = std::move(output);
     return result;
 }
 } // namespace CorvaneTest
