@@ -2,8 +2,8 @@
 
 #include "ComponentsServer.h"
 #include "Installation.h"
-#include "ProcessHelper/SystemIdentity.h"
 #include "TestBuildSettings.h"
+#include "UpdateService/SystemIdentity.h"
 
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core/core.hpp>
@@ -125,7 +125,7 @@ TEST_F(WrapperTest, RequestCarriesEveryFieldAsSoap12)
                     Pair("Connection", "close"), Pair("SOAPAction", action)));
 
     // The machine's UUID where the system lets it be read.
-    const std::wstring uuid = ProcessHelper::SystemIdentity::MachineUuid();
+    const std::wstring uuid = CorvaneCommandLineScanner::MachineUuid();
     const std::string userId =
         uuid.empty()
             ? "<tempuri:UserId/>"
