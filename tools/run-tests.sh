@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the dependencies, then builds and runs every test twice: a plain build and a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer. Fails when any test or sanitizer check fails.
+# Installs the dependencies, then builds and runs every test three times: a plain Linux build, a
+# Linux build with AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under
+# Wine. Fails when any test or sanitizer check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-dependencies.sh
@@ -15,3 +16,5 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+tools/run-windows-tests.sh

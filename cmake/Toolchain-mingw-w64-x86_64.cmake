@@ -1,0 +1,35 @@
+# Cross build for 64-bit Windows with Debian's mingw-w64 compilers (POSIX thread model, which
+# std::thread needs). The libraries come from the cache that tools/build-windows-dependencies.sh
+# fills; CORVANE_WINDOWS_DEPS names another cache folder.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(corvane_triple x86_64-w64-mingw32)
+find_program(CMAKE_C_COMPILER ${corvane_triple}-gcc-posix REQUIRED)
+find_program(CMAKE_CXX_COMPILER ${corvane_triple}-g++-posix REQUIRED)
+find_program(CMAKE_RC_COMPILER ${corvane_triple}-windres)
+
+if(DEFINED ENV{CORVANE_WINDOWS_DEPS})
+    set(corvane_windows_deps "$ENV{CORVANE_WINDOWS_DEPS}/prefix")
+else()
+    set(corvane_windows_deps "$ENV{HOME}/.cache/corvane/mingw-w64/prefix")
+endif()
+if(NOT EXISTS "${corvane_windows_deps}/.complete")
+    message(FATAL_ERROR "No Windows libraries in ${corvane_windows_deps}: "
+        "run tools/build-windows-dependencies.sh first")
+endif()
+
+# Libraries and headers only from the mingw sysroot and the cache; programs from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${corvane_triple} ${corvane_windows_deps})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(ENV{PKG_CONFIG_LIBDIR} "${corvane_windows_deps}/lib/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+
+# Self-contained executables and DLLs: the compiler's runtime (libstdc++, libgcc, winpthread) is
+# linked in, so a program folder needs no mingw DLLs beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
+set(Boost_USE_STATIC_LIBS ON)
