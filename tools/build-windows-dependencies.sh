@@ -17,7 +17,7 @@ host=x86_64-w64-mingw32
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
-packages=(g++-mingw-w64-x86-64-posix wine64 msitools osslsigncode openssl bison dpkg-dev
+packages=(g++-mingw-w64-x86-64-posix wine64 wixl osslsigncode openssl bison dpkg-dev
     cmake make libgtest-dev gsoap)
 missing=()
 for package in "${packages[@]}"; do

@@ -47,7 +47,12 @@ std::vector<std::string> EngineInstallation::LogLines() const
         std::istringstream content(ReadTextFile(entry.path()));
         std::string line;
         while (std::getline(content, line))
+        {
+            // Windows writes the log in text mode, with CR LF line ends.
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
             lines.push_back(line);
+        }
     }
     return lines;
 }

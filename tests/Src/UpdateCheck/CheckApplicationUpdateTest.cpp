@@ -1,6 +1,9 @@
 #include "ComponentsServer.h"
 #include "Installation.h"
 #include "MsiHelper/Detail/Installer.h"
+#ifdef _WIN32
+#include "WindowsFixtures.h"
+#endif
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -71,14 +74,6 @@ protected:
             installation.ProgramData() / "Corvane" / "Corvane antivirus" / "Options";
         boost::filesystem::create_directories(folder);
         std::ofstream((folder / "UpdateServer.txt").string(), std::ios::binary) << content;
-    }
-
-    void RegisterInstalledVersion(const std::wstring& name, const std::wstring& version) const
-    {
-        ::setenv("PROGRAMDATA", installation.ProgramData().c_str(), 1);
-        MsiHelper::Detail::RegisterProduct(L"{6E1D3C52-8B0F-4F5A-9C3E-2A7B41D09F63}",
-                                           {{L"ProductName", name}, {L"VersionString", version}});
-        ::unsetenv("PROGRAMDATA");
     }
 
     Installation installation{CORVANE_LOOPBACK_PROGRAM};
@@ -166,6 +161,21 @@ TEST_F(UpdateCheck, DeployPlatformComesFromTheSettingsFile)
     }
 }
 
+#ifndef _WIN32
+namespace
+{
+// The Linux stand-in of the installed-products database: a record file in the installation's
+// all-users data folder.
+void RegisterInstalledVersion(const Installation& installation, const std::wstring& name,
+                              const std::wstring& version)
+{
+    ::setenv("PROGRAMDATA", installation.ProgramData().c_str(), 1);
+    MsiHelper::Detail::RegisterProduct(L"{6E1D3C52-8B0F-4F5A-9C3E-2A7B41D09F63}",
+                                       {{L"ProductName", name}, {L"VersionString", version}});
+    ::unsetenv("PROGRAMDATA");
+}
+} // namespace
+
 TEST_F(UpdateCheck, InstalledVersionHasFourParts)
 {
     const std::vector<std::pair<std::wstring, std::string>> cases = {
@@ -176,11 +186,25 @@ TEST_F(UpdateCheck, InstalledVersionHasFourParts)
     };
     for (const auto& [version, sent] : cases)
     {
-        RegisterInstalledVersion(L"CorvaneCommandLineScanner", version);
+        RegisterInstalledVersion(installation, L"CorvaneCommandLineScanner", version);
         Run(Reply::Component("1.0", "u"));
         EXPECT_EQ(Sent("InstalledVersion"), sent);
     }
-    RegisterInstalledVersion(L"corvanecommandlinescanner", L"12.7.1093");
+    RegisterInstalledVersion(installation, L"corvanecommandlinescanner", L"12.7.1093");
     Run(Reply::Component("1.0", "u"));
     EXPECT_EQ(Sent("InstalledVersion"), "");
 }
+#else
+TEST_F(UpdateCheck, InstalledVersionComesFromTheInstalledProduct)
+{
+    {
+        const CorvaneTest::Windows::InstalledProduct product(CORVANE_TEST_PRODUCT_MSI);
+        Run(Reply::Component("1.0", "u"));
+        EXPECT_EQ(Sent("InstalledVersion"), "12.7.1093.0");
+    }
+    // A product whose name differs only in letter case is not ours.
+    const CorvaneTest::Windows::InstalledProduct lowerCase(CORVANE_TEST_LOWER_CASE_PRODUCT_MSI);
+    Run(Reply::Component("1.0", "u"));
+    EXPECT_EQ(Sent("InstalledVersion"), "");
+}
+#endif

@@ -1,7 +1,15 @@
 #include "UpdateService/SystemIdentity.h"
 
+#include "COMHelper/CoInitializeGuard.h"
+
+#include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
+#include <thread>
+
+#ifdef _WIN32
+#include <objbase.h>
+#endif
 
 using CorvaneCommandLineScanner::DetectOsType;
 using CorvaneCommandLineScanner::OsTypeDetector;
@@ -108,10 +116,38 @@ TEST(OsTypeDetector, FailedQueriesKeepWhatWasFound)
     EXPECT_EQ(detectorOther.OsType(), 0);
 }
 
+#ifndef _WIN32
+// The stand-in reports no Windows platform.
 TEST(OsTypeDetector, ThisSystemIsNoWindowsRelease)
 {
     EXPECT_EQ(DetectOsType(), 0);
 }
+#else
+TEST(OsTypeDetector, ThisSystemIsAnNtWorkstation)
+{
+    // The basic record stops before the service-pack numbers; the extended one fills them.
+    OsVersionRecord record;
+    std::memset(&record, 0xAB, sizeof record);
+    record.size = OsVersionRecord::BasicSize;
+    ASSERT_EQ(ProcessHelper::SystemIdentity::GetVersion(record), 0);
+    EXPECT_EQ(record.platformId, 2u);
+    EXPECT_GE(record.majorVersion, 5u);
+    EXPECT_EQ(record.productType, 0xAB);
+    record.size = OsVersionRecord::ExtendedSize;
+    ASSERT_EQ(ProcessHelper::SystemIdentity::GetVersion(record), 0);
+    EXPECT_EQ(record.productType, 1); // the test machines are workstations
+
+    OsTypeDetector detector;
+    detector.Detect(false);
+    EXPECT_EQ(detector.Kind(), OsTypeDetector::PlatformNt);
+    // The workstation releases a test machine (or Wine) reports: XP to 10 (and 11, still 10.0).
+    const std::map<std::pair<std::uint32_t, std::uint32_t>, std::int32_t> releases = {
+        {{5, 1}, 8}, {{6, 0}, 11}, {{6, 1}, 14}, {{6, 2}, 15}, {{6, 3}, 18}, {{10, 0}, 19}};
+    const auto release = releases.find({record.majorVersion, record.minorVersion});
+    ASSERT_NE(release, releases.end()) << record.majorVersion << "." << record.minorVersion;
+    EXPECT_EQ(DetectOsType(), release->second);
+}
+#endif
 
 TEST(MachineUuid, UpperCaseUuidOrNothing)
 {
@@ -127,5 +163,25 @@ TEST(MachineUuid, UpperCaseUuidOrNothing)
     EXPECT_TRUE(uuid.empty() ||
                 std::regex_match(uuid, std::wregex(L"[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")))
         << std::string(uuid.begin(), uuid.end());
+    const COMHelper::CoInitializeGuard com;
     EXPECT_EQ(uuid, ProcessHelper::SystemIdentity::MachineUuid());
+#ifdef _WIN32
+    // Windows always has the property, if only as a placeholder UUID.
+    EXPECT_FALSE(uuid.empty());
+#endif
 }
+
+#ifdef _WIN32
+TEST(MachineUuid, CallersApartmentStaysAsItWas)
+{
+    std::thread(
+        []
+        {
+            ASSERT_EQ(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+            EXPECT_FALSE(CorvaneCommandLineScanner::MachineUuid().empty());
+            EXPECT_EQ(::CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
+            ::CoUninitialize();
+        })
+        .join();
+}
+#endif

@@ -1,4 +1,5 @@
 #include "ConsoleHelper/Console.h"
+#include "Installation.h"
 
 #include <gtest/gtest.h>
 #include <iostream>
@@ -40,3 +41,32 @@ TEST_F(ConsoleTest, LongFormattedTextIsNotCut)
     ConsoleHelper::Print(L"You can access scan result here: %s\n", path.c_str());
     EXPECT_EQ(captured.str(), "You can access scan result here: " + std::string(5000, 'a') + "\n");
 }
+
+// Through a pipe the program's standard output holds the same bytes on every platform: narrow
+// text unchanged, wide text as UTF-8, line feeds as written, everything in the order written.
+TEST(ConsolePipe, TextArrivesInOrderAsUtf8Bytes)
+{
+    const CorvaneTest::RunResult result = CorvaneTest::RunProgram(CONSOLE_PRINTER_PATH, {});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output,
+              "Scan started\n"
+              "Object Path: C:\\data\\\xe4\xb8\xad\xc3\xa9.zip. Parent Containers: (null). "
+              "Inner Object: \n"
+              "\tDatabase release date: 2024 \xc3\xa9t\xc3\xa9 \xf0\x9f\x98\x80\n" +
+                  std::string(5000, 'n') +
+                  "|\xc3\xa9|\n42\n\nScan complete.Request duration: 00:00:07");
+}
+
+#ifdef _WIN32
+// Wide characters are UTF-16 here: a character outside the basic plane written in two halves
+// still becomes one UTF-8 sequence.
+TEST_F(ConsoleTest, SurrogatePairWrittenInHalvesIsOneCharacter)
+{
+    const std::wstring face = L"\U0001F600";
+    ASSERT_EQ(face.size(), 2u);
+    ConsoleHelper::WideOut() << face[0];
+    ConsoleHelper::WideOut() << face[1] << L'\n';
+    ConsoleHelper::WideOut().flush();
+    EXPECT_EQ(captured.str(), "\xf0\x9f\x98\x80\n");
+}
+#endif

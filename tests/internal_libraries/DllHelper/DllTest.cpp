@@ -1,22 +1,37 @@
 #include "DllHelper/Dll.h"
 
+#include "Installation.h"
+
+#include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 using Dll = DllHelper::Detail::Dll<DllHelper::DllTag>;
 template <typename Signature> using DllFunction = DllHelper::Detail::DllFunction<Signature>;
 
 namespace
 {
-bool IsLoaded(const char* path)
+#ifdef _WIN32
+bool IsLoaded(const boost::filesystem::path& path)
 {
-    void* handle = ::dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    return ::GetModuleHandleW(boost::filesystem::path(path).make_preferred().c_str()) != nullptr;
+}
+#else
+bool IsLoaded(const boost::filesystem::path& path)
+{
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (!handle)
         return false;
     ::dlclose(handle);
     return true;
 }
+#endif
 
 template <typename Error, typename Function> Error Catch(Function&& function)
 {
@@ -78,3 +93,21 @@ TEST(Dll, LibraryIsFreedWhenTheLastOwnerLetsGo)
     second.reset();
     EXPECT_FALSE(IsLoaded(TEST_LIBRARY_PATH));
 }
+
+#ifdef _WIN32
+// Paths reach the loader as UTF-16, so a folder name outside the ANSI code page still loads.
+TEST(Dll, LoadsFromAFolderWithCharactersOutsideTheAnsiCodePage)
+{
+    const CorvaneTest::TemporaryFolder folder;
+    const boost::filesystem::path copy =
+        folder.Path() / boost::filesystem::path(L"Corvane \u4e2d\u00e9") / "scan.dll";
+    boost::filesystem::create_directories(copy.parent_path());
+    boost::filesystem::copy_file(TEST_LIBRARY_PATH, copy);
+    {
+        const auto dll = boost::make_shared<Dll>(copy);
+        EXPECT_EQ(DllFunction<int(int, int)>(dll, "Add")(40, 2), 42);
+        EXPECT_TRUE(IsLoaded(copy));
+    }
+    EXPECT_FALSE(IsLoaded(copy));
+}
+#endif

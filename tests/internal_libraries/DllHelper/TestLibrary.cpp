@@ -1,4 +1,10 @@
-extern "C" __attribute__((visibility("default"))) int Add(int left, int right)
+#ifdef _WIN32
+#define TEST_LIBRARY_EXPORT __declspec(dllexport)
+#else
+#define TEST_LIBRARY_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" TEST_LIBRARY_EXPORT int Add(int left, int right)
 {
     return left + right;
 }

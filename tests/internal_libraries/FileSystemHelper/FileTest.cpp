@@ -1,11 +1,18 @@
 #include "FileSystemHelper/File.h"
+#include "FileSystemHelper/OpenFile.h"
 #include "FileSystemHelper/Text.h"
 #include "Installation.h"
 
 #include "ExceptionHelper/Exception.h"
+#include "ExceptionHelper/LastError.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <fstream>
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 using FileSystemHelper::File;
 
@@ -43,12 +50,64 @@ TEST_F(FileRead, SizeOfAClosedHandleIsAnErrorWithCode)
 {
     try
     {
+#ifdef _WIN32
+        File::GetSize(nullptr);
+#else
         File::GetSize(-1);
+#endif
         FAIL();
     }
     catch (const ExceptionHelper::Windows& error)
     {
         EXPECT_STREQ(error.what(), "Couldn't get file size");
-        EXPECT_NE(boost::get_error_info<ExceptionHelper::ErrorInfo>(error), nullptr);
+        ASSERT_NE(boost::get_error_info<ExceptionHelper::ErrorInfo>(error), nullptr);
+        EXPECT_NE(*boost::get_error_info<ExceptionHelper::ErrorInfo>(error), 0u);
     }
+}
+
+#ifdef _WIN32
+TEST_F(FileRead, MissingFileLeavesTheFileNotFoundCode)
+{
+    std::vector<char> data;
+    ExceptionHelper::SetLastError(0);
+    EXPECT_FALSE(File::Read(FileSystemHelper::WidePath(folder.Path() / "missing.txt"), data));
+    EXPECT_EQ(ExceptionHelper::LastError(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+}
+
+// A reader that keeps the file open must not stop the program from reading it.
+TEST_F(FileRead, ReadsAFileThatIsOpenForReadingElsewhere)
+{
+    const std::wstring path = Write("config.json", "{}");
+    const HANDLE other = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    std::vector<char> data;
+    EXPECT_TRUE(File::Read(path, data));
+    ::CloseHandle(other);
+    EXPECT_EQ(std::string(data.begin(), data.end()), "{}");
+}
+#endif
+
+// Files are opened by their wide path, so a name outside the ANSI code page is the very file
+// that the file system lists under that name.
+TEST_F(FileRead, OpenFileUsesTheWidePath)
+{
+    const std::wstring name = L"Quick-\u00e9t\u00e9 \u4e2d.xml";
+    const std::wstring path =
+        FileSystemHelper::WidePath(folder.Path() / FileSystemHelper::PathFromWide(name));
+    std::FILE* file = FileSystemHelper::OpenFile(path, L"wb");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(std::fwrite("<Summary/>\n", 1, 11, file), 11u);
+    std::fclose(file);
+
+    // The file system lists one file, under exactly that name.
+    boost::filesystem::directory_iterator entry(folder.Path());
+    ASSERT_NE(entry, boost::filesystem::directory_iterator());
+    EXPECT_EQ(FileSystemHelper::WidePath(entry->path().filename()), name);
+    std::vector<char> data;
+    ASSERT_TRUE(File::Read(path, data));
+    EXPECT_EQ(std::string(data.begin(), data.end()), "<Summary/>\n");
+
+    EXPECT_EQ(FileSystemHelper::OpenFile(L"", L"rb"), nullptr);
+    EXPECT_EQ(FileSystemHelper::OpenFile(path, nullptr), nullptr);
 }

@@ -23,9 +23,16 @@ template <typename Tag> class Dll
 public:
     explicit Dll(const boost::filesystem::path& libraryPath)
     {
-        module = LoadModule(libraryPath);
+        module = OpenModule(libraryPath);
         if (!module)
-            BOOST_THROW_EXCEPTION(ExceptionHelper::Windows(libraryPath.string()));
+        {
+            // Converting the path may itself touch the thread's last error; the load's code is
+            // the one to report.
+            const unsigned long error = ExceptionHelper::LastError();
+            const std::string message = libraryPath.string();
+            ExceptionHelper::SetLastError(error);
+            BOOST_THROW_EXCEPTION(ExceptionHelper::Windows(message));
+        }
         path = libraryPath;
     }
 
@@ -35,7 +42,7 @@ public:
         {
             // A destructor cannot pass the error on; a failed unload only leaves the library
             // mapped until the process ends.
-            FreeModule(module);
+            CloseModule(module);
             module = nullptr;
         }
         path.clear();

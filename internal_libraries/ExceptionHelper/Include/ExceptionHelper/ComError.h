@@ -4,6 +4,11 @@
 // record of an HRESULT and an optional error object stands in for it with the same interface.
 #ifdef _WIN32
 #include <comdef.h>
+#include <string>
+#include <type_traits>
+
+// The record's text is wide only in a UNICODE build (the support libraries define it).
+static_assert(std::is_same_v<TCHAR, wchar_t>, "COM error texts need a UNICODE build");
 #else
 #include <cstdint>
 #include <memory>

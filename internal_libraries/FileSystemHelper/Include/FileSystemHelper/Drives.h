@@ -4,6 +4,14 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+// The platform's header defines GetDriveType as a macro for its narrow or wide variant, which
+// would rename the function below in some files and not in others. Including it first and
+// dropping the macro keeps the name the same everywhere (the header is not read twice).
+#include <windows.h>
+#undef GetDriveType
+#endif
+
 namespace FileSystemHelper
 {
 // One logical drive, by its root path as the platform lists it.

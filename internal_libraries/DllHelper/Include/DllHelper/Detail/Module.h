@@ -1,7 +1,8 @@
 #pragma once
 
 // The platform's library loader, kept behind three inline functions so that DllHelper stays
-// header only. Each failure leaves the reason in ExceptionHelper::LastError().
+// header only. Each failure leaves the reason in ExceptionHelper::LastError(). (The names avoid
+// the platform header's own LoadModule function and FreeModule macro.)
 #include "ExceptionHelper/LastError.h"
 
 #include <boost/filesystem/path.hpp>
@@ -14,9 +15,13 @@ namespace DllHelper::Detail
 {
 using ModuleHandle = HMODULE;
 
-inline ModuleHandle LoadModule(const boost::filesystem::path& path)
+// The loader's documentation asks for backslashes; a path built with forward slashes is given
+// them here.
+inline ModuleHandle OpenModule(const boost::filesystem::path& path)
 {
-    return ::LoadLibraryW(path.wstring().c_str());
+    boost::filesystem::path native = path;
+    native.make_preferred();
+    return ::LoadLibraryW(native.c_str());
 }
 
 inline void* FindExport(ModuleHandle module, const std::string& name)
@@ -24,7 +29,7 @@ inline void* FindExport(ModuleHandle module, const std::string& name)
     return reinterpret_cast<void*>(::GetProcAddress(module, name.c_str()));
 }
 
-inline bool FreeModule(ModuleHandle module)
+inline bool CloseModule(ModuleHandle module)
 {
     return ::FreeLibrary(module) != 0;
 }
@@ -36,7 +41,7 @@ namespace DllHelper::Detail
 {
 using ModuleHandle = void*;
 
-inline ModuleHandle LoadModule(const boost::filesystem::path& path)
+inline ModuleHandle OpenModule(const boost::filesystem::path& path)
 {
     void* module = ::dlopen(path.string().c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module)
@@ -53,7 +58,7 @@ inline void* FindExport(ModuleHandle module, const std::string& name)
     return symbol;
 }
 
-inline bool FreeModule(ModuleHandle module)
+inline bool CloseModule(ModuleHandle module)
 {
     return ::dlclose(module) == 0;
 }

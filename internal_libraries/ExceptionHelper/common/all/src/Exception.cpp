@@ -13,8 +13,17 @@ Windows::Windows(const std::string& message) : Exception(message)
     *this << ErrorInfo(LastError());
 }
 
-Com::Com(const _com_error& error)
-    : Exception(boost::locale::conv::utf_to_utf<char>(std::wstring(error.ErrorMessage())))
+namespace
+{
+// The platform's record gives no text when it cannot allocate one.
+std::string MessageOf(const _com_error& error)
+{
+    const wchar_t* text = error.ErrorMessage();
+    return boost::locale::conv::utf_to_utf<char>(std::wstring(text ? text : L""));
+}
+} // namespace
+
+Com::Com(const _com_error& error) : Exception(MessageOf(error))
 {
     *this << ErrorInfoCom(error);
 }

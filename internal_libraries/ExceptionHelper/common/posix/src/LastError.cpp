@@ -1,7 +1,5 @@
 #include "ExceptionHelper/LastError.h"
 
-#include <cerrno>
-
 namespace ExceptionHelper
 {
 namespace
@@ -17,20 +15,5 @@ unsigned long LastError()
 void SetLastError(unsigned long code)
 {
     lastError = code;
-}
-
-unsigned long ErrorFromErrno(int errnoValue)
-{
-    switch (errnoValue)
-    {
-    case ENOENT:
-    case ENOTDIR:
-        return ErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-        return ErrorAccessDenied;
-    default:
-        return static_cast<unsigned long>(errnoValue);
-    }
 }
 } // namespace ExceptionHelper

@@ -1,0 +1,147 @@
+// Authenticode through the platform's trust provider (WinVerifyTrust) and its certificate
+// services (the PKCS #7 message embedded in the file, its certificate store and the signer's
+// certificate).
+#include "DigitalSignatureHelper/Signature.h"
+
+#include "ExceptionHelper/Exception.h"
+
+#include <memory>
+#include <type_traits>
+
+// clang-format off
+#include <windows.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+#include <softpub.h>
+// clang-format on
+
+namespace DigitalSignatureHelper
+{
+namespace
+{
+struct StoreCloser
+{
+    void operator()(void* store) const { CertCloseStore(store, 0); }
+};
+struct MessageCloser
+{
+    void operator()(void* message) const { CryptMsgClose(message); }
+};
+struct LocalFreer
+{
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+struct CertificateFreer
+{
+    void operator()(const CERT_CONTEXT* certificate) const
+    {
+        CertFreeCertificateContext(certificate);
+    }
+};
+
+using Store = std::unique_ptr<void, StoreCloser>;
+using Message = std::unique_ptr<void, MessageCloser>;
+using SignerInfo = std::unique_ptr<CMSG_SIGNER_INFO, LocalFreer>;
+using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFreer>;
+using NameBuffer = std::unique_ptr<wchar_t, LocalFreer>;
+
+static_assert(std::is_same_v<HCERTSTORE, void*> && std::is_same_v<HCRYPTMSG, void*>,
+              "the certificate store and message handles are held as plain pointers");
+
+// The signer's certificate: the one in the message's store whose issuer and serial number are
+// those that the signer information names.
+Certificate SignerCertificate(HCERTSTORE store, HCRYPTMSG message)
+{
+    DWORD size = 0;
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, nullptr, &size))
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
+    const SignerInfo signerInfo(static_cast<CMSG_SIGNER_INFO*>(LocalAlloc(LPTR, size)));
+    if (!signerInfo)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't LocalAlloc PCMSG_SIGNER_INFO"));
+    if (!CryptMsgGetParam(message, CMSG_SIGNER_INFO_PARAM, 0, signerInfo.get(), &size))
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
+
+    CERT_INFO wanted = {};
+    wanted.Issuer = signerInfo->Issuer;
+    wanted.SerialNumber = signerInfo->SerialNumber;
+    Certificate certificate(CertFindCertificateInStore(store,
+                                                       X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
+                                                       CERT_FIND_SUBJECT_CERT, &wanted, nullptr));
+    if (!certificate)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertFindCertificateInStore"));
+    return certificate;
+}
+
+std::wstring SubjectSimpleDisplayNameOf(const CERT_CONTEXT* certificate)
+{
+    // The length counts the terminator.
+    const DWORD length =
+        CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (length == 0)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
+    const NameBuffer name(static_cast<wchar_t*>(LocalAlloc(LPTR, length * sizeof(wchar_t))));
+    if (!name)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't LocalAlloc subject_name"));
+    const DWORD written = CertGetNameStringW(certificate, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr,
+                                             name.get(), length);
+    if (written == 0 || written > length)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
+    // All written characters but the terminator: a name attribute may hold a NUL, and cutting
+    // there would let "Accepted Name\0.example" pass for "Accepted Name".
+    return std::wstring(name.get(), written - 1);
+}
+} // namespace
+
+bool Signature::Verify(const std::wstring& path)
+{
+    WINTRUST_FILE_INFO file = {};
+    file.cbStruct = sizeof file;
+    file.pcwszFilePath = path.c_str();
+    file.hFile = nullptr;
+    file.pgKnownSubject = nullptr;
+
+    WINTRUST_DATA data = {};
+    data.cbStruct = sizeof data;
+    data.pPolicyCallbackData = nullptr;
+    data.pSIPClientData = nullptr;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &file;
+    // No verification state is kept, so no closing call follows.
+    data.dwStateAction = WTD_STATEACTION_IGNORE;
+    data.hWVTStateData = nullptr;
+    data.pwszURLReference = nullptr;
+    data.dwProvFlags = 0;
+    data.dwUIContext = 0;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    // No signature, an untrusted root, a bad digest, an expired certificate: all are "no".
+    return WinVerifyTrust(nullptr, &action, &data) == 0;
+}
+
+std::wstring Signature::CertificateName(const boost::filesystem::path& path, NameType type)
+{
+    HCERTSTORE rawStore = nullptr;
+    HCRYPTMSG rawMessage = nullptr;
+    const std::wstring file = path.wstring();
+    const BOOL queried =
+        CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(),
+                         CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
+                         0, nullptr, nullptr, nullptr, &rawStore, &rawMessage, nullptr);
+    // Whatever the call handed out is released on every way out.
+    const Store store(rawStore);
+    const Message message(rawMessage);
+    if (!queried)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptQueryObject"));
+    if (!store)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("No cert store"));
+    if (!message)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
+
+    const Certificate certificate = SignerCertificate(store.get(), message.get());
+    if (type != SubjectSimpleDisplayName)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
+    return SubjectSimpleDisplayNameOf(certificate.get());
+}
+} // namespace DigitalSignatureHelper
