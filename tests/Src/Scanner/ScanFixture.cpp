@@ -44,7 +44,7 @@ std::vector<std::string> EngineInstallation::LogLines() const
         return lines;
     for (const auto& entry : boost::filesystem::directory_iterator(logs))
     {
-        std::istringstream content(ReadTextFile(entry.path()));
+        std::istringstream content(ReadFile(entry.path()));
         std::string line;
         while (std::getline(content, line))
         {

@@ -7,7 +7,6 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <cstdlib>
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -169,10 +168,9 @@ namespace
 void RegisterInstalledVersion(const Installation& installation, const std::wstring& name,
                               const std::wstring& version)
 {
-    ::setenv("PROGRAMDATA", installation.ProgramData().c_str(), 1);
+    const CorvaneTest::ProgramDataRedirection redirection(installation.ProgramData());
     MsiHelper::Detail::RegisterProduct(L"{6E1D3C52-8B0F-4F5A-9C3E-2A7B41D09F63}",
                                        {{L"ProductName", name}, {L"VersionString", version}});
-    ::unsetenv("PROGRAMDATA");
 }
 } // namespace
 
