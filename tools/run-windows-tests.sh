@@ -7,7 +7,15 @@ cd "$(dirname "$0")/.."
 tools/build-windows-dependencies.sh
 jobs=$(nproc)
 
+# Configuring creates the build folder's Wine prefix.
 cmake -S . -B build-windows -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/Toolchain-mingw-w64-x86_64.cmake
+
+# One Wine server for the whole lane: without it every test process (and every test discovery
+# during the build) would start Wine's server and services anew, seconds each.
+export WINEPREFIX=$PWD/build-windows/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+/usr/lib/wine/wineserver -p
+trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+
 cmake --build build-windows -j "$jobs"
 ctest --test-dir build-windows --output-on-failure -j "$jobs"
