@@ -16,6 +16,9 @@ cmake -S . -B build-windows -DCMAKE_BUILD_TYPE=Release \
 export WINEPREFIX=$PWD/build-windows/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 /usr/lib/wine/wineserver -p
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+# Start Wine's background services now, detached from any output: started by a test instead, they
+# would inherit its output pipe and keep CMake and CTest waiting for it to close.
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
 
 cmake --build build-windows -j "$jobs"
 ctest --test-dir build-windows --output-on-failure -j "$jobs"
