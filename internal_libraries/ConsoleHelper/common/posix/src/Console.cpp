@@ -1,12 +1,11 @@
 #include "ConsoleHelper/Console.h"
+#include "ConsoleHelper/Detail/Format.h"
 
 #include <boost/locale/encoding_utf.hpp>
 #include <cstdarg>
-#include <cwchar>
 #include <iostream>
 #include <streambuf>
 #include <string>
-#include <vector>
 
 // A stream cannot be byte- and wide-oriented at once on this C library, so every piece of text
 // goes through std::cout's buffer, wide text as UTF-8. The wide stream keeps no buffer of its
@@ -39,36 +38,6 @@ protected:
         return std::cout ? 0 : -1;
     }
 };
-
-// The printf family here reads %s and %c as narrow; the program's formats mean wide text.
-std::wstring WideConversions(const wchar_t* format)
-{
-    std::wstring result;
-    for (const wchar_t* p = format; *p; ++p)
-    {
-        result += *p;
-        if (*p != L'%')
-            continue;
-        ++p;
-        if (*p == L'%')
-        {
-            result += *p;
-            continue;
-        }
-        bool lengthGiven = false;
-        while (*p && std::wcschr(L"-+ #0123456789.*hlLqjzt", *p))
-        {
-            lengthGiven = lengthGiven || std::wcschr(L"hlLqjzt", *p);
-            result += *p++;
-        }
-        if (!*p)
-            break;
-        if ((*p == L's' || *p == L'c') && !lengthGiven)
-            result += L'l';
-        result += *p;
-    }
-    return result;
-}
 } // namespace
 
 std::ostream& Out()
@@ -85,23 +54,12 @@ std::wostream& WideOut()
 
 void Print(const wchar_t* format, ...)
 {
-    const std::wstring converted = WideConversions(format);
-    std::vector<wchar_t> text(256);
-    for (;;)
-    {
-        va_list arguments;
-        va_start(arguments, format);
-        const int length = std::vswprintf(text.data(), text.size(), converted.c_str(), arguments);
-        va_end(arguments);
-        if (length >= 0)
-        {
-            WideOut().write(text.data(), length);
-            return;
-        }
-        // -1 means the buffer was too small, or an encoding error that no size mends.
-        if (text.size() >= (std::size_t(1) << 24))
-            return;
-        text.resize(text.size() * 4);
-    }
+    if (!format)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    const std::wstring text = Detail::Format(format, arguments);
+    va_end(arguments);
+    WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 } // namespace ConsoleHelper

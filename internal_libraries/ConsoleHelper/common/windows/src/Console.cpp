@@ -1,12 +1,11 @@
 #include "ConsoleHelper/Console.h"
+#include "ConsoleHelper/Detail/Format.h"
 
 #include <cstdarg>
 #include <cstdlib>
-#include <cwchar>
 #include <iostream>
 #include <streambuf>
 #include <string>
-#include <vector>
 #include <windows.h>
 
 // All console text leaves through one writer on the standard output handle, which std::cout's
@@ -211,38 +210,6 @@ private:
 
     wchar_t highSurrogate = 0;
 };
-
-// The program's formats use %s and %c for a wide string and a wide character. This C++ runtime
-// formats in the C99 manner, where they mean narrow ones, so each is given the l length that
-// means wide under every reading.
-std::wstring WideConversions(const wchar_t* format)
-{
-    std::wstring result;
-    for (const wchar_t* p = format; *p; ++p)
-    {
-        result += *p;
-        if (*p != L'%')
-            continue;
-        ++p;
-        if (*p == L'%')
-        {
-            result += *p;
-            continue;
-        }
-        bool lengthGiven = false;
-        while (*p && std::wcschr(L"-+ #0123456789.*hlLqjztIw", *p))
-        {
-            lengthGiven = lengthGiven || std::wcschr(L"hlLqjztIw", *p);
-            result += *p++;
-        }
-        if (!*p)
-            break;
-        if ((*p == L's' || *p == L'c') && !lengthGiven)
-            result += L'l';
-        result += *p;
-    }
-    return result;
-}
 } // namespace
 
 std::ostream& Out()
@@ -261,23 +228,10 @@ void Print(const wchar_t* format, ...)
 {
     if (!format)
         return;
-    const std::wstring converted = WideConversions(format);
-    std::vector<wchar_t> text(256);
-    for (;;)
-    {
-        va_list arguments;
-        va_start(arguments, format);
-        const int length = std::vswprintf(text.data(), text.size(), converted.c_str(), arguments);
-        va_end(arguments);
-        // Depending on the runtime, text that does not fit gives -1 or the length it needs.
-        if (length >= 0 && static_cast<std::size_t>(length) < text.size())
-        {
-            WideOut().write(text.data(), length);
-            return;
-        }
-        if (text.size() >= (std::size_t(1) << 24))
-            return;
-        text.resize(length > 0 ? static_cast<std::size_t>(length) + 1 : text.size() * 4);
-    }
+    va_list arguments;
+    va_start(arguments, format);
+    const std::wstring text = Detail::Format(format, arguments);
+    va_end(arguments);
+    WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 } // namespace ConsoleHelper
