@@ -17,18 +17,7 @@ host=x86_64-w64-mingw32
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 
-packages=(g++-mingw-w64-x86-64-posix wine64 wixl osslsigncode openssl bison dpkg-dev
-    cmake make libgtest-dev gsoap)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    "${sudo_cmd[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-fi
+"$(dirname "$0")/install-dependencies.sh" --windows
 
 if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$recipe" ]; then
     echo "Windows dependencies are ready in $prefix"

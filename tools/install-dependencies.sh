@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test the scanner. Run as root (or via sudo).
+# With --windows: the packages of the Windows cross build and its tests under Wine instead.
 set -euo pipefail
-packages=(
-    build-essential cmake
-    libboost1.81-all-dev libboost-json1.81-dev
-    libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev
-    libgtest-dev libgmock-dev
-    osslsigncode openssl python3 pkg-config
-    libclamav-dev clamav
-)
+if [ "${1:-}" = --windows ]; then
+    packages=(
+        cmake make pkg-config g++-mingw-w64-x86-64-posix wine64 wixl osslsigncode openssl
+        bison dpkg-dev libgtest-dev gsoap
+    )
+else
+    packages=(
+        build-essential cmake
+        libboost1.81-all-dev libboost-json1.81-dev
+        libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev
+        libgtest-dev libgmock-dev
+        osslsigncode openssl python3 pkg-config
+        libclamav-dev clamav
+    )
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
