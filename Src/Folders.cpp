@@ -1,6 +1,6 @@
 #include "Folders.h"
 
-#include "PathHelper/Special.h"
+#include "PathHelper/KnownFolders.h"
 #include "ProcessHelper/Process.h"
 
 namespace CorvaneCommandLineScanner

@@ -3,6 +3,7 @@
 #include "ExceptionHelper/Exception.h"
 #include "FileSystemHelper/Text.h"
 #include "PeLayout.h"
+#include "SignerName.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <cstdint>
@@ -16,6 +17,8 @@ using CorvaneTest::CodeSigningLab;
 using CorvaneTest::Credentials;
 using CorvaneTest::Read16;
 using CorvaneTest::Read32;
+using CorvaneTest::SignerName;
+using CorvaneTest::SignerNameFailure;
 using CorvaneTest::Write16;
 using CorvaneTest::Write32;
 using DigitalSignatureHelper::Signature;
@@ -26,30 +29,6 @@ namespace
 bool Verify(const fs::path& path)
 {
     return Signature::Verify(FileSystemHelper::WidePath(path));
-}
-
-std::wstring Name(const fs::path& path)
-{
-    return Signature::CertificateName(path, Signature::SubjectSimpleDisplayName);
-}
-
-// The message of the ExceptionHelper::Exception that CertificateName throws, or a note that it
-// returned or threw something else.
-std::string NameFailure(const fs::path& path)
-{
-    try
-    {
-        Name(path);
-        return "no error";
-    }
-    catch (const ExceptionHelper::Exception& error)
-    {
-        return error.what();
-    }
-    catch (...)
-    {
-        return "another error";
-    }
 }
 
 // The 64-bit test program rewritten with a 32-bit (PE32) optional header: the same fields, the
@@ -103,12 +82,12 @@ TEST_F(SignatureTest, SignedFilesVerifyAndNameTheirSigner)
     {
         const fs::path signedFile = lab->Sign(publisher, digest);
         EXPECT_TRUE(Verify(signedFile)) << digest;
-        EXPECT_EQ(Name(signedFile), L"Tellmark Limited") << digest;
+        EXPECT_EQ(SignerName(signedFile), L"Tellmark Limited") << digest;
     }
 
     const fs::path international = lab->SignedBy("Corvan\xC3\xA9 S\xC3\xB8\x66tware \xE2\x9C\x93");
     EXPECT_TRUE(Verify(international));
-    EXPECT_EQ(Name(international), L"Corvan\u00E9 S\u00F8ftware \u2713");
+    EXPECT_EQ(SignerName(international), L"Corvan\u00E9 S\u00F8ftware \u2713");
 }
 
 TEST_F(SignatureTest, ThirtyTwoBitProgramsAreCheckedToo)
@@ -119,7 +98,7 @@ TEST_F(SignatureTest, ThirtyTwoBitProgramsAreCheckedToo)
     request.subject = {{"CN", "Corvane Software"}};
     const fs::path signedFile = lab->Sign(lab->Issue(request), "sha256", {}, pe32);
     EXPECT_TRUE(Verify(signedFile));
-    EXPECT_EQ(Name(signedFile), L"Corvane Software");
+    EXPECT_EQ(SignerName(signedFile), L"Corvane Software");
 
     std::string altered = CorvaneTest::ReadFile(signedFile);
     altered.at(Layout(altered).firstSectionData) ^= 1;
@@ -135,7 +114,7 @@ TEST_F(SignatureTest, FilesWithoutSignatureHaveNoSignerName)
          {CorvaneTest::UnsignedProgram(), missing, text, empty, lab->Folder()})
     {
         EXPECT_FALSE(Verify(path)) << path;
-        EXPECT_EQ(NameFailure(path), "Couldn't CryptQueryObject") << path;
+        EXPECT_EQ(SignerNameFailure(path), "Couldn't CryptQueryObject") << path;
     }
 }
 
@@ -154,7 +133,7 @@ TEST_F(SignatureTest, ChangesAfterSigningBreakTheSignature)
     for (const std::string& bytes : {code, header, certificate, appended})
         EXPECT_FALSE(Verify(Copy("altered.exe", bytes)));
     // The name is read without verifying, so it stays readable after a change to the code.
-    EXPECT_EQ(Name(Copy("altered-code.exe", code)), L"Tellmark Limited");
+    EXPECT_EQ(SignerName(Copy("altered-code.exe", code)), L"Tellmark Limited");
 
     // The checksum is not covered by the signature (it changes when the signature is added).
     std::string checksum = original;
@@ -169,7 +148,7 @@ TEST_F(SignatureTest, SignersOutsideTheTrustedCodeSigningChainAreRejected)
     request.subject = {{"CN", "Tellmark Limited"}};
     const fs::path foreign = lab->Sign(lab->Issue(request, otherRoot));
     EXPECT_FALSE(Verify(foreign));
-    EXPECT_EQ(Name(foreign), L"Tellmark Limited");
+    EXPECT_EQ(SignerName(foreign), L"Tellmark Limited");
 
     CertificateRequest serverOnly = request;
     serverOnly.extendedKeyUsage = "serverAuth";
@@ -206,7 +185,7 @@ TEST_F(SignatureTest, IntermediateAuthoritiesComeFromTheSignature)
 
     const fs::path withChain = lab->Sign(publisher, "sha256", {intermediate});
     EXPECT_TRUE(Verify(withChain));
-    EXPECT_EQ(Name(withChain), L"Corvane Software");
+    EXPECT_EQ(SignerName(withChain), L"Corvane Software");
     EXPECT_FALSE(Verify(lab->Sign(publisher)));
 
     // An authority limited to other usages cannot vouch for code.
@@ -244,7 +223,7 @@ TEST_F(SignatureTest, SimpleDisplayNameFallsBackThroughTheSubject)
         request.subject = test.subject;
         request.alternativeNames = test.alternativeNames;
         const fs::path signedFile = lab->Sign(lab->Issue(request));
-        EXPECT_EQ(Name(signedFile), test.expected);
+        EXPECT_EQ(SignerName(signedFile), test.expected);
     }
 }
 
@@ -287,7 +266,7 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
     {
         const fs::path path = Copy("damaged.exe", bytes);
         EXPECT_FALSE(Verify(path));
-        EXPECT_NE(NameFailure(path), "another error");
+        EXPECT_NE(SignerNameFailure(path), "another error");
     }
 
     // Random damage to the headers and the signature: any answer but a crash or a foreign error.
@@ -305,6 +284,6 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
         }
         const fs::path path = Copy("random.exe", bytes);
         Verify(path);
-        EXPECT_NE(NameFailure(path), "another error");
+        EXPECT_NE(SignerNameFailure(path), "another error");
     }
 }

@@ -4,6 +4,7 @@
 #include "ExceptionHelper/Exception.h"
 #include "Installation.h"
 #include "PeLayout.h"
+#include "SignerName.h"
 #include "WindowsFixtures.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -14,6 +15,8 @@
 
 namespace fs = boost::filesystem;
 using CorvaneTest::PeLayout;
+using CorvaneTest::SignerName;
+using CorvaneTest::SignerNameFailure;
 using CorvaneTest::Windows::RunningOnWine;
 using CorvaneTest::Windows::SignedFile;
 using CorvaneTest::Windows::TrustedTestRoot;
@@ -21,30 +24,6 @@ using DigitalSignatureHelper::Signature;
 
 namespace
 {
-std::wstring Name(const std::wstring& path)
-{
-    return Signature::CertificateName(fs::path(path), Signature::SubjectSimpleDisplayName);
-}
-
-// The message of the ExceptionHelper::Exception that CertificateName throws, or a note that it
-// returned or threw something else.
-std::string NameFailure(const std::wstring& path)
-{
-    try
-    {
-        Name(path);
-        return "no error";
-    }
-    catch (const ExceptionHelper::Exception& error)
-    {
-        return error.what();
-    }
-    catch (...)
-    {
-        return "another error";
-    }
-}
-
 std::string ReadBytes(const std::wstring& path)
 {
     std::ifstream file(path.c_str(), std::ios::binary);
@@ -75,14 +54,14 @@ TEST_F(SignatureTest, SignedFilesVerifyAndNameTheirSigner)
     for (const char* name : {"tellmark", "tellmark-sha1"})
     {
         EXPECT_TRUE(Signature::Verify(SignedFile(name))) << name;
-        EXPECT_EQ(Name(SignedFile(name)), L"Tellmark Limited") << name;
+        EXPECT_EQ(SignerName(SignedFile(name)), L"Tellmark Limited") << name;
     }
     EXPECT_TRUE(Signature::Verify(SignedFile("international")));
-    EXPECT_EQ(Name(SignedFile("international")), L"Corvan\u00E9 S\u00F8ftware \u2713");
+    EXPECT_EQ(SignerName(SignedFile("international")), L"Corvan\u00E9 S\u00F8ftware \u2713");
     // The name is read without verifying.
-    EXPECT_EQ(Name(SignedFile("foreign")), L"Tellmark Limited");
+    EXPECT_EQ(SignerName(SignedFile("foreign")), L"Tellmark Limited");
     // Without a common name the display name is the organization.
-    EXPECT_EQ(Name(SignedFile("organization")), L"Corvane Software");
+    EXPECT_EQ(SignerName(SignedFile("organization")), L"Corvane Software");
 }
 
 TEST_F(SignatureTest, FilesWithoutSignatureHaveNoSignerName)
@@ -93,7 +72,7 @@ TEST_F(SignatureTest, FilesWithoutSignatureHaveNoSignerName)
           folder.Path().wstring()})
     {
         EXPECT_FALSE(Signature::Verify(path));
-        EXPECT_EQ(NameFailure(path), "Couldn't CryptQueryObject");
+        EXPECT_EQ(SignerNameFailure(path), "Couldn't CryptQueryObject");
     }
 }
 
@@ -112,7 +91,7 @@ TEST_F(SignatureTest, ChangesAfterSigningBreakTheSignature)
     for (const std::string& bytes : {code, header, signature, appended})
         EXPECT_FALSE(Signature::Verify(Copy("altered.exe", bytes)));
     // The name is read without verifying, so it stays readable after a change to the code.
-    EXPECT_EQ(Name(Copy("altered-code.exe", code)), L"Tellmark Limited");
+    EXPECT_EQ(SignerName(Copy("altered-code.exe", code)), L"Tellmark Limited");
 
     // The checksum is not covered by the signature (it changes when the signature is added).
     std::string checksum = original;
@@ -152,7 +131,7 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
     {
         const std::wstring path = Copy("truncated.exe", original.substr(0, length));
         EXPECT_FALSE(Signature::Verify(path)) << length;
-        EXPECT_NE(NameFailure(path), "another error") << length;
+        EXPECT_NE(SignerNameFailure(path), "another error") << length;
     }
 
     // Random damage to the headers and the signature: any answer but a crash or a foreign error.
@@ -170,6 +149,6 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
         }
         const std::wstring path = Copy("random.exe", bytes);
         Signature::Verify(path);
-        EXPECT_NE(NameFailure(path), "another error");
+        EXPECT_NE(SignerNameFailure(path), "another error");
     }
 }

@@ -1,5 +1,5 @@
 #include "ProcessHelper/Process.h"
-#include "PathHelper/Special.h"
+#include "PathHelper/KnownFolders.h"
 
 #include "ExceptionHelper/Exception.h"
 

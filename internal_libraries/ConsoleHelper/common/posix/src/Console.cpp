@@ -1,8 +1,6 @@
 #include "ConsoleHelper/Console.h"
-#include "ConsoleHelper/Detail/Format.h"
 
 #include <boost/locale/encoding_utf.hpp>
-#include <cstdarg>
 #include <iostream>
 #include <streambuf>
 #include <string>
@@ -40,26 +38,10 @@ protected:
 };
 } // namespace
 
-std::ostream& Out()
-{
-    return std::cout;
-}
-
 std::wostream& WideOut()
 {
     static Utf8Buffer buffer;
     static std::wostream stream(&buffer);
     return stream;
-}
-
-void Print(const wchar_t* format, ...)
-{
-    if (!format)
-        return;
-    va_list arguments;
-    va_start(arguments, format);
-    const std::wstring text = Detail::Format(format, arguments);
-    va_end(arguments);
-    WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 } // namespace ConsoleHelper

@@ -1,7 +1,5 @@
 #include "ConsoleHelper/Console.h"
-#include "ConsoleHelper/Detail/Format.h"
 
-#include <cstdarg>
 #include <cstdlib>
 #include <iostream>
 #include <streambuf>
@@ -212,26 +210,10 @@ private:
 };
 } // namespace
 
-std::ostream& Out()
-{
-    return std::cout;
-}
-
 std::wostream& WideOut()
 {
     static WideBuffer buffer;
     static std::wostream stream(&buffer);
     return stream;
-}
-
-void Print(const wchar_t* format, ...)
-{
-    if (!format)
-        return;
-    va_list arguments;
-    va_start(arguments, format);
-    const std::wstring text = Detail::Format(format, arguments);
-    va_end(arguments);
-    WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 } // namespace ConsoleHelper

@@ -2,7 +2,7 @@
 
 #include "ExceptionHelper/Exception.h"
 #include "FileSystemHelper/Text.h"
-#include "PathHelper/Special.h"
+#include "PathHelper/KnownFolders.h"
 
 #include <algorithm>
 #include <boost/filesystem/directory.hpp>

@@ -1,13 +1,19 @@
-#include "ConsoleHelper/Detail/Format.h"
+#include "ConsoleHelper/Console.h"
 
+#include <cstdarg>
 #include <cstddef>
 #include <cwchar>
+#include <iostream>
+#include <string>
 #include <vector>
 
 namespace ConsoleHelper
 {
-namespace Detail
+namespace
 {
+// The program's formats use %s and %c for a wide string and a wide character. The C runtimes
+// here format in the C99 manner, where they mean narrow ones, so each is given the l length that
+// means wide under every reading.
 std::wstring WideConversions(const wchar_t* format)
 {
     std::wstring result;
@@ -37,6 +43,7 @@ std::wstring WideConversions(const wchar_t* format)
     return result;
 }
 
+// The formatted text, with the program's meaning of %s and %c; empty when it cannot be formatted.
 std::wstring Format(const wchar_t* format, va_list arguments)
 {
     const std::wstring converted = WideConversions(format);
@@ -56,5 +63,23 @@ std::wstring Format(const wchar_t* format, va_list arguments)
         text.resize(length > 0 ? static_cast<std::size_t>(length) + 1 : text.size() * 4);
     }
 }
-} // namespace Detail
+} // namespace
+
+// Narrow and formatted text go through the same writers as everywhere else: std::cout, and the
+// platform's wide stream.
+std::ostream& Out()
+{
+    return std::cout;
+}
+
+void Print(const wchar_t* format, ...)
+{
+    if (!format)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    const std::wstring text = Format(format, arguments);
+    va_end(arguments);
+    WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
+}
 } // namespace ConsoleHelper

@@ -1,4 +1,4 @@
-#include "PathHelper/Special.h"
+#include "PathHelper/KnownFolders.h"
 
 #include "ExceptionHelper/Exception.h"
 
