@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ConsoleHelper/Printable.h"
+
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -17,6 +19,16 @@ inline void Append(std::wostringstream& line, const std::string& text)
 inline void Append(std::wostringstream& line, const char* text)
 {
     Append(line, std::string(text ? text : ""));
+}
+// Wide pieces carry paths, names and other outside text: each stays on its line and sends no
+// control sequence to whoever reads the log.
+inline void Append(std::wostringstream& line, const std::wstring& text)
+{
+    line << ConsoleHelper::Printable(text);
+}
+inline void Append(std::wostringstream& line, const wchar_t* text)
+{
+    Append(line, std::wstring(text ? text : L""));
 }
 template <typename T> void Append(std::wostringstream& line, const T& piece)
 {

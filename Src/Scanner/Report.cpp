@@ -4,6 +4,7 @@
 #include "Settings.h"
 
 #include "ConsoleHelper/Console.h"
+#include "ConsoleHelper/Printable.h"
 #include "FileSystemHelper/OpenFile.h"
 
 #include <cstdio>
@@ -14,9 +15,11 @@ namespace CorvaneCommandLineScanner
 {
 namespace
 {
+// Every text attribute passes through here: XML 1.0 cannot hold most control characters even
+// escaped, and a strict reader rejects the whole document for one.
 void SetAttribute(pugi::xml_node node, const char* name, const std::wstring& value)
 {
-    node.append_attribute(name).set_value(pugi::as_utf8(value).c_str());
+    node.append_attribute(name).set_value(pugi::as_utf8(ConsoleHelper::Printable(value)).c_str());
 }
 
 template <typename Number> void SetNumber(pugi::xml_node node, const char* name, Number value)

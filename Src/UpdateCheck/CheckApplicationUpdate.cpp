@@ -64,8 +64,12 @@ void CheckApplicationUpdate()
     const MsiHelper::FourPartVersion server(component.Version);
     const MsiHelper::FourPartVersion own{std::string(ProductVersion)};
     if (server > own)
-        ConsoleHelper::WideOut() << L"New version is available for downloading. Url: "
-                                 << WithCurrentDomain(component.DownloadUrl) << std::endl;
+    {
+        // The URL is the service's text: the formatted writer shows it printable, on one line.
+        ConsoleHelper::Print(L"New version is available for downloading. Url: %s\n",
+                             WithCurrentDomain(component.DownloadUrl).c_str());
+        ConsoleHelper::WideOut().flush();
+    }
     else
         ConsoleHelper::Out() << "You have the latest version\n";
 }

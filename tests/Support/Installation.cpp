@@ -1,6 +1,7 @@
 #include "Installation.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -86,6 +87,68 @@ std::string ReadFile(const fs::path& path)
     content << file.rdbuf();
     return content.str();
 }
+namespace
+{
+bool IsXmlCharacter(unsigned long c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+} // namespace
+
+std::string XmlCharacterProblem(const std::string& document)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(document[i]); };
+    for (std::size_t i = 0; i < document.size();)
+    {
+        const unsigned char lead = byte(i);
+        std::size_t length = lead < 0x80                    ? 1
+                             : lead >= 0xC2 && lead <= 0xDF ? 2
+                             : lead >= 0xE0 && lead <= 0xEF ? 3
+                             : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                            : 0;
+        if (length == 0 || i + length > document.size())
+            return "invalid UTF-8 at byte " + std::to_string(i);
+        unsigned long c = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+        {
+            if ((byte(i + k) & 0xC0) != 0x80)
+                return "invalid UTF-8 at byte " + std::to_string(i);
+            c = (c << 6) | (byte(i + k) & 0x3F);
+        }
+        const unsigned long smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < smallest[length])
+            return "overlong UTF-8 at byte " + std::to_string(i);
+        if (!IsXmlCharacter(c))
+            return "character " + std::to_string(c) + " at byte " + std::to_string(i);
+        i += length;
+    }
+    // Character references: &#<decimal>; and &#x<hex>;
+    for (std::size_t at = document.find("&#"); at != std::string::npos;
+         at = document.find("&#", at + 2))
+    {
+        const bool hex = at + 2 < document.size() && document[at + 2] == 'x';
+        const std::size_t digits = at + (hex ? 3 : 2);
+        std::size_t end = digits;
+        unsigned long long value = 0;
+        for (; end < document.size() && end - digits < 9; ++end)
+        {
+            const int digit =
+                std::isdigit(static_cast<unsigned char>(document[end])) ? document[end] - '0'
+                : hex && std::isxdigit(static_cast<unsigned char>(document[end]))
+                    ? std::tolower(static_cast<unsigned char>(document[end])) - 'a' + 10
+                    : -1;
+            if (digit < 0)
+                break;
+            value = value * (hex ? 16 : 10) + static_cast<unsigned int>(digit);
+        }
+        if (end == digits || end >= document.size() || document[end] != ';' ||
+            !IsXmlCharacter(static_cast<unsigned long>(value)))
+            return "character reference " + document.substr(at, end + 1 - at);
+    }
+    return {};
+}
+
 std::string ReadTextFile(const fs::path& path)
 {
     std::ifstream file(path.string());

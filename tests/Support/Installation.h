@@ -69,6 +69,11 @@ std::string ReadFile(const boost::filesystem::path& path);
 // The same for a text file (a log), with Windows line ends (CR LF) read as '\n' there.
 std::string ReadTextFile(const boost::filesystem::path& path);
 
+// What a strict XML 1.0 reader checks about a document's characters: well-formed UTF-8, and no
+// character outside XML's range, neither written out nor as a character reference. Returns the
+// first problem, or empty text.
+std::string XmlCharacterProblem(const std::string& document);
+
 // The built program.
 boost::filesystem::path BuiltProgram();
 

@@ -124,16 +124,16 @@ TEST(ScanCallback, ReportEscapesMarkupAndControlCharacters)
          "threatName": "x\ty\nz"}]}]})");
     const auto result = installation.Run({"--custom", "/p&<>\"", "--disinfect"});
     const std::string report = ReadFile(ReportPathFromOutput(result.output));
-    EXPECT_THAT(
-        report,
-        HasSubstr("ObjectPath=\"/a &quot;q&quot; &amp; &lt;b> 'c'&#01;\xc3\xa9\xe4\xb8\xad\""));
+    // Control characters other than tab, which XML 1.0 cannot hold, show as U+FFFD.
+    EXPECT_THAT(report, HasSubstr("ObjectPath=\"/a &quot;q&quot; &amp; &lt;b> "
+                                  "'c'\xef\xbf\xbd\xc3\xa9\xe4\xb8\xad\""));
     EXPECT_THAT(report, HasSubstr("<Path Value=\"/p&amp;&lt;>&quot;\" />"));
-    EXPECT_THAT(report, HasSubstr("ThreatName=\"x&#09;y&#10;z\""));
+    EXPECT_THAT(report, HasSubstr("ThreatName=\"x&#09;y\xef\xbf\xbdz\""));
     pugi::xml_document document;
     LoadReport(document, ReportPathFromOutput(result.output));
     const pugi::xml_node detection = Detections(document).at(0);
     EXPECT_STREQ(detection.attribute("ObjectPath").value(),
-                 "/a \"q\" & <b> 'c'\x01\xc3\xa9\xe4\xb8\xad");
-    EXPECT_STREQ(detection.attribute("ThreatName").value(), "x\ty\nz");
+                 "/a \"q\" & <b> 'c'\xef\xbf\xbd\xc3\xa9\xe4\xb8\xad");
+    EXPECT_STREQ(detection.attribute("ThreatName").value(), "x\ty\xef\xbf\xbdz");
     EXPECT_STREQ(detection.attribute("ScanAction").value(), "Disinfect");
 }

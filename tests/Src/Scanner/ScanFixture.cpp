@@ -72,6 +72,7 @@ std::string ReportPathFromOutput(const std::string& output)
 
 void LoadReport(pugi::xml_document& document, const boost::filesystem::path& path)
 {
+    ASSERT_EQ(XmlCharacterProblem(ReadFile(path)), "") << path;
     const pugi::xml_parse_result result = document.load_file(path.string().c_str());
     ASSERT_TRUE(result) << path << ": " << result.description();
 }

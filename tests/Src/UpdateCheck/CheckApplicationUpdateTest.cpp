@@ -108,6 +108,13 @@ TEST_F(UpdateCheck, DownloadUrlNamesTheCurrentDomain)
          "https://download.corvane.example.corvane.example/x"},
         {"http://other.example/Tellmark.Example/setup.exe",
          "http://other.example/Tellmark.Example/setup.exe"},
+        // The service's text cannot add a line or reach the terminal as a control sequence.
+        {"http://tellmark.example/a&#10;Couldn't get server version info&#13;\x7f\xc2\x9b"
+         "2J\tb",
+         "http://corvane.example/a\xef\xbf\xbd"
+         "Couldn't get server version "
+         "info\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
+         "2J\tb"},
     };
     for (const auto& [sent, shown] : cases)
         EXPECT_EQ(Run(Reply::Component("13.0", sent)),

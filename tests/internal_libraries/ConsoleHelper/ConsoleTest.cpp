@@ -35,6 +35,17 @@ TEST_F(ConsoleTest, FormattedPercentSMeansAWideString)
                               "Inner Object: \n42%    ab|c  |\xc3\xa9\n");
 }
 
+// A value cannot start a line or send the terminal a control sequence: controls other than tab,
+// DEL, C1 controls and lone surrogates show as U+FFFD; the format's own line ends stay.
+TEST_F(ConsoleTest, SubstitutedTextCannotBreakTheLineOrControlTheTerminal)
+{
+    ConsoleHelper::Print(L"Object Path: %s|%c|%3s\n",
+                         L"a\nb\x1b]0;t\x07\x7f\x85\xD800z\tq\u00e9\U0001F600", L'\x1b', L"\r");
+    const std::string bad = "\xef\xbf\xbd";
+    EXPECT_EQ(captured.str(), "Object Path: a" + bad + "b" + bad + "]0;t" + bad + bad + bad + bad +
+                                  "z\tq\xc3\xa9\xf0\x9f\x98\x80|" + bad + "|  " + bad + "\n");
+}
+
 TEST_F(ConsoleTest, LongFormattedTextIsNotCut)
 {
     const std::wstring path(5000, L'a');

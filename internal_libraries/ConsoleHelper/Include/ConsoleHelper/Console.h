@@ -12,6 +12,7 @@ std::ostream& Out();
 std::wostream& WideOut();
 
 // Wide formatted output in the printf family's manner, where %s and %c stand for a wide string
-// and a wide character. A null string prints as "(null)".
+// and a wide character. A null string prints as "(null)". What a string or a character
+// conversion substitutes is shown as Printable (ConsoleHelper/Printable.h) makes it.
 void Print(const wchar_t* format, ...);
 } // namespace ConsoleHelper
