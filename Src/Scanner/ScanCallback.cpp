@@ -1,4 +1,5 @@
 #include "Logger.h"
+#include "Scanner/EngineCodeNames.h"
 #include "Scanner/Scanner.h"
 #include "Scanner/TrustedSignature.h"
 
@@ -58,6 +59,20 @@ void ScanCallback(_ScanCbkParams* params, int* action, void* context)
             scanner.pendingObject = object;
             if (action)
                 *action = scanner.request.action;
+            return;
+        }
+
+        // A call with the status ScanFailed reports an object the engine could not read in full
+        // or act on, with the result code in the status flags. It is logged with the object's
+        // path; a detection waiting for its outcome keeps its status (a failed action leaves
+        // the object as it was found), and ends when the failure is about that object.
+        if (params->scanStatus == ThreatScanner::StatusScanFailed)
+        {
+            const std::wstring path = Text(params->objectPath);
+            Log(L"Error", "Couldn't scan or act on object. Path: ", path,
+                ". Error: ", EngineResultName(params->scanStatusFlags));
+            if (scanner.pendingObject && scanner.pendingObject->objectPath == path)
+                scanner.pendingObject.reset();
             return;
         }
 

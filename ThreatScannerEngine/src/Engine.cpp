@@ -32,6 +32,28 @@ int InitializeLibrary()
     return result == CL_SUCCESS ? ThreatScanner::Success : ThreatScanner::CouldNotInitialize;
 }
 
+// The limits of what one object may make the engine read. An object that reaches one is not
+// passed as clean: the scan raises a "Heuristics.Limits.Exceeded." alert for it, which is
+// reported, and the scan call names the limit in its result.
+struct Limit
+{
+    cl_engine_field field;
+    unsigned long long value;
+};
+const Limit limits[] = {
+    // Bytes read and extracted from one file and everything inside it.
+    {CL_ENGINE_MAX_SCANSIZE, 4ull << 30},
+    // Size of a file, or of one member extracted from an archive; libclamav cannot scan more
+    // than 2 GiB - 1 of one object.
+    {CL_ENGINE_MAX_FILESIZE, (2ull << 30) - 1},
+    // Archives inside archives.
+    {CL_ENGINE_MAX_RECURSION, 17},
+    // Members of one file, at every depth together.
+    {CL_ENGINE_MAX_FILES, 10000},
+    // Milliseconds spent on one file.
+    {CL_ENGINE_MAX_SCANTIME, 300000},
+};
+
 bool ParseReleaseTime(const std::string& text, std::uint32_t& seconds)
 {
     std::tm moment{};
@@ -98,6 +120,13 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
     if (!tempFolder.empty() &&
         cl_engine_set_str(loaded->engine, CL_ENGINE_TMPDIR, tempFolder.c_str()) != CL_SUCCESS)
         return ThreatScanner::TmpPath;
+
+    for (const Limit& limit : limits)
+    {
+        if (cl_engine_set_num(loaded->engine, limit.field, static_cast<long long>(limit.value)) !=
+            CL_SUCCESS)
+            return ThreatScanner::LoadingEngine;
+    }
 
     unsigned int signatures = 0;
     const cl_error_t loadResult =

@@ -445,7 +445,12 @@ int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const w
                         target.objectPath = file;
                         session.Add(std::move(target));
                     },
-                    [&reporter](int code) { reporter.Error(code); });
+                    [&reporter](const std::string& folder, int code)
+                    {
+                        reporter.Failure(folder, ThreatScanner::ObjectFile, code,
+                                         ThreatScanner::FlagFolder |
+                                             ThreatScanner::FlagUnableToRead);
+                    });
                 session.Finish();
             }
             return walked != ThreatScanner::Success ? walked : reporter.FirstError();

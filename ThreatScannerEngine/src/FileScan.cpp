@@ -78,7 +78,9 @@ cl_scan_options Options(bool scanArchives)
     options.parse = ~0u;
     if (!scanArchives)
         options.parse &= ~static_cast<unsigned int>(CL_SCAN_PARSE_ARCHIVE);
-    options.heuristic = 0;
+    // An object that reaches one of the engine's limits raises an alert instead of passing as
+    // clean. Other heuristic alerts stay off: they guess and would be acted on.
+    options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
     return options;
 }
 
@@ -96,6 +98,8 @@ int ResultCode(cl_error_t error)
         return ThreatScanner::MaxBytes;
     case CL_EMAXFILES:
         return ThreatScanner::MaxFiles;
+    case CL_ETIMEOUT:
+        return ThreatScanner::Stopped;
     case CL_EMEM:
         return ThreatScanner::NoMemory;
     case CL_ETMPFILE:

@@ -41,6 +41,24 @@ const Category categories[] = {
     {"PUA.", ThreatScanner::ThreatApp, ThreatScanner::FlagApp},
 };
 
+const char* const limitAlert = "Heuristics.Limits.Exceeded.";
+
+// The scan call's result for an object that reached one of the engine's limits; 0 for any other
+// threat name.
+int LimitResult(const std::string& name)
+{
+    if (name.rfind(limitAlert, 0) != 0)
+        return ThreatScanner::Success;
+    const std::string limit = name.substr(std::strlen(limitAlert));
+    if (limit == "MaxRecursion")
+        return ThreatScanner::MaxLevels;
+    if (limit == "MaxFiles")
+        return ThreatScanner::MaxFiles;
+    if (limit == "MaxScanTime")
+        return ThreatScanner::Stopped;
+    return ThreatScanner::MaxBytes; // file size, scan size and the parsers' own size limits
+}
+
 // The definitions name what they find: heuristic and "Suspicious" names are only suspicious, and
 // a category word in the name gives the threat type (a virus when there is none).
 ThreatClass Classify(const std::string& name)
@@ -139,6 +157,12 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
         if (context.callback)
             context.callback(&params, &action, context.callbackContext);
 
+        // An object over a limit may well be harmless; it is shown, not moved or removed.
+        if (const int limit = LimitResult(threatName); limit != ThreatScanner::Success)
+        {
+            Error(limit);
+            continue;
+        }
         // Members of archives are left alone: removing one would mean rewriting the archive.
         if (detection.depth > 0 || !identity || fileGone)
             continue;
@@ -147,7 +171,7 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
                                           context.quarantineFolder, threatName, outcome);
         if (actionResult != ThreatScanner::Success)
         {
-            Error(actionResult);
+            Failure(target.objectPath, target.objectType, actionResult, 0);
             continue;
         }
         if (outcome == threat.status)
@@ -159,6 +183,33 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
             context.callback(&params, &ignored, context.callbackContext);
     }
     if (result.error != ThreatScanner::Success)
-        Error(result.error);
+        Failure(target.objectPath, target.objectType, result.error,
+                ThreatScanner::FlagUnableToRead);
+}
+
+void Reporter::Failure(const std::string& objectPath, std::int32_t objectType, int code,
+                       std::uint32_t objectFlags)
+{
+    Error(code);
+    if (!context.callback)
+        return;
+    const std::wstring path = ToWide(objectPath);
+    const std::wstring empty;
+    _ScanCbkParams params;
+    std::memset(&params, 0, sizeof params);
+    params.size = sizeof params;
+    params.objectType = objectType;
+    params.objectPath = path.c_str();
+    params.parentContainers = empty.c_str();
+    params.innerObject = empty.c_str();
+    params.objectFlags = objectFlags;
+    params.scanStatus = ThreatScanner::StatusScanFailed;
+    params.scanStatusFlags = code;
+    params.threatName = empty.c_str();
+    params.sysObjParentContainers = empty.c_str();
+    params.sysObjInnerObject = empty.c_str();
+    params.tempPath = empty.c_str();
+    int ignored = ThreatScanner::ActionNone;
+    context.callback(&params, &ignored, context.callbackContext);
 }
 } // namespace ThreatScannerEngine

@@ -40,8 +40,10 @@ struct Target
 
 // Hands detections to the program's callback and carries out the action it answers with. A
 // detection is reported as Infected or Suspicious; only when the action was carried out does a
-// second call with the outcome (Moved or Deleted) follow it, directly. Calls are made one at a
-// time by whoever owns the reporter.
+// second call with the outcome (Moved or Deleted) follow it, directly; when it failed, a failure
+// call for the same object follows instead. An object that reached one of the engine's limits is
+// reported as a Suspicious ArchBomb and left where it is: what it holds was not seen. Calls are
+// made one at a time by whoever owns the reporter.
 class Reporter
 {
 public:
@@ -49,6 +51,13 @@ public:
 
     // identity is null for objects that cannot be acted on (boot sectors).
     void Report(const Target& target, const FileIdentity* identity, const FileScanResult& result);
+
+    // Tells the program about an object that could not be scanned in full or acted on: a call
+    // with the status ScanFailed, the result code in the status flags and the given object
+    // flags (UnableToRead when the object could not be read). The code also counts as a
+    // failure of the scan call.
+    void Failure(const std::string& objectPath, std::int32_t objectType, int code,
+                 std::uint32_t objectFlags);
 
     // Remembers the first failure of the scan call.
     void Error(int code)

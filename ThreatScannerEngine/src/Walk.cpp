@@ -90,7 +90,7 @@ bool ReadFolder(const std::string& path, dev_t device,
 
 int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFolders,
              const std::function<void(const std::string&)>& onFile,
-             const std::function<void(int)>& onError)
+             const std::function<void(const std::string&, int)>& onError)
 {
     // Reported paths, and the original paths quarantine records keep, are absolute.
     std::string start = root;
@@ -133,7 +133,7 @@ int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFo
     {
         Level level{path, {}, 0};
         if (!ReadFolder(path, status.st_dev, skippedFolders, level.entries))
-            onError(ThreatScanner::PathAccess);
+            onError(path, ThreatScanner::PathAccess);
         stack.push_back(std::move(level));
     };
     enter(start);

@@ -120,7 +120,11 @@ TEST(EngineAction, AFailedMoveLeavesTheOriginal)
     Recorder recorder;
     recorder.action = ThreatScanner::ActionQuarMove;
     EXPECT_EQ(installation.Scan(installation.Data(), recorder), ThreatScanner::FileCreate);
-    EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected}));
+    // The failure follows the detection, naming the same file.
+    EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
+                                                             ThreatScanner::StatusScanFailed}));
+    EXPECT_EQ(recorder.reports[1].objectPath, Wide(file));
+    EXPECT_EQ(recorder.reports[1].scanStatusFlags, ThreatScanner::FileCreate);
     EXPECT_EQ(ReadFile(file), TestVirus());
 }
 
@@ -152,6 +156,7 @@ TEST(EngineAction, AFileReplacedAfterTheScanIsNotTouched)
         },
         &swapper);
     EXPECT_EQ(Engine().ScanPath(instance, 0, Wide(file).c_str(), 1), ThreatScanner::FileRemove);
-    EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected}));
+    EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
+                                                             ThreatScanner::StatusScanFailed}));
     EXPECT_EQ(ReadFile(file), "precious");
 }

@@ -78,10 +78,11 @@ void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
     auto* self = static_cast<Recorder*>(context);
     if (self->inside.fetch_add(1) != 0)
         self->overlapped = true;
-    self->reports.push_back(
-        {params->objectType, Text(params->objectPath), Text(params->parentContainers),
-         Text(params->innerObject), params->objectFlags, params->archiveFlags, params->scanStatus,
-         params->threatType, params->processId, Text(params->threatName), params->depthLevel});
+    self->reports.push_back({params->objectType, Text(params->objectPath),
+                             Text(params->parentContainers), Text(params->innerObject),
+                             params->objectFlags, params->archiveFlags, params->scanStatus,
+                             params->scanStatusFlags, params->threatType, params->processId,
+                             Text(params->threatName), params->depthLevel});
     if (params->scanStatus == ThreatScanner::StatusInfected ||
         params->scanStatus == ThreatScanner::StatusSuspicious)
         *action = self->action;

@@ -42,6 +42,7 @@ struct Report
     std::uint32_t objectFlags;
     std::int32_t archiveFlags;
     std::int32_t scanStatus;
+    std::int32_t scanStatusFlags;
     std::int32_t threatType;
     std::uint32_t processId;
     std::wstring threatName;

@@ -95,10 +95,15 @@ TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
     WriteFile(installation.Data() / "eicar.com", TestVirus());
     Recorder recorder;
     recorder.action = ThreatScanner::ActionQuarMove;
-    // There is no quarantine: the file stays and the failure is the scan call's result.
+    // There is no quarantine: the file stays, the failure follows its detection and is the scan
+    // call's result.
     EXPECT_EQ(installation.Scan(installation.Data(), recorder), ThreatScanner::FileMove);
-    ASSERT_EQ(recorder.reports.size(), 2u);
-    EXPECT_EQ(recorder.reports[1].scanStatus, ThreatScanner::StatusInfected);
+    ASSERT_EQ(recorder.reports.size(), 3u);
+    EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
+    EXPECT_EQ(recorder.reports[1].scanStatus, ThreatScanner::StatusScanFailed);
+    EXPECT_EQ(recorder.reports[1].scanStatusFlags, ThreatScanner::FileMove);
+    EXPECT_EQ(recorder.reports[1].objectPath, recorder.reports[0].objectPath);
+    EXPECT_EQ(recorder.reports[2].scanStatus, ThreatScanner::StatusInfected);
     EXPECT_TRUE(fs::exists(installation.Data() / "eicar.com"));
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(installation.Folder()))

@@ -152,7 +152,18 @@ TEST(EngineScan, SymbolicLinksInsideTheTreeAreNotFollowed)
     EXPECT_EQ(root.reports[0].objectPath, Wide(fs::canonical(outside / "eicar.com")));
 }
 
-TEST(EngineScan, UnreadableObjectsFailTheCallAfterTheWalk)
+namespace
+{
+// A call that names an object the engine could not read, with the failure's code.
+bool IsFailure(const Report& report, const fs::path& path, int code)
+{
+    return report.scanStatus == ThreatScanner::StatusScanFailed && report.scanStatusFlags == code &&
+           (report.objectFlags & ThreatScanner::FlagUnableToRead) != 0 &&
+           report.objectPath == Wide(path);
+}
+} // namespace
+
+TEST(EngineScan, UnreadableObjectsAreNamedAndFailTheCallAfterTheWalk)
 {
     EngineInstallation installation;
     WriteFile(installation.Data() / "1" / "locked.com", TestVirus());
@@ -161,23 +172,37 @@ TEST(EngineScan, UnreadableObjectsFailTheCallAfterTheWalk)
     // Every scan needs a temporary folder of its own that the scanning user can write to.
     fs::permissions(installation.Folder() / "Temp", fs::perms::all_all);
     Recorder recorder;
-    const int result = AsUnprivilegedUser(installation.Data(),
-                                          [&]
-                                          {
-                                              const int scanned =
-                                                  installation.Scan(installation.Data(), recorder);
-                                              // Report what the child saw through the result: the
-                                              // walk went on past the locked file.
-                                              return recorder.reports.size() == 1 ? scanned : -2;
-                                          });
+    const int result = AsUnprivilegedUser(
+        installation.Data(),
+        [&]
+        {
+            const int scanned = installation.Scan(installation.Data(), recorder);
+            // Report what the child saw through the result: the locked file was named, and the
+            // walk went on.
+            const auto& reports = recorder.reports;
+            return reports.size() == 2 &&
+                           IsFailure(reports[0], installation.Data() / "1" / "locked.com",
+                                     ThreatScanner::FileOpen) &&
+                           reports[1].scanStatus == ThreatScanner::StatusInfected
+                       ? scanned
+                       : -2;
+        });
     EXPECT_EQ(result, ThreatScanner::FileOpen);
 
     WriteFile(installation.Data() / "3" / "hidden" / "eicar.com", TestVirus());
     fs::permissions(installation.Data() / "3" / "hidden", fs::perms::owner_all);
     Recorder folders;
-    const int folderResult =
-        AsUnprivilegedUser(installation.Data() / "3",
-                           [&] { return installation.Scan(installation.Data() / "3", folders); });
+    const int folderResult = AsUnprivilegedUser(
+        installation.Data() / "3",
+        [&]
+        {
+            const int scanned = installation.Scan(installation.Data() / "3", folders);
+            return folders.reports.size() == 1 &&
+                           IsFailure(folders.reports[0], installation.Data() / "3" / "hidden",
+                                     ThreatScanner::PathAccess)
+                       ? scanned
+                       : -2;
+        });
     EXPECT_EQ(folderResult, ThreatScanner::PathAccess);
 }
 

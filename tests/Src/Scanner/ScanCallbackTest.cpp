@@ -117,6 +117,30 @@ TEST(ScanCallback, NullContextIsLoggedAndNothingRecorded)
     EXPECT_TRUE(Detections(document).empty());
 }
 
+TEST(ScanCallback, FailuresAreLoggedWithTheirPathsAndLeaveTheDetectionAsFound)
+{
+    // 0xC0000001 FileOpen and 0xC0000007 FileMove as signed numbers.
+    EngineInstallation installation(R"({"scans": [{"callbacks": [
+        {"objectPath": "/a", "scanStatus": 3},
+        {"objectPath": "/b\n\u001b[2Jx", "scanStatus": 0, "scanStatusFlags": -1073741823},
+        {"objectPath": "/a", "scanStatus": 0, "scanStatusFlags": -1073741817},
+        {"objectPath": "/c", "scanStatus": 1}
+    ]}]})");
+    const auto result = installation.Run({"--quick", "--quarantine"});
+    // A name cannot start a line or reach the terminal as a control sequence.
+    EXPECT_THAT(result.output, HasSubstr("Object Path: /b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Parent "
+                                         "Containers: (null). Inner Object: (null)\n"));
+    EXPECT_THAT(installation.LogLines(),
+                ElementsAre("Error: Couldn't scan or act on object. Path: "
+                            "/b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Error: FileOpen",
+                            "Error: Couldn't scan or act on object. Path: /a. Error: FileMove"));
+    pugi::xml_document document;
+    LoadReport(document, ReportPathFromOutput(result.output));
+    const auto detections = Detections(document);
+    ASSERT_EQ(detections.size(), 1u);
+    EXPECT_STREQ(detections[0].attribute("ScanStatus").value(), "Infected");
+}
+
 TEST(ScanCallback, ReportEscapesMarkupAndControlCharacters)
 {
     EngineInstallation installation(R"({"scans": [{"callbacks": [
