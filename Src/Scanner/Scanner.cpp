@@ -94,6 +94,9 @@ void Scanner::InitEx()
     boost::filesystem::create_directories(temp, ignored);
     const boost::filesystem::path quarantine = base / "Quarantine";
     boost::filesystem::create_directories(quarantine, ignored);
+    // Both hold what the scan found, extracted or moved there: they are the owner's alone.
+    boost::filesystem::permissions(temp, boost::filesystem::owner_all, ignored);
+    boost::filesystem::permissions(quarantine, boost::filesystem::owner_all, ignored);
 
     const std::wstring baseFolder = FileSystemHelper::WidePath(base);
     const std::wstring quarantineFolder = FileSystemHelper::WidePath(quarantine);

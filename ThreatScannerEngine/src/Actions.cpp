@@ -39,15 +39,16 @@ private:
     int fd;
 };
 
-bool StillTheSameFile(const std::string& path, const FileIdentity& identity, mode_t* mode = nullptr)
+bool StillTheSameFile(const std::string& path, const FileIdentity& identity,
+                      struct stat* found = nullptr)
 {
     struct stat status
     {
     };
     if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
-    if (mode)
-        *mode = status.st_mode & 07777;
+    if (found)
+        *found = status;
     return status.st_dev == identity.device && status.st_ino == identity.inode;
 }
 
@@ -127,23 +128,17 @@ std::string WriteRecord(const std::string& folder, const std::string& record)
     return {};
 }
 
-// Copies the file's content to a new file at target and flushes it to disk.
-bool CopyContent(const std::string& source, const FileIdentity& identity, const std::string& target)
+// Copies what is left to read of the descriptor to a new file at target, owned by this process
+// and readable by it only, and flushes it to disk.
+bool CopyFrom(int in, const std::string& target)
 {
-    Descriptor in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat status
-    {
-    };
-    if (in.Get() < 0 || ::fstat(in.Get(), &status) != 0 || status.st_dev != identity.device ||
-        status.st_ino != identity.inode)
-        return false;
     Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.Get() < 0)
         return false;
     char buffer[65536];
     for (;;)
     {
-        const ssize_t count = ::read(in.Get(), buffer, sizeof buffer);
+        const ssize_t count = ::read(in, buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 ||
@@ -162,6 +157,63 @@ bool CopyContent(const std::string& source, const FileIdentity& identity, const 
     }
     return true;
 }
+
+// Copies the file's content to a new file at target and flushes it to disk.
+bool CopyContent(const std::string& source, const FileIdentity& identity, const std::string& target)
+{
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status
+    {
+    };
+    if (in.Get() < 0 || ::fstat(in.Get(), &status) != 0 || status.st_dev != identity.device ||
+        status.st_ino != identity.inode)
+        return false;
+    return CopyFrom(in.Get(), target);
+}
+
+// Makes the quarantined file this process's own and readable by it only, so that its former
+// owner, who may still hold it open, can neither make it executable nor change it back. Ownership
+// changes first: it also clears any set-user-ID bit. Where the owner cannot be changed (an
+// unprivileged scanner, a file system that refuses), the content is copied to a file of this
+// process's own, which takes the quarantined file's place.
+bool SecureQuarantined(const std::string& target)
+{
+    Descriptor fd(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status
+    {
+    };
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    const uid_t user = ::geteuid();
+    const gid_t group = ::getegid();
+    if ((status.st_uid != user || status.st_gid != group) && ::fchown(fd.Get(), user, group) != 0)
+    {
+        const std::string copy = target + ".part";
+        if (!CopyFrom(fd.Get(), copy))
+            return false;
+        if (::rename(copy.c_str(), target.c_str()) != 0)
+        {
+            ::unlink(copy.c_str());
+            return false;
+        }
+        return true;
+    }
+    return ::fchmod(fd.Get(), 0600) == 0 && ::fsync(fd.Get()) == 0;
+}
+
+// Creates the quarantine folder, or closes an existing one to everybody but its owner.
+bool PrivateFolder(const std::string& folder)
+{
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status
+    {
+    };
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &status) != 0)
+        return false;
+    return (status.st_mode & 07777) == 0700 || ::fchmod(fd.Get(), 0700) == 0;
+}
 } // namespace
 
 int QuarantineFile(const std::string& path, const FileIdentity& identity,
@@ -169,18 +221,23 @@ int QuarantineFile(const std::string& path, const FileIdentity& identity,
 {
     if (quarantineFolder.empty())
         return ThreatScanner::FileMove;
-    mode_t mode = 0;
-    if (!StillTheSameFile(path, identity, &mode))
+    struct stat original
+    {
+    };
+    if (!StillTheSameFile(path, identity, &original))
         return ThreatScanner::FileMove;
-    if (::mkdir(quarantineFolder.c_str(), 0700) != 0 && errno != EEXIST)
+    if (!PrivateFolder(quarantineFolder))
         return ThreatScanner::FileCreate;
 
     char modeText[8];
-    std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned int>(mode));
+    std::snprintf(modeText, sizeof modeText, "%04o",
+                  static_cast<unsigned int>(original.st_mode & 07777));
     const std::string record = "Original path: " + Escaped(path) + "\n" +
                                "Quarantined at: " + UtcTime("%Y-%m-%dT%H:%M:%SZ") + "\n" +
                                "Threat: " + Escaped(threatName) + "\n" +
-                               "Original mode: " + modeText + "\n";
+                               "Original mode: " + modeText + "\n" +
+                               "Original owner: " + std::to_string(original.st_uid) + "\n" +
+                               "Original group: " + std::to_string(original.st_gid) + "\n";
     // The record is written first: should anything stop half-way, there is never a quarantined
     // file without its original path.
     const std::string id = WriteRecord(quarantineFolder, record);
@@ -205,10 +262,12 @@ int QuarantineFile(const std::string& path, const FileIdentity& identity,
             return ThreatScanner::FileMove;
         }
     }
-    // Nobody runs or reads a quarantined file by accident; the record keeps the original mode.
-    ::chmod(target.c_str(), 0600);
+    // Nobody runs or reads a quarantined file; the record keeps the original owner and mode.
+    // Should that fail, the file stays in the quarantine folder, which only its owner can enter,
+    // and the move counts as failed.
+    const bool secured = SecureQuarantined(target);
     SyncFolder(quarantineFolder);
-    return ThreatScanner::Success;
+    return secured ? ThreatScanner::Success : ThreatScanner::FileWrite;
 }
 
 int DeleteFile(const std::string& path, const FileIdentity& identity)

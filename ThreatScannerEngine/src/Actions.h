@@ -14,8 +14,10 @@ struct FileIdentity
 };
 
 // Moves the file into the quarantine folder as <id>.bin, with <id>.txt beside it naming the
-// original path, the time, the threat and the original permissions. The file's content is kept;
-// on any failure the original stays where it was. Returns 0 or a result code.
+// original path, the time, the threat and the original permissions, owner and group. The folder
+// is open to its owner only; the quarantined file belongs to this process and can only be read
+// by it. The file's content is kept; on a failure before the move the original stays where it
+// was. Returns 0 or a result code.
 int QuarantineFile(const std::string& path, const FileIdentity& identity,
                    const std::string& quarantineFolder, const std::string& threatName);
 

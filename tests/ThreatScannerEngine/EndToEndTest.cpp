@@ -3,9 +3,13 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace EngineTest;
 using testing::HasSubstr;
@@ -33,6 +37,15 @@ public:
     fs::path Data() const { return installation.Folder().parent_path() / "Data"; }
     fs::path Result() const { return installation.Folder().parent_path() / "result.xml"; }
 
+    // The last run's log.
+    std::string Log() const
+    {
+        std::string log;
+        for (const auto& entry : fs::directory_iterator(installation.Folder() / "Logs"))
+            log += CorvaneTest::ReadFile(entry.path());
+        return log;
+    }
+
     // Runs a custom scan of the path and returns the console output; the XML is at Result().
     std::string Scan(const fs::path& path, const std::vector<std::string>& options = {})
     {
@@ -44,6 +57,19 @@ public:
 
     CorvaneTest::Installation installation;
 };
+
+// Zip archives inside each other, the innermost holding the test virus.
+std::string NestedZip(int levels)
+{
+    std::string content = TestVirus();
+    std::string name = "eicar.com";
+    for (int level = 0; level < levels; ++level)
+    {
+        content = Zip({{name, content}});
+        name = "level" + std::to_string(level) + ".zip";
+    }
+    return content;
+}
 
 // The InfectedObject elements of a report, one line each.
 std::vector<std::string> InfectedObjects(const std::string& report)
@@ -114,4 +140,123 @@ TEST(EngineEndToEnd, DefinitionsInformationNamesTheStarterDefinitions)
     EXPECT_THAT(output, HasSubstr("\tDatabase version: 1\n"));
     EXPECT_THAT(output, testing::ContainsRegex("\tDatabase release date: [^\n]*2026"));
     EXPECT_THAT(output, HasSubstr("\tVersion: 1\n"));
+}
+
+// An object the engine cannot see through, because it reaches one of the limits, shows up in
+// the report and in the log; it is not passed as clean, and not moved either.
+TEST(EngineEndToEnd, ObjectsOverTheEngineLimitsAreReportedAndLeftInPlace)
+{
+    struct Case
+    {
+        const char* file;
+        std::function<void(const fs::path&)> make;
+        const char* limit;
+        const char* result;
+    };
+    const Case cases[] = {
+        {"nested.zip", [](const fs::path& path) { WriteFile(path, NestedZip(18)); }, "MaxRecursion",
+         "MaxLevels"},
+        {"members.zip",
+         [](const fs::path& path)
+         {
+             std::vector<std::pair<std::string, std::string>> members;
+             for (int i = 0; i < 10000; ++i)
+                 members.emplace_back("m" + std::to_string(i) + ".txt", std::to_string(i));
+             members.emplace_back("eicar.com", TestVirus());
+             WriteFile(path, Zip(members));
+         },
+         "MaxFiles", "MaxFiles"},
+        {"huge.com",
+         [](const fs::path& path)
+         {
+             WriteFile(path, TestVirus());
+             fs::resize_file(path, (std::uintmax_t(2) << 30) + 4096); // sparse
+         },
+         "MaxFileSize", "MaxBytes"},
+    };
+    ShippedInstallation shipped;
+    for (const Case& test : cases)
+    {
+        SCOPED_TRACE(test.file);
+        const fs::path file = shipped.Data() / test.file;
+        test.make(file);
+        shipped.Scan(file, {"--scan-archives", "--quarantine"});
+        const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+        ASSERT_EQ(objects.size(), 1u);
+        EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + file.string() + "\""));
+        EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Suspicious\""));
+        EXPECT_THAT(objects[0], HasSubstr("ThreatType=\"ArchBomb\""));
+        EXPECT_THAT(objects[0], HasSubstr(std::string("ThreatName=\"Heuristics.Limits.Exceeded.") +
+                                          test.limit + "\""));
+        EXPECT_TRUE(fs::exists(file));
+        EXPECT_THAT(shipped.Log(),
+                    HasSubstr(std::string("Error: Couldn't perform custom scan. Error: ") +
+                              test.result + "\n"));
+        fs::remove(file);
+    }
+}
+
+// A file name with a line break and terminal control sequences, quarantined from another user.
+TEST(EngineEndToEnd, HostileNamesAndQuarantinedFilesHandNothingBack)
+{
+    ShippedInstallation shipped;
+    const fs::path file = shipped.Data() / "evil\n\x1b]0;owned\x07\x1b[1Aname.com";
+    WriteFile(file, TestVirus());
+    const bool root = ::geteuid() == 0;
+    const uid_t owner = root ? 65534 : ::geteuid();
+    const gid_t group = root ? 65534 : ::getegid();
+    ASSERT_EQ(::chown(file.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 04755), 0);
+
+    const std::string output = shipped.Scan(shipped.Data(), {"--quarantine"});
+    // The detection and its outcome: two lines, each whole, with nothing for the terminal.
+    EXPECT_EQ(output.find_first_of("\x1b\x07"), std::string::npos);
+    std::size_t lines = 0;
+    std::istringstream stream(output);
+    for (std::string line; std::getline(stream, line);)
+    {
+        if (line.find("owned") == std::string::npos)
+            continue;
+        ++lines;
+        EXPECT_THAT(line, testing::StartsWith("Object Path: " + shipped.Data().string() +
+                                              "/evil\xef\xbf\xbd\xef\xbf\xbd]0;owned"));
+    }
+    EXPECT_EQ(lines, 2u);
+    const std::string report = CorvaneTest::ReadFile(shipped.Result());
+    EXPECT_EQ(CorvaneTest::XmlCharacterProblem(report), "");
+    const auto objects = InfectedObjects(report);
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Moved\""));
+
+    // Nobody but the scanner's user can enter the quarantine or read or run what is in it.
+    const fs::path quarantine = shipped.installation.Folder() / "Quarantine";
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::stat(quarantine.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    fs::path quarantined;
+    std::string record;
+    for (const auto& entry : fs::directory_iterator(quarantine))
+    {
+        if (entry.path().extension() == ".bin")
+            quarantined = entry.path();
+        else
+            record = CorvaneTest::ReadFile(entry.path());
+    }
+    ASSERT_EQ(::stat(quarantined.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_THAT(record,
+                HasSubstr("\nOriginal mode: 4755\nOriginal owner: " + std::to_string(owner) +
+                          "\nOriginal group: " + std::to_string(group) + "\n"));
+
+    // The restore steps: owner first, then the mode, which so applies to the original owner.
+    ASSERT_EQ(::chown(quarantined.c_str(), owner, group), 0);
+    ASSERT_EQ(::chmod(quarantined.c_str(), 04755), 0);
+    ASSERT_EQ(::rename(quarantined.c_str(), file.c_str()), 0);
+    ASSERT_EQ(::stat(file.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 04755u);
+    EXPECT_EQ(status.st_uid, owner);
+    EXPECT_EQ(CorvaneTest::ReadFile(file), TestVirus());
 }
