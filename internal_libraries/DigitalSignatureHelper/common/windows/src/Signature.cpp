@@ -1,10 +1,14 @@
 // Authenticode through the platform's trust provider (WinVerifyTrust) and its certificate
 // services (the PKCS #7 message embedded in the file, its certificate store and the signer's
-// certificate).
+// certificate). The trust provider accepts data beside the signature in the certificate table
+// unless the machine opts in to its strict check, so the table's layout is checked here first.
 #include "DigitalSignatureHelper/Signature.h"
 
 #include "ExceptionHelper/Exception.h"
+#include "PeImage.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -39,6 +43,12 @@ struct CertificateFreer
     }
 };
 
+struct HandleCloser
+{
+    void operator()(void* handle) const { CloseHandle(handle); }
+};
+
+using FileHandle = std::unique_ptr<void, HandleCloser>;
 using Store = std::unique_ptr<void, StoreCloser>;
 using Message = std::unique_ptr<void, MessageCloser>;
 using SignerInfo = std::unique_ptr<CMSG_SIGNER_INFO, LocalFreer>;
@@ -90,14 +100,64 @@ std::wstring SubjectSimpleDisplayNameOf(const CERT_CONTEXT* certificate)
     // there would let "Accepted Name\0.example" pass for "Accepted Name".
     return std::wstring(name.get(), written - 1);
 }
+// Reads size bytes at the offset of a file handle.
+bool ReadAt(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size)
+{
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (size > 0)
+    {
+        OVERLAPPED position = {};
+        position.Offset = static_cast<DWORD>(offset);
+        position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(file, bytes, wanted, &got, &position) || got == 0)
+            return false;
+        bytes += got;
+        size -= got;
+        offset += got;
+    }
+    return true;
+}
+
+// True when the file's certificate table holds its one signature and nothing else.
+bool LayoutIsStrict(HANDLE file)
+{
+    LARGE_INTEGER size = {};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size) || size.QuadPart < 0)
+        return false;
+    const auto image =
+        Detail::PeImage::Open([file](std::uint64_t offset, void* buffer, std::size_t length)
+                              { return ReadAt(file, offset, buffer, length); },
+                              static_cast<std::uint64_t>(size.QuadPart));
+    LARGE_INTEGER start = {};
+    return image && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+}
 } // namespace
 
 bool Signature::Verify(const std::wstring& path)
 {
+    // One handle for the layout check and the trust provider, and no writers while it is open:
+    // the provider checks the very bytes whose layout was checked here.
+    const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return false;
+    const FileHandle handle(opened);
+    try
+    {
+        if (!LayoutIsStrict(opened))
+            return false;
+    }
+    catch (...)
+    {
+        return false;
+    }
+
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
     file.pcwszFilePath = path.c_str();
-    file.hFile = nullptr;
+    file.hFile = opened;
     file.pgKnownSubject = nullptr;
 
     WINTRUST_DATA data = {};
