@@ -134,8 +134,17 @@ TEST_F(SignatureTest, ChangesAfterSigningBreakTheSignature)
     const std::string appended = original + std::string(8, '\0');
     for (const std::string& bytes : {code, header, certificate, appended})
         EXPECT_FALSE(Verify(Copy("altered.exe", bytes)));
-    // The name is read without verifying, so it stays readable after a change to the code.
-    EXPECT_EQ(SignerName(Copy("altered-code.exe", code)), L"Tellmark Limited");
+    // The name is read without verifying, so it stays readable after a change to the code, but
+    // not as the name of a verified signer.
+    const fs::path alteredCode = Copy("altered-code.exe", code);
+    EXPECT_EQ(SignerName(alteredCode), L"Tellmark Limited");
+    EXPECT_EQ(Signature::VerifiedCertificateName(FileSystemHelper::WidePath(alteredCode),
+                                                 Signature::SubjectSimpleDisplayName),
+              std::nullopt);
+    EXPECT_EQ(
+        Signature::VerifiedCertificateName(FileSystemHelper::WidePath(Copy("o.exe", original)),
+                                           Signature::SubjectSimpleDisplayName),
+        L"Tellmark Limited");
 
     // The checksum is not covered by the signature (it changes when the signature is added).
     std::string checksum = original;

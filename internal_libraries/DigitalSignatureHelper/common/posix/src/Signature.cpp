@@ -533,6 +533,35 @@ std::optional<std::wstring> SimpleDisplayName(const X509& certificate)
         return Text(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, 0)));
     return std::wstring();
 }
+// The chosen name of the first signer's certificate in the image's signature, which is read, not
+// verified; throws as CertificateName does.
+std::wstring NameOf(const Detail::PeImage* image, Signature::NameType type)
+{
+    const Pkcs7 pkcs7 = image ? ParseSignedData(image->SignedData()) : nullptr;
+    if (!pkcs7)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptQueryObject"));
+    STACK_OF(X509)* certificates = pkcs7->d.sign->cert;
+    if (!certificates)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("No cert store"));
+
+    STACK_OF(PKCS7_SIGNER_INFO)* signerInfos = PKCS7_get_signer_info(pkcs7.get());
+    if (sk_PKCS7_SIGNER_INFO_num(signerInfos) < 1)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
+    const PKCS7_ISSUER_AND_SERIAL* signerId =
+        sk_PKCS7_SIGNER_INFO_value(signerInfos, 0)->issuer_and_serial;
+    X509* certificate =
+        signerId ? X509_find_by_issuer_and_serial(certificates, signerId->issuer, signerId->serial)
+                 : nullptr;
+    if (!certificate)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertFindCertificateInStore"));
+    if (type != Signature::SubjectSimpleDisplayName)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
+
+    const auto name = SimpleDisplayName(*certificate);
+    if (!name)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
+    return *name;
+}
 } // namespace
 
 bool Signature::Verify(const std::wstring& path)
@@ -554,30 +583,18 @@ std::wstring Signature::CertificateName(const boost::filesystem::path& path, Nam
 {
     const ErrorQueueCleaner cleaner;
     const OpenedFile file(path);
+    return NameOf(file.Image().get(), type);
+}
+
+std::optional<std::wstring> Signature::VerifiedCertificateName(const std::wstring& path,
+                                                               NameType type)
+{
+    const ErrorQueueCleaner cleaner;
+    const OpenedFile file(FileSystemHelper::PathFromWide(path));
     const auto image = file.Image();
-    const Pkcs7 pkcs7 = image ? ParseSignedData(image->SignedData()) : nullptr;
-    if (!pkcs7)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptQueryObject"));
-    STACK_OF(X509)* certificates = pkcs7->d.sign->cert;
-    if (!certificates)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("No cert store"));
-
-    STACK_OF(PKCS7_SIGNER_INFO)* signerInfos = PKCS7_get_signer_info(pkcs7.get());
-    if (sk_PKCS7_SIGNER_INFO_num(signerInfos) < 1)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
-    const PKCS7_ISSUER_AND_SERIAL* signerId =
-        sk_PKCS7_SIGNER_INFO_value(signerInfos, 0)->issuer_and_serial;
-    X509* certificate =
-        signerId ? X509_find_by_issuer_and_serial(certificates, signerId->issuer, signerId->serial)
-                 : nullptr;
-    if (!certificate)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertFindCertificateInStore"));
-    if (type != SubjectSimpleDisplayName)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
-
-    const auto name = SimpleDisplayName(*certificate);
-    if (!name)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
-    return *name;
+    // The name comes from the very signature bytes that were verified.
+    if (!image || !VerifyImage(*image))
+        return std::nullopt;
+    return NameOf(image.get(), type);
 }
 } // namespace DigitalSignatureHelper

@@ -133,17 +133,20 @@ bool LayoutIsStrict(HANDLE file)
     LARGE_INTEGER start = {};
     return image && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
 }
-} // namespace
 
-bool Signature::Verify(const std::wstring& path)
+// The file opened for verification: readers only, and no writer, renaming or deletion while the
+// handle is open, so that everything read through it or through the path meanwhile is the same
+// file with the same bytes. Null when it cannot be opened so.
+FileHandle OpenForVerification(const std::wstring& path)
 {
-    // One handle for the layout check and the trust provider, and no writers while it is open:
-    // the provider checks the very bytes whose layout was checked here.
     const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
-        return false;
-    const FileHandle handle(opened);
+    return FileHandle(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+}
+
+// The layout check, then the trust provider, on the same handle.
+bool VerifyOpened(const std::wstring& path, HANDLE opened)
+{
     try
     {
         if (!LayoutIsStrict(opened))
@@ -178,6 +181,23 @@ bool Signature::Verify(const std::wstring& path)
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     // No signature, an untrusted root, a bad digest, an expired certificate: all are "no".
     return WinVerifyTrust(nullptr, &action, &data) == 0;
+}
+} // namespace
+
+bool Signature::Verify(const std::wstring& path)
+{
+    const FileHandle file = OpenForVerification(path);
+    return file && VerifyOpened(path, file.get());
+}
+
+std::optional<std::wstring> Signature::VerifiedCertificateName(const std::wstring& path,
+                                                               NameType type)
+{
+    const FileHandle file = OpenForVerification(path);
+    if (!file || !VerifyOpened(path, file.get()))
+        return std::nullopt;
+    // Read while the handle still keeps the file as it was verified.
+    return CertificateName(boost::filesystem::path(path), type);
 }
 
 std::wstring Signature::CertificateName(const boost::filesystem::path& path, NameType type)
