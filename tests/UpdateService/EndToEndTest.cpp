@@ -144,8 +144,20 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
     EXPECT_EQ(Snapshot(installation.Folder() / "Plugins"), plugins);
 
     const std::string sample = (fs::path(PROGRAM_FOLDER) / "Samples" / "eicar.com").string();
-    const std::string scan = installation.Run({"--custom", sample}).output;
+    std::string scan = installation.Run({"--custom", sample}).output;
     EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
     EXPECT_THAT(scan, HasSubstr("Scan complete."));
+
+    // The next good release goes in, and the engine starts on it.
+    Files good = {{"daily.ndb", Signatures("daily")}};
+    for (const std::string name :
+         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb"})
+        good[name] = CorvaneTest::ReadFile(fs::path(PROGRAM_FOLDER) / "Plugins" / name);
+    server.Publish(good, "2024.6.3", 2, PublisherKeys().privateKey);
+    EXPECT_THAT(installation.Run({"--updatedefs"}).output,
+                HasSubstr("Initializing engine completed\nApplying definitions done\n"));
+    scan = installation.Run({"--custom", sample}).output;
+    EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
+    EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("2024.6.3"));
 }
 } // namespace
