@@ -4,6 +4,7 @@
 #include "ConsoleHelper/Console.h"
 #include "DefinitionsUpdater/ReloadEngine.h"
 #include "ExceptionHelper/Exception.h"
+#include "FileSystemHelper/Text.h"
 #include "Folders.h"
 #include "Logger.h"
 
@@ -71,7 +72,7 @@ DefinitionsUpdater::DefinitionsUpdater()
 
     std::string serverUrl = DefinitionsServerUrl();
     // The executable's folder never ends in a separator (unless it is the root itself).
-    std::wstring localPath = programFolder.wstring();
+    std::wstring localPath = FileSystemHelper::WidePath(programFolder);
     static_assert(sizeof(bool) == 1, "the library reads its flags as single bytes");
     bool useVersionId = true;
     bool usePatches = true;

@@ -438,11 +438,13 @@ int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const w
                 Session session(guard.context, reporter);
                 walked = WalkTree(
                     root, guard.context.ownFolders,
-                    [&session](const std::string& file)
+                    [&session](const SharedFolder& folder, const std::string& name,
+                               const std::string& file)
                     {
                         Target target;
-                        target.openPath = file;
                         target.objectPath = file;
+                        target.folder = folder;
+                        target.name = name;
                         session.Add(std::move(target));
                     },
                     [&reporter](int code) { reporter.Error(code); });
