@@ -325,3 +325,35 @@ TEST(EngineAction, AWalkThatMeetsASwappedFolderStaysInTheTree)
     EXPECT_EQ(ReadFile(outside / "c" / "eicar.com"), TestVirus());
     EXPECT_FALSE(fs::exists(folder.string() + ".old/c/eicar.com"));
 }
+
+// Quarantine across file systems copies through a descriptor of the scanned file and then
+// removes it from its held folder.
+TEST(EngineAction, QuarantineAcrossFileSystemsMovesTheScannedFile)
+{
+    EngineInstallation installation;
+    char pattern[] = "/dev/shm/corvane-action-XXXXXX";
+    struct stat shm
+    {
+    };
+    struct stat home
+    {
+    };
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(installation.Folder().c_str(), &home) != 0 ||
+        shm.st_dev == home.st_dev || !::mkdtemp(pattern))
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    const fs::path other = pattern;
+    const fs::path file = other / "sub" / "eicar.com";
+    WriteFile(file, TestVirus());
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionQuarMove;
+    const int result = installation.Scan(other, recorder);
+    const bool gone = !fs::exists(file);
+    fs::remove_all(other);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
+                                                             ThreatScanner::StatusMoved}));
+    EXPECT_TRUE(gone);
+    const auto stored = QuarantineFiles(installation.Quarantine(), ".bin");
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(ReadFile(stored[0]), TestVirus());
+}
