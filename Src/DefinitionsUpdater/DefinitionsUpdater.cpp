@@ -7,8 +7,10 @@
 #include "FileSystemHelper/Text.h"
 #include "Folders.h"
 #include "Logger.h"
+#include "Settings.h"
 
 #include <boost/exception/diagnostic_information.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <sstream>
 
 namespace CorvaneCommandLineScanner
@@ -29,6 +31,35 @@ std::uint64_t ValueOf(const void* data)
     return data ? *static_cast<const std::uint64_t*>(data) : 0;
 }
 
+// The folder whose Plugins folder the update replaces. Normally the program folder. A read-only
+// installation writes nothing beside the executable, so there it is the engines folder, from
+// which the read-only engine loads its definitions; that folder must hold a Plugins folder and
+// must not be, or lie inside, the program folder. Otherwise the update is refused before
+// anything is written.
+std::wstring DefinitionsHome(const boost::filesystem::path& programFolder)
+{
+    // The executable's folder never ends in a separator (unless it is the root itself).
+    if (!Settings::Instance().readOnly)
+        return FileSystemHelper::WidePath(programFolder);
+    namespace fs = boost::filesystem;
+    const fs::path engines = FileSystemHelper::PathFromWide(Settings::Instance().enginesFolder);
+    boost::system::error_code error;
+    const fs::path canonicalEngines = fs::canonical(engines, error);
+    if (error || !fs::is_directory(canonicalEngines / "Plugins", error))
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(
+            "Couldn't find definitions in the engines folder of a read-only installation"));
+    const fs::path canonicalProgram = fs::canonical(programFolder, error);
+    for (fs::path folder = canonicalEngines; !folder.empty(); folder = folder.parent_path())
+    {
+        if (error || folder == canonicalProgram)
+            BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(
+                "Couldn't update definitions in the program folder of a read-only installation"));
+        if (folder == folder.root_path())
+            break;
+    }
+    return Settings::Instance().enginesFolder;
+}
+
 std::string WithCode(const char* sentence, int code)
 {
     std::ostringstream message;
@@ -45,6 +76,7 @@ std::string DefinitionsServerUrl()
 DefinitionsUpdater::DefinitionsUpdater()
 {
     const boost::filesystem::path programFolder = ProgramFolder();
+    std::wstring localPath = DefinitionsHome(programFolder);
     dll = boost::make_shared<Library>(programFolder / libraryName);
 
     UpdateServiceInterface* const created =
@@ -71,8 +103,6 @@ DefinitionsUpdater::DefinitionsUpdater()
                   });
 
     std::string serverUrl = DefinitionsServerUrl();
-    // The executable's folder never ends in a separator (unless it is the root itself).
-    std::wstring localPath = FileSystemHelper::WidePath(programFolder);
     static_assert(sizeof(bool) == 1, "the library reads its flags as single bytes");
     bool useVersionId = true;
     bool usePatches = true;

@@ -1,11 +1,11 @@
 #include "TrustedSignature.h"
 
 #include "DigitalSignatureHelper/Signature.h"
-#include "FileSystemHelper/Text.h"
 
 #include <boost/exception/exception.hpp>
 #include <exception>
 #include <locale>
+#include <optional>
 
 namespace CorvaneCommandLineScanner
 {
@@ -20,10 +20,12 @@ bool HasTrustedSignature(const std::wstring& path)
     using DigitalSignatureHelper::Signature;
     try
     {
-        if (!Signature::Verify(path))
+        // Verified and named from one opening of the file.
+        std::optional<std::wstring> verified =
+            Signature::VerifiedCertificateName(path, Signature::SubjectSimpleDisplayName);
+        if (!verified)
             return false;
-        std::wstring name = Signature::CertificateName(FileSystemHelper::PathFromWide(path),
-                                                       Signature::SubjectSimpleDisplayName);
+        std::wstring& name = *verified;
         // Letter case follows the user's locale, which the entry point made the global one.
         std::use_facet<std::ctype<wchar_t>>(std::locale())
             .tolower(name.data(), name.data() + name.size());

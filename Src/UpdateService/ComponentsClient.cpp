@@ -7,6 +7,9 @@ namespace
 {
 namespace BuildSettings = CorvaneCommandLineScanner::BuildSettings;
 
+// A reply describes one component in a few short strings; anything longer is not a reply.
+constexpr ULONG64 maxReplyBytes = 1024 * 1024;
+
 // The client's namespace table: SOAP 1.2 envelope and encoding on the wire, the SOAP 1.1 ones
 // also accepted when reading, and the service namespace under the prefix tempuri.
 const Namespace* ClientNamespaces()
@@ -33,6 +36,11 @@ ComponentsClient::ComponentsClient()
     connect_timeout = BuildSettings::ComponentsServiceTimeout();
     send_timeout = BuildSettings::ComponentsServiceTimeout();
     recv_timeout = BuildSettings::ComponentsServiceTimeout();
+    // The time-outs above bound each step; a server that sends a byte now and then keeps every
+    // step alive, so the whole exchange of one attempt gets a limit of twice the step time-out,
+    // and the reply a size limit. Either ends the attempt as a failure.
+    transfer_timeout = 2 * BuildSettings::ComponentsServiceTimeout();
+    recv_maxlength = maxReplyBytes;
 }
 
 std::string ComponentsClient::Action(const char* operation)

@@ -7,8 +7,10 @@
 namespace UpdateService
 {
 // A components-service proxy set up for this build: the built-in endpoint, the client's
-// namespace table with the service namespace, and the connect, send and receive time-outs, so
-// that a server that never answers ends the exchange instead of holding the program forever.
+// namespace table with the service namespace, the connect, send and receive time-outs, a limit on
+// the time of the whole exchange and one on the size of the reply, so that a server that never
+// answers, trickles or floods ends the attempt instead of holding the program forever or
+// filling its memory.
 // Like every proxy it frees everything deserialized or allocated in it when it goes.
 class ComponentsClient : public ComponentsService::ComponentsServiceSoapProxy
 {

@@ -1,6 +1,7 @@
 #include "DefinitionsFolder.h"
 
 #include "Crypto.h"
+#include "EngineCheck.h"
 #include "Failure.h"
 #include "Platform.h"
 #include "TestHooks.h"
@@ -200,6 +201,7 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
     try
     {
         BuildNextSet(index, indexText, staged);
+        CheckEngineLoads(next);
     }
     catch (...)
     {

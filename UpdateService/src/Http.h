@@ -7,8 +7,10 @@
 
 namespace UpdateServiceCom
 {
-// Plain HTTP GET transfers with time-outs against stalling servers. Every failure is thrown as a
-// Failure; connection trouble, server errors 5xx and short files are marked transient.
+// Plain HTTP GET transfers with time-outs against stalling servers, a deadline per transfer
+// derived from the most it may bring, and a limit on the response headers. Every failure is
+// thrown as a Failure; connection trouble, server errors 5xx, overlong headers, missed deadlines
+// and short files are marked transient.
 class HttpClient
 {
 public:

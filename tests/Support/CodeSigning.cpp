@@ -1,4 +1,5 @@
 #include "CodeSigning.h"
+#include "PeLayout.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -25,6 +27,8 @@ template <auto Release> struct Releaser
 using Key = std::unique_ptr<EVP_PKEY, Releaser<EVP_PKEY_free>>;
 using Certificate = std::unique_ptr<X509, Releaser<X509_free>>;
 using File = std::unique_ptr<FILE, Releaser<std::fclose>>;
+using Pkcs7 = std::unique_ptr<PKCS7, Releaser<PKCS7_free>>;
+using SignerInfo = std::unique_ptr<PKCS7_SIGNER_INFO, Releaser<PKCS7_SIGNER_INFO_free>>;
 
 void Check(bool success, const char* what)
 {
@@ -114,6 +118,42 @@ Credentials MakeCertificate(const fs::path& stem, const CertificateRequest& requ
           "write a key");
     return credentials;
 }
+// The signed data of a signed PE file.
+Pkcs7 ReadSignedData(const std::string& image)
+{
+    const std::size_t table = PeLayout(image).certificateTable;
+    const auto* der = reinterpret_cast<const unsigned char*>(image.data() + table + 8);
+    Pkcs7 pkcs7(d2i_PKCS7(nullptr, &der, static_cast<long>(Read32(image, table) - 8)));
+    Check(pkcs7 && PKCS7_type_is_signed(pkcs7.get()), "read a signature");
+    return pkcs7;
+}
+
+// The image with its certificate table replaced by one entry of the signed data, padded to eight
+// bytes as signing tools do.
+std::string WithSignedData(const std::string& image, PKCS7* pkcs7)
+{
+    unsigned char* der = nullptr;
+    const int size = i2d_PKCS7(pkcs7, &der);
+    Check(size > 0, "encode a signature");
+    std::string entry(8, '\0');
+    entry.append(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
+    OPENSSL_free(der);
+    entry.resize((entry.size() + 7) & ~std::size_t{7}, '\0');
+    Write32(entry, 0, static_cast<std::uint32_t>(entry.size()));
+    Write32(entry, 4, 0x00020200);
+
+    const std::size_t securityEntry = PeLayout(image).securityEntry;
+    std::string result = image.substr(0, Read32(image, securityEntry)) + entry;
+    Write32(result, securityEntry + 4, static_cast<std::uint32_t>(entry.size()));
+    return result;
+}
+
+PKCS7_SIGNER_INFO* FirstSigner(PKCS7* pkcs7)
+{
+    PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0);
+    Check(signer != nullptr, "find the signer");
+    return signer;
+}
 } // namespace
 
 CodeSigningLab::CodeSigningLab() : root(CreateRoot("Corvane Test Root"))
@@ -128,7 +168,17 @@ Credentials CodeSigningLab::CreateRoot(const std::string& commonName)
     request.subject = {{"CN", commonName}};
     request.extendedKeyUsage.clear();
     request.certificateAuthority = true;
+    request.validFromDays = -30;
     return MakeCertificate(NextPath(""), request, nullptr);
+}
+
+Credentials CodeSigningLab::IssueTimeStampingAuthority(const Credentials& issuer)
+{
+    CertificateRequest request;
+    request.subject = {{"CN", "Corvane Test Time Stamps"}};
+    request.extendedKeyUsage = "critical,timeStamping";
+    request.validFromDays = -30;
+    return Issue(request, issuer);
 }
 
 void CodeSigningLab::Trust(const Credentials& root)
@@ -148,7 +198,8 @@ Credentials CodeSigningLab::Issue(const CertificateRequest& request, const Crede
 }
 
 fs::path CodeSigningLab::Sign(const Credentials& signer, const std::string& digest,
-                              const std::vector<Credentials>& intermediates, const fs::path& input)
+                              const std::vector<Credentials>& intermediates, const fs::path& input,
+                              const std::optional<TimeStamp>& stamp)
 {
     fs::path certificates = signer.certificate;
     if (!intermediates.empty())
@@ -160,10 +211,77 @@ fs::path CodeSigningLab::Sign(const Credentials& signer, const std::string& dige
         WriteBinaryFile(certificates, chain);
     }
     const fs::path output = NextPath(".exe");
-    const RunResult result = RunProgram(
-        CORVANE_OSSLSIGNCODE, {"sign", "-certs", certificates.string(), "-key", signer.key.string(),
-                               "-h", digest, "-in", input.string(), "-out", output.string()});
+    std::vector<std::string> arguments = {
+        "sign", "-certs", certificates.string(), "-key", signer.key.string(), "-h", digest};
+    if (stamp)
+    {
+        const std::string time = std::to_string(stamp->time);
+        arguments.insert(arguments.end(),
+                         {"-time", time, "-TSA-certs", stamp->authority.certificate.string(),
+                          "-TSA-key", stamp->authority.key.string(), "-TSA-time", time});
+    }
+    arguments.insert(arguments.end(), {"-in", input.string(), "-out", output.string()});
+    const RunResult result = RunProgram(CORVANE_OSSLSIGNCODE, arguments);
     Check(result.exitCode == 0 && fs::exists(output), "sign the test program");
+    return output;
+}
+
+fs::path CodeSigningLab::CounterSign(const fs::path& signedFile, const TimeStamp& stamp)
+{
+    const std::string image = ReadFile(signedFile);
+    const Pkcs7 pkcs7 = ReadSignedData(image);
+    PKCS7_SIGNER_INFO* signer = FirstSigner(pkcs7.get());
+    Certificate authority = ReadCertificate(stamp.authority.certificate);
+    Key key = ReadKey(stamp.authority.key);
+
+    // Signing time and the digest of the signer's signature value, signed by the authority.
+    SignerInfo counterSigner(PKCS7_SIGNER_INFO_new());
+    unsigned char imprint[EVP_MAX_MD_SIZE];
+    unsigned int imprintSize = 0;
+    Check(
+        counterSigner &&
+            PKCS7_SIGNER_INFO_set(counterSigner.get(), authority.get(), key.get(), EVP_sha256()) ==
+                1 &&
+            PKCS7_add_attrib_content_type(counterSigner.get(), OBJ_nid2obj(NID_pkcs7_data)) == 1 &&
+            PKCS7_add0_attrib_signing_time(counterSigner.get(),
+                                           ASN1_TIME_set(nullptr, stamp.time)) == 1 &&
+            EVP_Digest(signer->enc_digest->data,
+                       static_cast<std::size_t>(signer->enc_digest->length), imprint, &imprintSize,
+                       EVP_sha256(), nullptr) == 1 &&
+            PKCS7_add1_attrib_digest(counterSigner.get(), imprint, static_cast<int>(imprintSize)) ==
+                1 &&
+            PKCS7_SIGNER_INFO_sign(counterSigner.get()) == 1,
+        "counter-sign");
+
+    unsigned char* der = nullptr;
+    const int size = i2d_PKCS7_SIGNER_INFO(counterSigner.get(), &der);
+    Check(size > 0, "encode a counter-signature");
+    ASN1_STRING* value = ASN1_STRING_new();
+    ASN1_STRING_set0(value, der, size);
+    Check(PKCS7_add_attribute(signer, NID_pkcs9_countersignature, V_ASN1_SEQUENCE, value) == 1 &&
+              PKCS7_add_certificate(pkcs7.get(), authority.get()) == 1,
+          "add a counter-signature");
+
+    const fs::path output = NextPath(".exe");
+    WriteBinaryFile(output, WithSignedData(image, pkcs7.get()));
+    return output;
+}
+
+fs::path CodeSigningLab::MoveTimeStamps(const fs::path& from, const fs::path& to)
+{
+    const Pkcs7 source = ReadSignedData(ReadFile(from));
+    const std::string image = ReadFile(to);
+    const Pkcs7 target = ReadSignedData(image);
+    PKCS7_SIGNER_INFO* signer = FirstSigner(target.get());
+    sk_X509_ATTRIBUTE_pop_free(signer->unauth_attr, X509_ATTRIBUTE_free);
+    signer->unauth_attr = sk_X509_ATTRIBUTE_deep_copy(FirstSigner(source.get())->unauth_attr,
+                                                      X509_ATTRIBUTE_dup, X509_ATTRIBUTE_free);
+    for (int i = 0; i < sk_X509_num(source->d.sign->cert); ++i)
+        Check(PKCS7_add_certificate(target.get(), sk_X509_value(source->d.sign->cert, i)) == 1,
+              "add a certificate");
+
+    const fs::path output = NextPath(".exe");
+    WriteBinaryFile(output, WithSignedData(image, target.get()));
     return output;
 }
 

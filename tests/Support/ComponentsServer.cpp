@@ -1,6 +1,7 @@
 #include "ComponentsServer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 namespace CorvaneTest
@@ -151,6 +152,11 @@ Reply Reply::Stalled()
     return {Stall, {}};
 }
 
+Reply Reply::Trickled(const Reply& reply)
+{
+    return {Trickle, reply.bytes};
+}
+
 ComponentsServer::ComponentsServer(std::vector<Reply> replies, std::uint16_t wantedPort)
     : script(std::move(replies))
 {
@@ -229,6 +235,16 @@ void ComponentsServer::Handle(Sockets::Handle connection)
         SendAll(connection, reply.bytes);
         break;
     case Reply::Drop:
+        break;
+    case Reply::Trickle:
+        // Each byte keeps the client's receive time-out from firing; a failed send means the
+        // client gave up (or the server stops).
+        for (const char byte : reply.bytes)
+        {
+            if (Sockets::Send(connection, &byte, 1) != 1)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
         break;
     case Reply::Stall:
     {

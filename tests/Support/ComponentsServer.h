@@ -30,9 +30,10 @@ struct Reply
 {
     enum Kind
     {
-        Answer, // send the bytes, then close
-        Drop,   // close without answering
-        Stall,  // keep the connection open without answering until the client gives up
+        Answer,  // send the bytes, then close
+        Drop,    // close without answering
+        Stall,   // keep the connection open without answering until the client gives up
+        Trickle, // send the bytes one at a time, four a second, until the client gives up
     };
     Kind kind = Answer;
     std::string bytes;
@@ -56,6 +57,7 @@ struct Reply
     static Reply HttpError(int status);
     static Reply Dropped();
     static Reply Stalled();
+    static Reply Trickled(const Reply& reply);
 };
 
 // A components service on 127.0.0.1 that records every request and answers the n-th with the

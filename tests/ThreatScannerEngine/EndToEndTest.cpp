@@ -1,5 +1,7 @@
 // The program with the shipped engine, as a user runs it.
+#include "CodeSigning.h"
 #include "EngineHarness.h"
+#include "PeLayout.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -178,4 +180,43 @@ TEST(EngineEndToEnd, RunsAtTheSameTimeKeepTheirFilesAndLogs)
     EXPECT_EQ(CorvaneTest::ReadFile(folder / "Temp" / "run-1-0123456789ab" / "member"),
               "another run's file");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder / "Temp"), fs::directory_iterator()), 1);
+}
+
+TEST(EngineEndToEnd, AnAcceptedSignatureLeavesOutOnlyWhatItSigns)
+{
+    ShippedInstallation shipped;
+    // The starter definitions look for the test file at the start of a file only.
+    std::string hex;
+    for (const unsigned char byte : TestVirus())
+        hex += "0123456789abcdef"[byte >> 4] + std::string(1, "0123456789abcdef"[byte & 15]);
+    WriteFile(shipped.installation.Folder() / "Plugins" / "anywhere.ndb",
+              "Corvane.Test.EICAR.Anywhere:0:*:" + hex + "\n");
+
+    // This process and the program it starts trust the lab's root.
+    CorvaneTest::CodeSigningLab lab;
+    CorvaneTest::CertificateRequest request;
+    request.subject = {{"CN", "Tellmark Limited"}};
+    const CorvaneTest::Credentials publisher = lab.Issue(request);
+    // The test file in what the publisher signed: the allow-list leaves it out.
+    WriteFile(shipped.Data() / "input.exe",
+              CorvaneTest::ReadFile(CorvaneTest::UnsignedProgram()) + TestVirus());
+    fs::copy_file(lab.Sign(publisher, "sha256", {}, shipped.Data() / "input.exe"),
+                  shipped.Data() / "signed.exe");
+    fs::remove(shipped.Data() / "input.exe");
+    // The test file added to the certificate table of a signed copy afterwards: reported.
+    for (const auto& [name, bytes] : CorvaneTest::TamperedCertificateTables(
+             CorvaneTest::ReadFile(lab.Sign(publisher)), TestVirus()))
+    {
+        if (name == "payload inside the entry")
+            WriteFile(shipped.Data() / "hidden.exe", bytes);
+    }
+
+    const std::string output = shipped.Scan(shipped.Data(), {"--delete"});
+    EXPECT_THAT(output, HasSubstr("/signed.exe. "));
+    const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_THAT(objects[0], HasSubstr("hidden.exe\""));
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
+    EXPECT_FALSE(fs::exists(shipped.Data() / "hidden.exe"));
+    EXPECT_TRUE(fs::exists(shipped.Data() / "signed.exe"));
 }

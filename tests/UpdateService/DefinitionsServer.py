@@ -14,6 +14,8 @@ first[n] while there is one, then "always" if given, else the plain file. A faul
   {"extra": N}         sends the file and N more bytes
   {"corrupt": true}    sends the file with its first byte changed
   {"stall": true}      announces the file, sends half of it, then waits without sending
+  {"trickle": N}       sends the file N bytes at a time, ten times a second
+  {"header": N, "lines": K}  sends K (default 1) extra header lines of N bytes each
   {}                   the plain file
 """
 import http.server
@@ -67,7 +69,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = body[: fault["short"]]
         self.send_response(200)
         self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
+        for _ in range(fault.get("lines", 1) if "header" in fault else 0):
+            self.send_header("X-Filler", "f" * fault["header"])
+        try:
+            self.end_headers()
+        except ConnectionError:
+            return
         if "truncate" in fault:
             self.wfile.write(body[: fault["truncate"]])
             self.wfile.flush()
@@ -77,11 +84,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body[: len(body) // 2])
             self.wfile.flush()
             time.sleep(3600)
+        if "trickle" in fault:
+            step = fault["trickle"]
+            try:
+                for start in range(0, len(body), step):
+                    self.wfile.write(body[start : start + step])
+                    self.wfile.flush()
+                    time.sleep(0.1)
+            except ConnectionError:
+                self.close_connection = True
+            return
         self.wfile.write(body)
 
 
+class Server(http.server.ThreadingHTTPServer):
+    def handle_error(self, request, client_address):
+        # A client that gives up on a faulty answer is what the faults are for.
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
+
 port = int(sys.argv[3]) if len(sys.argv) > 3 else 0
-server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+server = Server(("127.0.0.1", port), Handler)
 server.daemon_threads = True
 with open(sys.argv[2] + ".part", "w") as stream:
     stream.write(str(server.server_address[1]))

@@ -4,6 +4,8 @@
 #include "UpdateServiceHarness.h"
 
 #include <algorithm>
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +15,21 @@ using testing::Not;
 
 namespace
 {
+// Every file below a folder with its content, and every folder; the scripted engine's record
+// of calls aside.
+std::map<std::string, std::string> Snapshot(const fs::path& folder)
+{
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+    {
+        if (entry.path().filename() != "scan.record.jsonl")
+            entries[entry.path().string()] = fs::is_directory(entry.path())
+                                                 ? std::string("(folder)")
+                                                 : CorvaneTest::ReadFile(entry.path());
+    }
+    return entries;
+}
+
 class DefinitionsUpdateEndToEndTest : public ::testing::Test
 {
 protected:
@@ -34,7 +51,8 @@ protected:
 
     DefinitionsServer server{LOOPBACK_PORT};
     CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
-    const Files release = {{"daily.ndb", "daily"}, {"main.hdb", std::string(3000, 'm')}};
+    const Files release = {{"daily.ndb", Signatures("daily")},
+                           {"main.ndb", Signatures("main", 3000)}};
 };
 
 TEST_F(DefinitionsUpdateEndToEndTest, UpdateInstallsTheReleaseThatDefinitionsInfoThenShows)
@@ -44,11 +62,14 @@ TEST_F(DefinitionsUpdateEndToEndTest, UpdateInstallsTheReleaseThatDefinitionsInf
 
     const std::string update = Run("--updatedefs");
     EXPECT_THAT(update, HasSubstr("Checking for update...\n"));
-    EXPECT_THAT(update, HasSubstr("Downloading: 3005 of 3005 bytes. File: main.hdb\n"));
+    const std::string total = std::to_string(Bytes(release));
+    EXPECT_THAT(update,
+                HasSubstr("Downloading: " + total + " of " + total + " bytes. File: main.ndb\n"));
     EXPECT_THAT(update, HasSubstr("Downloading definitions done\nApplying definitions started\n"));
     EXPECT_THAT(update, HasSubstr("Applying definitions done\n"));
     EXPECT_THAT(update, Not(HasSubstr("Couldn't")));
-    EXPECT_EQ(CorvaneTest::ReadFile(installation.Folder() / "Plugins" / "daily.ndb"), "daily");
+    EXPECT_EQ(CorvaneTest::ReadFile(installation.Folder() / "Plugins" / "daily.ndb"),
+              release.at("daily.ndb"));
     EXPECT_FALSE(boost::filesystem::exists(installation.Folder() / "Plugins" / "starter.ndb"));
     EXPECT_THAT(Run("--definitions-info"), HasSubstr("\tVersion: 2024.6.2\n"));
 
@@ -67,5 +88,76 @@ TEST_F(DefinitionsUpdateEndToEndTest, CorruptedDownloadIsRetriedFiveTimesThenRep
     const auto requests = server.Requests();
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "daily.ndb"), 6);
     EXPECT_THAT(Run("--definitions-info"), HasSubstr("\tVersion: starter\n"));
+}
+
+// A read-only installation writes nothing beside the executable: the update goes to the engines
+// folder when that is a folder of its own with definitions, and is refused otherwise.
+TEST_F(DefinitionsUpdateEndToEndTest, ReadOnlyInstallationUpdatesOnlyItsOwnEnginesFolder)
+{
+    server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);
+    installation.WriteFile("config.ini", "read_only=1\n");
+    auto before = Snapshot(installation.Folder());
+    const std::string refused = Run("--updatedefs");
+    EXPECT_THAT(refused, HasSubstr("Couldn't update definitions. Error: "));
+    EXPECT_THAT(refused, HasSubstr("in the program folder of a read-only installation"));
+    EXPECT_EQ(Snapshot(installation.Folder()), before);
+    EXPECT_TRUE(server.Requests().empty());
+
+    const fs::path engines = installation.Folder().parent_path() / "Engines";
+    WriteText(engines / "Plugins" / "update.txt", "Version: starter\n");
+    installation.WriteFile("config.ini", "read_only=1\nengines_folder=" + engines.string() + "\n");
+    before = Snapshot(installation.Folder());
+    const std::string update = Run("--updatedefs");
+    EXPECT_THAT(update, HasSubstr("Applying definitions done\n"));
+    EXPECT_THAT(update, Not(HasSubstr("Couldn't")));
+    EXPECT_EQ(CorvaneTest::ReadFile(engines / "Plugins" / "daily.ndb"), release.at("daily.ndb"));
+    EXPECT_EQ(Snapshot(installation.Folder()), before);
+}
+
+// The shipped engine goes on scanning with the definitions it has when a signed release holds a
+// file that it cannot load; the failure is reported and logged.
+TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePreviousDefinitions)
+{
+    DefinitionsServer server{LOOPBACK_PORT};
+    CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
+    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+    installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
+    fs::create_directories(installation.Folder() / "Plugins");
+    for (const std::string name :
+         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
+        installation.Install(fs::path(PROGRAM_FOLDER) / "Plugins" / name, "Plugins/" + name);
+    const auto plugins = Snapshot(installation.Folder() / "Plugins");
+    server.PublishUnchecked(
+        {{"daily.ndb", Signatures("daily")}, {"broken.ndb", "not a signature\n"}}, "2024.6.2", 1,
+        PublisherKeys().privateKey);
+
+    const std::string update = installation.Run({"--updatedefs"}).output;
+    EXPECT_THAT(update, HasSubstr("Applying definitions started\n"));
+    EXPECT_THAT(update, HasSubstr("Couldn't update definitions. Error: "));
+    EXPECT_THAT(update, HasSubstr("Couldn't perform install. Error: 16"));
+    EXPECT_THAT(update, Not(HasSubstr("Applying definitions done")));
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(installation.Folder() / "Logs"))
+        log += CorvaneTest::ReadTextFile(entry.path());
+    EXPECT_THAT(log, HasSubstr("Couldn't perform install. Error: 16"));
+    EXPECT_EQ(Snapshot(installation.Folder() / "Plugins"), plugins);
+
+    const std::string sample = (fs::path(PROGRAM_FOLDER) / "Samples" / "eicar.com").string();
+    std::string scan = installation.Run({"--custom", sample}).output;
+    EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
+    EXPECT_THAT(scan, HasSubstr("Scan complete."));
+
+    // The next good release goes in, and the engine starts on it.
+    Files good = {{"daily.ndb", Signatures("daily")}};
+    for (const std::string name :
+         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb"})
+        good[name] = CorvaneTest::ReadFile(fs::path(PROGRAM_FOLDER) / "Plugins" / name);
+    server.Publish(good, "2024.6.3", 2, PublisherKeys().privateKey);
+    EXPECT_THAT(installation.Run({"--updatedefs"}).output,
+                HasSubstr("Initializing engine completed\nApplying definitions done\n"));
+    scan = installation.Run({"--custom", sample}).output;
+    EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
+    EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("2024.6.3"));
 }
 } // namespace

@@ -29,8 +29,12 @@ enum Step
 
 const std::vector<std::string> CleanFolder = {"Plugins", "Plugins.lock", "UpdateServiceCom.dll",
                                               "UpdateServiceCom.pub"};
-const Files Old = {{"kept.ndb", "kept"}, {"changed.ndb", "changed 1"}, {"dropped.ndb", "dropped"}};
-const Files New = {{"kept.ndb", "kept"}, {"changed.ndb", "changed 2"}, {"added.hdb", "added"}};
+const Files Old = {{"kept.ndb", Signatures("kept")},
+                   {"changed.ndb", Signatures("changed 1")},
+                   {"dropped.ndb", Signatures("dropped")}};
+const Files New = {{"kept.ndb", Signatures("kept")},
+                   {"changed.ndb", Signatures("changed 2")},
+                   {"added.ndb", Signatures("added")}};
 
 // (step, whether folders may be swapped in one step)
 class InterruptedInstallTest : public ::testing::TestWithParam<std::tuple<int, bool>>

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -47,6 +48,33 @@ const KeyPair& StrangerKeys()
 {
     static const OwnKeyPair stranger;
     return stranger.keys;
+}
+
+std::string Signatures(const std::string& tag, std::size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text = "Corvane.Test.Signature:0:*:";
+    for (const unsigned char byte : "corvane:" + tag)
+        text += {digits[byte >> 4], digits[byte & 15]};
+    text += '\n';
+    // Comment lines of at most 80 bytes; none may be shorter than "#\n".
+    for (std::size_t left = size > text.size() + 1 ? size - text.size() : 0; left > 0;)
+    {
+        std::size_t line = std::min<std::size_t>(left, 80);
+        if (left - line == 1)
+            --line;
+        text += '#' + std::string(line - 2, 'x') + '\n';
+        left -= line;
+    }
+    return text;
+}
+
+std::uint64_t Bytes(const Files& files)
+{
+    std::uint64_t total = 0;
+    for (const auto& file : files)
+        total += file.second.size();
+    return total;
 }
 
 fs::path ShippedLibrary()
@@ -139,6 +167,32 @@ void DefinitionsServer::Publish(const Files& files, const std::string& version,
     if (RunPublisher({"release", "--key", privateKey.string(), "--version", version, "--sequence",
                       std::to_string(sequence), source.string(), built.string()}) != 0)
         throw std::runtime_error("cannot publish a release");
+    fs::remove_all(ReleaseFolder());
+    fs::rename(built, ReleaseFolder());
+}
+
+void DefinitionsServer::PublishUnchecked(const Files& files, const std::string& version,
+                                         std::uint64_t sequence, const fs::path& privateKey)
+{
+    const fs::path built = root.Path() / "built";
+    fs::remove_all(built);
+    std::string index = R"({"format": 1, "version": ")" + version + R"(", "sequence": )" +
+                        std::to_string(sequence) + R"(, "files": [)";
+    const char* separator = "";
+    for (const auto& [name, content] : files)
+    {
+        WriteText(built / name, content);
+        unsigned char digest[SHA256_DIGEST_LENGTH];
+        SHA256(reinterpret_cast<const unsigned char*>(content.data()), content.size(), digest);
+        std::string hex;
+        for (const unsigned char byte : digest)
+            hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
+        index += separator + std::string(R"({"name": ")") + name + R"(", "size": )" +
+                 std::to_string(content.size()) + R"(, "sha256": ")" + hex + R"("})";
+        separator = ", ";
+    }
+    WriteText(built / "index.json", index + "]}");
+    Sign(built / "index.json", privateKey);
     fs::remove_all(ReleaseFolder());
     fs::rename(built, ReleaseFolder());
 }
@@ -243,7 +297,7 @@ TestInstallation::TestInstallation(const fs::path& publicKey, bool hooks)
 {
     fs::copy_file(hooks ? fs::path(HOOKS_LIBRARY_PATH) : ShippedLibrary(), Library());
     fs::copy_file(publicKey, Folder() / "UpdateServiceCom.pub");
-    WriteText(Plugins() / "starter.ndb", "starter definitions");
+    WriteText(Plugins() / "starter.ndb", Signatures("starter definitions"));
     WriteText(Plugins() / "update.txt", "Version: starter\n");
 }
 

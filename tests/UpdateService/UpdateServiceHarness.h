@@ -17,6 +17,12 @@ namespace fs = boost::filesystem;
 // The definitions files of a release: name to content.
 using Files = std::map<std::string, std::string>;
 
+// The content of a definitions file that the engine loads: one body signature that finds the
+// tag's bytes, padded with comment lines to size bytes when size is larger.
+std::string Signatures(const std::string& tag, std::size_t size = 0);
+// What a release of these files downloads, in bytes.
+std::uint64_t Bytes(const Files& files);
+
 // An Ed25519 key pair made with the publishing tool.
 struct KeyPair
 {
@@ -57,6 +63,10 @@ public:
     // Publishes a release of the files with the tool, replacing the previous one.
     void Publish(const Files& files, const std::string& version, std::uint64_t sequence,
                  const fs::path& privateKey);
+    // Publishes the files as they are, with an index and signature of its own, as a publisher
+    // with the key but without the tool's checks could.
+    void PublishUnchecked(const Files& files, const std::string& version, std::uint64_t sequence,
+                          const fs::path& privateKey);
     // Faults per request path below the base URL, e.g. {"a.ndb": {"always": {"status": 503}}}.
     void SetFaults(const std::string& faultsByName);
     // The names requested below the base URL so far, in order.

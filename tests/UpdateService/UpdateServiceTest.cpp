@@ -11,7 +11,7 @@ using namespace UpdateServiceCom;
 
 namespace
 {
-const Files Starter = {{"starter.ndb", "starter definitions"}};
+const Files Starter = {{"starter.ndb", Signatures("starter definitions")}};
 const std::vector<std::string> CleanFolder = {"Plugins", "Plugins.lock", "UpdateServiceCom.dll",
                                               "UpdateServiceCom.pub"};
 const std::vector<std::string> UntouchedFolder = {"Plugins", "UpdateServiceCom.dll",
@@ -63,7 +63,8 @@ protected:
     DefinitionsServer server;
     TestInstallation installation{PublisherKeys().publicKey};
     std::unique_ptr<LoadedService> lastService;
-    const Files release1 = {{"alpha.ndb", "alpha 1"}, {"beta.hdb", std::string(5000, 'b')}};
+    const Files release1 = {{"alpha.ndb", Signatures("alpha 1")},
+                            {"beta.ndb", Signatures("beta", 5000)}};
 };
 
 TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTheOld)
@@ -76,7 +77,7 @@ TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTh
     ASSERT_GE(events.size(), 7u);
     EXPECT_EQ(events.front().code, UpdSdk::EventCheckingForUpdate);
     EXPECT_EQ(events[1].code, UpdSdk::EventTotalBytes);
-    EXPECT_EQ(events[1].value, 5007u);
+    EXPECT_EQ(events[1].value, Bytes(release1));
     std::vector<std::string> names;
     std::uint64_t lastDone = 0;
     for (const Event& event : events)
@@ -89,8 +90,8 @@ TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTh
             lastDone = event.value;
         }
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"alpha.ndb", "beta.hdb"}));
-    EXPECT_EQ(lastDone, 5007u);
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha.ndb", "beta.ndb"}));
+    EXPECT_EQ(lastDone, Bytes(release1));
     EXPECT_EQ(events[events.size() - 2].code, UpdSdk::EventDownloadDone);
     EXPECT_EQ(events.back().code, UpdSdk::EventInstallPending);
     EXPECT_NE(events.back().value, 0u);
@@ -119,14 +120,16 @@ TEST_F(UpdateLibraryTest, SecondRunFindsTheDefinitionsUpToDate)
 
 TEST_F(UpdateLibraryTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
 {
-    Publish({{"a.ndb", "a"}, {"b.ndb", "b 1"}, {"c.ndb", "c"}}, "1", 1);
+    Publish({{"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b 1")}, {"c.ndb", Signatures("c")}},
+            "1", 1);
     UpdateAndInstall();
-    const Files release2 = {{"a.ndb", "a"}, {"b.ndb", "b 2!"}, {"d.hdb", "d"}};
+    const Files release2 = {
+        {"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b 2!")}, {"d.ndb", Signatures("d")}};
     Publish(release2, "2", 2);
 
     auto service = NewService();
     ASSERT_EQ(service->Service().Update(), Ok);
-    EXPECT_EQ(service->events[1].value, 5u);
+    EXPECT_EQ(service->events[1].value, Bytes(release2) - release2.at("a.ndb").size());
     ASSERT_EQ(service->Service().Install(), Ok);
     EXPECT_EQ(installation.Definitions(), release2);
     EXPECT_EQ(installation.Version(), "2");
@@ -136,16 +139,16 @@ TEST_F(UpdateLibraryTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
 
 TEST_F(UpdateLibraryTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
 {
-    Publish({{"a.ndb", "a"}, {"b.ndb", "b"}}, "1", 1);
+    Publish({{"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b")}}, "1", 1);
     UpdateAndInstall();
-    Publish({{"a.ndb", "a"}}, "2", 2);
+    Publish({{"a.ndb", Signatures("a")}}, "2", 2);
 
     auto service = NewService();
     ASSERT_EQ(service->Service().Update(), Ok);
     EXPECT_EQ(service->events.back().code, UpdSdk::EventInstallPending);
     EXPECT_NE(service->events.back().value, 0u);
     ASSERT_EQ(service->Service().Install(), Ok);
-    EXPECT_EQ(installation.Definitions(), (Files{{"a.ndb", "a"}}));
+    EXPECT_EQ(installation.Definitions(), (Files{{"a.ndb", Signatures("a")}}));
 }
 
 TEST_F(UpdateLibraryTest, DamagedInstalledFileIsDownloadedAgain)
@@ -192,11 +195,15 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
         std::vector<int> queries;
     } cases[] = {
         {R"({"@index.json": {"always": {"status": 503}}})", ServerError, {81}},
-        {R"({"@beta.hdb": {"always": {"status": 404}}})", ServerError, {}},
-        {R"({"@beta.hdb": {"always": {"truncate": 100}}})", Truncated, {80}},
-        {R"({"@beta.hdb": {"always": {"short": 4999}}})", Truncated, {80}},
-        {R"({"@beta.hdb": {"always": {"extra": 1}}})", Oversized, {}},
-        {R"({"@beta.hdb": {"always": {"stall": true}}})", Stalled, {80}},
+        {R"({"@beta.ndb": {"always": {"status": 404}}})", ServerError, {}},
+        {R"({"@beta.ndb": {"always": {"truncate": 100}}})", Truncated, {80}},
+        {R"({"@beta.ndb": {"always": {"short": 4999}}})", Truncated, {80}},
+        {R"({"@beta.ndb": {"always": {"extra": 1}}})", Oversized, {}},
+        {R"({"@beta.ndb": {"always": {"stall": true}}})", Stalled, {80}},
+        // Fast enough to pass the stall check, too slow for the file's deadline (about 4 s).
+        {R"({"@beta.ndb": {"always": {"trickle": 80}}})", Stalled, {80}},
+        {R"({"@beta.ndb": {"always": {"header": 2000000}}})", ServerError, {81}},
+        {R"({"@beta.ndb": {"always": {"header": 1000, "lines": 100}}})", ServerError, {81}},
     };
     for (const auto& test : cases)
     {
@@ -204,6 +211,26 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
         server.SetFaults(test.faults);
         ExpectRefused(test.code);
         EXPECT_EQ(lastService->Queries(), test.queries);
+    }
+}
+
+// A signed release the engine cannot start on never replaces the definitions it has.
+TEST_F(UpdateLibraryTest, SignedReleaseTheEngineRejectsIsNotInstalled)
+{
+    const Files rejected[] = {
+        {{"alpha.ndb", Signatures("alpha 1")}, {"broken.ndb", "not a signature\n"}},
+        {{"readme.txt", "no signatures at all"}},
+    };
+    std::uint64_t sequence = 1;
+    for (const Files& release : rejected)
+    {
+        server.PublishUnchecked(release, "2024.1", sequence++, PublisherKeys().privateKey);
+        auto service = NewService();
+        ASSERT_EQ(service->Service().Update(), Ok);
+        EXPECT_EQ(service->Service().Install(), DefinitionsRejected);
+        EXPECT_EQ(installation.Definitions(), Starter);
+        EXPECT_EQ(installation.Version(), "starter");
+        EXPECT_EQ(installation.Entries(), CleanFolder);
     }
 }
 
@@ -231,7 +258,7 @@ TEST_F(UpdateLibraryTest, IndexWithoutAValidSignatureIsRefusedBeforeAnyDownload)
     WriteText(index, CorvaneTest::ReadFile(index) + " ");
     ExpectRefused(IndexBadSignature);
 
-    EXPECT_EQ(RequestsFor("alpha.ndb") + RequestsFor("beta.hdb"), 0u);
+    EXPECT_EQ(RequestsFor("alpha.ndb") + RequestsFor("beta.ndb"), 0u);
 }
 
 TEST_F(UpdateLibraryTest, WithoutThePublisherKeyNothingIsDownloaded)
@@ -282,7 +309,7 @@ TEST_F(UpdateLibraryTest, OlderReleaseThanTheInstalledOneIsRefused)
 {
     Publish(release1, "2024.1", 10);
     UpdateAndInstall();
-    Publish({{"old.ndb", "old"}}, "2023.9", 9);
+    Publish({{"old.ndb", Signatures("old")}}, "2023.9", 9);
     ExpectRefused(IndexRollback, release1, "2024.1");
 }
 
@@ -321,3 +348,46 @@ TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
     EXPECT_NE(destroy(reinterpret_cast<UpdateServiceInterface*>(&zero)), 0);
 }
 } // namespace
+
+// The publishing tool refuses to sign what every client would refuse.
+TEST(DefinitionsPublisherTest, RefusesVersionsNamesAndIndexesThatClientsRefuse)
+{
+    const CorvaneTest::TemporaryFolder folder;
+    const fs::path source = folder.Path() / "source";
+    WriteText(source / "a.ndb", Signatures("a"));
+    int releases = 0;
+    const auto release = [&](const std::string& version)
+    {
+        return RunPublisher({"release", "--key", PublisherKeys().privateKey.string(), "--version",
+                             version, "--sequence", "1", source.string(),
+                             (folder.Path() / std::to_string(++releases)).string()});
+    };
+    EXPECT_NE(release("2024.1\n"), 0);
+    WriteText(source / "b.ndb\n", Signatures("b"));
+    EXPECT_NE(release("2024.1"), 0);
+    fs::remove(source / "b.ndb\n");
+    ASSERT_EQ(release("2024.1"), 0);
+
+    // The signed release with one change each that a client refuses; the files still match.
+    const fs::path published = folder.Path() / std::to_string(releases);
+    const fs::path index = published / "index.json";
+    const std::string good = CorvaneTest::ReadFile(index);
+    fs::copy_file(published / "a.ndb", published / "a.ndb\n");
+    const auto changed = [&good](const std::string& from, const std::string& to)
+    {
+        std::string text = good;
+        const auto at = text.find(from);
+        return at == std::string::npos ? std::string() : text.replace(at, from.size(), to);
+    };
+    for (const std::string& text :
+         {good, changed("\"2024.1\"", "\"2024.1\\n\""), changed("\"a.ndb\"", "\"a.ndb\\n\""),
+          changed("\"sequence\": 1", "\"sequence\": -1")})
+    {
+        SCOPED_TRACE(text);
+        WriteText(index, text);
+        Sign(index, PublisherKeys().privateKey);
+        const int verified = RunPublisher(
+            {"verify", "--public", PublisherKeys().publicKey.string(), published.string()});
+        EXPECT_EQ(verified == 0, text == good);
+    }
+}

@@ -15,12 +15,13 @@ enum Result : int
     Busy = 3,             // another process is updating the same installation
     Internal = 4,         // an unexpected failure inside the library
 
-    ConnectionFailed = 10, // no connection, or the connection broke off
-    ServerError = 11,      // the server answered with a status other than 200
-    Stalled = 12,          // the server stopped sending for longer than the stall time-out
-    Truncated = 13,        // a file ended before the size the index gives
-    Oversized = 14,        // a file (or the index) was longer than allowed
-    DigestMismatch = 15,   // a file's SHA-256 digest differs from the index
+    ConnectionFailed = 10,    // no connection, or the connection broke off
+    ServerError = 11,         // a status other than 200, or response headers over 64 KiB
+    Stalled = 12,             // the server stopped sending, or the transfer ran past its deadline
+    Truncated = 13,           // a file ended before the size the index gives
+    Oversized = 14,           // a file (or the index) was longer than allowed
+    DigestMismatch = 15,      // a file's SHA-256 digest differs from the index
+    DefinitionsRejected = 16, // the engine cannot load the new definitions; nothing installed
 
     IndexUnsigned = 20,     // the index signature is missing or is not a signature at all
     IndexBadSignature = 21, // the index signature does not verify with the publisher's key

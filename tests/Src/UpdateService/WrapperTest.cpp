@@ -287,3 +287,24 @@ TEST_F(WrapperTest, ThreeFailuresIncludingAServerThatNeverAnswers)
                             4, std::wstring(L"get component failed. result=404. retries count=0")));
     EXPECT_EQ(server.Requests().size(), 3u);
 }
+
+TEST_F(WrapperTest, TricklingOrOversizedReplyIsAFailedAttempt)
+{
+    const std::string endlessNotes(4 << 20, 'n');
+    ComponentsServer server(
+        {Reply::Trickled(Reply::Component("13.0", "u")),
+         Reply::Component("14.0", "u", "CorvaneCommandLineScanner", endlessNotes),
+         Reply::Component("13.0", "u")});
+    ServerComponent component;
+    EXPECT_TRUE(Ask(server, component));
+    EXPECT_EQ(component.Version, L"13.0");
+    // Compared as a condition, so that a failure does not print megabytes of notes.
+    EXPECT_TRUE(component.Notes == L"Release notes");
+    const auto later = LaterDiagnostics();
+    ASSERT_GE(later.size(), 2u);
+    EXPECT_THAT(later[0].second, testing::StartsWith(L"get component failed. result="));
+    EXPECT_THAT(later[0].second, testing::EndsWith(L". retries count=2"));
+    EXPECT_THAT(later[1].second, testing::StartsWith(L"get component failed. result="));
+    EXPECT_THAT(later[1].second, testing::EndsWith(L". retries count=1"));
+    EXPECT_EQ(server.Requests().size(), 3u);
+}

@@ -7,6 +7,7 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <cstdint>
+#include <ctime>
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -19,6 +20,7 @@ using CorvaneTest::Read16;
 using CorvaneTest::Read32;
 using CorvaneTest::SignerName;
 using CorvaneTest::SignerNameFailure;
+using CorvaneTest::TimeStamp;
 using CorvaneTest::Write16;
 using CorvaneTest::Write32;
 using DigitalSignatureHelper::Signature;
@@ -132,13 +134,94 @@ TEST_F(SignatureTest, ChangesAfterSigningBreakTheSignature)
     const std::string appended = original + std::string(8, '\0');
     for (const std::string& bytes : {code, header, certificate, appended})
         EXPECT_FALSE(Verify(Copy("altered.exe", bytes)));
-    // The name is read without verifying, so it stays readable after a change to the code.
-    EXPECT_EQ(SignerName(Copy("altered-code.exe", code)), L"Tellmark Limited");
+    // The name is read without verifying, so it stays readable after a change to the code, but
+    // not as the name of a verified signer.
+    const fs::path alteredCode = Copy("altered-code.exe", code);
+    EXPECT_EQ(SignerName(alteredCode), L"Tellmark Limited");
+    EXPECT_EQ(Signature::VerifiedCertificateName(FileSystemHelper::WidePath(alteredCode),
+                                                 Signature::SubjectSimpleDisplayName),
+              std::nullopt);
+    EXPECT_EQ(
+        Signature::VerifiedCertificateName(FileSystemHelper::WidePath(Copy("o.exe", original)),
+                                           Signature::SubjectSimpleDisplayName),
+        L"Tellmark Limited");
 
     // The checksum is not covered by the signature (it changes when the signature is added).
     std::string checksum = original;
     Write32(checksum, layout.checksum, 0x12345678);
     EXPECT_TRUE(Verify(Copy("checksum.exe", checksum)));
+}
+
+TEST_F(SignatureTest, CertificateTablesHoldNothingButTheSignature)
+{
+    const std::string original = CorvaneTest::ReadFile(lab->SignedBy("Tellmark Limited"));
+    for (const auto& [name, bytes] :
+         CorvaneTest::TamperedCertificateTables(original, "CORVANE hidden payload"))
+    {
+        const fs::path path = Copy("tampered.exe", bytes);
+        EXPECT_FALSE(Verify(path)) << name;
+        EXPECT_EQ(SignerNameFailure(path), "Couldn't CryptQueryObject") << name;
+    }
+}
+
+TEST_F(SignatureTest, TimeStampsOfTrustedAuthoritiesOutliveTheSignersCertificate)
+{
+    const std::time_t now = std::time(nullptr);
+    const std::time_t yesterday = now - 36 * 3600;
+    CertificateRequest request;
+    request.subject = {{"CN", "Tellmark Limited"}};
+    const Credentials current = lab->Issue(request);
+    request.validFromDays = -2;
+    request.validUntilDays = -1;
+    const Credentials expired = lab->Issue(request);
+
+    const Credentials authority = lab->IssueTimeStampingAuthority(lab->Root());
+    const Credentials foreignAuthority =
+        lab->IssueTimeStampingAuthority(lab->CreateRoot("Other Test Root"));
+    CertificateRequest codeSigner;
+    codeSigner.subject = {{"CN", "Corvane Test Time Stamps"}};
+    codeSigner.validFromDays = -30;
+    const Credentials notAnAuthority = lab->Issue(codeSigner);
+
+    const auto stamped =
+        [&](const Credentials& signer, const TimeStamp& stamp, const std::string& digest = "sha256")
+    { return lab->Sign(signer, digest, {}, CorvaneTest::UnsignedProgram(), stamp); };
+    const fs::path unstamped = lab->Sign(expired);
+    const fs::path valid = stamped(expired, {authority, yesterday});
+    const fs::path counterSigned = lab->CounterSign(unstamped, {authority, yesterday});
+
+    const struct
+    {
+        const char* name;
+        fs::path file;
+        bool trusted;
+    } cases[] = {
+        {"stamped while valid", valid, true},
+        {"stamped while valid, SHA-1", stamped(expired, {authority, yesterday}, "sha1"), true},
+        {"counter-signed while valid", counterSigned, true},
+        {"stamped current certificate", stamped(current, {authority, now - 60}), true},
+        {"unstamped", unstamped, false},
+        {"stamped after expiry", stamped(expired, {authority, now - 60}), false},
+        {"stamped before validity", stamped(expired, {authority, now - 3 * 86400}), false},
+        {"counter-signed after expiry", lab->CounterSign(unstamped, {authority, now - 60}), false},
+        {"untrusted authority", stamped(expired, {foreignAuthority, yesterday}), false},
+        {"counter-signed by an untrusted authority",
+         lab->CounterSign(unstamped, {foreignAuthority, yesterday}), false},
+        {"counter-signed without time-stamping usage",
+         lab->CounterSign(unstamped, {notAnAuthority, yesterday}), false},
+        {"stamp moved onto its own signature", lab->MoveTimeStamps(valid, valid), true},
+        {"counter-signature moved onto its own signature",
+         lab->MoveTimeStamps(counterSigned, counterSigned), true},
+        {"stamp of another signature", lab->MoveTimeStamps(valid, lab->Sign(expired)), false},
+        {"counter-signature of another signature",
+         lab->MoveTimeStamps(counterSigned, lab->Sign(expired)), false},
+        // A broken stamp is not ignored in favour of the current time.
+        {"foreign stamp on a current certificate", lab->MoveTimeStamps(valid, lab->Sign(current)),
+         false},
+        {"two stamps", lab->CounterSign(valid, {authority, yesterday}), false},
+    };
+    for (const auto& test : cases)
+        EXPECT_EQ(Verify(test.file), test.trusted) << test.name;
 }
 
 TEST_F(SignatureTest, SignersOutsideTheTrustedCodeSigningChainAreRejected)

@@ -99,6 +99,18 @@ TEST_F(SignatureTest, ChangesAfterSigningBreakTheSignature)
     EXPECT_TRUE(Signature::Verify(Copy("checksum.exe", checksum)));
 }
 
+TEST_F(SignatureTest, CertificateTablesHoldNothingButTheSignature)
+{
+    // The trust provider itself accepts some of these unless the machine opts in to its strict
+    // check.
+    for (const auto& [name, bytes] : CorvaneTest::TamperedCertificateTables(
+             ReadBytes(SignedFile("tellmark")), "CORVANE hidden payload"))
+    {
+        const std::wstring path = Copy("tampered.exe", bytes);
+        EXPECT_FALSE(Signature::Verify(path)) << name;
+    }
+}
+
 TEST_F(SignatureTest, SignersOutsideTheTrustedCodeSigningChainAreRejected)
 {
     // Wine's trust provider checks the image digest and the signature, but neither the chain

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <optional>
 #include <string>
 
 namespace DigitalSignatureHelper
@@ -32,5 +33,12 @@ public:
     // ("Couldn't CertFindCertificateInStore") or the name cannot be read
     // ("Couldn't CertGetNameString").
     static std::wstring CertificateName(const boost::filesystem::path& path, NameType type);
+
+    // Verify and CertificateName in one: the chosen name of the first signer's certificate when
+    // the signature verifies, else none. The file is opened once for both, so it cannot be
+    // swapped for another between the verification and the name. Throws as CertificateName does
+    // when a verified signature's name cannot be read.
+    static std::optional<std::wstring> VerifiedCertificateName(const std::wstring& path,
+                                                               NameType type);
 };
 } // namespace DigitalSignatureHelper

@@ -1,10 +1,14 @@
 // Authenticode through the platform's trust provider (WinVerifyTrust) and its certificate
 // services (the PKCS #7 message embedded in the file, its certificate store and the signer's
-// certificate).
+// certificate). The trust provider accepts data beside the signature in the certificate table
+// unless the machine opts in to its strict check, so the table's layout is checked here first.
 #include "DigitalSignatureHelper/Signature.h"
 
 #include "ExceptionHelper/Exception.h"
+#include "PeImage.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 
@@ -39,6 +43,12 @@ struct CertificateFreer
     }
 };
 
+struct HandleCloser
+{
+    void operator()(void* handle) const { CloseHandle(handle); }
+};
+
+using FileHandle = std::unique_ptr<void, HandleCloser>;
 using Store = std::unique_ptr<void, StoreCloser>;
 using Message = std::unique_ptr<void, MessageCloser>;
 using SignerInfo = std::unique_ptr<CMSG_SIGNER_INFO, LocalFreer>;
@@ -90,14 +100,67 @@ std::wstring SubjectSimpleDisplayNameOf(const CERT_CONTEXT* certificate)
     // there would let "Accepted Name\0.example" pass for "Accepted Name".
     return std::wstring(name.get(), written - 1);
 }
-} // namespace
-
-bool Signature::Verify(const std::wstring& path)
+// Reads size bytes at the offset of a file handle.
+bool ReadAt(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size)
 {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    while (size > 0)
+    {
+        OVERLAPPED position = {};
+        position.Offset = static_cast<DWORD>(offset);
+        position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(file, bytes, wanted, &got, &position) || got == 0)
+            return false;
+        bytes += got;
+        size -= got;
+        offset += got;
+    }
+    return true;
+}
+
+// True when the file's certificate table holds its one signature and nothing else.
+bool LayoutIsStrict(HANDLE file)
+{
+    LARGE_INTEGER size = {};
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size) || size.QuadPart < 0)
+        return false;
+    const auto image =
+        Detail::PeImage::Open([file](std::uint64_t offset, void* buffer, std::size_t length)
+                              { return ReadAt(file, offset, buffer, length); },
+                              static_cast<std::uint64_t>(size.QuadPart));
+    LARGE_INTEGER start = {};
+    return image && SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+}
+
+// The file opened for verification: readers only, and no writer, renaming or deletion while the
+// handle is open, so that everything read through it or through the path meanwhile is the same
+// file with the same bytes. Null when it cannot be opened so.
+FileHandle OpenForVerification(const std::wstring& path)
+{
+    const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return FileHandle(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
+}
+
+// The layout check, then the trust provider, on the same handle.
+bool VerifyOpened(const std::wstring& path, HANDLE opened)
+{
+    try
+    {
+        if (!LayoutIsStrict(opened))
+            return false;
+    }
+    catch (...)
+    {
+        return false;
+    }
+
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
     file.pcwszFilePath = path.c_str();
-    file.hFile = nullptr;
+    file.hFile = opened;
     file.pgKnownSubject = nullptr;
 
     WINTRUST_DATA data = {};
@@ -118,6 +181,23 @@ bool Signature::Verify(const std::wstring& path)
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     // No signature, an untrusted root, a bad digest, an expired certificate: all are "no".
     return WinVerifyTrust(nullptr, &action, &data) == 0;
+}
+} // namespace
+
+bool Signature::Verify(const std::wstring& path)
+{
+    const FileHandle file = OpenForVerification(path);
+    return file && VerifyOpened(path, file.get());
+}
+
+std::optional<std::wstring> Signature::VerifiedCertificateName(const std::wstring& path,
+                                                               NameType type)
+{
+    const FileHandle file = OpenForVerification(path);
+    if (!file || !VerifyOpened(path, file.get()))
+        return std::nullopt;
+    // Read while the handle still keeps the file as it was verified.
+    return CertificateName(boost::filesystem::path(path), type);
 }
 
 std::wstring Signature::CertificateName(const boost::filesystem::path& path, NameType type)
