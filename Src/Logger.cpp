@@ -1,6 +1,8 @@
 #include "Logger.h"
 #include "Folders.h"
 
+#include "FileSystemHelper/HeldFile.h"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/locale/util.hpp>
@@ -24,6 +26,7 @@ void Logger::Init(const boost::filesystem::path& folder)
     // A file of an earlier Init is finished; the next Write starts the new one.
     if (file.is_open())
         file.close();
+    held.Release();
     try
     {
         filePath = folder;
@@ -31,8 +34,12 @@ void Logger::Init(const boost::filesystem::path& folder)
             boost::posix_time::to_iso_string(boost::posix_time::microsec_clock::universal_time()) +
             ".txt";
         filePath /= "Logs";
+        // The folder is emptied of earlier runs' logs; a log that another running process
+        // still writes stays.
         boost::system::error_code ignored;
-        boost::filesystem::remove_all(filePath, ignored);
+        if (!boost::filesystem::is_directory(boost::filesystem::symlink_status(filePath, ignored)))
+            boost::filesystem::remove_all(filePath, ignored);
+        FileSystemHelper::RemoveUnheldFiles(filePath);
         boost::filesystem::create_directories(filePath, ignored);
         filePath /= fileName;
     }
@@ -52,6 +59,8 @@ void Logger::Write(const std::wstring& line)
         // Wide text goes to the file as UTF-8, so no character is lost to the conversion.
         file.imbue(boost::locale::util::create_utf8_codecvt(std::locale::classic(),
                                                             boost::locale::char_facet_t::wchar_f));
+        // Held first, so that another run's reset of the folder leaves the file alone.
+        held.Hold(filePath);
         file.open(filePath.string(), std::ios::out | std::ios::trunc);
         if (!file.is_open())
             return;

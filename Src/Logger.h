@@ -2,6 +2,8 @@
 
 #include "Singleton.h"
 
+#include "FileSystemHelper/HeldFile.h"
+
 #include <boost/filesystem/path.hpp>
 #include <fstream>
 #include <string>
@@ -13,7 +15,8 @@ namespace CorvaneCommandLineScanner
 class Logger : public Singleton<Logger>
 {
 public:
-    // Empties the Logs folder beside the executable and names this run's file. Never throws.
+    // Empties the Logs folder beside the executable, leaving the logs of other running
+    // processes, and names this run's file. Never throws.
     void Init();
     // The same for the Logs folder under the given folder.
     void Init(const boost::filesystem::path& folder);
@@ -26,6 +29,7 @@ public:
 
 private:
     boost::filesystem::path filePath;
+    FileSystemHelper::HeldFile held;
     std::wofstream file;
 };
 

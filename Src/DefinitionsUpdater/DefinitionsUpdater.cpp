@@ -40,7 +40,7 @@ std::wstring DefinitionsHome(const boost::filesystem::path& programFolder)
 {
     // The executable's folder never ends in a separator (unless it is the root itself).
     if (!Settings::Instance().readOnly)
-        return programFolder.wstring();
+        return FileSystemHelper::WidePath(programFolder);
     namespace fs = boost::filesystem;
     const fs::path engines = FileSystemHelper::PathFromWide(Settings::Instance().enginesFolder);
     boost::system::error_code error;

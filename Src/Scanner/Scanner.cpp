@@ -7,6 +7,7 @@
 #include "ConsoleHelper/Console.h"
 #include "FileSystemHelper/OpenFile.h"
 #include "FileSystemHelper/Text.h"
+#include "ProcessHelper/Process.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/locale/formatting.hpp>
@@ -44,6 +45,23 @@ void EnsureCacheFile(const boost::filesystem::path& cacheFile)
     if (std::FILE* file = FileSystemHelper::OpenFile(FileSystemHelper::WidePath(cacheFile), L"wb"))
         std::fclose(file);
 }
+// Each run gets a folder of its own under Temp for the engine's files, so that runs at the same
+// time never remove each other's files. Falls back to a name of its own when creation fails
+// (the engine then uses the system's temporary folder).
+boost::filesystem::path RunTempFolder(const boost::filesystem::path& temp)
+{
+    boost::system::error_code error;
+    boost::filesystem::create_directories(temp, error);
+    const std::string prefix = "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-";
+    boost::filesystem::path folder;
+    for (int attempt = 0; attempt < 8; ++attempt)
+    {
+        folder = temp / boost::filesystem::unique_path(prefix + "%%%%%%%%%%%%");
+        if (boost::filesystem::create_directory(folder, error) && !error)
+            break;
+    }
+    return folder;
+}
 } // namespace
 
 Scanner::Scanner()
@@ -68,8 +86,11 @@ Scanner::~Scanner()
     }
     if (!tempFolder.empty())
     {
+        // Only this run's folder goes; Temp itself only when no other run uses it.
+        const boost::filesystem::path folder = FileSystemHelper::PathFromWide(tempFolder);
         boost::system::error_code ignored;
-        boost::filesystem::remove_all(FileSystemHelper::PathFromWide(tempFolder), ignored);
+        boost::filesystem::remove_all(folder, ignored);
+        boost::filesystem::remove(folder.parent_path(), ignored);
     }
 }
 
@@ -89,9 +110,8 @@ void Scanner::InitEx()
 {
     const boost::filesystem::path base = ProgramFolder();
     boost::system::error_code ignored;
-    const boost::filesystem::path temp = base / "Temp";
+    const boost::filesystem::path temp = RunTempFolder(base / "Temp");
     tempFolder = FileSystemHelper::WidePath(temp);
-    boost::filesystem::create_directories(temp, ignored);
     const boost::filesystem::path quarantine = base / "Quarantine";
     boost::filesystem::create_directories(quarantine, ignored);
     // Both hold what the scan found, extracted or moved there: they are the owner's alone.

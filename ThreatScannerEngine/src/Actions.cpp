@@ -3,6 +3,7 @@
 #include "ThreatScanner.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -12,40 +13,61 @@
 
 namespace ThreatScannerEngine
 {
+Descriptor::~Descriptor()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool Descriptor::Close()
+{
+    const int value = fd;
+    fd = -1;
+    return ::close(value) == 0;
+}
+
+int OpenFolder(const std::string& path, bool noFollow)
+{
+    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
+    if (path.empty())
+    {
+        errno = ENOENT;
+        return -1;
+    }
+    if (!noFollow && path.size() < PATH_MAX)
+        return ::open(path.c_str(), flags);
+    int current = ::open(path[0] == '/' ? "/" : ".", flags);
+    std::size_t start = 0;
+    while (current >= 0)
+    {
+        while (start < path.size() && path[start] == '/')
+            ++start;
+        if (start >= path.size())
+            break;
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string component = path.substr(start, end - start);
+        start = end;
+        const int next = ::openat(current, component.c_str(), flags);
+        const int error = errno;
+        ::close(current);
+        errno = error;
+        current = next;
+    }
+    return current;
+}
+
 namespace
 {
-class Descriptor
-{
-public:
-    explicit Descriptor(int value) : fd(value) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int Get() const { return fd; }
-    // Closes now and says whether closing succeeded (a late write error shows up here).
-    bool Close()
-    {
-        const int value = fd;
-        fd = -1;
-        return ::close(value) == 0;
-    }
-
-private:
-    int fd;
-};
-
-bool StillTheSameFile(const std::string& path, const FileIdentity& identity,
+bool StillTheSameFile(int folder, const std::string& name, const FileIdentity& identity,
                       struct stat* found = nullptr)
 {
     struct stat status
     {
     };
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode))
         return false;
     if (found)
         *found = status;
@@ -65,13 +87,6 @@ bool WriteAll(int fd, const char* data, std::size_t size)
         size -= static_cast<std::size_t>(written);
     }
     return true;
-}
-
-void SyncFolder(const std::string& folder)
-{
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Get() >= 0)
-        ::fsync(fd.Get());
 }
 
 std::string UtcTime(const char* format)
@@ -102,8 +117,9 @@ std::string Escaped(const std::string& text)
     return result;
 }
 
-// Creates <folder>/<id>.txt exclusively and writes the record into it; returns the id, or empty.
-std::string WriteRecord(const std::string& folder, const std::string& record)
+// Creates <id>.txt exclusively in the folder and writes the record into it; returns the id, or
+// empty.
+std::string WriteRecord(int folder, const std::string& record)
 {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 16; ++attempt)
@@ -111,8 +127,9 @@ std::string WriteRecord(const std::string& folder, const std::string& record)
         char suffix[17];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
         const std::string id = UtcTime("%Y%m%dT%H%M%SZ") + "-" + suffix;
-        const std::string path = folder + "/" + id + ".txt";
-        Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        const std::string name = id + ".txt";
+        Descriptor fd(::openat(folder, name.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (fd.Get() < 0)
         {
             if (errno == EEXIST)
@@ -122,18 +139,19 @@ std::string WriteRecord(const std::string& folder, const std::string& record)
         if (WriteAll(fd.Get(), record.data(), record.size()) && ::fsync(fd.Get()) == 0 &&
             fd.Close())
             return id;
-        ::unlink(path.c_str());
+        ::unlinkat(folder, name.c_str(), 0);
         return {};
     }
     return {};
 }
 
-// Copies what is left to read of the descriptor to a new file at target, owned by this process
-// and readable by it only, and flushes it to disk.
-bool CopyFrom(int in, const std::string& target)
+// Copies what is left to read of the descriptor to a new file in the quarantine folder, owned by
+// this process and readable by it only, and flushes it to disk.
+bool CopyFrom(int in, int quarantine, const std::string& target)
 {
-    Descriptor out(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.Get() < 0)
+    Descriptor out(::openat(quarantine, target.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.Valid())
         return false;
     char buffer[65536];
     for (;;)
@@ -144,7 +162,7 @@ bool CopyFrom(int in, const std::string& target)
         if (count < 0 ||
             (count > 0 && !WriteAll(out.Get(), buffer, static_cast<std::size_t>(count))))
         {
-            ::unlink(target.c_str());
+            ::unlinkat(quarantine, target.c_str(), 0);
             return false;
         }
         if (count == 0)
@@ -152,48 +170,52 @@ bool CopyFrom(int in, const std::string& target)
     }
     if (::fsync(out.Get()) != 0 || !out.Close())
     {
-        ::unlink(target.c_str());
+        ::unlinkat(quarantine, target.c_str(), 0);
         return false;
     }
     return true;
 }
 
-// Copies the file's content to a new file at target and flushes it to disk.
-bool CopyContent(const std::string& source, const FileIdentity& identity, const std::string& target)
+// Copies the scanned file's content, read through a descriptor opened inside its held folder, to
+// a new file in the quarantine folder.
+bool CopyContent(const ActionTarget& source, int quarantine, const std::string& target)
 {
-    Descriptor in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor in(::openat(source.folder, source.name.c_str(),
+                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status
     {
     };
-    if (in.Get() < 0 || ::fstat(in.Get(), &status) != 0 || status.st_dev != identity.device ||
-        status.st_ino != identity.inode)
+    if (!in.Valid() || ::fstat(in.Get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_dev != source.identity.device || status.st_ino != source.identity.inode)
         return false;
-    return CopyFrom(in.Get(), target);
+    return CopyFrom(in.Get(), quarantine, target);
 }
 
 // Makes the quarantined file this process's own and readable by it only, so that its former
 // owner, who may still hold it open, can neither make it executable nor change it back. Ownership
 // changes first: it also clears any set-user-ID bit. Where the owner cannot be changed (an
 // unprivileged scanner, a file system that refuses), the content is copied to a file of this
-// process's own, which takes the quarantined file's place.
-bool SecureQuarantined(const std::string& target)
+// process's own, which takes the quarantined file's place. Works through the quarantine folder's
+// descriptor and one of the quarantined entry itself.
+bool SecureQuarantined(int quarantine, const std::string& target)
 {
-    Descriptor fd(::open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    Descriptor fd(
+        ::openat(quarantine, target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status
     {
     };
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (!fd.Valid() || ::fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
     const uid_t user = ::geteuid();
     const gid_t group = ::getegid();
     if ((status.st_uid != user || status.st_gid != group) && ::fchown(fd.Get(), user, group) != 0)
     {
         const std::string copy = target + ".part";
-        if (!CopyFrom(fd.Get(), copy))
+        if (!CopyFrom(fd.Get(), quarantine, copy))
             return false;
-        if (::rename(copy.c_str(), target.c_str()) != 0)
+        if (::renameat(quarantine, copy.c_str(), quarantine, target.c_str()) != 0)
         {
-            ::unlink(copy.c_str());
+            ::unlinkat(quarantine, copy.c_str(), 0);
             return false;
         }
         return true;
@@ -201,38 +223,37 @@ bool SecureQuarantined(const std::string& target)
     return ::fchmod(fd.Get(), 0600) == 0 && ::fsync(fd.Get()) == 0;
 }
 
-// Creates the quarantine folder, or closes an existing one to everybody but its owner.
-bool PrivateFolder(const std::string& folder)
+// Closes an open folder to everybody but its owner.
+bool KeepPrivate(int folder)
 {
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
-    Descriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status
     {
     };
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &status) != 0)
-        return false;
-    return (status.st_mode & 07777) == 0700 || ::fchmod(fd.Get(), 0700) == 0;
+    return ::fstat(folder, &status) == 0 &&
+           ((status.st_mode & 07777) == 0700 || ::fchmod(folder, 0700) == 0);
 }
 } // namespace
 
-int QuarantineFile(const std::string& path, const FileIdentity& identity,
-                   const std::string& quarantineFolder, const std::string& threatName)
+int QuarantineFile(const ActionTarget& source, const std::string& quarantineFolder,
+                   const std::string& threatName)
 {
     if (quarantineFolder.empty())
         return ThreatScanner::FileMove;
     struct stat original
     {
     };
-    if (!StillTheSameFile(path, identity, &original))
+    if (!StillTheSameFile(source.folder, source.name, source.identity, &original))
         return ThreatScanner::FileMove;
-    if (!PrivateFolder(quarantineFolder))
+    if (::mkdir(quarantineFolder.c_str(), 0700) != 0 && errno != EEXIST)
+        return ThreatScanner::FileCreate;
+    const Descriptor quarantine(OpenFolder(quarantineFolder, false));
+    if (!quarantine.Valid() || !KeepPrivate(quarantine.Get()))
         return ThreatScanner::FileCreate;
 
     char modeText[8];
     std::snprintf(modeText, sizeof modeText, "%04o",
                   static_cast<unsigned int>(original.st_mode & 07777));
-    const std::string record = "Original path: " + Escaped(path) + "\n" +
+    const std::string record = "Original path: " + Escaped(source.path) + "\n" +
                                "Quarantined at: " + UtcTime("%Y-%m-%dT%H:%M:%SZ") + "\n" +
                                "Threat: " + Escaped(threatName) + "\n" +
                                "Original mode: " + modeText + "\n" +
@@ -240,39 +261,53 @@ int QuarantineFile(const std::string& path, const FileIdentity& identity,
                                "Original group: " + std::to_string(original.st_gid) + "\n";
     // The record is written first: should anything stop half-way, there is never a quarantined
     // file without its original path.
-    const std::string id = WriteRecord(quarantineFolder, record);
+    const std::string id = WriteRecord(quarantine.Get(), record);
     if (id.empty())
         return ThreatScanner::FileCreate;
-    const std::string recordPath = quarantineFolder + "/" + id + ".txt";
-    const std::string target = quarantineFolder + "/" + id + ".bin";
+    const std::string recordName = id + ".txt";
+    const std::string target = id + ".bin";
+    const auto fail = [&]()
+    {
+        ::unlinkat(quarantine.Get(), recordName.c_str(), 0);
+        return ThreatScanner::FileMove;
+    };
 
-    if (::rename(path.c_str(), target.c_str()) != 0)
+    if (::renameat(source.folder, source.name.c_str(), quarantine.Get(), target.c_str()) == 0)
+    {
+        // The entry may have been swapped between the check and the move: then what was moved
+        // goes back, untouched.
+        if (!StillTheSameFile(quarantine.Get(), target, source.identity))
+        {
+            ::renameat2(quarantine.Get(), target.c_str(), source.folder, source.name.c_str(),
+                        RENAME_NOREPLACE);
+            return fail();
+        }
+    }
+    else
     {
         // Another file system: copy, flush, and only then remove the original.
-        if (errno != EXDEV || !CopyContent(path, identity, target))
+        if (errno != EXDEV || !CopyContent(source, quarantine.Get(), target))
+            return fail();
+        ::fsync(quarantine.Get());
+        if (!StillTheSameFile(source.folder, source.name, source.identity) ||
+            ::unlinkat(source.folder, source.name.c_str(), 0) != 0)
         {
-            ::unlink(recordPath.c_str());
-            return ThreatScanner::FileMove;
-        }
-        SyncFolder(quarantineFolder);
-        if (!StillTheSameFile(path, identity) || ::unlink(path.c_str()) != 0)
-        {
-            ::unlink(target.c_str());
-            ::unlink(recordPath.c_str());
-            return ThreatScanner::FileMove;
+            ::unlinkat(quarantine.Get(), target.c_str(), 0);
+            return fail();
         }
     }
     // Nobody runs or reads a quarantined file; the record keeps the original owner and mode.
     // Should that fail, the file stays in the quarantine folder, which only its owner can enter,
     // and the move counts as failed.
-    const bool secured = SecureQuarantined(target);
-    SyncFolder(quarantineFolder);
+    const bool secured = SecureQuarantined(quarantine.Get(), target);
+    ::fsync(quarantine.Get());
     return secured ? ThreatScanner::Success : ThreatScanner::FileWrite;
 }
 
-int DeleteFile(const std::string& path, const FileIdentity& identity)
+int DeleteFile(const ActionTarget& target)
 {
-    if (!StillTheSameFile(path, identity) || ::unlink(path.c_str()) != 0)
+    if (!StillTheSameFile(target.folder, target.name, target.identity) ||
+        ::unlinkat(target.folder, target.name.c_str(), 0) != 0)
         return ThreatScanner::FileRemove;
     return ThreatScanner::Success;
 }

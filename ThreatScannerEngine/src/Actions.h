@@ -1,16 +1,52 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <sys/types.h>
 
 namespace ThreatScannerEngine
 {
-// The file a detection was made in, as it was when it was scanned. An action only touches a path
-// that still names this file, so a file swapped in after the scan is never moved or removed.
+// The file a detection was made in, as it was when it was scanned. An action only touches an
+// entry that still names this file, so a file swapped in after the scan is never moved or
+// removed.
 struct FileIdentity
 {
     dev_t device = 0;
     ino_t inode = 0;
+};
+
+// An open descriptor, closed when the owner goes.
+class Descriptor
+{
+public:
+    explicit Descriptor(int value) : fd(value) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return fd; }
+    bool Valid() const { return fd >= 0; }
+    // Closes now and says whether closing succeeded (a late write error shows up here).
+    bool Close();
+
+private:
+    int fd;
+};
+using SharedFolder = std::shared_ptr<const Descriptor>;
+
+// Opens a folder by path as open(2) would, also when the path is longer than PATH_MAX (one
+// component at a time). With noFollow, no component may be a symbolic link. Returns -1 and sets
+// errno on failure.
+int OpenFolder(const std::string& path, bool noFollow);
+
+// A file in a folder that is held open from the walk to the action: the action works on the
+// entry name inside that very folder, so renaming or linking any folder above it changes nothing.
+struct ActionTarget
+{
+    int folder = -1;
+    std::string name;
+    std::string path; // the full path, for the quarantine record
+    FileIdentity identity;
 };
 
 // Moves the file into the quarantine folder as <id>.bin, with <id>.txt beside it naming the
@@ -18,9 +54,9 @@ struct FileIdentity
 // is open to its owner only; the quarantined file belongs to this process and can only be read
 // by it. The file's content is kept; on a failure before the move the original stays where it
 // was. Returns 0 or a result code.
-int QuarantineFile(const std::string& path, const FileIdentity& identity,
-                   const std::string& quarantineFolder, const std::string& threatName);
+int QuarantineFile(const ActionTarget& target, const std::string& quarantineFolder,
+                   const std::string& threatName);
 
 // Removes the file. Returns 0 or a result code.
-int DeleteFile(const std::string& path, const FileIdentity& identity);
+int DeleteFile(const ActionTarget& target);
 } // namespace ThreatScannerEngine

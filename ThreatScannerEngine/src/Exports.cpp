@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <type_traits>
 
@@ -113,6 +114,17 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
     {
         ++state.initializations;
         return ThreatScanner::Success;
+    }
+    // A walk holds a folder open for each level it is in and for each folder whose files wait
+    // in the scan queue; a wide or deep tree needs more descriptors than the usual soft limit.
+    struct rlimit limit
+    {
+    };
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max &&
+        limit.rlim_cur < 65536)
+    {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     // Without a usable temporary folder of its own the engine uses the system's.
     if (!temp.empty() && !IsFolder(temp) && (::mkdir(temp.c_str(), 0700) != 0 || !IsFolder(temp)))
@@ -438,11 +450,13 @@ int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const w
                 Session session(guard.context, reporter);
                 walked = WalkTree(
                     root, guard.context.ownFolders,
-                    [&session](const std::string& file)
+                    [&session](const SharedFolder& folder, const std::string& name,
+                               const std::string& file)
                     {
                         Target target;
-                        target.openPath = file;
                         target.objectPath = file;
+                        target.folder = folder;
+                        target.name = name;
                         session.Add(std::move(target));
                     },
                     [&reporter](const std::string& folder, int code)

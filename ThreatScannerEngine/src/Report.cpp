@@ -89,20 +89,53 @@ std::string ThreatName(const std::string& name)
     return name;
 }
 
-int CarryOut(int action, const std::string& path, const FileIdentity& identity,
+// The folder and name an action works on: the walk's held folder, or for objects found by path
+// (the executables of processes) their folder opened without following any link.
+bool ActionPlace(const Target& target, const FileIdentity& identity, SharedFolder& held,
+                 ActionTarget& place)
+{
+    place.path = target.objectPath;
+    place.identity = identity;
+    if (target.folder)
+    {
+        held = target.folder;
+        place.name = target.name;
+    }
+    else
+    {
+        const std::size_t slash = target.objectPath.rfind('/');
+        if (slash == std::string::npos || slash + 1 == target.objectPath.size())
+            return false;
+        held = std::make_shared<const Descriptor>(
+            OpenFolder(slash == 0 ? "/" : target.objectPath.substr(0, slash), true));
+        if (!held->Valid())
+            return false;
+        place.name = target.objectPath.substr(slash + 1);
+    }
+    place.folder = held->Get();
+    return true;
+}
+
+int CarryOut(int action, const Target& target, const FileIdentity& identity,
              const std::string& quarantineFolder, const std::string& threatName,
              std::int32_t& status)
 {
+    if (action != ThreatScanner::ActionQuarMove && action != ThreatScanner::ActionDelete)
+        return ThreatScanner::Success;
+    SharedFolder held;
+    ActionTarget place;
+    const bool found = ActionPlace(target, identity, held, place);
     if (action == ThreatScanner::ActionQuarMove)
     {
-        const int result = QuarantineFile(path, identity, quarantineFolder, threatName);
+        const int result =
+            found ? QuarantineFile(place, quarantineFolder, threatName) : ThreatScanner::FileMove;
         if (result == ThreatScanner::Success)
             status = ThreatScanner::StatusMoved;
         return result;
     }
     if (action == ThreatScanner::ActionDelete)
     {
-        const int result = DeleteFile(path, identity);
+        const int result = found ? DeleteFile(place) : ThreatScanner::FileRemove;
         if (result == ThreatScanner::Success)
             status = ThreatScanner::StatusDeleted;
         return result;
@@ -167,8 +200,8 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
         if (detection.depth > 0 || !identity || fileGone)
             continue;
         std::int32_t outcome = params.scanStatus;
-        const int actionResult = CarryOut(action, target.objectPath, *identity,
-                                          context.quarantineFolder, threatName, outcome);
+        const int actionResult =
+            CarryOut(action, target, *identity, context.quarantineFolder, threatName, outcome);
         if (actionResult != ThreatScanner::Success)
         {
             Failure(target.objectPath, target.objectType, actionResult, 0);

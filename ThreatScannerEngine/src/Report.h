@@ -29,8 +29,12 @@ struct ScanContext
 // One object to scan.
 struct Target
 {
-    std::string openPath;   // what is opened to read the content
-    std::string objectPath; // what is reported and acted on
+    std::string openPath;   // what is opened to read the content, when there is no folder
+    std::string objectPath; // what is reported, and acted on when there is no folder
+    // The open folder the file was found in and its name there: then the content is read and
+    // the action taken through that folder, never through the path.
+    SharedFolder folder;
+    std::string name;
     bool followLink = false;
     std::int32_t objectType = ThreatScanner::ObjectFile;
     std::uint32_t processId = 0;

@@ -128,7 +128,8 @@ void Session::Work()
 std::optional<Session::Finding> Session::ScanTarget(Target& target)
 {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
-    const int fd = ::open(target.openPath.c_str(), flags);
+    const int fd = target.folder ? ::openat(target.folder->Get(), target.name.c_str(), flags)
+                                 : ::open(target.openPath.c_str(), flags);
     const int openError = errno;
     Finding finding{std::move(target), {}, {}};
     if (fd < 0)

@@ -15,6 +15,8 @@
 
 namespace ThreatScannerEngine
 {
+void (*walkListedHook)(const char* folder) = nullptr;
+
 namespace
 {
 struct Entry
@@ -37,12 +39,11 @@ std::string Join(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
-// Reads a folder's entries, sorted by name; only regular files and folders on the same file
-// system are kept. Returns false when the folder cannot be read.
-bool ReadFolder(const std::string& path, dev_t device,
-                const std::vector<FileIdentity>& skippedFolders, std::vector<Entry>& entries)
+// Reads an open folder's entries, sorted by name; only regular files and folders are kept.
+// Returns false when the folder cannot be read.
+bool ReadFolder(int folderFd, std::vector<Entry>& entries)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     std::unique_ptr<DIR, int (*)(DIR*)> folder(::fdopendir(fd), ::closedir);
@@ -64,33 +65,45 @@ bool ReadFolder(const std::string& path, dev_t device,
         const std::string name = item->d_name;
         if (name == "." || name == "..")
             continue;
-        if (item->d_type == DT_REG)
+        if (item->d_type == DT_REG || item->d_type == DT_DIR)
         {
-            entries.push_back({name, false});
+            entries.push_back({name, item->d_type == DT_DIR});
             continue;
         }
-        if (item->d_type != DT_DIR && item->d_type != DT_UNKNOWN)
+        if (item->d_type != DT_UNKNOWN)
             continue; // links, devices, pipes and sockets
         struct stat status
         {
         };
-        if (::fstatat(::dirfd(folder.get()), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
             continue; // gone since it was listed
-        if (S_ISREG(status.st_mode))
-            entries.push_back({name, false});
-        else if (S_ISDIR(status.st_mode) && status.st_dev == device &&
-                 !IsSkipped(status, skippedFolders))
-            entries.push_back({name, true});
+        if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))
+            entries.push_back({name, S_ISDIR(status.st_mode)});
     }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.name < b.name; });
     return readable;
 }
+
+// Splits an absolute path into its folder and last name ("/" has no name).
+void Split(const std::string& path, std::string& folder, std::string& name)
+{
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    const std::size_t slash = trimmed.rfind('/');
+    folder = slash == 0 ? "/" : trimmed.substr(0, slash);
+    name = trimmed == "/" ? std::string() : trimmed.substr(slash + 1);
+}
+
+int RootError(int error)
+{
+    return error == EACCES ? ThreatScanner::PathAccess : ThreatScanner::PathError;
+}
 } // namespace
 
 int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFolders,
-             const std::function<void(const std::string&)>& onFile,
-             const std::function<void(const std::string&, int)>& onError)
+             const WalkVisitor& onFile, const std::function<void(const std::string&, int)>& onError)
 {
     // Reported paths, and the original paths quarantine records keep, are absolute.
     std::string start = root;
@@ -101,42 +114,83 @@ int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFo
             return ThreatScanner::PathError;
         start = Join(current, start);
     }
+
+    // The root is found inside its open parent folder.
     struct stat status
     {
     };
-    if (::lstat(start.c_str(), &status) != 0)
-        return errno == EACCES ? ThreatScanner::PathAccess : ThreatScanner::PathError;
+    std::string parentPath;
+    std::string name;
+    Split(start, parentPath, name);
+    auto parent = std::make_shared<const Descriptor>(OpenFolder(parentPath, false));
+    if (!parent->Valid())
+        return RootError(errno);
+    if (name.empty())
+    {
+        if (::fstat(parent->Get(), &status) != 0)
+            return RootError(errno);
+    }
+    else if (::fstatat(parent->Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return RootError(errno);
     if (S_ISLNK(status.st_mode))
     {
         char resolved[PATH_MAX];
-        if (!::realpath(start.c_str(), resolved) || ::stat(resolved, &status) != 0)
-            return errno == EACCES ? ThreatScanner::PathAccess : ThreatScanner::PathError;
+        if (!::realpath(start.c_str(), resolved))
+            return RootError(errno);
         start = resolved;
+        Split(start, parentPath, name);
+        parent = std::make_shared<const Descriptor>(OpenFolder(parentPath, false));
+        if (!parent->Valid())
+            return RootError(errno);
+        if (name.empty()
+                ? ::fstat(parent->Get(), &status) != 0
+                : ::fstatat(parent->Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return RootError(errno);
     }
     if (S_ISREG(status.st_mode))
     {
-        onFile(start);
+        onFile(parent, name, start);
         return ThreatScanner::Success;
     }
     if (!S_ISDIR(status.st_mode) || IsSkipped(status, skippedFolders))
         return ThreatScanner::Success;
+    const dev_t device = status.st_dev;
 
-    // An explicit stack keeps deep trees off the call stack.
+    // An explicit stack keeps deep trees off the call stack. Each level holds its folder open
+    // while its entries are visited, and the files found hold it until they are acted on.
     struct Level
     {
+        SharedFolder folder;
         std::string path;
         std::vector<Entry> entries;
         std::size_t next = 0;
     };
     std::vector<Level> stack;
-    const auto enter = [&](const std::string& path)
+    const auto enter = [&](SharedFolder folder, std::string path)
     {
-        Level level{path, {}, 0};
-        if (!ReadFolder(path, status.st_dev, skippedFolders, level.entries))
-            onError(path, ThreatScanner::PathAccess);
+        Level level{std::move(folder), std::move(path), {}, 0};
+        if (!ReadFolder(level.folder->Get(), level.entries))
+            onError(level.path, ThreatScanner::PathAccess);
+        if (walkListedHook)
+            walkListedHook(level.path.c_str());
         stack.push_back(std::move(level));
     };
-    enter(start);
+    {
+        SharedFolder top = name.empty() ? parent
+                                        : std::make_shared<const Descriptor>(::openat(
+                                              parent->Get(), name.c_str(),
+                                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat opened
+        {
+        };
+        if (!top->Valid() || ::fstat(top->Get(), &opened) != 0 || opened.st_ino != status.st_ino ||
+            opened.st_dev != status.st_dev)
+        {
+            onError(start, ThreatScanner::PathAccess);
+            return ThreatScanner::Success;
+        }
+        enter(std::move(top), start);
+    }
     while (!stack.empty())
     {
         Level& level = stack.back();
@@ -147,10 +201,33 @@ int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFo
         }
         const Entry& entry = level.entries[level.next++];
         const std::string path = Join(level.path, entry.name);
-        if (entry.folder)
-            enter(path);
-        else
-            onFile(path);
+        if (!entry.folder)
+        {
+            onFile(level.folder, entry.name, path);
+            continue;
+        }
+        // Opened inside the held parent and never through a link: a folder swapped for a link
+        // since it was listed fails here (ELOOP, ENOTDIR) and is left out like one that went.
+        auto folder = std::make_shared<const Descriptor>(
+            ::openat(level.folder->Get(), entry.name.c_str(),
+                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder->Valid())
+        {
+            if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR)
+                onError(path, ThreatScanner::PathAccess);
+            continue;
+        }
+        struct stat opened
+        {
+        };
+        if (::fstat(folder->Get(), &opened) != 0)
+        {
+            onError(path, ThreatScanner::PathAccess);
+            continue;
+        }
+        if (opened.st_dev != device || IsSkipped(opened, skippedFolders))
+            continue;
+        enter(std::move(folder), path);
     }
     return ThreatScanner::Success;
 }

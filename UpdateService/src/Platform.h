@@ -17,7 +17,8 @@ bool ExchangeFolders(const std::filesystem::path& first, const std::filesystem::
 // The folder this library was loaded from.
 std::filesystem::path LibraryFolder();
 
-// The text of a wide string as UTF-8 (wchar_t is UTF-32 on Linux, UTF-16 on Windows).
+// A wide path as the bytes it stands for, through the program's lossless conversion (bytes
+// that are not UTF-8 travel as U+DC80..U+DCFF). Throws Failure for text that stands for none.
 std::string ToUtf8(const wchar_t* text);
 
 // Holds an exclusive lock on a file as long as it lives, so that two processes never work on

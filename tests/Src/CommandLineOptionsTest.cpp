@@ -64,6 +64,23 @@ TEST(CommandLineOptions, ValuesAfterEqualsOrAsNextToken)
     EXPECT_EQ(ParseError({L"--boot=1"}), "option '--boot' does not take any arguments");
 }
 
+// File names and arguments are bytes; a byte that is not UTF-8 arrives as U+DC80..U+DCFF. Such a
+// token keeps every byte: it never names a shorter option, and a path keeps its odd bytes.
+TEST(CommandLineOptions, TokensWithInvalidBytesAreNeverReadAsOtherTokens)
+{
+    const std::wstring ff(1, static_cast<wchar_t>(0xDCFF));
+    const std::wstring fe(1, static_cast<wchar_t>(0xDCFE));
+    EXPECT_EQ(ParseError({L"--quick" + ff}).rfind("unrecognised option '--quick", 0), 0u);
+    EXPECT_EQ(ParseError({L"--" + ff}).rfind("unrecognised option '--", 0), 0u);
+    EXPECT_EQ(Parse({L"--custom", L"/srv/a" + ff + L"b"}).CustomPaths(),
+              std::vector<std::wstring>{L"/srv/a" + ff + L"b"});
+    EXPECT_EQ(Parse({L"--custom=/a" + ff + L";/b" + fe}).CustomPaths(),
+              (std::vector<std::wstring>{L"/a" + ff, L"/b" + fe}));
+    EXPECT_EQ(Parse({L"--scan-result", L"out" + fe + L".xml"}).ScanResultPath(),
+              L"out" + fe + L".xml");
+    EXPECT_FALSE(Parse({L"--scan-result", L"--quick" + ff}).Quick());
+}
+
 TEST(CommandLineOptions, CustomPathsAreSplitAtSemicolonsAndTrimmed)
 {
     using Paths = std::vector<std::wstring>;

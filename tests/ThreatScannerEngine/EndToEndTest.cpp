@@ -5,12 +5,15 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <fcntl.h>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace EngineTest;
@@ -261,6 +264,66 @@ TEST(EngineEndToEnd, HostileNamesAndQuarantinedFilesHandNothingBack)
     EXPECT_EQ(status.st_mode & 07777, 04755u);
     EXPECT_EQ(status.st_uid, owner);
     EXPECT_EQ(CorvaneTest::ReadFile(file), TestVirus());
+}
+
+// Runs in one installation at the same time: each finds what is inside its archive (its
+// extracted members live in a Temp folder of its own), and no run removes a log that another
+// running process still holds, or another run's Temp folder.
+TEST(EngineEndToEnd, RunsAtTheSameTimeKeepTheirFilesAndLogs)
+{
+    ShippedInstallation shipped;
+    const fs::path folder = shipped.installation.Folder();
+    fs::create_directories(folder / "Logs");
+    WriteFile(folder / "Logs" / "stale.txt", "an earlier run's log");
+    WriteFile(folder / "Logs" / "running.txt", "a running process's log");
+    const int held = ::open((folder / "Logs" / "running.txt").c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(held, LOCK_SH), 0);
+    WriteFile(folder / "Temp" / "run-1-0123456789ab" / "member", "another run's file");
+
+    std::string outputs[2];
+    std::vector<std::thread> runs;
+    for (int run = 0; run < 2; ++run)
+    {
+        const fs::path data = shipped.Data() / std::to_string(run);
+        fs::create_directories(data);
+        fs::copy_file(fs::path(SAMPLES_FOLDER) / "Archives" / "eicar.zip", data / "eicar.zip");
+        runs.emplace_back(
+            [&, run, data]
+            {
+                outputs[run] =
+                    shipped.installation
+                        .Run({"--custom", data.string() + ";" + (data / "missing").string(),
+                              "--scan-archives", "--scan-result",
+                              (data.parent_path() / (std::to_string(run) + ".xml")).string()})
+                        .output;
+            });
+    }
+    for (std::thread& run : runs)
+        run.join();
+    ::close(held);
+
+    for (int run = 0; run < 2; ++run)
+    {
+        EXPECT_THAT(outputs[run],
+                    HasSubstr("/" + std::to_string(run) + "/eicar.zip. Parent Containers: "));
+        EXPECT_THAT(outputs[run], HasSubstr("Scan complete."));
+        EXPECT_EQ(
+            InfectedObjects(CorvaneTest::ReadFile(shipped.Data() / (std::to_string(run) + ".xml")))
+                .size(),
+            1u);
+    }
+    EXPECT_TRUE(fs::exists(folder / "Logs" / "running.txt"));
+    EXPECT_FALSE(fs::exists(folder / "Logs" / "stale.txt"));
+    std::size_t logged = 0;
+    for (const auto& entry : fs::directory_iterator(folder / "Logs"))
+    {
+        const std::string log = CorvaneTest::ReadFile(entry.path());
+        logged += log.find("Couldn't perform custom scan") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(logged, 1u);
+    EXPECT_EQ(CorvaneTest::ReadFile(folder / "Temp" / "run-1-0123456789ab" / "member"),
+              "another run's file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder / "Temp"), fs::directory_iterator()), 1);
 }
 
 TEST(EngineEndToEnd, AnAcceptedSignatureLeavesOutOnlyWhatItSigns)

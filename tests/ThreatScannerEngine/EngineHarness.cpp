@@ -1,5 +1,7 @@
 #include "EngineHarness.h"
 
+#include "FileSystemHelper/Text.h"
+
 #include <boost/filesystem/operations.hpp>
 #include <cstring>
 #include <dlfcn.h>
@@ -40,7 +42,8 @@ Exports Load()
             Bind<ThreatScanner::ScanObject>(library, "ThreatScanner_ScanObject"),
             Bind<ThreatScanner::ScanPath>(library, "ThreatScanner_ScanPath"),
             Bind<ThreatScanner::GetDatabaseInformation>(library,
-                                                        "ThreatScanner_GetDatabaseInformation")};
+                                                        "ThreatScanner_GetDatabaseInformation"),
+            Bind<void(void (*)(const char*))>(library, "ThreatScannerTest_SetWalkListedHook")};
 }
 
 std::wstring Text(const wchar_t* text)
@@ -258,6 +261,11 @@ int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check
 
 std::wstring Wide(const fs::path& path)
 {
-    return path.wstring();
+    return FileSystemHelper::WidePath(path);
+}
+
+fs::path Narrow(const std::wstring& path)
+{
+    return FileSystemHelper::PathFromWide(path);
 }
 } // namespace EngineTest

@@ -29,6 +29,8 @@ struct Exports
     ThreatScanner::ScanObject* ScanObject;
     ThreatScanner::ScanPath* ScanPath;
     ThreatScanner::GetDatabaseInformation* GetDatabaseInformation;
+    // The test copy's pause point: called with a folder's path once its entries are listed.
+    void (*SetWalkListedHook)(void (*hook)(const char* folder));
 };
 const Exports& Engine();
 
@@ -101,5 +103,7 @@ std::string Zip(const std::vector<std::pair<std::string, std::string>>& members)
 // apply; the folder is opened up to that user first. Returns the check's result.
 int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check);
 
+// A path as the program passes it (bytes that are not UTF-8 as U+DC80..U+DCFF), and back.
 std::wstring Wide(const fs::path& path);
+fs::path Narrow(const std::wstring& path);
 } // namespace EngineTest

@@ -2,7 +2,8 @@
 
 #include "Failure.h"
 
-#include <boost/locale/encoding_utf.hpp>
+#include "FileSystemHelper/Text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <dlfcn.h>
@@ -55,7 +56,11 @@ std::filesystem::path LibraryFolder()
 
 std::string ToUtf8(const wchar_t* text)
 {
-    return boost::locale::conv::utf_to_utf<char>(text, boost::locale::conv::stop);
+    const std::wstring wide(text);
+    std::string bytes = FileSystemHelper::ToNarrow(wide, FileSystemHelper::CodePageUtf8);
+    if (bytes.empty() && !wide.empty())
+        throw Failure(Internal, "Couldn't convert a path to the system's encoding");
+    return bytes;
 }
 
 FileLock::~FileLock()

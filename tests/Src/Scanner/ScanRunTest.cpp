@@ -77,7 +77,12 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
     EXPECT_EQ(params.at("size").as_int64(), 160);
     EXPECT_EQ(Text(params.at("programFolder")), folder.string());
     EXPECT_EQ(Text(params.at("quarantineFolder")), (folder / "Quarantine").string());
-    EXPECT_EQ(Text(params.at("tempFolder")), (folder / "Temp").string());
+    // Each run has a Temp folder of its own, so that two runs never remove each other's files.
+    EXPECT_TRUE(
+        std::regex_match(Text(params.at("tempFolder")),
+                         std::regex(RegexEscaped((folder / "Temp").string() + PathSeparator()) +
+                                    "run-[0-9]+-[0-9a-f]{12}")))
+        << Text(params.at("tempFolder"));
     EXPECT_EQ(params.at("value40").as_int64(), 0);
     EXPECT_EQ(params.at("value116").as_int64(), 1);
     EXPECT_TRUE(std::regex_match(

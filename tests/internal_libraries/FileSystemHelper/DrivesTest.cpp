@@ -72,51 +72,58 @@ TEST(Drives, TypesComeFromThePlatform)
     }
 }
 #else
-// The Linux stand-in: drives are the mount points of storage file systems.
+// The Linux stand-in: drives are the mount points of storage file systems, read from a mount
+// table in the form of /proc/self/mounts.
 namespace
 {
-// The mount type of a mount point in this process's mount table, or empty.
-std::string MountType(const std::string& mountPoint)
+const std::string table = "/dev/corvane-test-disk1 / ext4 rw 0 0\n"
+                          "proc /proc proc rw 0 0\n"
+                          "sysfs /sys sysfs rw 0 0\n"
+                          "/dev/corvane-test-disk2 /srv/with\\040blank xfs rw 0 0\n"
+                          "tmpfs /dev/shm tmpfs rw 0 0\n"
+                          "server:/export /mnt/nfs nfs4 rw 0 0\n"
+                          "/dev/sr0 /media/cd iso9660 ro 0 0\n"
+                          "/dev/corvane-test-disk2 /srv/with\\040blank xfs rw 0 0\n";
+
+std::vector<std::wstring> Roots(const Drives& drives)
 {
-    std::ifstream mounts("/proc/self/mounts");
-    std::string line, type;
-    while (std::getline(mounts, line))
-    {
-        std::istringstream fields(line);
-        std::string device, point, kind;
-        if (fields >> device >> point >> kind && point == mountPoint)
-            type = kind;
-    }
-    return type;
+    std::vector<std::wstring> roots;
+    for (const auto& drive : drives)
+        roots.push_back(drive->rootPath);
+    return roots;
 }
 } // namespace
 
 TEST(Drives, ListsStorageMountsAsRootPathsWithoutPseudoFileSystems)
 {
-    const Drives drives;
-    std::vector<std::wstring> roots;
-    for (const auto& drive : drives)
-        roots.push_back(drive->rootPath);
-    ASSERT_FALSE(roots.empty());
-    EXPECT_NE(std::find(roots.begin(), roots.end(), L"/"), roots.end());
-    for (const auto& root : roots)
-        EXPECT_EQ(root.back(), L'/') << root.c_str();
-    EXPECT_EQ(std::find(roots.begin(), roots.end(), L"/proc/"), roots.end());
-    EXPECT_EQ(std::find(roots.begin(), roots.end(), L"/sys/"), roots.end());
-    std::sort(roots.begin(), roots.end());
-    EXPECT_EQ(std::adjacent_find(roots.begin(), roots.end()), roots.end()) << "a root listed twice";
+    EXPECT_EQ(Roots(Drives(table)),
+              (std::vector<std::wstring>{L"/", L"/srv/with blank/", L"/dev/shm/", L"/mnt/nfs/",
+                                         L"/media/cd/"}));
+    // The host's own table lists the root too.
+    const std::vector<std::wstring> host = Roots(Drives());
+    EXPECT_NE(std::find(host.begin(), host.end(), L"/"), host.end());
+}
+
+// In a chroot or a container the root need not have a mount entry; a full scan still walks it.
+TEST(Drives, TheRootIsADriveWithoutAMountEntry)
+{
+    const std::string chroot =
+        "proc /proc proc rw 0 0\n/dev/corvane-test-disk1 /data ext4 rw 0 0\n";
+    EXPECT_EQ(Roots(Drives(chroot)), (std::vector<std::wstring>{L"/", L"/data/"}));
+    EXPECT_EQ(Roots(Drives("")), std::vector<std::wstring>{L"/"});
+    EXPECT_EQ(GetDriveType(L"/", chroot), DriveUnknown);
+    EXPECT_EQ(GetDriveType(L"/data/", chroot), DriveFixed);
 }
 
 TEST(Drives, TypesFollowTheFileSystem)
 {
-    EXPECT_EQ(GetDriveType(L"/proc/"), DriveNoRootDir);
-    EXPECT_EQ(GetDriveType(L"/no/such/mount/"), DriveNoRootDir);
-    EXPECT_EQ(GetDriveType(L""), DriveNoRootDir);
-    const DriveType root = GetDriveType(L"/");
-    EXPECT_TRUE(root == DriveFixed || root == DriveRemovable || root == DriveRemote) << root;
-    if (MountType("/dev/shm") == "tmpfs")
-    {
-        EXPECT_EQ(GetDriveType(L"/dev/shm/"), DriveRamDisk);
-    }
+    EXPECT_EQ(GetDriveType(L"/proc/", table), DriveNoRootDir);
+    EXPECT_EQ(GetDriveType(L"/no/such/mount/", table), DriveNoRootDir);
+    EXPECT_EQ(GetDriveType(L"", table), DriveNoRootDir);
+    EXPECT_EQ(GetDriveType(L"/", table), DriveFixed);
+    EXPECT_EQ(GetDriveType(L"/srv/with blank", table), DriveFixed);
+    EXPECT_EQ(GetDriveType(L"/dev/shm/", table), DriveRamDisk);
+    EXPECT_EQ(GetDriveType(L"/mnt/nfs/", table), DriveRemote);
+    EXPECT_EQ(GetDriveType(L"/media/cd/", table), DriveCdRom);
 }
 #endif

@@ -32,8 +32,31 @@ TEST(Text, TheAnsiCodePageIsUtf8)
     EXPECT_EQ(ToWide("Scan Results/Quick-\xc3\xa9t\xc3\xa9.xml", CodePageAnsi),
               L"Scan Results/Quick-\u00e9t\u00e9.xml");
     EXPECT_EQ(ToNarrow(L"\u4e2d\U0001F600", CodePageAnsi), "\xe4\xb8\xad\xf0\x9f\x98\x80");
-    EXPECT_EQ(ToWide("\xc3", CodePageAnsi), L"");
     EXPECT_EQ(ToNarrow(std::wstring(1, static_cast<wchar_t>(0x110000)), CodePageUtf8), "");
+}
+
+// Names are bytes: every byte string round-trips, and bytes that are not UTF-8 never turn into
+// (or get lost beside) characters that name a different file.
+TEST(Text, BytesThatAreNotUtf8RoundTripAsLoneSurrogates)
+{
+    const std::string names[] = {"pr\xffog",
+                                 "\xc3",
+                                 "truncated \xe4\xb8",
+                                 "\xed\xa0\x80surrogate",
+                                 "\xc0\xafoverlong",
+                                 "\xf4\x90\x80\x80"
+                                 "big",
+                                 "ok\xff\xfe\x01\x1b"};
+    for (const std::string& name : names)
+    {
+        const std::wstring wide = ToWide(name, CodePageUtf8);
+        EXPECT_EQ(ToNarrow(wide, CodePageUtf8), name);
+        EXPECT_EQ(PathFromWide(WidePath(boost::filesystem::path(name))).string(), name);
+    }
+    EXPECT_EQ(ToWide("pr\xffog", CodePageAnsi), L"pr\xdcffog");
+    EXPECT_EQ(ToWide("\xc3\xa9\xe4\xb8", CodePageUtf8), L"\u00e9\xdce4\xdcb8");
+    // No byte gives another lone surrogate, so it converts to nothing rather than to a name.
+    EXPECT_EQ(ToNarrow(L"a" + std::wstring(1, static_cast<wchar_t>(0xDC7F)), CodePageUtf8), "");
 }
 #endif
 
@@ -43,13 +66,10 @@ TEST(Text, EmbeddedNulsPassThrough)
     EXPECT_EQ(ToNarrow(std::wstring(L"a\0b", 3), CodePageUtf8), std::string("a\0b", 3));
 }
 
-TEST(Text, EmptyAndInvalidInputGiveEmptyResults)
+TEST(Text, EmptyInputGivesEmptyResults)
 {
     EXPECT_EQ(ToWide("", CodePageUtf8), L"");
     EXPECT_EQ(ToNarrow(L"", CodePageUtf8), "");
-    EXPECT_EQ(ToWide("ok\xff\xfe", CodePageUtf8), L"");
-    EXPECT_EQ(ToWide("truncated \xe4\xb8", CodePageUtf8), L"");
-    EXPECT_EQ(ToNarrow(L"lone " + std::wstring(1, static_cast<wchar_t>(0xD800)), CodePageUtf8), "");
 }
 
 #ifdef _WIN32
@@ -58,6 +78,20 @@ TEST(Text, PathsRoundTrip)
     const std::wstring wide = L"C:\\ProgramData\\Corvane \u00e9\u4e2d\\Scan Results";
     EXPECT_EQ(WidePath(PathFromWide(wide)), wide);
     EXPECT_EQ(PathFromWide(wide).wstring(), wide);
+}
+
+// A file name that is not valid UTF-16 keeps its narrow form distinct and comes back unchanged.
+TEST(Text, IllFormedUtf16RoundTrips)
+{
+    const std::wstring names[] = {std::wstring(L"lone ") + wchar_t(0xD800),
+                                  std::wstring(1, wchar_t(0xDC80)) + L"x",
+                                  std::wstring(L"pair \U0001F600 then ") + wchar_t(0xDBFF)};
+    for (const std::wstring& name : names)
+    {
+        const std::string narrow = ToNarrow(name, CodePageUtf8);
+        EXPECT_EQ(ToWide(narrow, CodePageUtf8), name);
+        EXPECT_NE(narrow, ToNarrow(L"lone \uFFFD", CodePageUtf8));
+    }
 }
 #else
 TEST(Text, PathsRoundTrip)

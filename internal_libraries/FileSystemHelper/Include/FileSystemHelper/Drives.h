@@ -21,19 +21,33 @@ struct Drive
     std::wstring rootPath;
 };
 
-// The logical drives in the platform's order, read once by the constructor. Throws
+// The logical drives in the platform's order, read once by the constructor. On Windows it throws
 // ExceptionHelper::Exception "Couldn't get logical drive strings buffer size" or
-// "Couldn't get logical drive strings".
+// "Couldn't get logical drive strings"; on Linux the root folder is always a drive.
 class Drives
 {
 public:
     using List = std::vector<boost::shared_ptr<Drive>>;
 
     Drives();
+#ifndef _WIN32
+    // The drives of a mount table in the form of /proc/self/mounts. The root folder is always a
+    // drive, also when no entry covers it (a chroot or some containers).
+    explicit Drives(const std::string& mountTable);
+#endif
 
-    const List& Items() const { return items; }
-    List::const_iterator begin() const { return items.begin(); }
-    List::const_iterator end() const { return items.end(); }
+    const List& Items() const
+    {
+        return items;
+    }
+    List::const_iterator begin() const
+    {
+        return items.begin();
+    }
+    List::const_iterator end() const
+    {
+        return items.end();
+    }
 
 private:
     List items;
@@ -53,4 +67,8 @@ enum DriveType : unsigned int
 
 // The type of the drive with this root path.
 DriveType GetDriveType(const std::wstring& rootPath);
+#ifndef _WIN32
+// The same from the given mount table. The root folder without a mount entry is DriveUnknown.
+DriveType GetDriveType(const std::wstring& rootPath, const std::string& mountTable);
+#endif
 } // namespace FileSystemHelper

@@ -1,10 +1,9 @@
 #include "FileSystemHelper/Drives.h"
 #include "FileSystemHelper/Text.h"
 
-#include "ExceptionHelper/Exception.h"
-
 #include <boost/make_shared.hpp>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -52,13 +51,18 @@ std::string Unescape(const std::string& field)
     return result;
 }
 
-bool ReadMounts(std::vector<Mount>& mounts)
+std::string ReadMountTable()
 {
     std::ifstream file("/proc/self/mounts");
-    if (!file)
-        return false;
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::vector<Mount> ParseMounts(const std::string& table)
+{
+    std::vector<Mount> mounts;
+    std::istringstream lines(table);
     std::string line;
-    while (std::getline(file, line))
+    while (std::getline(lines, line))
     {
         std::istringstream fields(line);
         Mount mount;
@@ -69,7 +73,7 @@ bool ReadMounts(std::vector<Mount>& mounts)
             mounts.push_back(mount);
         }
     }
-    return true;
+    return mounts;
 }
 
 std::string RootPath(const std::string& mountPoint)
@@ -94,14 +98,14 @@ bool IsRemovableDevice(const std::string& device)
 }
 } // namespace
 
-Drives::Drives()
+Drives::Drives() : Drives(ReadMountTable()) {}
+
+// Without /proc, or without an entry for the root (a chroot), the root folder is still the one
+// drive that a full scan walks.
+Drives::Drives(const std::string& mountTable)
 {
-    std::vector<Mount> mounts;
-    if (!ReadMounts(mounts))
-        BOOST_THROW_EXCEPTION(
-            ExceptionHelper::Exception("Couldn't get logical drive strings buffer size"));
     std::set<std::string> seen;
-    for (const Mount& mount : mounts)
+    for (const Mount& mount : ParseMounts(mountTable))
     {
         if (pseudoFileSystems.count(mount.type))
             continue;
@@ -112,22 +116,29 @@ Drives::Drives()
         if (!wideRoot.empty())
             items.push_back(boost::make_shared<Drive>(wideRoot));
     }
-    if (items.empty())
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't get logical drive strings"));
+    if (!seen.count("/"))
+        items.insert(items.begin(), boost::make_shared<Drive>(L"/"));
 }
 
 DriveType GetDriveType(const std::wstring& rootPath)
 {
-    std::vector<Mount> mounts;
-    if (rootPath.empty() || !ReadMounts(mounts))
+    return GetDriveType(rootPath, ReadMountTable());
+}
+
+DriveType GetDriveType(const std::wstring& rootPath, const std::string& mountTable)
+{
+    if (rootPath.empty())
         return DriveNoRootDir;
     const std::string root = RootPath(ToNarrow(rootPath, CodePageUtf8));
     // The last entry for a mount point is the one in effect.
+    const std::vector<Mount> mounts = ParseMounts(mountTable);
     const Mount* found = nullptr;
     for (const Mount& mount : mounts)
         if (RootPath(mount.mountPoint) == root)
             found = &mount;
-    if (!found || pseudoFileSystems.count(found->type))
+    if (!found)
+        return root == "/" ? DriveUnknown : DriveNoRootDir;
+    if (pseudoFileSystems.count(found->type))
         return DriveNoRootDir;
     if (remoteFileSystems.count(found->type))
         return DriveRemote;

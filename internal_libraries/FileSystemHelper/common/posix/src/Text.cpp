@@ -1,55 +1,33 @@
 #include "FileSystemHelper/Text.h"
 
-#include <boost/locale/encoding_utf.hpp>
+#include "../../all/src/Utf8Text.h"
 
 namespace FileSystemHelper
 {
-// Both code pages mean UTF-8 here. Invalid input (bad UTF-8, or a wide value that is not a
-// Unicode scalar) gives the empty result of a failed conversion.
+// Both code pages mean UTF-8 here, and file names and arguments are bytes: bytes that are not
+// valid UTF-8 travel as U+DC80..U+DCFF and come back as the same bytes.
 std::wstring ToWide(const std::string& text, unsigned int /*codePage*/)
 {
-    if (text.empty())
-        return {};
-    try
-    {
-        return boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::stop);
-    }
-    catch (const boost::locale::conv::conversion_error&)
-    {
-        return {};
-    }
+    return Detail::DecodeUtf8(text);
 }
 
+// A wide value that no byte string gives (above U+10FFFF, or another lone surrogate) fails the
+// conversion, so that it never stands for a different name.
 std::string ToNarrow(const std::wstring& text, unsigned int /*codePage*/)
 {
-    if (text.empty())
+    std::string result;
+    if (!Detail::EncodeUtf8(text, result))
         return {};
-    for (const wchar_t c : text)
-    {
-        const auto value = static_cast<std::uint32_t>(c);
-        if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
-            return {};
-    }
-    try
-    {
-        return boost::locale::conv::utf_to_utf<char>(text, boost::locale::conv::stop);
-    }
-    catch (const boost::locale::conv::conversion_error&)
-    {
-        return {};
-    }
+    return result;
 }
-} // namespace FileSystemHelper
 
-namespace FileSystemHelper
-{
 std::wstring WidePath(const boost::filesystem::path& path)
 {
-    return boost::locale::conv::utf_to_utf<wchar_t>(path.string());
+    return Detail::DecodeUtf8(path.string());
 }
 
 boost::filesystem::path PathFromWide(const std::wstring& path)
 {
-    return boost::filesystem::path(boost::locale::conv::utf_to_utf<char>(path));
+    return boost::filesystem::path(ToNarrow(path, CodePageUtf8));
 }
 } // namespace FileSystemHelper

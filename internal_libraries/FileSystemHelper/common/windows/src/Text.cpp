@@ -1,5 +1,7 @@
 #include "FileSystemHelper/Text.h"
 
+#include "../../all/src/Utf8Text.h"
+
 #include <climits>
 #include <windows.h>
 
@@ -7,27 +9,19 @@ namespace FileSystemHelper
 {
 namespace
 {
-// Invalid UTF-8, or UTF-16 with a lone surrogate, fails the conversion instead of turning into
-// replacement characters, so that a damaged path or name never passes for a different one.
-// Other code pages convert as the platform maps them (unmapped characters become its default
-// character).
-DWORD ToWideFlags(unsigned int codePage)
-{
-    return codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-}
-
-DWORD ToNarrowFlags(unsigned int codePage)
-{
-    return codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : 0;
-}
+constexpr DWORD flags = 0;
 } // namespace
 
+// UTF-8 converts losslessly: a wide name that is not valid UTF-16 (a lone surrogate) keeps its
+// own three-byte form and comes back as the same name, never as a different one. Other code
+// pages convert as the platform maps them (unmapped characters become its default character).
 std::wstring ToWide(const std::string& text, unsigned int codePage)
 {
+    if (codePage == CP_UTF8)
+        return Detail::DecodeUtf8(text);
     if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX))
         return {};
     const int inputLength = static_cast<int>(text.size());
-    const DWORD flags = ToWideFlags(codePage);
     const int length = ::MultiByteToWideChar(codePage, flags, text.data(), inputLength, nullptr, 0);
     if (length <= 0)
         return {};
@@ -40,10 +34,15 @@ std::wstring ToWide(const std::string& text, unsigned int codePage)
 
 std::string ToNarrow(const std::wstring& text, unsigned int codePage)
 {
+    if (codePage == CP_UTF8)
+    {
+        std::string result;
+        Detail::EncodeUtf8(text, result);
+        return result;
+    }
     if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX))
         return {};
     const int inputLength = static_cast<int>(text.size());
-    const DWORD flags = ToNarrowFlags(codePage);
     const int length = ::WideCharToMultiByte(codePage, flags, text.data(), inputLength, nullptr, 0,
                                              nullptr, nullptr);
     if (length <= 0)

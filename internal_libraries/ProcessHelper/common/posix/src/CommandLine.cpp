@@ -1,13 +1,14 @@
 #include "ProcessHelper/Process.h"
 
-#include <boost/locale/encoding_utf.hpp>
+#include "FileSystemHelper/Text.h"
+
 #include <fstream>
 #include <iterator>
 
 namespace ProcessHelper
 {
-// The kernel keeps the arguments NUL-separated in /proc/self/cmdline. Bytes that are not
-// UTF-8 are skipped rather than turning the whole token empty.
+// The kernel keeps the arguments NUL-separated in /proc/self/cmdline. Each argument keeps every
+// byte: bytes that are not UTF-8 travel as U+DC80..U+DCFF (see FileSystemHelper::ToWide).
 std::vector<std::wstring> CommandLineArguments()
 {
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
@@ -19,7 +20,8 @@ std::vector<std::wstring> CommandLineArguments()
         std::size_t end = all.find('\0', start);
         if (end == std::string::npos)
             end = all.size();
-        tokens.push_back(boost::locale::conv::utf_to_utf<wchar_t>(all.substr(start, end - start)));
+        tokens.push_back(FileSystemHelper::ToWide(all.substr(start, end - start),
+                                                  FileSystemHelper::CodePageUtf8));
         start = end + 1;
     }
     return tokens;

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+namespace FileSystemHelper
+{
+// Marks a file as in use by this process for as long as the object lives, so that another
+// process's RemoveUnheldFiles leaves it alone. On Windows the open file itself is what protects
+// it (an open file cannot be deleted), and the object holds nothing; on Linux it is an advisory
+// lock on the file.
+class HeldFile
+{
+public:
+    HeldFile() = default;
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    // Creates the file if needed and holds it; a file held before is released. Returns false
+    // when the file cannot be created or held.
+    bool Hold(const boost::filesystem::path& path);
+    void Release();
+
+private:
+    int handle = -1;
+};
+
+// Removes every entry of the folder except files that a running process holds; the folder
+// itself stays. Errors are ignored: an entry that cannot be removed stays.
+void RemoveUnheldFiles(const boost::filesystem::path& folder);
+} // namespace FileSystemHelper

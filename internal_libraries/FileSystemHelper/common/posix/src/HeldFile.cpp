@@ -1,0 +1,110 @@
+#include "FileSystemHelper/HeldFile.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace FileSystemHelper
+{
+namespace
+{
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+} // namespace
+
+HeldFile::~HeldFile()
+{
+    Release();
+}
+
+void HeldFile::Release()
+{
+    if (handle >= 0)
+        ::close(handle);
+    handle = -1;
+}
+
+// A shared lock: the holder keeps it until it closes the file or ends. Another process removes
+// the file only while it holds the exclusive lock, so a file can be removed between its creation
+// and its lock; then it is created again.
+bool HeldFile::Hold(const boost::filesystem::path& path)
+{
+    Release();
+    for (int attempt = 0; attempt < 8; ++attempt)
+    {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return false;
+        struct stat opened
+        {
+        };
+        struct stat named
+        {
+        };
+        if (::flock(fd, LOCK_SH) == 0 && ::fstat(fd, &opened) == 0 &&
+            ::stat(path.c_str(), &named) == 0 && SameFile(opened, named))
+        {
+            handle = fd;
+            return true;
+        }
+        ::close(fd);
+    }
+    return false;
+}
+
+void RemoveUnheldFiles(const boost::filesystem::path& folder)
+{
+    const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folderFd < 0)
+        return;
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(folderFd), ::closedir);
+    if (!listing)
+    {
+        ::close(folderFd);
+        return;
+    }
+    while (const dirent* item = ::readdir(listing.get()))
+    {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat status
+        {
+        };
+        if (::fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(status.st_mode))
+        {
+            boost::system::error_code ignored;
+            boost::filesystem::remove_all(folder / name, ignored);
+            continue;
+        }
+        if (!S_ISREG(status.st_mode))
+        {
+            ::unlinkat(folderFd, name.c_str(), 0);
+            continue;
+        }
+        // Removed only while this process holds the exclusive lock, and only if the name
+        // still names the file it locked.
+        const int fd =
+            ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat locked
+        {
+        };
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 &&
+            ::fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            SameFile(locked, status))
+            ::unlinkat(folderFd, name.c_str(), 0);
+        ::close(fd);
+    }
+}
+} // namespace FileSystemHelper

@@ -1,0 +1,32 @@
+#include "FileSystemHelper/HeldFile.h"
+
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <vector>
+
+namespace FileSystemHelper
+{
+// An open file cannot be deleted here, which is all the protection a log file needs.
+HeldFile::~HeldFile() = default;
+
+void HeldFile::Release() {}
+
+bool HeldFile::Hold(const boost::filesystem::path&)
+{
+    return true;
+}
+
+void RemoveUnheldFiles(const boost::filesystem::path& folder)
+{
+    boost::system::error_code error;
+    std::vector<boost::filesystem::path> entries;
+    for (boost::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error))
+        entries.push_back(it->path());
+    for (const boost::filesystem::path& entry : entries)
+    {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(entry, ignored);
+    }
+}
+} // namespace FileSystemHelper
