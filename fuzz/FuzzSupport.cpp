@@ -41,9 +41,10 @@ std::wstring Input::WidePiece()
         const auto lead = static_cast<unsigned char>(bytes[i]);
         if (lead == 0xFF && i + 4 < bytes.size())
         {
+            // Four digits in base 255, lowest first, each byte minus one (a piece holds no NUL).
             std::uint32_t unit = 0;
-            for (int k = 0; k < 4; ++k)
-                unit |= std::uint32_t{static_cast<unsigned char>(bytes[i + 1 + k])} << (8 * k);
+            for (int k = 3; k >= 0; --k)
+                unit = unit * 255 + static_cast<unsigned char>(bytes[i + 1 + k]) - 1;
             text += static_cast<wchar_t>(unit);
             i += 5;
             continue;

@@ -24,8 +24,9 @@ public:
     // The bytes up to the next NUL (or the end); the NUL is consumed.
     std::string Piece();
     // A wide string from the next piece: UTF-8 where the bytes are UTF-8, each other byte as a
-    // lone surrogate U+DC80 to U+DCFF, and 0xFF followed by four bytes as that raw code unit
-    // (which may be no Unicode scalar at all).
+    // lone surrogate U+DC80 to U+DCFF, and 0xFF followed by four non-zero bytes as a raw code
+    // unit (four digits in base 255, lowest first, each byte minus one), which may be no Unicode
+    // scalar at all.
     std::wstring WidePiece();
     // Everything not read yet.
     std::string Rest();

@@ -17,7 +17,7 @@ namespace
 {
 using CorvaneCommandLineScanner::CommandLineOptions;
 
-bool IsUtf8(const std::string& text)
+[[maybe_unused]] bool IsUtf8(const std::string& text)
 {
     try
     {

@@ -2,7 +2,7 @@
 // the only certificate-table entry of the unsigned test program, so that every input reaches
 // the signature parser, the image digest and the chain check.
 // Invariant (with CORVANE_FUZZ_STRICT_AUTHENTICODE): a trusted signature is exactly one DER
-// element, with no bytes after it in the certificate entry.
+// element, followed by no more than the zero bytes that pad the entry to eight bytes.
 #include "PeSignatureSupport.h"
 
 namespace
@@ -76,9 +76,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool trusted = CorvaneFuzz::CheckFile(
         CorvaneFuzz::WriteFile(CorvaneFuzz::ScratchFolder() / "signed.exe", file));
 #ifdef CORVANE_FUZZ_STRICT_AUTHENTICODE
-    CORVANE_FUZZ_CHECK(!trusted || DerLength(signedData) == signedData.size(),
-                       "trusted with " + std::to_string(signedData.size() - DerLength(signedData)) +
-                           " bytes after the signature");
+    if (trusted)
+    {
+        const std::size_t der = DerLength(signedData);
+        const std::size_t entry = (8 + der + 7) & ~std::size_t{7};
+        CORVANE_FUZZ_CHECK(der != 0 && signedData.size() + 8 <= entry &&
+                               signedData.find_first_not_of('\0', der) == std::string::npos,
+                           "trusted with " + std::to_string(signedData.size() - der) +
+                               " bytes after the signature");
+    }
 #else
     (void)trusted;
     (void)DerLength;

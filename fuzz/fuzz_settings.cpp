@@ -13,7 +13,7 @@
 
 namespace
 {
-bool IsUtf8(const std::string& text)
+[[maybe_unused]] bool IsUtf8(const std::string& text)
 {
     try
     {

@@ -73,9 +73,15 @@ seed("fuzz_scan_result", "archive",
      b"\x02\x02/srv\0/home/b\xc3\xa9\0" +
      record(b"/srv/nested.zip", b"nested.zip=>eicar.zip", b"eicar.com", depth=2) +
      record(b"/srv/x", status=2))
+def raw(unit):
+    digits = b""
+    for _ in range(4):
+        digits += bytes([unit % 255 + 1])
+        unit //= 255
+    return b"\xff" + digits
 seed("fuzz_scan_result", "controls",
-     b"\x02\x01/srv/a\nb\0" + record(b"/srv/\x1b]0;title\x07\xff\x01\x00\xd8\x00") +
-     record(b"\xed\xa0\x80/\xff\xff\xff\x11\x00"))
+     b"\x02\x01/srv/a\nb\0" + record(b"/srv/\x1b]0;title\x07" + raw(0xD800)) +
+     record(b"\xed\xa0\x80/" + raw(0x110000) + raw(0xFFFE)))
 
 # Publisher keys and release indexes, made with the publishing tool.
 tool = os.path.join(tree, "tools", "publish-definitions")
@@ -146,6 +152,8 @@ pe = struct.unpack_from("<I", signed, 0x3C)[0]
 offset, size = struct.unpack_from("<II", signed, pe + 24 + 144)
 length = struct.unpack_from("<I", signed, offset)[0]
 seed("fuzz_pe_signature", "signed", signed[offset + 8:offset + length])
+seed("fuzz_pe_signature", "bytes-after-signature",
+     signed[offset + 8:offset + length] + b"appended payload")
 
 # Components-service replies: the first byte chooses the size of the pieces the reply arrives in.
 namespace = "http://services.corvane.test/"
