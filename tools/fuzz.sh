@@ -14,8 +14,28 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 
+# The SOAP runtime's source of the installed release, so that the components-service target
+# fuzzes the runtime's HTTP and XML reading too (without it the target uses the shared library).
+gsoap_source=
+gsoap_version=$(dpkg-query -W -f='${Version}' libgsoap-dev 2>/dev/null || true)
+if [ -n "$gsoap_version" ]; then
+    gsoap_folder=build-fuzz/gsoap-source/$gsoap_version
+    if [ ! -f "$gsoap_folder/stdsoap2.cpp" ]; then
+        rm -rf "$gsoap_folder.download" && mkdir -p "$gsoap_folder.download"
+        if (cd "$gsoap_folder.download" && apt-get source "gsoap=$gsoap_version" >/dev/null 2>&1); then
+            mkdir -p "$gsoap_folder"
+            cp "$gsoap_folder".download/gsoap-*/gsoap/stdsoap2.cpp "$gsoap_folder/"
+        else
+            echo "warning: no gSOAP source package; the components-service target uses the shared runtime"
+        fi
+        rm -rf "$gsoap_folder.download"
+    fi
+    [ -f "$gsoap_folder/stdsoap2.cpp" ] && gsoap_source=$PWD/$gsoap_folder/stdsoap2.cpp
+fi
+
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DCORVANE_FUZZ=ON >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DCORVANE_FUZZ=ON -DCORVANE_FUZZ_GSOAP_SOURCE="$gsoap_source" \
+    >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target fuzz_targets
 
 if [ $# -gt 0 ]; then
