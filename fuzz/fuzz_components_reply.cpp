@@ -9,6 +9,9 @@
 
 #include "MsiHelper/FourPartVersion.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace
 {
 // What the fake connection has left to give.
