@@ -14,7 +14,19 @@ std::string DefinitionsVersionText()
 {
     try
     {
-        const boost::filesystem::path path = ProgramFolder() / "Plugins" / "update.txt";
+        return DefinitionsVersionText(ProgramFolder() / "Plugins" / "update.txt");
+    }
+    catch (const std::exception& error)
+    {
+        Log(L"Info", error.what());
+    }
+    return {};
+}
+
+std::string DefinitionsVersionText(const boost::filesystem::path& path)
+{
+    try
+    {
         std::ifstream file(path.string());
         const boost::regex versionLine("Version: (.+)");
         std::string line;

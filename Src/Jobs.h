@@ -2,6 +2,7 @@
 
 #include "ScanRequest.h"
 
+#include <boost/filesystem/path.hpp>
 #include <string>
 
 // The jobs the entry point dispatches to; each reports its own outcome on the console.
@@ -11,6 +12,8 @@ void PrintProductInfo();
 void PrintDefinitionsInfo();
 // The version line of Plugins/update.txt ("Version: ..."), or empty.
 std::string DefinitionsVersionText();
+// The same from the given file.
+std::string DefinitionsVersionText(const boost::filesystem::path& path);
 void UpdateDefinitions();
 void CheckApplicationUpdate();
 void RunScan(const ScanRequest& request);

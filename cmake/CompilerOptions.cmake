@@ -16,3 +16,16 @@ if(CORVANE_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
+
+if(CORVANE_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR WIN32)
+        message(FATAL_ERROR "CORVANE_FUZZ needs Clang on Linux (-DCMAKE_CXX_COMPILER=clang++)")
+    endif()
+    if(CORVANE_SANITIZE)
+        message(FATAL_ERROR "CORVANE_FUZZ brings its own sanitizers; leave CORVANE_SANITIZE off")
+    endif()
+    # Coverage for libFuzzer in every C++ object; the fuzz targets add libFuzzer itself.
+    add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-fsanitize=fuzzer-no-link,address,undefined>"
+        "$<$<COMPILE_LANGUAGE:CXX>:-fno-sanitize-recover=all>" -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()

@@ -75,9 +75,8 @@ bool ResultToStandardOutput()
 }
 } // namespace
 
-void Scanner::WriteReport()
+void BuildReport(const ScanSummary& summary, pugi::xml_document& document)
 {
-    pugi::xml_document document;
     pugi::xml_node root = document.append_child("Summary");
 
     pugi::xml_node info = root.append_child("ScanInfo");
@@ -92,6 +91,12 @@ void Scanner::WriteReport()
     pugi::xml_node objects = root.append_child("InfectedObjects");
     for (const auto& object : summary.infectedObjects)
         AddInfectedObject(objects, *object);
+}
+
+void Scanner::WriteReport()
+{
+    pugi::xml_document document;
+    BuildReport(summary, document);
 
     const bool readOnly = Settings::Instance().readOnly;
     const bool saved = readOnly || Save(document, request.resultPath);

@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+namespace pugi
+{
+class xml_document;
+}
+
 namespace CorvaneCommandLineScanner
 {
 // What the scan result report shows.
@@ -22,6 +27,9 @@ struct ScanSummary
     std::string endTime;
     std::vector<boost::shared_ptr<InfectedObject>> infectedObjects; // in detection order
 };
+
+// Fills an empty document with the scan result of the summary.
+void BuildReport(const ScanSummary& summary, pugi::xml_document& document);
 
 // Receives every object the engine reports during a scan call; the context is the Scanner.
 void ScanCallback(_ScanCbkParams* params, int* action, void* context);

@@ -1,0 +1,66 @@
+// The settings file config.ini.
+// Invariant: a folder the file names reaches the settings byte for byte (a name that is not
+// UTF-8 only with CORVANE_FUZZ_BYTE_EXACT_TEXT, which lossless text conversion needs).
+#include "FuzzSupport.h"
+
+#include "Settings.h"
+
+#include "FileSystemHelper/Text.h"
+
+#include <boost/locale/encoding_utf.hpp>
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+namespace
+{
+[[maybe_unused]] bool IsUtf8(const std::string& text)
+{
+    try
+    {
+        boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::stop);
+        return true;
+    }
+    catch (const boost::locale::conv::conversion_error&)
+    {
+        return false;
+    }
+}
+
+// The engines folder that the file names, when it is read at all: after a valid read_only.
+bool NamedFolder(const boost::filesystem::path& file, std::string& folder)
+{
+    try
+    {
+        boost::property_tree::ptree tree;
+        boost::property_tree::ini_parser::read_ini(file.string(), tree);
+        using Path = boost::property_tree::ptree::path_type;
+        tree.get<bool>(Path("read_only", '.'));
+        folder = tree.get<std::string>(Path("engines_folder", '.'));
+        return !folder.empty();
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const boost::filesystem::path file = CorvaneFuzz::WriteFile(
+        CorvaneFuzz::ScratchFolder() / "config.ini", CorvaneFuzz::Bytes(data, size));
+    const CorvaneCommandLineScanner::Settings settings(file, L"/default/engines");
+    CORVANE_FUZZ_CHECK(!settings.enginesFolder.empty(), "");
+
+    std::string folder;
+    if (!NamedFolder(file, folder))
+        return 0;
+#ifndef CORVANE_FUZZ_BYTE_EXACT_TEXT
+    if (!IsUtf8(folder))
+        return 0;
+#endif
+    const std::string read = FileSystemHelper::PathFromWide(settings.enginesFolder).string();
+    CORVANE_FUZZ_CHECK(read == folder,
+                       CorvaneFuzz::Escaped(folder) + " read as " + CorvaneFuzz::Escaped(read));
+    return 0;
+}
