@@ -3,6 +3,7 @@
 #include "ProcessHelper/Process.h"
 
 #include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/replace.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/program_options.hpp>
@@ -39,6 +40,25 @@ po::options_description Description()
     // clang-format on
     return description;
 }
+
+// Boost fills in a parse error's message by replacing placeholders such as %canonical_option%
+// until none is left, so an argument that itself spells a placeholder would never let that end.
+// The texts to fill in are reached through a derived class, and their percent signs stand aside
+// while the message is made.
+class ErrorTexts : po::error_with_option_name
+{
+public:
+    static std::string Message(po::error_with_option_name& error)
+    {
+        static const std::string percent = "%", standIn = "\x01%\x02";
+        auto& texts = error.*(&ErrorTexts::m_substitutions);
+        for (auto& text : texts)
+            boost::algorithm::replace_all(text.second, percent, standIn);
+        std::string message = error.what();
+        boost::algorithm::replace_all(message, standIn, percent);
+        return message;
+    }
+};
 } // namespace
 
 CommandLineOptions::CommandLineOptions() : CommandLineOptions(ProcessHelper::CommandLineArguments())
@@ -60,6 +80,10 @@ CommandLineOptions::CommandLineOptions(const std::vector<std::wstring>& tokens)
             tokens.empty() ? tokens.begin() : tokens.begin() + 1, tokens.end());
         po::store(po::wcommand_line_parser(arguments).options(description).run(), options);
         po::notify(options);
+    }
+    catch (po::error_with_option_name& e)
+    {
+        throw InvalidCommandLine(ErrorTexts::Message(e), helpText);
     }
     catch (const std::exception& e)
     {

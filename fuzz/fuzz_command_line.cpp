@@ -1,9 +1,8 @@
 // The command-line parser fed arbitrary argument vectors (NUL-separated bytes, as the kernel
 // hands them over), and the scan request built from the options.
 // Invariants: an option is only set when a token names it (a prefix of its name after "--");
-// the result path and every custom path are bytes of the command line, unchanged. For tokens
-// that are not UTF-8 both are checked only with CORVANE_FUZZ_BYTE_EXACT_TEXT, which needs the
-// lossless text conversion.
+// the result path and every custom path are bytes of the command line, unchanged, also where
+// they are not UTF-8.
 #include "FuzzSupport.h"
 
 #include "Application.h"
@@ -11,24 +10,9 @@
 
 #include "FileSystemHelper/Text.h"
 
-#include <boost/locale/encoding_utf.hpp>
-
 namespace
 {
 using CorvaneCommandLineScanner::CommandLineOptions;
-
-[[maybe_unused]] bool IsUtf8(const std::string& text)
-{
-    try
-    {
-        boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::stop);
-        return true;
-    }
-    catch (const boost::locale::conv::conversion_error&)
-    {
-        return false;
-    }
-}
 
 // True when a token spells the option: "--" and a non-empty prefix of its name, then the end
 // or "=".
@@ -66,17 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CorvaneFuzz::Input input(data, size);
     std::vector<std::string> tokens;
     std::vector<std::wstring> wideTokens{L"/opt/corvane/CorvaneCommandLineScanner"};
-    bool allUtf8 = true;
     while (!input.Empty() && tokens.size() < 64)
     {
         tokens.push_back(input.Piece());
-        allUtf8 = allUtf8 && IsUtf8(tokens.back());
         // Arguments are file-system bytes: the same conversion as any path.
         wideTokens.push_back(FileSystemHelper::WidePath(tokens.back()));
     }
-#ifdef CORVANE_FUZZ_BYTE_EXACT_TEXT
-    allUtf8 = true;
-#endif
 
     std::unique_ptr<CommandLineOptions> parsed;
     try
@@ -90,8 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const CommandLineOptions& options = *parsed;
     const auto request = CorvaneCommandLineScanner::BuildScanRequest(options);
-    if (!allUtf8)
-        return 0;
 
     const std::pair<bool, const char*> flags[] = {
         {options.Help(), "help"},

@@ -1,7 +1,7 @@
 // The PKCS #7 signed data inside an otherwise valid image: the input becomes the certificate of
 // the only certificate-table entry of the unsigned test program, so that every input reaches
 // the signature parser, the image digest and the chain check.
-// Invariant (with CORVANE_FUZZ_STRICT_AUTHENTICODE): a trusted signature is exactly one DER
+// Invariant: a trusted signature is exactly one DER
 // element, followed by no more than the zero bytes that pad the entry to eight bytes.
 #include "PeSignatureSupport.h"
 
@@ -75,7 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const bool trusted = CorvaneFuzz::CheckFile(
         CorvaneFuzz::WriteFile(CorvaneFuzz::ScratchFolder() / "signed.exe", file));
-#ifdef CORVANE_FUZZ_STRICT_AUTHENTICODE
     if (trusted)
     {
         const std::size_t der = DerLength(signedData);
@@ -85,9 +84,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                            "trusted with " + std::to_string(signedData.size() - der) +
                                " bytes after the signature");
     }
-#else
-    (void)trusted;
-    (void)DerLength;
-#endif
     return 0;
 }

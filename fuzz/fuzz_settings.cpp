@@ -1,31 +1,17 @@
 // The settings file config.ini.
-// Invariant: a folder the file names reaches the settings byte for byte (a name that is not
-// UTF-8 only with CORVANE_FUZZ_BYTE_EXACT_TEXT, which lossless text conversion needs).
+// Invariant: a folder the file names reaches the settings byte for byte, also where it is not
+// UTF-8.
 #include "FuzzSupport.h"
 
 #include "Settings.h"
 
 #include "FileSystemHelper/Text.h"
 
-#include <boost/locale/encoding_utf.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
 namespace
 {
-[[maybe_unused]] bool IsUtf8(const std::string& text)
-{
-    try
-    {
-        boost::locale::conv::utf_to_utf<wchar_t>(text, boost::locale::conv::stop);
-        return true;
-    }
-    catch (const boost::locale::conv::conversion_error&)
-    {
-        return false;
-    }
-}
-
 // The engines folder that the file names, when it is read at all: after a valid read_only.
 bool NamedFolder(const boost::filesystem::path& file, std::string& folder)
 {
@@ -55,10 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string folder;
     if (!NamedFolder(file, folder))
         return 0;
-#ifndef CORVANE_FUZZ_BYTE_EXACT_TEXT
-    if (!IsUtf8(folder))
-        return 0;
-#endif
     const std::string read = FileSystemHelper::PathFromWide(settings.enginesFolder).string();
     CORVANE_FUZZ_CHECK(read == folder,
                        CorvaneFuzz::Escaped(folder) + " read as " + CorvaneFuzz::Escaped(read));

@@ -62,6 +62,11 @@ TEST(CommandLineOptions, ValuesAfterEqualsOrAsNextToken)
     EXPECT_EQ(ParseError({L"--scan-result"}),
               "the required argument for option '--scan-result' is missing");
     EXPECT_EQ(ParseError({L"--boot=1"}), "option '--boot' does not take any arguments");
+    // The parser's message quotes the token as typed, placeholders of its own message included.
+    EXPECT_EQ(ParseError({L"--x%canonical_option%%value%"}),
+              "unrecognised option '--x%canonical_option%%value%'");
+    EXPECT_EQ(ParseError({L"--boot=%canonical_option%"}),
+              "option '--boot' does not take any arguments");
 }
 
 // File names and arguments are bytes; a byte that is not UTF-8 arrives as U+DC80..U+DCFF. Such a
