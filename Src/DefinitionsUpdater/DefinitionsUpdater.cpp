@@ -2,6 +2,7 @@
 
 #include "BuildSettings.h"
 #include "ConsoleHelper/Console.h"
+#include "ConsoleHelper/Printable.h"
 #include "DefinitionsUpdater/ReloadEngine.h"
 #include "ExceptionHelper/Exception.h"
 #include "FileSystemHelper/Text.h"
@@ -184,7 +185,14 @@ int DefinitionsUpdater::OnEvent(int code, void* data)
         out << "Definitions up to date\n";
         break;
     case UpdSdk::EventFileName:
-        currentFile = data ? static_cast<const char*>(data) : "";
+        // The name comes from the update library: shown printable, so it cannot break the line or
+        // reach the terminal as a control sequence.
+        currentFile =
+            data ? FileSystemHelper::ToNarrow(
+                       ConsoleHelper::Printable(FileSystemHelper::ToWide(
+                           static_cast<const char*>(data), FileSystemHelper::CodePageUtf8)),
+                       FileSystemHelper::CodePageUtf8)
+                 : "";
         break;
     case UpdSdk::EventTotalBytes:
         totalBytes = ValueOf(data);

@@ -144,10 +144,13 @@ TEST(DefinitionsUpdater, ProgressShowsTheLatestSizeAndFileName)
     const DefinitionsUpdate update(R"({"update": {"events": [
         {"code": 70, "value": 5}, {"code": 40, "text": "a"}, {"code": 40, "text": "b"},
         {"code": 70, "value": 6}, {"code": 40, "text": ""}, {"code": 60, "value": 7},
+        {"code": 70, "value": 7}, {"code": 40, "text": "c\u001b]0;x\u0007\n"},
         {"code": 70, "value": 7}]}})");
-    EXPECT_EQ(update.Run(), "Downloading: 5 of 0 bytes. File: \n"
-                            "Downloading: 6 of 0 bytes. File: b\n"
-                            "Downloading: 7 of 7 bytes. File: \n");
+    EXPECT_EQ(update.Run(),
+              "Downloading: 5 of 0 bytes. File: \n"
+              "Downloading: 6 of 0 bytes. File: b\n"
+              "Downloading: 7 of 7 bytes. File: \n"
+              "Downloading: 7 of 7 bytes. File: c\xEF\xBF\xBD]0;x\xEF\xBF\xBD\xEF\xBF\xBD\n");
 }
 
 TEST(DefinitionsUpdater, RetryQueriesShareFiveYesAnswersPerRun)
