@@ -1,7 +1,7 @@
 // Scans a generated tree with scan.dll and with clamscan using the same definitions, and prints
 // the wall times, their ratio and the peak memory of each.
 // Usage: EngineBenchmark [files (default 10000)] [rounds (default 2)]
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
 #include <chrono>

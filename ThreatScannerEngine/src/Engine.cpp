@@ -1,7 +1,7 @@
 #include "Engine.h"
 #include "FileScan.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <clamav.h>
 #include <cstdio>

@@ -7,7 +7,7 @@
 #include "Text.h"
 #include "Walk.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
 #include <atomic>
@@ -67,8 +67,17 @@ template <typename Function> int Guarded(Function function) noexcept
     }
 }
 
-// Options the program sets that change nothing in this engine.
-constexpr int acceptedOptions[] = {6001, 6002, 4078, 87, 4080, 110, 80, 79, 78, 4081, 106};
+// Whether the option is one the program sets on every instance; they change nothing in this
+// engine.
+bool IsAcceptedOption(int option)
+{
+    for (const ThreatScanner::OptionSetting& setting : ThreatScanner::InstanceSetupOptions)
+        if (setting.option == option)
+            return true;
+    return std::find(std::begin(ThreatScanner::InstanceEnabledOptions),
+                     std::end(ThreatScanner::InstanceEnabledOptions),
+                     option) != std::end(ThreatScanner::InstanceEnabledOptions);
+}
 
 // The identities of the folders that exist among the given paths.
 std::vector<FileIdentity> FolderIdentities(const std::vector<std::string>& paths)
@@ -357,9 +366,7 @@ int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int v
                                         instance->scanArchives = value == 1;
                                         return ThreatScanner::Success;
                                     }
-                                    if (std::find(std::begin(acceptedOptions),
-                                                  std::end(acceptedOptions),
-                                                  option) != std::end(acceptedOptions))
+                                    if (IsAcceptedOption(option))
                                         return ThreatScanner::Success;
                                     return ThreatScanner::NotSupported;
                                 });
@@ -411,7 +418,7 @@ int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType, con
                 return result;
             if (objectType == ThreatScanner::SystemObjectType)
             {
-                if (!path || std::wcscmp(path, L"<System>") != 0)
+                if (!path || std::wcscmp(path, ThreatScanner::SystemObjectName) != 0)
                     return ThreatScanner::InvalidArgument;
                 return ScanSystem(guard.context);
             }

@@ -1,7 +1,7 @@
 #include "FileScan.h"
 #include "Engine.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <clamav.h>
 #include <cstring>

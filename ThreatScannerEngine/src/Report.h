@@ -3,7 +3,7 @@
 #include "Actions.h"
 #include "FileScan.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <cstdint>
 #include <memory>

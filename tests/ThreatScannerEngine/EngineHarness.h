@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Installation.h"
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <atomic>
 #include <boost/filesystem/path.hpp>
