@@ -16,6 +16,10 @@ int ComponentsServiceTimeout()
 {
     return CORVANE_COMPONENTS_SERVICE_TIMEOUT;
 }
+int ComponentsServiceRetryPause()
+{
+    return CORVANE_COMPONENTS_SERVICE_RETRY_PAUSE;
+}
 const char* DefinitionsServerUrl()
 {
     return CORVANE_DEFINITIONS_SERVER_URL;

@@ -7,6 +7,8 @@ const char* ComponentsServiceUrl();
 const char* ServiceNamespace();
 // Seconds each of connect, send and receive may take in one exchange with the service.
 int ComponentsServiceTimeout();
+// Seconds between two attempts to reach the service.
+int ComponentsServiceRetryPause();
 const char* DefinitionsServerUrl();
 const char* FormerDomain();
 const char* CurrentDomain();

@@ -2,6 +2,8 @@
 #include "ComponentsClient/MachineIdentity.h"
 #include "ComponentsClient/ServiceProxy.h"
 
+#include "BuildSettings.h"
+
 #include <boost/chrono/system_clocks.hpp>
 #include <boost/log/core/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
@@ -38,7 +40,6 @@ BOOST_LOG_GLOBAL_LOGGER_INIT(Diagnostics, boost::log::sources::wseverity_logger_
 namespace
 {
 const int attemptCount = 3;
-const boost::chrono::seconds pauseBetweenAttempts(3);
 
 void Emit(int severity, int line, const std::wstring& text)
 {
@@ -128,7 +129,10 @@ bool ComponentLookup::GetComponent(const std::wstring& componentId,
                                                      << attemptsLeft);
         if (attemptsLeft == 0)
             return false;
-        boost::this_thread::sleep_until(boost::chrono::system_clock::now() + pauseBetweenAttempts);
+        boost::this_thread::sleep_until(
+            boost::chrono::system_clock::now() +
+            boost::chrono::seconds(
+                CorvaneCommandLineScanner::BuildSettings::ComponentsServiceRetryPause()));
     }
 
     const tempuri__ComponentInfoResponse* result = reply->GetComponentResult;

@@ -3,7 +3,7 @@
 #include "ComponentsServer.h"
 
 // The build settings of the client under test: a loopback endpoint that each test points at
-// its own server, and a short time-out.
+// its own server, a short time-out and no pause between attempts.
 namespace CorvaneTest
 {
 std::string componentsServiceUrl = "http://127.0.0.1:9/components.asmx";
@@ -22,6 +22,10 @@ const char* ServiceNamespace()
 int ComponentsServiceTimeout()
 {
     return 1;
+}
+int ComponentsServiceRetryPause()
+{
+    return 0;
 }
 const char* DefinitionsServerUrl()
 {
