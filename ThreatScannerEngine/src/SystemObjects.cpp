@@ -77,10 +77,13 @@ void ListProcessExecutables(const std::function<void(Target)>& onTarget)
     }
 }
 
+std::string mountTablePath = "/proc/self/mounts";
+
 int ReadBootSector(const std::string& root, std::string& device, BootSector& sector)
 {
     const std::string mountPoint = WithoutTrailingSlashes(root);
-    std::unique_ptr<FILE, int (*)(FILE*)> table(::setmntent("/proc/self/mounts", "r"), ::endmntent);
+    std::unique_ptr<FILE, int (*)(FILE*)> table(::setmntent(mountTablePath.c_str(), "r"),
+                                                ::endmntent);
     if (!table)
         return ThreatScanner::PathError;
     bool mounted = false;

@@ -43,7 +43,8 @@ Exports Load()
             Bind<ThreatScanner::ScanPath>(library, "ThreatScanner_ScanPath"),
             Bind<ThreatScanner::GetDatabaseInformation>(library,
                                                         "ThreatScanner_GetDatabaseInformation"),
-            Bind<void(void (*)(const char*))>(library, "ThreatScannerTest_SetWalkListedHook")};
+            Bind<void(void (*)(const char*))>(library, "ThreatScannerTest_SetWalkListedHook"),
+            Bind<void(const char*)>(library, "ThreatScannerTest_SetMountTable")};
 }
 
 std::wstring Text(const wchar_t* text)

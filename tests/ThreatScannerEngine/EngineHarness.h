@@ -31,6 +31,8 @@ struct Exports
     ThreatScanner::GetDatabaseInformation* GetDatabaseInformation;
     // The test copy's pause point: called with a folder's path once its entries are listed.
     void (*SetWalkListedHook)(void (*hook)(const char* folder));
+    // The mount table the engine reads for boot sectors instead of the system's; null restores it.
+    void (*SetMountTable)(const char* path);
 };
 const Exports& Engine();
 

@@ -84,11 +84,25 @@ TEST(EngineSystemObjects, BootSectorsOfRootsWithoutAReadableDeviceFail)
     // /proc is mounted, but not from a block device.
     EXPECT_EQ(ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/proc/", nullptr),
               ThreatScanner::NotSupported);
-    // The system's root: read when the device is readable, refused otherwise.
+    // The root by a mount table of the test's: mounted from something other than a block device,
+    // and not a mount point at all (a chroot).
+    const fs::path table = installation.Data() / "mounts";
+    WriteFile(table, "/dev/null / ext4 rw 0 0\nproc /proc proc rw 0 0\n");
+    Engine().SetMountTable(table.c_str());
+    EXPECT_EQ(ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/", nullptr),
+              ThreatScanner::NotSupported);
+    WriteFile(table, "proc /proc proc rw 0 0\n");
+    EXPECT_EQ(ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/", nullptr),
+              ThreatScanner::PathError);
+    Engine().SetMountTable(nullptr);
+    // The system's root: read when the device is readable, refused otherwise, and without a
+    // boot sector where the root is no mount point.
     const int root = AsUnprivilegedUser(
         installation.Data(),
         [&] { return ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/", nullptr); });
-    EXPECT_TRUE(root == ThreatScanner::NotSupported || root == ThreatScanner::FileOpen) << root;
+    EXPECT_TRUE(root == ThreatScanner::NotSupported || root == ThreatScanner::FileOpen ||
+                root == ThreatScanner::PathError)
+        << root;
     EXPECT_TRUE(recorder.reports.empty());
     EXPECT_EQ(ScanObject(instance, 9, L"/", nullptr), ThreatScanner::NotSupported);
 }
