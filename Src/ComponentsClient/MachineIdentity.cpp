@@ -7,18 +7,34 @@
 
 namespace CorvaneCommandLineScanner
 {
-std::wstring MachineUuid()
+namespace
+{
+// The answer in the upper-case form, or empty when it is not a UUID (a UUID is plain ASCII).
+std::wstring NormalizedUuid(const std::wstring& answer)
+{
+    std::string text;
+    for (const wchar_t c : answer)
+    {
+        if (static_cast<std::uint32_t>(c) > 0x7F)
+            return {};
+        text += static_cast<char>(c);
+    }
+    return ProcessHelper::SystemIdentity::NormalizedUuid(text);
+}
+} // namespace
+
+std::wstring MachineUuid(const MachineUuidQuery& query)
 {
     std::wstring uuid;
     try
     {
         boost::thread worker(
-            [&uuid]
+            [&uuid, &query]
             {
                 try
                 {
                     const COMHelper::CoInitializeGuard com;
-                    uuid = ProcessHelper::SystemIdentity::MachineUuid();
+                    uuid = NormalizedUuid(query());
                 }
                 catch (...)
                 {

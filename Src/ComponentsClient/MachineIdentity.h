@@ -11,9 +11,15 @@
 // What the update client tells the components service about this machine.
 namespace CorvaneCommandLineScanner
 {
-// The machine's hardware UUID, read on a worker thread of its own with COM initialised there,
-// so that the caller's COM state is never touched. Empty when it cannot be read.
-std::wstring MachineUuid();
+// Reads the platform's answer for the machine's hardware UUID, with COM initialised.
+using MachineUuidQuery = std::function<std::wstring()>;
+
+// The machine's hardware UUID in the upper-case 8-4-4-4-12 form, read with the query on a worker
+// thread of its own with COM initialised there, so that the caller's COM state is never touched.
+// Empty when it cannot be read or the answer is no UUID. (Some systems answer in lower case:
+// Wine's placeholder where the host has no machine id.)
+std::wstring
+MachineUuid(const MachineUuidQuery& query = ProcessHelper::SystemIdentity::MachineUuid);
 
 // Turns the system's version record into the service's OS type number.
 class OsTypeDetector

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
+#include <stdexcept>
 #include <thread>
 
 #ifdef _WIN32
@@ -159,7 +160,17 @@ TEST(MachineUuid, UpperCaseUuidOrNothing)
     EXPECT_EQ(SystemIdentity::NormalizedUuid("4c4c4544x0042-3510-8052-b3c04f4e4d32"), L"");
     EXPECT_EQ(SystemIdentity::NormalizedUuid("4c4c4544-0042-3510-8052-b3c04f4e4g32"), L"");
 
-    const std::wstring uuid = CorvaneCommandLineScanner::MachineUuid();
+    // Whatever the system answers comes out in the one form: Wine answers with a lower-case
+    // placeholder where the host has no machine id.
+    using CorvaneCommandLineScanner::MachineUuid;
+    EXPECT_EQ(MachineUuid([] { return std::wstring(L"4c4c4544-0042-3510-8052-b3c04f4e4d32"); }),
+              L"4C4C4544-0042-3510-8052-B3C04F4E4D32");
+    EXPECT_EQ(
+        MachineUuid([] { return std::wstring(L"4c4c4544-0042-3510-8052-b3c04f4e4d3\u00e9"); }),
+        L"");
+    EXPECT_EQ(MachineUuid([]() -> std::wstring { throw std::runtime_error("no answer"); }), L"");
+
+    const std::wstring uuid = MachineUuid();
     EXPECT_TRUE(uuid.empty() ||
                 std::regex_match(uuid, std::wregex(L"[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")))
         << std::string(uuid.begin(), uuid.end());

@@ -143,6 +143,16 @@ std::wstring SystemIdentity::MachineUuid()
     CORVANE_CHECK(object->Get(L"UUID", 0, &uuid.value, nullptr, nullptr));
     if (V_VT(&uuid.value) != VT_BSTR || !V_BSTR(&uuid.value))
         return {};
-    return std::wstring(V_BSTR(&uuid.value), ::SysStringLen(V_BSTR(&uuid.value)));
+    // Wine answers with a lower-case placeholder where the host has no machine id; a text that is
+    // no UUID (a UUID is plain ASCII) is no answer.
+    const std::wstring answer(V_BSTR(&uuid.value), ::SysStringLen(V_BSTR(&uuid.value)));
+    std::string text;
+    for (const wchar_t c : answer)
+    {
+        if (static_cast<std::uint32_t>(c) > 0x7F)
+            return {};
+        text += static_cast<char>(c);
+    }
+    return NormalizedUuid(text);
 }
 } // namespace ProcessHelper
