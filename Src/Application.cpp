@@ -14,14 +14,14 @@ ScanRequest BuildScanRequest(const CommandLineOptions& options)
 {
     ScanRequest request;
     if (options.Quick())
-        request.scanType = ScanTypeQuick;
+        request.scanType = ScanType::Quick;
     else if (options.Full())
-        request.scanType = ScanTypeFull;
+        request.scanType = ScanType::Full;
     else if (options.Custom())
-        request.scanType = ScanTypeCustom;
+        request.scanType = ScanType::Custom;
     else
-        request.scanType = ScanTypeBoot;
-    if (request.scanType == ScanTypeCustom)
+        request.scanType = ScanType::Boot;
+    if (request.scanType == ScanType::Custom)
     {
         request.paths = options.CustomPaths();
         request.scanArchives = options.ScanArchives();

@@ -91,15 +91,15 @@ CommandLineOptions::CommandLineOptions(const std::vector<std::wstring>& tokens)
     }
 }
 
-int CommandLineOptions::Action() const
+ThreatScanner::Action CommandLineOptions::Action() const
 {
     if (Has("quarantine"))
-        return 7;
+        return ThreatScanner::ActionQuarMove;
     if (Has("delete"))
-        return 5;
+        return ThreatScanner::ActionDelete;
     if (Has("disinfect"))
-        return 3;
-    return 1;
+        return ThreatScanner::ActionDisinfect;
+    return ThreatScanner::ActionNone;
 }
 
 std::vector<std::wstring> CommandLineOptions::CustomPaths() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ThreatScanner/ThreatScanner.h"
+
 #include <boost/program_options/variables_map.hpp>
 #include <string>
 #include <vector>
@@ -46,8 +48,8 @@ public:
     bool ScanResultStdout() const { return Has("scan-result-stdout"); }
     bool ScanArchives() const { return Has("scan-archives"); }
 
-    // Engine action code: 7 quarantine, else 5 delete, else 3 disinfect, else 1 none.
-    int Action() const;
+    // The engine action: quarantine (move), else delete, else disinfect, else none.
+    ThreatScanner::Action Action() const;
 
     // The --custom value split at ";" with blanks trimmed; empty segments stay.
     std::vector<std::wstring> CustomPaths() const;

@@ -38,7 +38,7 @@ void LogFailure(int result, const char* message)
 void Scanner::Scan(const ScanRequest& newRequest)
 {
     request = newRequest;
-    summary.scanTypeName = ScanTypeName(request.scanType);
+    summary.scanTypeName = ScanTypeName(static_cast<std::int32_t>(request.scanType));
     summary.startTime = CurrentTimeText();
     if (!Settings::Instance().readOnly)
         SettleReportPath();
@@ -49,19 +49,17 @@ void Scanner::Scan(const ScanRequest& newRequest)
     objectOutput3 = nullptr;
     switch (request.scanType)
     {
-    case ScanTypeQuick:
+    case ScanType::Quick:
         QuickScan();
         break;
-    case ScanTypeFull:
+    case ScanType::Full:
         FullScan();
         break;
-    case ScanTypeCustom:
+    case ScanType::Custom:
         CustomScan();
         break;
-    case ScanTypeBoot:
+    case ScanType::Boot:
         BootScan();
-        break;
-    default:
         break;
     }
 

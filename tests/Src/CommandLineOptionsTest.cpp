@@ -6,6 +6,7 @@
 using CorvaneCommandLineScanner::BuildScanRequest;
 using CorvaneCommandLineScanner::CommandLineOptions;
 using CorvaneCommandLineScanner::InvalidCommandLine;
+using CorvaneCommandLineScanner::ScanType;
 
 namespace
 {
@@ -106,18 +107,18 @@ TEST(CommandLineOptions, ActionByPrecedence)
 TEST(ScanRequest, TypeByPrecedenceAndCustomOnlySettings)
 {
     auto request = BuildScanRequest(Parse({L"--boot", L"--full", L"--quick"}));
-    EXPECT_EQ(request.scanType, 0);
+    EXPECT_EQ(request.scanType, ScanType::Quick);
     request = BuildScanRequest(Parse({L"--full", L"--custom", L"/a", L"--scan-archives"}));
-    EXPECT_EQ(request.scanType, 1);
+    EXPECT_EQ(request.scanType, ScanType::Full);
     EXPECT_TRUE(request.paths.empty());
     EXPECT_TRUE(request.scanArchives);
     request = BuildScanRequest(Parse({L"--custom", L"/a;/b", L"--scan-result", L"/r"}));
-    EXPECT_EQ(request.scanType, 2);
+    EXPECT_EQ(request.scanType, ScanType::Custom);
     EXPECT_EQ(request.paths, (std::vector<std::wstring>{L"/a", L"/b"}));
     EXPECT_FALSE(request.scanArchives);
     EXPECT_EQ(request.resultPath, L"/r");
     EXPECT_TRUE(BuildScanRequest(Parse({L"--custom", L"/a", L"--scan-archives"})).scanArchives);
     request = BuildScanRequest(Parse({L"--boot", L"--scan-archives", L"--quarantine"}));
-    EXPECT_EQ(request.scanType, 3);
-    EXPECT_EQ(request.action, 7);
+    EXPECT_EQ(request.scanType, ScanType::Boot);
+    EXPECT_EQ(request.action, ThreatScanner::ActionQuarMove);
 }
