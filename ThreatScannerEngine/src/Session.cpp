@@ -2,26 +2,60 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace ThreatScannerEngine
 {
+std::atomic<long long> cacheSettleNanoseconds{2000000000};
+std::atomic<unsigned long long> scannedFiles{0};
+
 namespace
 {
-constexpr std::size_t queuedTargetsPerWorker = 64;
+constexpr std::size_t targetsPerBatch = 32;
+constexpr std::size_t queuedBatchesPerWorker = 4;
 
 std::size_t WorkerCount()
 {
     const unsigned int cores = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(cores, 1, 16);
 }
+
+std::int64_t Nanoseconds(const struct timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+CacheKey KeyOf(const struct stat& status)
+{
+    CacheKey key;
+    key.device = static_cast<std::uint64_t>(status.st_dev);
+    key.inode = static_cast<std::uint64_t>(status.st_ino);
+    key.size = static_cast<std::uint64_t>(status.st_size);
+    key.modified = Nanoseconds(status.st_mtim);
+    key.changed = Nanoseconds(status.st_ctim);
+    return key;
+}
+
+// Whether the file's last change lies far enough before now that a later change must show in
+// its change time.
+bool Settled(const CacheKey& key)
+{
+    struct timespec now
+    {
+    };
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return false;
+    return key.changed <= Nanoseconds(now) - cacheSettleNanoseconds.load(std::memory_order_relaxed);
+}
 } // namespace
 
 Session::Session(const ScanContext& context, Reporter& reporter)
     : context(context), reporter(reporter)
 {
+    filling.reserve(targetsPerBatch);
     const std::size_t count = WorkerCount();
     workers.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
@@ -59,104 +93,159 @@ Session::~Session()
 
 void Session::Add(Target target)
 {
-    const std::size_t capacity = queuedTargetsPerWorker * workers.size();
+    filling.push_back(std::move(target));
+    if (filling.size() >= targetsPerBatch || idleWorkers.load(std::memory_order_relaxed) > 0)
+        Hand();
+}
+
+void Session::Hand()
+{
+    const std::size_t capacity = queuedBatchesPerWorker * workers.size();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;)
     {
         ReportReady(lock);
         if (queue.size() < capacity)
             break;
+        waitingForRoom = true;
         stateReady.wait(lock);
+        waitingForRoom = false;
     }
-    queue.push_back({added++, std::move(target)});
+    queue.push_back({batches++, std::move(filling)});
+    filling.clear();
+    filling.reserve(targetsPerBatch);
+    const bool wake = idleWorkers.load(std::memory_order_relaxed) > 0;
     lock.unlock();
-    workReady.notify_one();
+    if (wake)
+        workReady.notify_one();
 }
 
 void Session::Finish()
 {
+    if (!filling.empty())
+        Hand();
     std::unique_lock<std::mutex> lock(mutex);
     closed = true;
-    workReady.notify_all();
+    const bool wake = idleWorkers.load(std::memory_order_relaxed) > 0;
+    lock.unlock();
+    if (wake)
+        workReady.notify_all();
+    lock.lock();
     for (;;)
     {
         ReportReady(lock);
         if (runningWorkers == 0 && scanned.empty())
             break;
+        waitingForFindings = true;
         stateReady.wait(lock);
+        waitingForFindings = false;
     }
+    if (context.cache)
+        context.cache->AddClean(cleanKeys, CacheOptions(context.scanArchives));
+    cleanKeys.clear();
 }
 
 void Session::ReportReady(std::unique_lock<std::mutex>& lock)
 {
     while (!scanned.empty() && scanned.begin()->first == nextToReport)
     {
-        std::optional<Finding> finding = std::move(scanned.begin()->second);
+        std::vector<Finding> findings = std::move(scanned.begin()->second);
         scanned.erase(scanned.begin());
         ++nextToReport;
-        if (!finding)
+        if (findings.empty())
             continue;
         lock.unlock();
-        reporter.Report(finding->target, &finding->identity, finding->result);
+        for (const Finding& finding : findings)
+            reporter.Report(finding.target, &finding.identity, finding.result);
         lock.lock();
     }
 }
 
 void Session::Work()
 {
+    std::vector<CacheKey> clean;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;)
     {
-        workReady.wait(lock, [this] { return !queue.empty() || closed; });
+        while (queue.empty() && !closed)
+        {
+            idleWorkers.fetch_add(1, std::memory_order_relaxed);
+            workReady.wait(lock);
+            idleWorkers.fetch_sub(1, std::memory_order_relaxed);
+        }
         if (queue.empty())
             break;
-        Queued next = std::move(queue.front());
+        Batch batch = std::move(queue.front());
         queue.pop_front();
+        if (waitingForRoom)
+            stateReady.notify_one();
         lock.unlock();
-        stateReady.notify_one();
-        std::optional<Finding> finding = ScanTarget(next.target);
+
+        std::vector<Finding> findings;
+        for (Target& target : batch.targets)
+        {
+            if (std::optional<Finding> finding = ScanTarget(target, clean))
+                findings.push_back(std::move(*finding));
+        }
+        batch.targets.clear(); // the folders they hold are closed here, not under the lock
+
         lock.lock();
-        scanned.emplace(next.number, std::move(finding));
-        if (next.number == nextToReport)
+        cleanKeys.insert(cleanKeys.end(), clean.begin(), clean.end());
+        clean.clear();
+        scanned.emplace(batch.number, std::move(findings));
+        if (waitingForFindings && batch.number == nextToReport)
             stateReady.notify_one();
     }
     --runningWorkers;
+    const bool wake = waitingForFindings || waitingForRoom;
     lock.unlock();
-    stateReady.notify_all();
+    if (wake)
+        stateReady.notify_all();
 }
 
-std::optional<Session::Finding> Session::ScanTarget(Target& target)
+std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<CacheKey>& clean)
 {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
     const int fd = target.folder ? ::openat(target.folder->Get(), target.name.c_str(), flags)
                                  : ::open(target.openPath.c_str(), flags);
     const int openError = errno;
-    Finding finding{std::move(target), {}, {}};
     if (fd < 0)
     {
         // A file that went away (or was replaced by a link) since it was listed is not an error.
-        if (openError == ENOENT || openError == ELOOP || !finding.target.reportUnreadable)
+        if (openError == ENOENT || openError == ELOOP || !target.reportUnreadable)
             return std::nullopt;
+        Finding finding{std::move(target), {}, {}};
         finding.result.error = ThreatScanner::FileOpen;
+        return finding;
     }
-    else
+    struct stat status
     {
-        struct stat status
-        {
-        };
-        const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-        if (regular)
-        {
-            finding.identity = {status.st_dev, status.st_ino};
-            finding.result = ScanDescriptor(*context.engine, fd, finding.target.objectPath,
-                                            context.scanArchives);
-        }
+    };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
         ::close(fd);
-        if (!regular)
-            return std::nullopt;
-    }
-    if (finding.result.detections.empty() && finding.result.error == ThreatScanner::Success)
         return std::nullopt;
-    return finding;
+    }
+    const unsigned int options = CacheOptions(context.scanArchives);
+    const CacheKey key = KeyOf(status);
+    if (context.cache && context.cache->IsClean(key, options))
+    {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // The key was taken before the content is read: a change made while the file is scanned
+    // gives it another change time, so the result kept never stands for content not seen.
+    const bool keep = context.cache && Settled(key);
+    scannedFiles.fetch_add(1, std::memory_order_relaxed);
+    FileScanResult result =
+        ScanDescriptor(*context.engine, fd, target.objectPath, context.scanArchives);
+    ::close(fd);
+    if (result.detections.empty() && result.error == ThreatScanner::Success)
+    {
+        if (keep)
+            clean.push_back(key);
+        return std::nullopt;
+    }
+    return Finding{std::move(target), {status.st_dev, status.st_ino}, std::move(result)};
 }
 } // namespace ThreatScannerEngine
