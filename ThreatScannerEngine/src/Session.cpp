@@ -1,4 +1,5 @@
 #include "Session.h"
+#include "FileScan.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,10 @@ namespace
 {
 constexpr std::size_t targetsPerBatch = 32;
 constexpr std::size_t queuedBatchesPerWorker = 4;
+// Files up to this size are read in one call and scanned from memory. Scanning from a descriptor
+// makes the scanning library map and unmap a window for each file under one lock that all
+// threads share; larger files are scanned that way all the same, so that no worker holds more.
+constexpr std::size_t readWholeUpTo = 1 << 20;
 
 std::size_t WorkerCount()
 {
@@ -164,6 +169,7 @@ void Session::ReportReady(std::unique_lock<std::mutex>& lock)
 void Session::Work()
 {
     std::vector<CacheKey> clean;
+    std::vector<char> buffer;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;)
     {
@@ -184,7 +190,7 @@ void Session::Work()
         std::vector<Finding> findings;
         for (Target& target : batch.targets)
         {
-            if (std::optional<Finding> finding = ScanTarget(target, clean))
+            if (std::optional<Finding> finding = ScanTarget(target, clean, buffer))
                 findings.push_back(std::move(*finding));
         }
         batch.targets.clear(); // the folders they hold are closed here, not under the lock
@@ -203,7 +209,8 @@ void Session::Work()
         stateReady.notify_all();
 }
 
-std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<CacheKey>& clean)
+std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<CacheKey>& clean,
+                                                    std::vector<char>& buffer)
 {
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
     const int fd = target.folder ? ::openat(target.folder->Get(), target.name.c_str(), flags)
@@ -237,8 +244,32 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<
     // gives it another change time, so the result kept never stands for content not seen.
     const bool keep = context.cache && Settled(key);
     scannedFiles.fetch_add(1, std::memory_order_relaxed);
-    FileScanResult result =
-        ScanDescriptor(*context.engine, fd, target.objectPath, context.scanArchives);
+    FileScanResult result;
+    const std::size_t size = static_cast<std::size_t>(status.st_size);
+    // Files that say they are empty (some special files do, and have content) are left to the
+    // descriptor scan, and so is a file that cannot be read: that scan names the failure. A file
+    // cut short since it was looked at is scanned as it is now.
+    bool whole = size > 0 && size <= readWholeUpTo;
+    std::size_t got = 0;
+    if (whole && buffer.size() < size)
+        buffer.resize(size);
+    while (whole && got < size)
+    {
+        const ssize_t count = ::read(fd, buffer.data() + got, size - got);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            whole = false;
+        else if (count == 0)
+            break;
+        else
+            got += static_cast<std::size_t>(count);
+    }
+    if (whole && got > 0)
+        result = ScanMemory(*context.engine, buffer.data(), got, target.objectPath,
+                            context.scanArchives);
+    else
+        result = ScanDescriptor(*context.engine, fd, target.objectPath, context.scanArchives);
     ::close(fd);
     if (result.detections.empty() && result.error == ThreatScanner::Success)
     {

@@ -61,7 +61,8 @@ private:
     void Work();
     // Scans one target; returns what there is to report about it. A target found clean whose
     // result may be kept adds its key to clean.
-    std::optional<Finding> ScanTarget(Target& target, std::vector<CacheKey>& clean);
+    std::optional<Finding> ScanTarget(Target& target, std::vector<CacheKey>& clean,
+                                      std::vector<char>& buffer);
     // Reports every finding that is ready; the lock is released around each report.
     void ReportReady(std::unique_lock<std::mutex>& lock);
 
