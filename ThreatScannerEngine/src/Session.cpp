@@ -1,4 +1,5 @@
 #include "Session.h"
+#include "CacheStore.h"
 #include "FileScan.h"
 
 #include <algorithm>
@@ -168,8 +169,7 @@ void Session::ReportReady(std::unique_lock<std::mutex>& lock)
 
 void Session::Work()
 {
-    std::vector<CacheKey> clean;
-    std::vector<char> buffer;
+    WorkerState state;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;)
     {
@@ -190,14 +190,14 @@ void Session::Work()
         std::vector<Finding> findings;
         for (Target& target : batch.targets)
         {
-            if (std::optional<Finding> finding = ScanTarget(target, clean, buffer))
+            if (std::optional<Finding> finding = ScanTarget(target, state))
                 findings.push_back(std::move(*finding));
         }
         batch.targets.clear(); // the folders they hold are closed here, not under the lock
 
         lock.lock();
-        cleanKeys.insert(cleanKeys.end(), clean.begin(), clean.end());
-        clean.clear();
+        cleanKeys.insert(cleanKeys.end(), state.clean.begin(), state.clean.end());
+        state.clean.clear();
         scanned.emplace(batch.number, std::move(findings));
         if (waitingForFindings && batch.number == nextToReport)
             stateReady.notify_one();
@@ -209,9 +209,9 @@ void Session::Work()
         stateReady.notify_all();
 }
 
-std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<CacheKey>& clean,
-                                                    std::vector<char>& buffer)
+std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState& state)
 {
+    std::vector<char>& buffer = state.buffer;
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
     const int fd = target.folder ? ::openat(target.folder->Get(), target.name.c_str(), flags)
                                  : ::open(target.openPath.c_str(), flags);
@@ -235,14 +235,23 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<
     }
     const unsigned int options = CacheOptions(context.scanArchives);
     const CacheKey key = KeyOf(status);
-    if (context.cache && context.cache->IsClean(key, options))
+    bool trusted = false;
+    if (context.cache)
+    {
+        auto device = std::find_if(state.devices.begin(), state.devices.end(),
+                                   [&key](const auto& known) { return known.first == key.device; });
+        if (device == state.devices.end())
+            device = state.devices.insert(device, {key.device, KeepsTrueChangeTimes(fd)});
+        trusted = device->second;
+    }
+    if (trusted && context.cache->IsClean(key, options))
     {
         ::close(fd);
         return std::nullopt;
     }
     // The key was taken before the content is read: a change made while the file is scanned
     // gives it another change time, so the result kept never stands for content not seen.
-    const bool keep = context.cache && Settled(key);
+    const bool keep = trusted && Settled(key);
     scannedFiles.fetch_add(1, std::memory_order_relaxed);
     FileScanResult result;
     const std::size_t size = static_cast<std::size_t>(status.st_size);
@@ -274,7 +283,7 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, std::vector<
     if (result.detections.empty() && result.error == ThreatScanner::Success)
     {
         if (keep)
-            clean.push_back(key);
+            state.clean.push_back(key);
         return std::nullopt;
     }
     return Finding{std::move(target), {status.st_dev, status.st_ino}, std::move(result)};

@@ -60,9 +60,15 @@ private:
     void Hand();
     void Work();
     // Scans one target; returns what there is to report about it. A target found clean whose
-    // result may be kept adds its key to clean.
-    std::optional<Finding> ScanTarget(Target& target, std::vector<CacheKey>& clean,
-                                      std::vector<char>& buffer);
+    // result may be kept adds its key to the worker's clean keys.
+    struct WorkerState
+    {
+        std::vector<CacheKey> clean; // keys of files found clean, not yet handed back
+        std::vector<char> buffer;    // content of the file being scanned
+        // Devices, and whether clean results of files on them may be kept.
+        std::vector<std::pair<std::uint64_t, bool>> devices;
+    };
+    std::optional<Finding> ScanTarget(Target& target, WorkerState& state);
     // Reports every finding that is ready; the lock is released around each report.
     void ReportReady(std::unique_lock<std::mutex>& lock);
 
