@@ -161,6 +161,14 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
     return ThreatScanner::Success;
 }
 
+std::string Engine::Version()
+{
+    std::string version = std::string("libclamav ") + cl_retver() + " limits";
+    for (const Limit& limit : limits)
+        version += " " + std::to_string(limit.value);
+    return version;
+}
+
 Engine::~Engine()
 {
     if (engine)
