@@ -4,8 +4,10 @@
  * from the system generator that older Windows versions and Wine provide. Never shipped: the
  * Windows build needs Windows 10 or later, where the real library exists.
  */
-#include <bcrypt.h>
 #include <windows.h>
+
+/* bcrypt.h needs the types windows.h declares. */
+#include <bcrypt.h>
 
 BOOL WINAPI ProcessPrng(PBYTE data, SIZE_T size)
 {
