@@ -88,8 +88,22 @@ stage() {
     local name=$1 began=$SECONDS
     [ -f "$prefix/.built-$name" ] && return 0
     echo "== $name"
-    "build_$name" >"$src/$name.log" 2>&1 || { tail -n 80 "$src/$name.log"; exit 1; }
-    echo "$name ${version:-?} $((SECONDS - began)) s" | tee "$prefix/.built-$name"
+    # In a subshell of its own, outside any || list: there, a failing command stops the build
+    # (errexit is ignored in functions called as the left side of ||).
+    local status=0
+    set +e
+    (
+        set -e
+        "build_$name"
+        echo "$version" >"$src/$name.version"
+    ) >"$src/$name.log" 2>&1
+    status=$?
+    set -e
+    if [ $status -ne 0 ]; then
+        tail -n 80 "$src/$name.log"
+        exit 1
+    fi
+    echo "$name $(cat "$src/$name.version") $((SECONDS - began)) s" | tee "$prefix/.built-$name"
 }
 
 build_bzip2() {
