@@ -243,9 +243,13 @@ check_clamav() {
     "$cc" -O2 -shared -static -o engine-check/bcryptprimitives.dll \
         "$here/windows/bcryptprimitives.c" "$here/windows/bcryptprimitives.def" -lbcrypt
     [ -x /usr/lib/wine/wine64 ] || return 0
+    # The scanner's sample archives: the test file in a zip and in a zip inside a zip.
+    cmake -DFOLDER="$src/engine-check/samples" -P "$here/../ThreatScannerEngine/cmake/MakeSamples.cmake"
     local status=0
     WINEPREFIX="$src/engine-check/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-        /usr/lib/wine/wine64 engine-check/engine-check.exe "Z:$src/engine-check/work" || status=$?
+        /usr/lib/wine/wine64 engine-check/engine-check.exe "Z:$src/engine-check/work" \
+        "Z:$src/engine-check/samples/Archives/eicar.zip" \
+        "Z:$src/engine-check/samples/Archives/nested.zip" || status=$?
     WINEPREFIX="$src/engine-check/wine" /usr/lib/wine/wineserver -k 2>/dev/null || true
     return $status
 }

@@ -2,7 +2,8 @@
  * Checks a freshly built Windows engine library: loads a one-line signature for the standard
  * antivirus test file, scans that file and a clean one through open descriptors, as the scanner
  * does, and exits 0 only when the test file is reported under the signature's name and the clean
- * file is not. Usage: engine-check <empty work folder>
+ * file is not; each further file named (archives holding the test file) must be reported too.
+ * Usage: engine-check <empty work folder> [file...]
  */
 #include <clamav.h>
 #include <fcntl.h>
@@ -47,9 +48,9 @@ static cl_error_t scan(struct cl_engine* engine, const char* path, const char** 
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
+    if (argc < 2)
     {
-        fprintf(stderr, "usage: engine-check <empty work folder>\n");
+        fprintf(stderr, "usage: engine-check <empty work folder> [file...]\n");
         return 2;
     }
     char signatures[1024], sample[1024], clean[1024];
@@ -107,6 +108,15 @@ int main(int argc, char** argv)
     {
         fprintf(stderr, "clean file: %s (%s)\n", cl_strerror(result), name ? name : "no name");
         failed = 1;
+    }
+    for (int i = 2; i < argc; i++)
+    {
+        result = scan(engine, argv[i], &name);
+        if (result != CL_VIRUS)
+        {
+            fprintf(stderr, "%s: %s\n", argv[i], cl_strerror(result));
+            failed = 1;
+        }
     }
     cl_engine_free(engine);
     printf("engine %s: %s\n", cl_retver(), failed ? "FAILED" : "detects the test file");
