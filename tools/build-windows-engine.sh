@@ -6,7 +6,8 @@
 # Rust compiler with its standard library sources and adds a deb-src entry for this release.
 #
 #   CORVANE_WINDOWS_DEPS  cache folder (default ~/.cache/corvane/mingw-w64); the libraries land in
-#                         its engine-prefix/ folder, the build logs in engine-src/.
+#                         its engine-prefix/ folder, the build logs in engine-src/ (where the
+#                         sources and build trees are removed once everything is built).
 #   CORVANE_JOBS          parallel jobs (default: the number of processors)
 #
 # Arguments name single stages to build (bzip2 libxml2 pcre2 json_c libmspack openssl clamav);
@@ -268,6 +269,8 @@ stage libmspack
 stage openssl
 stage clamav
 
+# Sources and build trees (gigabytes, most of it Rust's) go; the build logs stay.
+find "$src" -mindepth 1 -maxdepth 1 ! -name '*.log' -exec rm -rf {} +
 cat "$prefix"/.built-* >"$prefix/VERSIONS"
 echo "$recipe" >"$prefix/.complete"
 echo "Windows engine libraries built in $((SECONDS - started)) s into $prefix"
