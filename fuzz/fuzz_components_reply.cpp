@@ -5,7 +5,7 @@
 // usable as text and as a version.
 #include "FuzzSupport.h"
 
-#include "UpdateService/ComponentsClient.h"
+#include "ComponentsClient/ServiceProxy.h"
 
 #include "MsiHelper/FourPartVersion.h"
 
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     connection = {reinterpret_cast<const char*>(data) + 1, size - 1, std::size_t{data[0]} % 17};
 
-    UpdateService::ComponentsClient proxy;
+    ComponentsClient::ServiceProxy proxy;
     proxy.fopen = Open;
     proxy.fclose = Ignore;
     proxy.fpoll = Ignore;
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     call->request->ComponentId = &text;
     call->request->DeployPlatfrom = &text;
 
-    const std::string action = UpdateService::ComponentsClient::Action("GetComponent");
+    const std::string action = ComponentsClient::ServiceProxy::Action("GetComponent");
     const int result = proxy.GetComponent(nullptr, action.c_str(), call, *reply);
     if (result != SOAP_OK || !reply->GetComponentResult)
         return 0;

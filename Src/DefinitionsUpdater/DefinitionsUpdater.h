@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DefinitionsUpdater/UpdateServiceInterface.h"
 #include "DllHelper/Dll.h"
+#include "UpdateServiceCom/UpdateServiceInterface.h"
 
 #include <boost/shared_ptr.hpp>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "Scanner/EngineCodeNames.h"
 #include "Logger.h"
-#include "Scanner/ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <utility>
 

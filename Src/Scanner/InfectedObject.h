@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Scanner/ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <cstdint>
 #include <string>

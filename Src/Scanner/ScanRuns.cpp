@@ -17,8 +17,6 @@ namespace CorvaneCommandLineScanner
 {
 namespace
 {
-const wchar_t* const systemObject = L"<System>";
-
 // UTC with microseconds, ISO basic form; the fraction only when it is not zero.
 std::string CurrentTimeText()
 {
@@ -100,8 +98,9 @@ Scanner::Instance Scanner::NewInstance()
 void Scanner::ScanSystem(CThreatScannerStruct* instance, const ScanObjectExport& scanObject)
 {
     const int result =
-        scanObject(instance, ThreatScanner::SystemObjectType, systemObject, 0, &objectOutput1,
-                   &objectOutput2, &objectOutput3, CurrentProcessId(), systemObject);
+        scanObject(instance, ThreatScanner::SystemObjectType, ThreatScanner::SystemObjectName, 0,
+                   &objectOutput1, &objectOutput2, &objectOutput3, CurrentProcessId(),
+                   ThreatScanner::SystemObjectName);
     LogFailure(result, "Couldn't perform system scan. Error: ");
 }
 
@@ -118,7 +117,7 @@ void Scanner::QuickScan()
 {
     const Instance instance = NewInstance();
     const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
-    summary.scanPaths.push_back(systemObject);
+    summary.scanPaths.push_back(ThreatScanner::SystemObjectName);
     ScanSystem(instance.get(), scanObject);
 }
 
@@ -132,7 +131,7 @@ void Scanner::FullScan()
     for (const auto& drive : drives)
     {
         const std::wstring& root = drive->rootPath;
-        if (FileSystemHelper::GetDriveType(root) == FileSystemHelper::DriveFixed)
+        if (FileSystemHelper::DriveTypeOf(root) == FileSystemHelper::DriveFixed)
             ScanBootSector(instance.get(), scanObject, root);
         const int result = scanPath(instance.get(), 0, root.c_str(), CurrentProcessId());
         LogFailure(result, "Couldn't perform full scan. Error: ");
@@ -162,7 +161,7 @@ void Scanner::BootScan()
     const FileSystemHelper::Drives drives;
     for (const auto& drive : drives)
     {
-        if (FileSystemHelper::GetDriveType(drive->rootPath) != FileSystemHelper::DriveFixed)
+        if (FileSystemHelper::DriveTypeOf(drive->rootPath) != FileSystemHelper::DriveFixed)
             continue;
         ScanBootSector(instance.get(), scanObject, drive->rootPath);
         summary.scanPaths.push_back(drive->rootPath);

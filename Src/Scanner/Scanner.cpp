@@ -163,10 +163,10 @@ CThreatScannerStruct* Scanner::CreateScanner()
         message << "Couldn't create scanner. Error: " << result;
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(message.str()));
     }
-    setIntOption(instance, 6001, 1);
-    setIntOption(instance, 6002, 0);
+    for (const ThreatScanner::OptionSetting& setting : ThreatScanner::InstanceSetupOptions)
+        setIntOption(instance, setting.option, setting.value);
     setScanCallback(instance, &ScanCallback, this);
-    for (const int option : {4078, 87, 4080, 110, 80, 79, 78, 4081, 106})
+    for (const int option : ThreatScanner::InstanceEnabledOptions)
         setIntOption(instance, option, 1);
     return instance;
 }

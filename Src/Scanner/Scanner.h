@@ -2,7 +2,7 @@
 
 #include "ScanRequest.h"
 #include "Scanner/InfectedObject.h"
-#include "Scanner/ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include "DllHelper/Dll.h"
 

@@ -1,9 +1,9 @@
 #include "BuildSettings.h"
+#include "ComponentsClient/ComponentLookup.h"
 #include "DeployPlatform.h"
 #include "Jobs.h"
 #include "Logger.h"
 #include "ProductInfo.h"
-#include "UpdateService/Wrapper.h"
 
 #include "ConsoleHelper/Console.h"
 #include "FileSystemHelper/Text.h"
@@ -53,9 +53,9 @@ void CheckApplicationUpdate()
     if (deployPlatform.empty())
         deployPlatform = defaultDeployPlatform;
 
-    UpdateService::ServerComponent component;
-    if (!UpdateService::Wrapper::GetComponent(componentId, deployPlatform, osPlatform, L"", L"",
-                                              InstalledVersion(), component))
+    ComponentsClient::ServerComponent component;
+    if (!ComponentsClient::ComponentLookup::GetComponent(componentId, deployPlatform, osPlatform,
+                                                         L"", L"", InstalledVersion(), component))
     {
         ConsoleHelper::Out() << "Couldn't get server version info\n";
         return;

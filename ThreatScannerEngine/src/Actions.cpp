@@ -1,6 +1,6 @@
 #include "Actions.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <cerrno>
 #include <climits>

@@ -1,7 +1,7 @@
 #include "Engine.h"
 #include "FileScan.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <clamav.h>
 #include <cstdio>
@@ -159,6 +159,14 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
     }
     result = std::move(loaded);
     return ThreatScanner::Success;
+}
+
+std::string Engine::Version()
+{
+    std::string version = std::string("libclamav ") + cl_retver() + " limits";
+    for (const Limit& limit : limits)
+        version += " " + std::to_string(limit.value);
+    return version;
 }
 
 Engine::~Engine()

@@ -32,6 +32,10 @@ public:
     static int Load(const std::string& pluginsFolder, const std::string& tempFolder,
                     std::shared_ptr<const Engine>& result);
 
+    // Names the scanning library and the engine's settings: results of one version may not
+    // hold for another.
+    static std::string Version();
+
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;

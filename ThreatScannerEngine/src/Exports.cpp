@@ -1,5 +1,6 @@
 // The exports of the threat-scanner library. Every export catches what the code below it may
 // throw: nothing crosses into the program but a result code.
+#include "CacheStore.h"
 #include "Engine.h"
 #include "Report.h"
 #include "Session.h"
@@ -7,7 +8,7 @@
 #include "Text.h"
 #include "Walk.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
 #include <atomic>
@@ -43,6 +44,9 @@ struct State
     std::string quarantineFolder;
     std::string tempFolder;
     std::set<CThreatScannerStruct*> instances;
+    // The clean-result cache and the folder its file is kept in; none in read-only mode.
+    std::shared_ptr<ResultCache> cache;
+    std::string pluginsFolder;
 };
 
 State& GlobalState()
@@ -67,8 +71,17 @@ template <typename Function> int Guarded(Function function) noexcept
     }
 }
 
-// Options the program sets that change nothing in this engine.
-constexpr int acceptedOptions[] = {6001, 6002, 4078, 87, 4080, 110, 80, 79, 78, 4081, 106};
+// Whether the option is one the program sets on every instance; they change nothing in this
+// engine.
+bool IsAcceptedOption(int option)
+{
+    for (const ThreatScanner::OptionSetting& setting : ThreatScanner::InstanceSetupOptions)
+        if (setting.option == option)
+            return true;
+    return std::find(std::begin(ThreatScanner::InstanceEnabledOptions),
+                     std::end(ThreatScanner::InstanceEnabledOptions),
+                     option) != std::end(ThreatScanner::InstanceEnabledOptions);
+}
 
 // The identities of the folders that exist among the given paths.
 std::vector<FileIdentity> FolderIdentities(const std::vector<std::string>& paths)
@@ -93,6 +106,29 @@ bool IsFolder(const std::string& path)
     return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// The clean-result cache of the definitions in the folder, filled from its file when that can be
+// trusted. None when the definitions changed while they were loaded: then it is not known which
+// set the loaded engine holds.
+std::shared_ptr<ResultCache> OpenCache(const std::string& plugins, const CacheDigest& before)
+{
+    CacheDigest after{};
+    if (!DefinitionsDigest(plugins, Engine::Version(), after) || after != before)
+        return nullptr;
+    auto cache = std::make_shared<ResultCache>(before);
+    cache->Load(ReadCacheFile(plugins, ResultCache::maxEntries * 64));
+    return cache;
+}
+
+// Writes what the scan added to the cache file. A cache that cannot be written costs the next
+// scan time, nothing else.
+void SaveCache(const ScanContext& context, const std::string& plugins)
+{
+    if (context.cache && context.cache->TakeChanged())
+        WriteCacheFile(plugins, context.cache->Save());
+}
+
+// Starts the engine. Only a writable installation (one with a temporary folder of its own)
+// keeps a clean-result cache beside its definitions.
 int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quarantineFolder)
 {
     std::string base;
@@ -131,8 +167,14 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
         temp.clear();
     std::shared_ptr<const Engine> engine;
     const std::string plugins = base + (base.back() == '/' ? "" : "/") + "Plugins";
+    const bool keepResults = tempFolder != nullptr;
+    CacheDigest definitions{};
+    const bool described =
+        keepResults && DefinitionsDigest(plugins, Engine::Version(), definitions);
     if (const int result = Engine::Load(plugins, temp, engine); result != ThreatScanner::Success)
         return result;
+    state.cache = described ? OpenCache(plugins, definitions) : nullptr;
+    state.pluginsFolder = plugins;
     state.engine = std::move(engine);
     state.quarantineFolder = quarantine;
     state.tempFolder = temp;
@@ -184,11 +226,14 @@ public:
                 context.scanArchives = instance->scanArchives;
                 context.callback = instance->callback;
                 context.callbackContext = instance->callbackContext;
+                context.cache = state.cache;
+                pluginsFolder = state.pluginsFolder;
                 return ThreatScanner::Success;
             });
     }
 
     ScanContext context;
+    std::string pluginsFolder;
 
 private:
     CThreatScannerStruct* instance;
@@ -301,6 +346,7 @@ int ThreatScanner_Uninitialize()
             {
                 // Scans still running keep their own reference to the engine.
                 state.engine.reset();
+                state.cache.reset();
                 state.quarantineFolder.clear();
             }
             return ThreatScanner::Success;
@@ -357,9 +403,7 @@ int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int v
                                         instance->scanArchives = value == 1;
                                         return ThreatScanner::Success;
                                     }
-                                    if (std::find(std::begin(acceptedOptions),
-                                                  std::end(acceptedOptions),
-                                                  option) != std::end(acceptedOptions))
+                                    if (IsAcceptedOption(option))
                                         return ThreatScanner::Success;
                                     return ThreatScanner::NotSupported;
                                 });
@@ -411,9 +455,11 @@ int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType, con
                 return result;
             if (objectType == ThreatScanner::SystemObjectType)
             {
-                if (!path || std::wcscmp(path, L"<System>") != 0)
+                if (!path || std::wcscmp(path, ThreatScanner::SystemObjectName) != 0)
                     return ThreatScanner::InvalidArgument;
-                return ScanSystem(guard.context);
+                const int result = ScanSystem(guard.context);
+                SaveCache(guard.context, guard.pluginsFolder);
+                return result;
             }
             if (objectType == ThreatScanner::BootSectorObjectType)
             {
@@ -467,6 +513,7 @@ int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const w
                     });
                 session.Finish();
             }
+            SaveCache(guard.context, guard.pluginsFolder);
             return walked != ThreatScanner::Success ? walked : reporter.FirstError();
         });
 }

@@ -1,7 +1,7 @@
 #include "FileScan.h"
 #include "Engine.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <clamav.h>
 #include <cstring>
@@ -150,7 +150,7 @@ FileScanResult ScanDescriptor(const Engine& engine, int fd, const std::string& n
 }
 
 FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,
-                          const std::string& name)
+                          const std::string& name, bool scanArchives)
 {
     LayerTracker tracker;
     cl_fmap_t* map = cl_fmap_open_memory(data, size);
@@ -159,7 +159,7 @@ FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t si
         tracker.result.error = ThreatScanner::NoMemory;
         return std::move(tracker.result);
     }
-    cl_scan_options options = Options(true);
+    cl_scan_options options = Options(scanArchives);
     const char* threatName = nullptr;
     unsigned long scanned = 0;
     const cl_error_t status = cl_scanmap_callback(map, name.c_str(), &threatName, &scanned,

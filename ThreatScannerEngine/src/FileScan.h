@@ -37,7 +37,7 @@ void InstallLayerCallbacks(cl_engine* engine);
 FileScanResult ScanDescriptor(const Engine& engine, int fd, const std::string& name,
                               bool scanArchives);
 
-// Scans a block of memory as one object.
+// Scans a block of memory as one object: a boot sector, or a file's content read in advance.
 FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,
-                          const std::string& name);
+                          const std::string& name, bool scanArchives = true);
 } // namespace ThreatScannerEngine

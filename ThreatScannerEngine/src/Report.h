@@ -3,7 +3,7 @@
 #include "Actions.h"
 #include "FileScan.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,6 +13,7 @@
 namespace ThreatScannerEngine
 {
 class Engine;
+class ResultCache;
 
 // What one scan call needs to know.
 struct ScanContext
@@ -24,6 +25,8 @@ struct ScanContext
     std::string quarantineFolder; // empty: quarantining is not possible
     // The engine's own folders, which scans of a tree leave out.
     std::vector<FileIdentity> ownFolders;
+    // Files found clean before with the same definitions; none in read-only installations.
+    std::shared_ptr<ResultCache> cache;
 };
 
 // One object to scan.

@@ -1,27 +1,67 @@
 #include "Session.h"
+#include "CacheStore.h"
+#include "FileScan.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace ThreatScannerEngine
 {
+std::atomic<long long> cacheSettleNanoseconds{2000000000};
+std::atomic<unsigned long long> scannedFiles{0};
+
 namespace
 {
-constexpr std::size_t queuedTargetsPerWorker = 64;
+constexpr std::size_t targetsPerBatch = 32;
+constexpr std::size_t queuedBatchesPerWorker = 4;
+// Files up to this size are read in one call and scanned from memory. Scanning from a descriptor
+// makes the scanning library map and unmap a window for each file under one lock that all
+// threads share; larger files are scanned that way all the same, so that no worker holds more.
+constexpr std::size_t readWholeUpTo = 1 << 20;
 
 std::size_t WorkerCount()
 {
     const unsigned int cores = std::thread::hardware_concurrency();
     return std::clamp<std::size_t>(cores, 1, 16);
 }
+
+std::int64_t Nanoseconds(const struct timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+CacheKey KeyOf(const struct stat& status)
+{
+    CacheKey key;
+    key.device = static_cast<std::uint64_t>(status.st_dev);
+    key.inode = static_cast<std::uint64_t>(status.st_ino);
+    key.size = static_cast<std::uint64_t>(status.st_size);
+    key.modified = Nanoseconds(status.st_mtim);
+    key.changed = Nanoseconds(status.st_ctim);
+    return key;
+}
+
+// Whether the file's last change lies far enough before now that a later change must show in
+// its change time.
+bool Settled(const CacheKey& key)
+{
+    struct timespec now
+    {
+    };
+    if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return false;
+    return key.changed <= Nanoseconds(now) - cacheSettleNanoseconds.load(std::memory_order_relaxed);
+}
 } // namespace
 
 Session::Session(const ScanContext& context, Reporter& reporter)
     : context(context), reporter(reporter)
 {
+    filling.reserve(targetsPerBatch);
     const std::size_t count = WorkerCount();
     workers.reserve(count);
     for (std::size_t i = 0; i < count; ++i)
@@ -59,104 +99,193 @@ Session::~Session()
 
 void Session::Add(Target target)
 {
-    const std::size_t capacity = queuedTargetsPerWorker * workers.size();
+    filling.push_back(std::move(target));
+    if (filling.size() >= targetsPerBatch || idleWorkers.load(std::memory_order_relaxed) > 0)
+        Hand();
+}
+
+void Session::Hand()
+{
+    const std::size_t capacity = queuedBatchesPerWorker * workers.size();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;)
     {
         ReportReady(lock);
         if (queue.size() < capacity)
             break;
+        waitingForRoom = true;
         stateReady.wait(lock);
+        waitingForRoom = false;
     }
-    queue.push_back({added++, std::move(target)});
+    queue.push_back({batches++, std::move(filling)});
+    filling.clear();
+    filling.reserve(targetsPerBatch);
+    const bool wake = idleWorkers.load(std::memory_order_relaxed) > 0;
     lock.unlock();
-    workReady.notify_one();
+    if (wake)
+        workReady.notify_one();
 }
 
 void Session::Finish()
 {
+    if (!filling.empty())
+        Hand();
     std::unique_lock<std::mutex> lock(mutex);
     closed = true;
-    workReady.notify_all();
+    const bool wake = idleWorkers.load(std::memory_order_relaxed) > 0;
+    lock.unlock();
+    if (wake)
+        workReady.notify_all();
+    lock.lock();
     for (;;)
     {
         ReportReady(lock);
         if (runningWorkers == 0 && scanned.empty())
             break;
+        waitingForFindings = true;
         stateReady.wait(lock);
+        waitingForFindings = false;
     }
+    if (context.cache)
+        context.cache->AddClean(cleanKeys, CacheOptions(context.scanArchives));
+    cleanKeys.clear();
 }
 
 void Session::ReportReady(std::unique_lock<std::mutex>& lock)
 {
     while (!scanned.empty() && scanned.begin()->first == nextToReport)
     {
-        std::optional<Finding> finding = std::move(scanned.begin()->second);
+        std::vector<Finding> findings = std::move(scanned.begin()->second);
         scanned.erase(scanned.begin());
         ++nextToReport;
-        if (!finding)
+        if (findings.empty())
             continue;
         lock.unlock();
-        reporter.Report(finding->target, &finding->identity, finding->result);
+        for (const Finding& finding : findings)
+            reporter.Report(finding.target, &finding.identity, finding.result);
         lock.lock();
     }
 }
 
 void Session::Work()
 {
+    WorkerState state;
     std::unique_lock<std::mutex> lock(mutex);
     for (;;)
     {
-        workReady.wait(lock, [this] { return !queue.empty() || closed; });
+        while (queue.empty() && !closed)
+        {
+            idleWorkers.fetch_add(1, std::memory_order_relaxed);
+            workReady.wait(lock);
+            idleWorkers.fetch_sub(1, std::memory_order_relaxed);
+        }
         if (queue.empty())
             break;
-        Queued next = std::move(queue.front());
+        Batch batch = std::move(queue.front());
         queue.pop_front();
+        if (waitingForRoom)
+            stateReady.notify_one();
         lock.unlock();
-        stateReady.notify_one();
-        std::optional<Finding> finding = ScanTarget(next.target);
+
+        std::vector<Finding> findings;
+        for (Target& target : batch.targets)
+        {
+            if (std::optional<Finding> finding = ScanTarget(target, state))
+                findings.push_back(std::move(*finding));
+        }
+        batch.targets.clear(); // the folders they hold are closed here, not under the lock
+
         lock.lock();
-        scanned.emplace(next.number, std::move(finding));
-        if (next.number == nextToReport)
+        cleanKeys.insert(cleanKeys.end(), state.clean.begin(), state.clean.end());
+        state.clean.clear();
+        scanned.emplace(batch.number, std::move(findings));
+        if (waitingForFindings && batch.number == nextToReport)
             stateReady.notify_one();
     }
     --runningWorkers;
+    const bool wake = waitingForFindings || waitingForRoom;
     lock.unlock();
-    stateReady.notify_all();
+    if (wake)
+        stateReady.notify_all();
 }
 
-std::optional<Session::Finding> Session::ScanTarget(Target& target)
+std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState& state)
 {
+    std::vector<char>& buffer = state.buffer;
     const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
     const int fd = target.folder ? ::openat(target.folder->Get(), target.name.c_str(), flags)
                                  : ::open(target.openPath.c_str(), flags);
     const int openError = errno;
-    Finding finding{std::move(target), {}, {}};
     if (fd < 0)
     {
         // A file that went away (or was replaced by a link) since it was listed is not an error.
-        if (openError == ENOENT || openError == ELOOP || !finding.target.reportUnreadable)
+        if (openError == ENOENT || openError == ELOOP || !target.reportUnreadable)
             return std::nullopt;
+        Finding finding{std::move(target), {}, {}};
         finding.result.error = ThreatScanner::FileOpen;
+        return finding;
     }
-    else
+    struct stat status
     {
-        struct stat status
-        {
-        };
-        const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-        if (regular)
-        {
-            finding.identity = {status.st_dev, status.st_ino};
-            finding.result = ScanDescriptor(*context.engine, fd, finding.target.objectPath,
-                                            context.scanArchives);
-        }
+    };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
         ::close(fd);
-        if (!regular)
-            return std::nullopt;
-    }
-    if (finding.result.detections.empty() && finding.result.error == ThreatScanner::Success)
         return std::nullopt;
-    return finding;
+    }
+    const unsigned int options = CacheOptions(context.scanArchives);
+    const CacheKey key = KeyOf(status);
+    bool trusted = false;
+    if (context.cache)
+    {
+        auto device = std::find_if(state.devices.begin(), state.devices.end(),
+                                   [&key](const auto& known) { return known.first == key.device; });
+        if (device == state.devices.end())
+            device = state.devices.insert(device, {key.device, KeepsTrueChangeTimes(fd)});
+        trusted = device->second;
+    }
+    if (trusted && context.cache->IsClean(key, options))
+    {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // The key was taken before the content is read: a change made while the file is scanned
+    // gives it another change time, so the result kept never stands for content not seen.
+    const bool keep = trusted && Settled(key);
+    scannedFiles.fetch_add(1, std::memory_order_relaxed);
+    FileScanResult result;
+    const std::size_t size = static_cast<std::size_t>(status.st_size);
+    // Files that say they are empty (some special files do, and have content) are left to the
+    // descriptor scan, and so is a file that cannot be read: that scan names the failure. A file
+    // cut short since it was looked at is scanned as it is now.
+    bool whole = size > 0 && size <= readWholeUpTo;
+    std::size_t got = 0;
+    if (whole && buffer.size() < size)
+        buffer.resize(size);
+    while (whole && got < size)
+    {
+        const ssize_t count = ::read(fd, buffer.data() + got, size - got);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            whole = false;
+        else if (count == 0)
+            break;
+        else
+            got += static_cast<std::size_t>(count);
+    }
+    if (whole && got > 0)
+        result = ScanMemory(*context.engine, buffer.data(), got, target.objectPath,
+                            context.scanArchives);
+    else
+        result = ScanDescriptor(*context.engine, fd, target.objectPath, context.scanArchives);
+    ::close(fd);
+    if (result.detections.empty() && result.error == ThreatScanner::Success)
+    {
+        if (keep)
+            state.clean.push_back(key);
+        return std::nullopt;
+    }
+    return Finding{std::move(target), {status.st_dev, status.st_ino}, std::move(result)};
 }
 } // namespace ThreatScannerEngine

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "Report.h"
+#include "ResultCache.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -18,6 +20,14 @@ namespace ThreatScannerEngine
 // reporter between additions and in Finish, so the program's callback only ever runs on the
 // scan call's own thread, one call at a time, and a detection's outcome follows it directly.
 // Findings are reported in the order the targets were added, whichever worker finishes first.
+//
+// Targets travel to the workers, and findings back, in batches: a thread is woken once per batch
+// and only when it waits, not once per file. A batch is handed over when it is full, or at once
+// when a worker has nothing to do.
+//
+// With a clean-result cache, a file whose current version was found clean before with the same
+// definitions and options is not read again, and files found clean now are added to the cache
+// when the session finishes.
 class Session
 {
 public:
@@ -40,31 +50,51 @@ private:
         FileScanResult result;
     };
 
-    struct Queued
+    struct Batch
     {
         std::uint64_t number;
-        Target target;
+        std::vector<Target> targets;
     };
 
+    // Queues the batch being filled.
+    void Hand();
     void Work();
-    // Scans one target; returns what there is to report about it.
-    std::optional<Finding> ScanTarget(Target& target);
+    // Scans one target; returns what there is to report about it. A target found clean whose
+    // result may be kept adds its key to the worker's clean keys.
+    struct WorkerState
+    {
+        std::vector<CacheKey> clean; // keys of files found clean, not yet handed back
+        std::vector<char> buffer;    // content of the file being scanned
+        // Devices, and whether clean results of files on them may be kept.
+        std::vector<std::pair<std::uint64_t, bool>> devices;
+    };
+    std::optional<Finding> ScanTarget(Target& target, WorkerState& state);
     // Reports every finding that is ready; the lock is released around each report.
     void ReportReady(std::unique_lock<std::mutex>& lock);
 
     const ScanContext& context;
     Reporter& reporter;
+    std::vector<Target> filling; // the next batch; only the reporting thread touches it
     std::mutex mutex;
-    std::condition_variable workReady;  // a target was queued, or no more will come
-    std::condition_variable stateReady; // room in the queue, a finding, or a worker ended
-    std::deque<Queued> queue;
-    std::uint64_t added = 0;
-    // Scanned targets by number, waiting for those before them; empty when there is nothing to
-    // report.
-    std::map<std::uint64_t, std::optional<Finding>> scanned;
+    std::condition_variable workReady;  // a batch was queued, or no more will come
+    std::condition_variable stateReady; // room in the queue, findings, or a worker ended
+    std::deque<Batch> queue;
+    std::uint64_t batches = 0;
+    // Scanned batches by number, waiting for those before them.
+    std::map<std::uint64_t, std::vector<Finding>> scanned;
     std::uint64_t nextToReport = 0;
+    std::atomic<std::size_t> idleWorkers{0};
+    bool waitingForRoom = false;
+    bool waitingForFindings = false;
     std::size_t runningWorkers = 0;
     bool closed = false;
+    std::vector<CacheKey> cleanKeys;
     std::vector<std::thread> workers;
 };
+
+// How long a file must have been left unchanged before its clean result is kept: a change in
+// the same tick of the file system's clock as the look at it would not show in its times.
+extern std::atomic<long long> cacheSettleNanoseconds;
+// The number of files read and scanned, for tests.
+extern std::atomic<unsigned long long> scannedFiles;
 } // namespace ThreatScannerEngine

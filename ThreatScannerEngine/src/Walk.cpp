@@ -1,6 +1,6 @@
 #include "Walk.h"
 
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -43,7 +43,9 @@ Exports Load()
             Bind<ThreatScanner::ScanPath>(library, "ThreatScanner_ScanPath"),
             Bind<ThreatScanner::GetDatabaseInformation>(library,
                                                         "ThreatScanner_GetDatabaseInformation"),
-            Bind<void(void (*)(const char*))>(library, "ThreatScannerTest_SetWalkListedHook")};
+            Bind<void(void (*)(const char*))>(library, "ThreatScannerTest_SetWalkListedHook"),
+            Bind<void(long long)>(library, "ThreatScannerTest_SetCacheSettleTime"),
+            Bind<unsigned long long()>(library, "ThreatScannerTest_ScannedFiles")};
 }
 
 std::wstring Text(const wchar_t* text)
@@ -94,13 +96,28 @@ void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
     self->inside.fetch_sub(1);
 }
 
-EngineInstallation::EngineInstallation(bool readOnly) : folder(root.Path() / "Corvane Scanner")
+EngineInstallation::EngineInstallation(bool readOnly)
+    : folder(root.Path() / "Corvane Scanner"), readOnly(readOnly)
 {
     fs::create_directories(folder / "Plugins");
     fs::create_directories(Data());
     for (const char* name :
          {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb", "update.txt"})
         fs::copy_file(fs::path(STARTER_DEFINITIONS_FOLDER) / name, folder / "Plugins" / name);
+    Start();
+}
+
+void EngineInstallation::Restart()
+{
+    for (CThreatScannerStruct* instance : instances)
+        EXPECT_EQ(Engine().DestroyInstance(instance), 0);
+    instances.clear();
+    EXPECT_EQ(Engine().Uninitialize(), 0);
+    Start();
+}
+
+void EngineInstallation::Start()
+{
     const std::wstring base = Wide(folder);
     int result = 0;
     if (readOnly)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Installation.h"
-#include "ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <atomic>
 #include <boost/filesystem/path.hpp>
@@ -31,6 +31,10 @@ struct Exports
     ThreatScanner::GetDatabaseInformation* GetDatabaseInformation;
     // The test copy's pause point: called with a folder's path once its entries are listed.
     void (*SetWalkListedHook)(void (*hook)(const char* folder));
+    // How long a file must be unchanged before its clean result is kept, and how many files
+    // the engine has read and scanned so far.
+    void (*SetCacheSettleTime)(long long nanoseconds);
+    unsigned long long (*ScannedFiles)();
 };
 const Exports& Engine();
 
@@ -73,6 +77,9 @@ public:
     EngineInstallation(const EngineInstallation&) = delete;
     EngineInstallation& operator=(const EngineInstallation&) = delete;
 
+    // Shuts the engine down and starts it again on the same folder.
+    void Restart();
+
     const fs::path& Folder() const { return folder; }
     fs::path Data() const { return folder / "Data"; }
     fs::path Quarantine() const { return folder / "Quarantine"; }
@@ -83,9 +90,19 @@ public:
     int Scan(const fs::path& path, Recorder& recorder, bool scanArchives = true);
 
 private:
+    void Start();
+
     CorvaneTest::TemporaryFolder root;
     fs::path folder;
+    bool readOnly;
     std::vector<CThreatScannerStruct*> instances;
+};
+
+// Lets the engine keep the clean results of files written just before a scan while it lives.
+struct FreshResultsKept
+{
+    FreshResultsKept() { Engine().SetCacheSettleTime(0); }
+    ~FreshResultsKept() { Engine().SetCacheSettleTime(2000000000); }
 };
 
 // Content that the starter definitions detect, put together at run time so that the test

@@ -90,7 +90,9 @@ TEST(EngineLifecycle, DefinitionsWithoutADescriptionHaveNoDatabaseInformation)
 
 TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
 {
+    FreshResultsKept fresh;
     EngineInstallation installation(true);
+    WriteFile(installation.Data() / "clean.txt", "clean");
     WriteFile(installation.Data() / "packed.zip", Zip({{"eicar.com", TestVirus()}}));
     WriteFile(installation.Data() / "eicar.com", TestVirus());
     Recorder recorder;
@@ -110,4 +112,5 @@ TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"Data", "Plugins"}));
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Plugins" / "cache.000"));
 }

@@ -1,8 +1,11 @@
 #include "EngineHarness.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace EngineTest;
 
@@ -235,4 +238,116 @@ TEST(EngineScan, CallbacksNeverOverlapOnALargeTree)
         found.push_back(recorder.reports[i].objectPath);
     }
     EXPECT_EQ(found, std::vector<std::wstring>(expected.begin(), expected.end()));
+}
+
+namespace
+{
+// Files the engine reads and scans while the function runs.
+template <typename Function> unsigned long long FilesRead(Function function)
+{
+    const unsigned long long before = Engine().ScannedFiles();
+    function();
+    return Engine().ScannedFiles() - before;
+}
+
+std::string Hex(const std::string& text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : text)
+        hex += std::string{digits[c >> 4], digits[c & 15]};
+    return hex;
+}
+} // namespace
+
+// A second scan reads only what changed: a file rewritten with its size and modification time
+// kept is read again and detected, and new definitions make every file read again.
+TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
+{
+    FreshResultsKept fresh;
+    EngineInstallation installation;
+    const fs::path changed = installation.Data() / "changed.txt";
+    const fs::path later = installation.Data() / "later.txt";
+    WriteFile(changed, std::string(TestVirus().size(), 'x'));
+    WriteFile(later, "detected by later definitions: " + Marker("new"));
+    Recorder first;
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), first), 0); }), 2u);
+    installation.Restart();
+    Recorder second;
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), second), 0); }), 0u);
+    EXPECT_TRUE(second.reports.empty());
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::lstat((installation.Folder() / "Plugins" / "cache.000").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    // Switching archives off is another set of options: those results are not known yet.
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), second, false); }), 2u);
+
+    ASSERT_EQ(::stat(changed.c_str(), &status), 0);
+    WriteFile(changed, TestVirus());
+    const struct timespec times[2] = {status.st_atim, status.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, changed.c_str(), times, 0), 0); // as touch -d does
+    installation.Restart();
+    Recorder third;
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), third), 0); }), 1u);
+    ASSERT_EQ(third.reports.size(), 1u);
+    EXPECT_EQ(third.reports[0].objectPath, Wide(changed));
+
+    WriteFile(installation.Folder() / "Plugins" / "later.ndb",
+              "Corvane.Test.Later:0:*:" + Hex(Marker("new")) + "\n");
+    installation.Restart();
+    Recorder fourth;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), fourth); }), 2u);
+    ASSERT_EQ(fourth.reports.size(), 2u);
+    EXPECT_EQ(fourth.reports[1].objectPath, Wide(later));
+    EXPECT_EQ(fourth.reports[1].threatName, L"Corvane.Test.Later");
+}
+
+// A cache file that is damaged, that others may write, that is a link or that belongs to
+// another user is not read; the next save replaces it with a file of the engine's own.
+TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
+{
+    FreshResultsKept fresh;
+    EngineInstallation installation;
+    const fs::path cache = installation.Folder() / "Plugins" / "cache.000";
+    WriteFile(installation.Data() / "one.txt", "one");
+    WriteFile(installation.Data() / "two.txt", "two");
+    Recorder recorder;
+    const auto filesRead = [&]
+    {
+        installation.Restart();
+        return FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0); });
+    };
+    EXPECT_EQ(filesRead(), 2u);
+    EXPECT_EQ(filesRead(), 0u);
+
+    std::string damaged = ReadFile(cache);
+    damaged[damaged.size() / 2] ^= 1;
+    WriteFile(cache, damaged);
+    EXPECT_EQ(filesRead(), 2u);
+    EXPECT_EQ(filesRead(), 0u);
+
+    for (const fs::perms mode : {fs::perms::group_write, fs::perms::others_write})
+    {
+        fs::permissions(cache, fs::perms::add_perms | mode);
+        EXPECT_EQ(filesRead(), 2u);
+        EXPECT_EQ(fs::status(cache).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    }
+
+    const fs::path elsewhere = installation.Folder() / "elsewhere";
+    fs::rename(cache, elsewhere);
+    const std::string kept = ReadFile(elsewhere);
+    fs::create_symlink(elsewhere, cache);
+    EXPECT_EQ(filesRead(), 2u);
+    EXPECT_FALSE(fs::is_symlink(cache));
+    EXPECT_EQ(ReadFile(elsewhere), kept);
+
+    if (::geteuid() == 0)
+    {
+        ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(filesRead(), 2u);
+    }
+    EXPECT_TRUE(recorder.reports.empty());
 }

@@ -15,7 +15,7 @@
 //
 // Record (scan.record.jsonl): one JSON object per call, {"call": "<export or Callback>", ...},
 // flushed at once.
-#include "Scanner/ThreatScanner.h"
+#include "ThreatScanner/ThreatScanner.h"
 
 #include <boost/filesystem/path.hpp>
 #include <boost/json.hpp>

@@ -12,7 +12,7 @@
 //   "options": [{"id", "value"}] in order: the URL and the local path as text, the flags as
 //              booleans, the callback and its context as whether they are non-null
 //   "update", "install": {"calls": <count>, "answers": [callback result per event sent]}
-#include "DefinitionsUpdater/UpdateServiceInterface.h"
+#include "UpdateServiceCom/UpdateServiceInterface.h"
 
 #include <boost/filesystem/fstream.hpp>
 #include <boost/filesystem/path.hpp>

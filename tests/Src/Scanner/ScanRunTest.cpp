@@ -36,7 +36,7 @@ std::vector<DriveInfo> MachineDrives()
     for (const auto& drive : FileSystemHelper::Drives())
         drives.push_back(
             {FileSystemHelper::ToNarrow(drive->rootPath, FileSystemHelper::CodePageUtf8),
-             FileSystemHelper::GetDriveType(drive->rootPath) == FileSystemHelper::DriveFixed});
+             FileSystemHelper::DriveTypeOf(drive->rootPath) == FileSystemHelper::DriveFixed});
     return drives;
 }
 

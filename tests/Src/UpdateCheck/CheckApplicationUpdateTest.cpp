@@ -1,8 +1,9 @@
 #include "ComponentsServer.h"
 #include "Installation.h"
-#include "MsiHelper/Detail/Installer.h"
 #ifdef _WIN32
 #include "WindowsFixtures.h"
+#else
+#include "ProductRecords.h"
 #endif
 
 #include <boost/filesystem/directory.hpp>
@@ -176,8 +177,8 @@ void RegisterInstalledVersion(const Installation& installation, const std::wstri
                               const std::wstring& version)
 {
     const CorvaneTest::ProgramDataRedirection redirection(installation.ProgramData());
-    MsiHelper::Detail::RegisterProduct(L"{6E1D3C52-8B0F-4F5A-9C3E-2A7B41D09F63}",
-                                       {{L"ProductName", name}, {L"VersionString", version}});
+    CorvaneTest::RegisterProduct(L"{6E1D3C52-8B0F-4F5A-9C3E-2A7B41D09F63}",
+                                 {{L"ProductName", name}, {L"VersionString", version}});
 }
 } // namespace
 

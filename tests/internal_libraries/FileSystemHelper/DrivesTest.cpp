@@ -6,6 +6,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include "FileSystemHelper/MountTable.h"
+
 #include <fstream>
 #include <sstream>
 #endif
@@ -53,21 +55,21 @@ TEST(Drives, ListsEveryDriveAsLetterColonBackslashInLetterOrder)
 
 TEST(Drives, TypesComeFromThePlatform)
 {
-    EXPECT_EQ(GetDriveType(L"C:\\"), DriveFixed);
-    EXPECT_EQ(GetDriveType(L""), DriveNoRootDir);
+    EXPECT_EQ(DriveTypeOf(L"C:\\"), DriveFixed);
+    EXPECT_EQ(DriveTypeOf(L""), DriveNoRootDir);
     const std::vector<std::wstring> roots = RootPaths();
     for (wchar_t letter = L'Z'; letter >= L'D'; --letter)
     {
         const std::wstring root = std::wstring(1, letter) + L":\\";
         if (std::find(roots.begin(), roots.end(), root) == roots.end())
         {
-            EXPECT_EQ(GetDriveType(root), DriveNoRootDir) << root.c_str();
+            EXPECT_EQ(DriveTypeOf(root), DriveNoRootDir) << root.c_str();
             break;
         }
     }
     if (UnderWine())
     {
-        const DriveType unixRoot = GetDriveType(L"Z:\\");
+        const DriveType unixRoot = DriveTypeOf(L"Z:\\");
         EXPECT_TRUE(unixRoot == DriveFixed || unixRoot == DriveRemote) << unixRoot;
     }
 }
@@ -96,7 +98,7 @@ std::vector<std::wstring> Roots(const Drives& drives)
 
 TEST(Drives, ListsStorageMountsAsRootPathsWithoutPseudoFileSystems)
 {
-    EXPECT_EQ(Roots(Drives(table)),
+    EXPECT_EQ(Roots(Drives(MountTableDrives(table))),
               (std::vector<std::wstring>{L"/", L"/srv/with blank/", L"/dev/shm/", L"/mnt/nfs/",
                                          L"/media/cd/"}));
     // The host's own table lists the root too.
@@ -109,21 +111,22 @@ TEST(Drives, TheRootIsADriveWithoutAMountEntry)
 {
     const std::string chroot =
         "proc /proc proc rw 0 0\n/dev/corvane-test-disk1 /data ext4 rw 0 0\n";
-    EXPECT_EQ(Roots(Drives(chroot)), (std::vector<std::wstring>{L"/", L"/data/"}));
-    EXPECT_EQ(Roots(Drives("")), std::vector<std::wstring>{L"/"});
-    EXPECT_EQ(GetDriveType(L"/", chroot), DriveUnknown);
-    EXPECT_EQ(GetDriveType(L"/data/", chroot), DriveFixed);
+    EXPECT_EQ(Roots(Drives(MountTableDrives(chroot))),
+              (std::vector<std::wstring>{L"/", L"/data/"}));
+    EXPECT_EQ(Roots(Drives(MountTableDrives(""))), std::vector<std::wstring>{L"/"});
+    EXPECT_EQ(DriveTypeOf(L"/", chroot), DriveUnknown);
+    EXPECT_EQ(DriveTypeOf(L"/data/", chroot), DriveFixed);
 }
 
 TEST(Drives, TypesFollowTheFileSystem)
 {
-    EXPECT_EQ(GetDriveType(L"/proc/", table), DriveNoRootDir);
-    EXPECT_EQ(GetDriveType(L"/no/such/mount/", table), DriveNoRootDir);
-    EXPECT_EQ(GetDriveType(L"", table), DriveNoRootDir);
-    EXPECT_EQ(GetDriveType(L"/", table), DriveFixed);
-    EXPECT_EQ(GetDriveType(L"/srv/with blank", table), DriveFixed);
-    EXPECT_EQ(GetDriveType(L"/dev/shm/", table), DriveRamDisk);
-    EXPECT_EQ(GetDriveType(L"/mnt/nfs/", table), DriveRemote);
-    EXPECT_EQ(GetDriveType(L"/media/cd/", table), DriveCdRom);
+    EXPECT_EQ(DriveTypeOf(L"/proc/", table), DriveNoRootDir);
+    EXPECT_EQ(DriveTypeOf(L"/no/such/mount/", table), DriveNoRootDir);
+    EXPECT_EQ(DriveTypeOf(L"", table), DriveNoRootDir);
+    EXPECT_EQ(DriveTypeOf(L"/", table), DriveFixed);
+    EXPECT_EQ(DriveTypeOf(L"/srv/with blank", table), DriveFixed);
+    EXPECT_EQ(DriveTypeOf(L"/dev/shm/", table), DriveRamDisk);
+    EXPECT_EQ(DriveTypeOf(L"/mnt/nfs/", table), DriveRemote);
+    EXPECT_EQ(DriveTypeOf(L"/media/cd/", table), DriveCdRom);
 }
 #endif

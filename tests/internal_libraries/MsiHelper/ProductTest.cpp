@@ -1,17 +1,18 @@
 #include "MsiHelper/Product.h"
-#include "MsiHelper/Detail/Installer.h"
+#include "MsiHelper/Detail/ProductRecords.h"
 
 #include "ExceptionHelper/Exception.h"
 #include "Installation.h"
+#include "ProductRecords.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 
+using CorvaneTest::RegisterProduct;
 using MsiHelper::FourPartVersion;
 using MsiHelper::Product;
-using MsiHelper::Detail::RegisterProduct;
 
 namespace
 {

@@ -2,6 +2,7 @@
 
 #include "DllHelper/Detail/Module.h"
 #include "ExceptionHelper/Exception.h"
+#include "ExceptionHelper/LastError.h"
 
 #include <boost/filesystem/path.hpp>
 #include <boost/shared_ptr.hpp>

@@ -2,15 +2,8 @@
 
 #include <boost/shared_ptr.hpp>
 #include <string>
+#include <utility>
 #include <vector>
-
-#ifdef _WIN32
-// The platform's header defines GetDriveType as a macro for its narrow or wide variant, which
-// would rename the function below in some files and not in others. Including it first and
-// dropping the macro keeps the name the same everywhere (the header is not read twice).
-#include <windows.h>
-#undef GetDriveType
-#endif
 
 namespace FileSystemHelper
 {
@@ -30,24 +23,12 @@ public:
     using List = std::vector<boost::shared_ptr<Drive>>;
 
     Drives();
-#ifndef _WIN32
-    // The drives of a mount table in the form of /proc/self/mounts. The root folder is always a
-    // drive, also when no entry covers it (a chroot or some containers).
-    explicit Drives(const std::string& mountTable);
-#endif
+    // The given drives, in this order.
+    explicit Drives(List items) : items(std::move(items)) {}
 
-    const List& Items() const
-    {
-        return items;
-    }
-    List::const_iterator begin() const
-    {
-        return items.begin();
-    }
-    List::const_iterator end() const
-    {
-        return items.end();
-    }
+    const List& Items() const { return items; }
+    List::const_iterator begin() const { return items.begin(); }
+    List::const_iterator end() const { return items.end(); }
 
 private:
     List items;
@@ -65,10 +46,7 @@ enum DriveType : unsigned int
     DriveRamDisk = 6,
 };
 
-// The type of the drive with this root path.
-DriveType GetDriveType(const std::wstring& rootPath);
-#ifndef _WIN32
-// The same from the given mount table. The root folder without a mount entry is DriveUnknown.
-DriveType GetDriveType(const std::wstring& rootPath, const std::string& mountTable);
-#endif
+// The type of the drive with this root path. (Not named after the platform's GetDriveType,
+// which its header defines as a macro.)
+DriveType DriveTypeOf(const std::wstring& rootPath);
 } // namespace FileSystemHelper

@@ -1,16 +1,14 @@
 #pragma once
 
+// FileHandle, the platform's handle of an open file, comes with the platform half.
+#include "FileSystemHelper/FileHandle.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace FileSystemHelper
 {
-#ifdef _WIN32
-using FileHandle = void*;
-#else
-using FileHandle = int;
-#endif
 
 class File
 {

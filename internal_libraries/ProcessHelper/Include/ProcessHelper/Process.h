@@ -1,19 +1,18 @@
 #pragma once
 
+#include "DllHelper/ModuleHandle.h"
+
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
 
 namespace ProcessHelper
 {
-// A loaded module (HMODULE on Windows); null means the running program.
-using ModuleHandle = void*;
-
 class Process
 {
 public:
-    // Full path of the module's file. Throws ExceptionHelper::Windows
-    // "Couldn't get module file name".
-    static boost::filesystem::path Path(ModuleHandle module);
+    // Full path of the module's file; a null module is the running program. Throws
+    // ExceptionHelper::Windows "Couldn't get module file name".
+    static boost::filesystem::path Path(DllHelper::ModuleHandle module);
 
     // Id of the calling process.
     static std::uint32_t CurrentId();

@@ -1,4 +1,4 @@
-#include "FileSystemHelper/Drives.h"
+#include "FileSystemHelper/MountTable.h"
 #include "FileSystemHelper/Text.h"
 
 #include <boost/make_shared.hpp>
@@ -98,12 +98,13 @@ bool IsRemovableDevice(const std::string& device)
 }
 } // namespace
 
-Drives::Drives() : Drives(ReadMountTable()) {}
+Drives::Drives() : items(MountTableDrives(ReadMountTable())) {}
 
 // Without /proc, or without an entry for the root (a chroot), the root folder is still the one
 // drive that a full scan walks.
-Drives::Drives(const std::string& mountTable)
+Drives::List MountTableDrives(const std::string& mountTable)
 {
+    Drives::List items;
     std::set<std::string> seen;
     for (const Mount& mount : ParseMounts(mountTable))
     {
@@ -118,14 +119,15 @@ Drives::Drives(const std::string& mountTable)
     }
     if (!seen.count("/"))
         items.insert(items.begin(), boost::make_shared<Drive>(L"/"));
+    return items;
 }
 
-DriveType GetDriveType(const std::wstring& rootPath)
+DriveType DriveTypeOf(const std::wstring& rootPath)
 {
-    return GetDriveType(rootPath, ReadMountTable());
+    return DriveTypeOf(rootPath, ReadMountTable());
 }
 
-DriveType GetDriveType(const std::wstring& rootPath, const std::string& mountTable)
+DriveType DriveTypeOf(const std::wstring& rootPath, const std::string& mountTable)
 {
     if (rootPath.empty())
         return DriveNoRootDir;

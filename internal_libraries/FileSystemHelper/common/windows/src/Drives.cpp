@@ -36,7 +36,7 @@ Drives::Drives()
     }
 }
 
-DriveType GetDriveType(const std::wstring& rootPath)
+DriveType DriveTypeOf(const std::wstring& rootPath)
 {
     // The platform reads an empty string as the current folder's drive; an empty root names
     // no drive.

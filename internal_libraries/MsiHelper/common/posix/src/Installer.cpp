@@ -1,4 +1,5 @@
 #include "MsiHelper/Detail/Installer.h"
+#include "MsiHelper/Detail/ProductRecords.h"
 
 #include "ExceptionHelper/Exception.h"
 #include "FileSystemHelper/Text.h"
@@ -144,21 +145,4 @@ std::uint32_t GetProductInfo(const wchar_t* code, const wchar_t* property, wchar
     }
 }
 
-void RegisterProduct(const std::wstring& code,
-                     const std::vector<std::pair<std::wstring, std::wstring>>& properties)
-{
-    const std::string narrowCode = FileSystemHelper::ToNarrow(code, FileSystemHelper::CodePageUtf8);
-    if (!IsProductCode(narrowCode))
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't write product record"));
-    boost::system::error_code error;
-    fs::create_directories(ProductRecordsFolder(), error);
-    std::ofstream file((ProductRecordsFolder() / (narrowCode + recordExtension)).string(),
-                       std::ios::binary | std::ios::trunc);
-    for (const auto& [name, value] : properties)
-        file << FileSystemHelper::ToNarrow(name, FileSystemHelper::CodePageUtf8) << '='
-             << FileSystemHelper::ToNarrow(value, FileSystemHelper::CodePageUtf8) << '\n';
-    file.flush();
-    if (!file)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't write product record"));
-}
 } // namespace MsiHelper::Detail

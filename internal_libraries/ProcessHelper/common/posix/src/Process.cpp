@@ -14,7 +14,7 @@ namespace ProcessHelper
 namespace
 {
 // Path of a library loaded with dlopen, from the loader's own record of it.
-bool ModulePath(ModuleHandle module, std::string& path)
+bool ModulePath(DllHelper::ModuleHandle module, std::string& path)
 {
     link_map* map = nullptr;
     if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name || !*map->l_name)
@@ -24,7 +24,7 @@ bool ModulePath(ModuleHandle module, std::string& path)
 }
 } // namespace
 
-boost::filesystem::path Process::Path(ModuleHandle module)
+boost::filesystem::path Process::Path(DllHelper::ModuleHandle module)
 {
     std::string path;
     if (module)

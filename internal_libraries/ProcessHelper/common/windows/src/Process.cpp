@@ -9,7 +9,7 @@ namespace ProcessHelper
 {
 // The buffer starts at MAX_PATH and grows while the system fills it to the brim, so that a long
 // path is returned whole rather than cut at the buffer size.
-boost::filesystem::path Process::Path(ModuleHandle module)
+boost::filesystem::path Process::Path(DllHelper::ModuleHandle module)
 {
     const DWORD longestPath = 32768;
     std::vector<wchar_t> buffer(MAX_PATH);

@@ -1,0 +1,63 @@
+// The library's two exports. Everything else in the library stays hidden.
+#include "Service.h"
+#include "UpdateServiceCom/UpdateServiceInterface.h"
+
+#include <curl/curl.h>
+#include <mutex>
+#include <new>
+#include <set>
+#include <type_traits>
+
+#define UPDSDK_EXPORT extern "C" __attribute__((visibility("default")))
+
+UPDSDK_EXPORT UpdateServiceInterface* UpdSdkCreate();
+UPDSDK_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
+
+static_assert(std::is_same_v<decltype(UpdSdkCreate), UpdSdk::Create>);
+static_assert(std::is_same_v<decltype(UpdSdkDestroy), UpdSdk::Destroy>);
+
+namespace
+{
+// The service objects handed out and not yet destroyed. The transfer library is set up while
+// there is at least one, and released with the last, so that unloading this library leaves
+// nothing behind.
+std::mutex servicesMutex;
+std::set<UpdateServiceInterface*> services;
+} // namespace
+
+UpdateServiceInterface* UpdSdkCreate()
+{
+    const std::lock_guard<std::mutex> guard(servicesMutex);
+    if (services.empty() && curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        return nullptr;
+    auto* service = new (std::nothrow) UpdateServiceCom::Service();
+    if (service)
+    {
+        try
+        {
+            services.insert(service);
+            return service;
+        }
+        catch (...)
+        {
+            delete service;
+        }
+    }
+    if (services.empty())
+        curl_global_cleanup();
+    return nullptr;
+}
+
+int UpdSdkDestroy(UpdateServiceInterface* service)
+{
+    const std::lock_guard<std::mutex> guard(servicesMutex);
+    // Only objects of this library are destroyed; anything else is refused.
+    const auto found = services.find(service);
+    if (found == services.end())
+        return 1;
+    services.erase(found);
+    delete static_cast<UpdateServiceCom::Service*>(service);
+    if (services.empty())
+        curl_global_cleanup();
+    return 0;
+}

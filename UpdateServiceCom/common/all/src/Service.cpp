@@ -1,0 +1,300 @@
+#include "Service.h"
+
+#include "Crypto.h"
+#include "DefinitionsFolder.h"
+#include "Failure.h"
+#include "Http.h"
+#include "TestHooks.h"
+#include "UpdateServiceCom/UpdateServiceCom.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+namespace UpdateServiceCom
+{
+namespace
+{
+constexpr std::size_t MaxIndexBytes = std::size_t{4} << 20;
+constexpr std::size_t MaxSignatureBytes = 1024;
+constexpr std::size_t Ed25519SignatureBytes = 64;
+// However often the host says yes, one transfer is not tried more often than this.
+constexpr int MaxRetries = 20;
+constexpr auto RetryPause = std::chrono::milliseconds(250);
+
+constexpr const char* PublicKeyFileName = "UpdateServiceCom.pub";
+constexpr const char* LockFileName = "Plugins.lock";
+
+constexpr int Accepted = 0;
+constexpr int Refused = 1;
+
+bool StartsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+// The sequence of the installed release, or 0 when the installation has no readable index.
+std::uint64_t InstalledSequence(const std::string& text)
+{
+    if (text.empty())
+        return 0;
+    try
+    {
+        return ParseIndex(text).sequence;
+    }
+    catch (const Failure&)
+    {
+        return 0;
+    }
+}
+} // namespace
+
+int Service::SetOption(int option, void* value)
+{
+    switch (option)
+    {
+    case UpdSdk::OptionServer:
+    {
+        const char* url = static_cast<const char*>(value);
+        if (!url)
+            return Refused;
+        std::string text = url;
+        if (!StartsWith(text, "http://") && !StartsWith(text, "https://"))
+            return Refused;
+        while (text.back() == '/')
+            text.pop_back();
+        server = text;
+        return Accepted;
+    }
+    case UpdSdk::OptionLocalPath:
+    {
+        const wchar_t* path = static_cast<const wchar_t*>(value);
+        if (!path || !*path)
+            return Refused;
+        try
+        {
+            localPath = Platform::ToUtf8(path);
+        }
+        catch (const std::exception&)
+        {
+            return Refused;
+        }
+        return Accepted;
+    }
+    case UpdSdk::OptionUseVersionId:
+    case UpdSdk::OptionUsePatches:
+        if (!value)
+            return Refused;
+        (option == UpdSdk::OptionUseVersionId ? useVersionId : usePatches) =
+            *static_cast<const bool*>(value);
+        return Accepted;
+    case UpdSdk::OptionUpdateCallback:
+        callback = reinterpret_cast<UpdSdk::Callback*>(value);
+        return Accepted;
+    case UpdSdk::OptionUpdateCallbackContext:
+        context = value;
+        return Accepted;
+    case OptionStallTimeout:
+        if (!value || *static_cast<const std::uint32_t*>(value) == 0)
+            return Refused;
+        stallSeconds = *static_cast<const std::uint32_t*>(value);
+        return Accepted;
+    default:
+        return Refused;
+    }
+}
+
+int Service::Update()
+{
+    return Guarded([this] { RunUpdate(); });
+}
+
+int Service::Install()
+{
+    return Guarded([this] { RunInstall(); });
+}
+
+// Turns failures into result codes; a failed call leaves the installation to others again.
+template <typename Action> int Service::Guarded(Action action)
+{
+    try
+    {
+        action();
+        return Ok;
+    }
+    catch (const Failure& failure)
+    {
+        lock.Unlock();
+        return failure.Code();
+    }
+    catch (...)
+    {
+        lock.Unlock();
+        return Internal;
+    }
+}
+
+int Service::Notify(int event, void* data) const
+{
+    return callback ? callback(event, data, context) : 0;
+}
+
+// Runs a transfer again while it fails in a passing way and the host answers the query with 1.
+template <typename Action> auto Service::Retrying(Action action) -> decltype(action())
+{
+    for (int retries = 0;; ++retries)
+    {
+        try
+        {
+            return action();
+        }
+        catch (const Failure& failure)
+        {
+            if (!failure.RetryQuery() || retries >= MaxRetries ||
+                Notify(failure.RetryQuery(), nullptr) != 1)
+                throw;
+            if (failure.RetryQuery() != QueryCorrupted)
+                std::this_thread::sleep_for(RetryPause);
+        }
+    }
+}
+
+void Service::TakeLock()
+{
+    if (server.empty() || localPath.empty())
+        throw Failure(NotConfigured, "The server or the local path is not set");
+    if (!lock.Locked() && !lock.TryLock(localPath / LockFileName))
+        throw Failure(Busy, "Another update is running");
+}
+
+Index Service::FetchVerifiedIndex(const HttpClient& http, std::string& text)
+{
+    // The key is loaded before anything is downloaded: without it nothing can be trusted.
+    const PublicKey key(Platform::LibraryFolder() / PublicKeyFileName);
+    text = Retrying([&] { return http.Fetch(server + "/index.json", MaxIndexBytes); });
+    std::string signature;
+    try
+    {
+        signature =
+            Retrying([&] { return http.Fetch(server + "/index.json.sig", MaxSignatureBytes); });
+    }
+    catch (const Failure& failure)
+    {
+        // A signature that is not there, or is too long to be one, leaves the index unsigned.
+        if (failure.Code() == Oversized || (failure.Code() == ServerError && !failure.RetryQuery()))
+            throw Failure(IndexUnsigned, "The definitions index is not signed");
+        throw;
+    }
+    if (signature.size() != Ed25519SignatureBytes)
+        throw Failure(IndexUnsigned, "The definitions index signature is not a signature");
+    if (!key.Verifies(text, signature))
+        throw Failure(IndexBadSignature, "The definitions index signature does not verify");
+    return ParseIndex(text);
+}
+
+void Service::RunUpdate()
+{
+    TakeLock();
+    pending.reset();
+    const DefinitionsFolder folder(localPath);
+    folder.Recover();
+    Notify(UpdSdk::EventCheckingForUpdate, nullptr);
+
+    const HttpClient http(stallSeconds);
+    std::string indexText;
+    const Index index = FetchVerifiedIndex(http, indexText);
+    const std::string installedText = folder.InstalledIndexText();
+    if (InstalledSequence(installedText) > index.sequence)
+        throw Failure(IndexRollback, "The server offers older definitions than installed");
+
+    std::vector<const IndexFile*> needed;
+    std::uint64_t total = 0;
+    for (const IndexFile& file : index.files)
+    {
+        if (!folder.HasCurrentCopy(file))
+        {
+            needed.push_back(&file);
+            total += file.size;
+        }
+    }
+    if (needed.empty() && installedText == indexText && folder.ShowsVersion(index.version))
+    {
+        folder.DropStaging();
+        lock.Unlock();
+        Notify(UpdSdk::EventUpToDate, nullptr);
+        return;
+    }
+
+    Notify(UpdSdk::EventTotalBytes, &total);
+    folder.ResetStaging();
+    try
+    {
+        std::set<std::string> staged;
+        std::uint64_t done = 0;
+        for (const IndexFile* file : needed)
+        {
+            Notify(UpdSdk::EventFileName, const_cast<char*>(file->name.c_str()));
+            Retrying(
+                [&]
+                {
+                    // Progress goes out at most once per percent of the whole download.
+                    std::uint64_t lastPercent = ~std::uint64_t{0};
+                    const auto progress = [&](std::uint64_t received)
+                    {
+                        std::uint64_t overall = done + received;
+                        const std::uint64_t percent =
+                            overall * 100 / std::max<std::uint64_t>(total, 1);
+                        if (percent != lastPercent || received == file->size)
+                        {
+                            lastPercent = percent;
+                            Notify(UpdSdk::EventBytesDone, &overall);
+                        }
+                    };
+                    const auto target = folder.Staging() / file->name;
+                    if (http.Download(server + "/" + file->name, target, file->size, progress) !=
+                        file->sha256)
+                    {
+                        std::error_code ignored;
+                        std::filesystem::remove(target, ignored);
+                        throw Failure(DigestMismatch, "The digest of " + file->name + " is wrong",
+                                      QueryCorrupted);
+                    }
+                });
+            done += file->size;
+            staged.insert(file->name);
+            TestHooks::KillPoint(TestHooks::FirstFileStaged);
+        }
+        pending = Pending{index, indexText, std::move(staged)};
+    }
+    catch (...)
+    {
+        folder.DropStaging();
+        throw;
+    }
+    Notify(UpdSdk::EventDownloadDone, nullptr);
+    std::uint64_t waiting = std::max<std::uint64_t>(needed.size(), 1);
+    Notify(UpdSdk::EventInstallPending, &waiting);
+}
+
+void Service::RunInstall()
+{
+    TakeLock();
+    const DefinitionsFolder folder(localPath);
+    try
+    {
+        folder.Recover();
+        if (!pending)
+            throw Failure(NothingToInstall, "Nothing was downloaded to install");
+        folder.Install(pending->index, pending->indexText, pending->staged);
+    }
+    catch (...)
+    {
+        pending.reset();
+        folder.DropStaging();
+        throw;
+    }
+    pending.reset();
+    folder.DropStaging();
+    lock.Unlock();
+}
+} // namespace UpdateServiceCom

@@ -1,0 +1,7 @@
+#pragma once
+
+namespace FileSystemHelper
+{
+// An open file's descriptor.
+using FileHandle = int;
+} // namespace FileSystemHelper

@@ -1,0 +1,7 @@
+#pragma once
+
+namespace FileSystemHelper
+{
+// An open file's HANDLE.
+using FileHandle = void*;
+} // namespace FileSystemHelper

@@ -1,0 +1,393 @@
+#include "UpdateServiceCom/UpdateServiceCom.h"
+#include "UpdateServiceHarness.h"
+
+#include <algorithm>
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace UpdateLibraryTesting;
+using namespace UpdateServiceCom;
+
+namespace
+{
+const Files Starter = {{"starter.ndb", Signatures("starter definitions")}};
+const std::vector<std::string> CleanFolder = {"Plugins", "Plugins.lock", "UpdateServiceCom.dll",
+                                              "UpdateServiceCom.pub"};
+const std::vector<std::string> UntouchedFolder = {"Plugins", "UpdateServiceCom.dll",
+                                                  "UpdateServiceCom.pub"};
+
+class UpdateLibraryTest : public ::testing::Test
+{
+protected:
+    std::unique_ptr<LoadedService> NewService()
+    {
+        auto service = std::make_unique<LoadedService>(installation.Library());
+        service->Configure(server.BaseUrl(), installation.Folder());
+        return service;
+    }
+
+    void Publish(const Files& files, const std::string& version, std::uint64_t sequence)
+    {
+        server.Publish(files, version, sequence, PublisherKeys().privateKey);
+    }
+
+    // A whole update, as the program runs it.
+    void UpdateAndInstall()
+    {
+        auto service = NewService();
+        ASSERT_EQ(service->Service().Update(), Ok);
+        ASSERT_EQ(service->Service().Install(), Ok);
+    }
+
+    // Update refuses what the server offers with this code, retries declined, and the
+    // installation keeps its definitions.
+    void ExpectRefused(Result code, const Files& installed = Starter,
+                       const std::string& version = "starter")
+    {
+        auto service = NewService();
+        EXPECT_EQ(service->Service().Update(), code);
+        EXPECT_EQ(service->Service().Install(), NothingToInstall);
+        EXPECT_EQ(installation.Definitions(), installed);
+        EXPECT_EQ(installation.Version(), version);
+        EXPECT_EQ(installation.Entries(), CleanFolder);
+        lastService = std::move(service);
+    }
+
+    std::size_t RequestsFor(const std::string& name) const
+    {
+        const auto requests = server.Requests();
+        return static_cast<std::size_t>(std::count(requests.begin(), requests.end(), name));
+    }
+
+    DefinitionsServer server;
+    TestInstallation installation{PublisherKeys().publicKey};
+    std::unique_ptr<LoadedService> lastService;
+    const Files release1 = {{"alpha.ndb", Signatures("alpha 1")},
+                            {"beta.ndb", Signatures("beta", 5000)}};
+};
+
+TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTheOld)
+{
+    Publish(release1, "2024.1", 1);
+    auto service = NewService();
+    ASSERT_EQ(service->Service().Update(), Ok);
+
+    const auto& events = service->events;
+    ASSERT_GE(events.size(), 7u);
+    EXPECT_EQ(events.front().code, UpdSdk::EventCheckingForUpdate);
+    EXPECT_EQ(events[1].code, UpdSdk::EventTotalBytes);
+    EXPECT_EQ(events[1].value, Bytes(release1));
+    std::vector<std::string> names;
+    std::uint64_t lastDone = 0;
+    for (const Event& event : events)
+    {
+        if (event.code == UpdSdk::EventFileName)
+            names.push_back(event.text);
+        if (event.code == UpdSdk::EventBytesDone)
+        {
+            EXPECT_GE(event.value, lastDone);
+            lastDone = event.value;
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"alpha.ndb", "beta.ndb"}));
+    EXPECT_EQ(lastDone, Bytes(release1));
+    EXPECT_EQ(events[events.size() - 2].code, UpdSdk::EventDownloadDone);
+    EXPECT_EQ(events.back().code, UpdSdk::EventInstallPending);
+    EXPECT_NE(events.back().value, 0u);
+    // Until Install the engine keeps reading the old set.
+    EXPECT_EQ(installation.Definitions(), Starter);
+
+    ASSERT_EQ(service->Service().Install(), Ok);
+    EXPECT_EQ(installation.Definitions(), release1);
+    EXPECT_EQ(installation.Version(), "2024.1");
+    EXPECT_EQ(installation.Entries(), CleanFolder);
+}
+
+TEST_F(UpdateLibraryTest, SecondRunFindsTheDefinitionsUpToDate)
+{
+    Publish(release1, "2024.1", 1);
+    UpdateAndInstall();
+
+    auto service = NewService();
+    EXPECT_EQ(service->Service().Update(), Ok);
+    EXPECT_EQ(service->Codes(),
+              (std::vector<int>{UpdSdk::EventCheckingForUpdate, UpdSdk::EventUpToDate}));
+    EXPECT_EQ(service->Service().Install(), NothingToInstall);
+    EXPECT_EQ(RequestsFor("alpha.ndb"), 1u);
+    EXPECT_EQ(installation.Definitions(), release1);
+}
+
+TEST_F(UpdateLibraryTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
+{
+    Publish({{"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b 1")}, {"c.ndb", Signatures("c")}},
+            "1", 1);
+    UpdateAndInstall();
+    const Files release2 = {
+        {"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b 2!")}, {"d.ndb", Signatures("d")}};
+    Publish(release2, "2", 2);
+
+    auto service = NewService();
+    ASSERT_EQ(service->Service().Update(), Ok);
+    EXPECT_EQ(service->events[1].value, Bytes(release2) - release2.at("a.ndb").size());
+    ASSERT_EQ(service->Service().Install(), Ok);
+    EXPECT_EQ(installation.Definitions(), release2);
+    EXPECT_EQ(installation.Version(), "2");
+    EXPECT_EQ(RequestsFor("a.ndb"), 1u);
+    EXPECT_EQ(RequestsFor("b.ndb"), 2u);
+}
+
+TEST_F(UpdateLibraryTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
+{
+    Publish({{"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b")}}, "1", 1);
+    UpdateAndInstall();
+    Publish({{"a.ndb", Signatures("a")}}, "2", 2);
+
+    auto service = NewService();
+    ASSERT_EQ(service->Service().Update(), Ok);
+    EXPECT_EQ(service->events.back().code, UpdSdk::EventInstallPending);
+    EXPECT_NE(service->events.back().value, 0u);
+    ASSERT_EQ(service->Service().Install(), Ok);
+    EXPECT_EQ(installation.Definitions(), (Files{{"a.ndb", Signatures("a")}}));
+}
+
+TEST_F(UpdateLibraryTest, DamagedInstalledFileIsDownloadedAgain)
+{
+    Publish(release1, "2024.1", 1);
+    UpdateAndInstall();
+    WriteText(installation.Plugins() / "alpha.ndb", "alpha X");
+    UpdateAndInstall();
+    EXPECT_EQ(installation.Definitions(), release1);
+}
+
+TEST_F(UpdateLibraryTest, CorruptedFileIsRetriedOnRequestAndRefusedWhenRetriesEnd)
+{
+    Publish(release1, "2024.1", 1);
+    server.SetFaults(R"({"@alpha.ndb": {"always": {"corrupt": true}}})");
+    auto service = NewService();
+    service->retriesAllowed = 2;
+    EXPECT_EQ(service->Service().Update(), DigestMismatch);
+    EXPECT_EQ(service->Queries(), (std::vector<int>{82, 82, 82}));
+    EXPECT_EQ(RequestsFor("alpha.ndb"), 3u);
+    ExpectRefused(DigestMismatch);
+}
+
+TEST_F(UpdateLibraryTest, PassingFailuresAreRetriedWhenTheProgramSaysSo)
+{
+    Publish(release1, "2024.1", 1);
+    server.SetFaults(R"({"@index.json": {"first": [{"status": 503}]},
+                         "@alpha.ndb": {"first": [{"corrupt": true}, {"truncate": 2}]}})");
+    auto service = NewService();
+    service->retriesAllowed = 3;
+    ASSERT_EQ(service->Service().Update(), Ok);
+    EXPECT_EQ(service->Queries(), (std::vector<int>{81, 82, 80}));
+    ASSERT_EQ(service->Service().Install(), Ok);
+    EXPECT_EQ(installation.Definitions(), release1);
+}
+
+TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
+{
+    Publish(release1, "2024.1", 1);
+    const struct
+    {
+        const char* faults;
+        Result code;
+        std::vector<int> queries;
+    } cases[] = {
+        {R"({"@index.json": {"always": {"status": 503}}})", ServerError, {81}},
+        {R"({"@beta.ndb": {"always": {"status": 404}}})", ServerError, {}},
+        {R"({"@beta.ndb": {"always": {"truncate": 100}}})", Truncated, {80}},
+        {R"({"@beta.ndb": {"always": {"short": 4999}}})", Truncated, {80}},
+        {R"({"@beta.ndb": {"always": {"extra": 1}}})", Oversized, {}},
+        {R"({"@beta.ndb": {"always": {"stall": true}}})", Stalled, {80}},
+        // Fast enough to pass the stall check, too slow for the file's deadline (about 4 s).
+        {R"({"@beta.ndb": {"always": {"trickle": 80}}})", Stalled, {80}},
+        {R"({"@beta.ndb": {"always": {"header": 2000000}}})", ServerError, {81}},
+        {R"({"@beta.ndb": {"always": {"header": 1000, "lines": 100}}})", ServerError, {81}},
+    };
+    for (const auto& test : cases)
+    {
+        SCOPED_TRACE(test.faults);
+        server.SetFaults(test.faults);
+        ExpectRefused(test.code);
+        EXPECT_EQ(lastService->Queries(), test.queries);
+    }
+}
+
+// A signed release the engine cannot start on never replaces the definitions it has.
+TEST_F(UpdateLibraryTest, SignedReleaseTheEngineRejectsIsNotInstalled)
+{
+    const Files rejected[] = {
+        {{"alpha.ndb", Signatures("alpha 1")}, {"broken.ndb", "not a signature\n"}},
+        {{"readme.txt", "no signatures at all"}},
+    };
+    std::uint64_t sequence = 1;
+    for (const Files& release : rejected)
+    {
+        server.PublishUnchecked(release, "2024.1", sequence++, PublisherKeys().privateKey);
+        auto service = NewService();
+        ASSERT_EQ(service->Service().Update(), Ok);
+        EXPECT_EQ(service->Service().Install(), DefinitionsRejected);
+        EXPECT_EQ(installation.Definitions(), Starter);
+        EXPECT_EQ(installation.Version(), "starter");
+        EXPECT_EQ(installation.Entries(), CleanFolder);
+    }
+}
+
+TEST_F(UpdateLibraryTest, ServerThatIsNotThereIsAConnectionFailure)
+{
+    server.Stop();
+    ExpectRefused(ConnectionFailed);
+    EXPECT_EQ(lastService->Queries(), (std::vector<int>{80}));
+}
+
+TEST_F(UpdateLibraryTest, IndexWithoutAValidSignatureIsRefusedBeforeAnyDownload)
+{
+    const auto index = server.ReleaseFolder() / "index.json";
+    Publish(release1, "2024.1", 1);
+    boost::filesystem::remove(index.string() + ".sig");
+    ExpectRefused(IndexUnsigned);
+
+    WriteText(index.string() + ".sig", "short");
+    ExpectRefused(IndexUnsigned);
+
+    server.Publish(release1, "2024.1", 1, StrangerKeys().privateKey);
+    ExpectRefused(IndexBadSignature);
+
+    Publish(release1, "2024.1", 1);
+    WriteText(index, CorvaneTest::ReadFile(index) + " ");
+    ExpectRefused(IndexBadSignature);
+
+    EXPECT_EQ(RequestsFor("alpha.ndb") + RequestsFor("beta.ndb"), 0u);
+}
+
+TEST_F(UpdateLibraryTest, WithoutThePublisherKeyNothingIsDownloaded)
+{
+    Publish(release1, "2024.1", 1);
+    boost::filesystem::remove(installation.Folder() / "UpdateServiceCom.pub");
+    auto service = NewService();
+    EXPECT_EQ(service->Service().Update(), PublicKeyMissing);
+    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(installation.Definitions(), Starter);
+}
+
+TEST_F(UpdateLibraryTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
+{
+    const auto index = server.ReleaseFolder() / "index.json";
+    const std::string digest(64, '0');
+    const struct
+    {
+        std::string text;
+        Result code;
+    } cases[] = {
+        {"{not json", IndexMalformed},
+        {R"({"format": 1, "version": "1", "sequence": 1})", IndexMalformed},
+        {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": "../evil.ndb",
+            "size": 1, "sha256": ")" +
+             digest + R"("}]})",
+         IndexUnsafePath},
+        {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": ")" +
+             installation.Folder().string() + R"(/evil.ndb", "size": 1, "sha256": ")" + digest +
+             R"("}]})",
+         IndexUnsafePath},
+        {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": "sub/evil.ndb",
+            "size": 1, "sha256": ")" +
+             digest + R"("}]})",
+         IndexUnsafePath},
+    };
+    for (const auto& test : cases)
+    {
+        SCOPED_TRACE(test.text);
+        WriteText(index, test.text);
+        Sign(index, PublisherKeys().privateKey);
+        ExpectRefused(test.code);
+    }
+    EXPECT_FALSE(boost::filesystem::exists(installation.Folder() / "evil.ndb"));
+}
+
+TEST_F(UpdateLibraryTest, OlderReleaseThanTheInstalledOneIsRefused)
+{
+    Publish(release1, "2024.1", 10);
+    UpdateAndInstall();
+    Publish({{"old.ndb", Signatures("old")}}, "2023.9", 9);
+    ExpectRefused(IndexRollback, release1, "2024.1");
+}
+
+TEST_F(UpdateLibraryTest, SecondServiceOnTheSameInstallationWaitsItsTurn)
+{
+    Publish(release1, "2024.1", 1);
+    auto first = NewService();
+    auto second = NewService();
+    ASSERT_EQ(first->Service().Update(), Ok);
+    EXPECT_EQ(second->Service().Update(), Busy);
+    EXPECT_EQ(second->Service().Install(), Busy);
+    ASSERT_EQ(first->Service().Install(), Ok);
+    EXPECT_EQ(second->Service().Update(), Ok);
+    EXPECT_EQ(second->Codes().back(), UpdSdk::EventUpToDate);
+}
+
+TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
+{
+    LoadedService service(installation.Library());
+    auto& object = service.Service();
+    EXPECT_EQ(object.Update(), NotConfigured);
+    EXPECT_EQ(object.Install(), NotConfigured);
+    std::uint32_t zero = 0;
+    EXPECT_NE(object.SetOption(UpdSdk::OptionServer, nullptr), 0);
+    EXPECT_NE(object.SetOption(UpdSdk::OptionServer, const_cast<char*>("ftp://host/av64bit")), 0);
+    EXPECT_NE(object.SetOption(UpdSdk::OptionLocalPath, nullptr), 0);
+    EXPECT_NE(object.SetOption(UpdSdk::OptionLocalPath, const_cast<wchar_t*>(L"")), 0);
+    EXPECT_NE(object.SetOption(UpdSdk::OptionUseVersionId, nullptr), 0);
+    EXPECT_NE(object.SetOption(UpdSdk::OptionUsePatches, nullptr), 0);
+    EXPECT_NE(object.SetOption(OptionStallTimeout, &zero), 0);
+    EXPECT_NE(object.SetOption(601, &zero), 0);
+    EXPECT_EQ(installation.Entries(), UntouchedFolder);
+
+    // Only objects that the library made are destroyed.
+    auto* destroy = reinterpret_cast<UpdSdk::Destroy*>(service.Symbol("UpdSdkDestroy"));
+    EXPECT_NE(destroy(reinterpret_cast<UpdateServiceInterface*>(&zero)), 0);
+}
+} // namespace
+
+// The publishing tool refuses to sign what every client would refuse.
+TEST(DefinitionsPublisherTest, RefusesVersionsNamesAndIndexesThatClientsRefuse)
+{
+    const CorvaneTest::TemporaryFolder folder;
+    const fs::path source = folder.Path() / "source";
+    WriteText(source / "a.ndb", Signatures("a"));
+    int releases = 0;
+    const auto release = [&](const std::string& version)
+    {
+        return RunPublisher({"release", "--key", PublisherKeys().privateKey.string(), "--version",
+                             version, "--sequence", "1", source.string(),
+                             (folder.Path() / std::to_string(++releases)).string()});
+    };
+    EXPECT_NE(release("2024.1\n"), 0);
+    WriteText(source / "b.ndb\n", Signatures("b"));
+    EXPECT_NE(release("2024.1"), 0);
+    fs::remove(source / "b.ndb\n");
+    ASSERT_EQ(release("2024.1"), 0);
+
+    // The signed release with one change each that a client refuses; the files still match.
+    const fs::path published = folder.Path() / std::to_string(releases);
+    const fs::path index = published / "index.json";
+    const std::string good = CorvaneTest::ReadFile(index);
+    fs::copy_file(published / "a.ndb", published / "a.ndb\n");
+    const auto changed = [&good](const std::string& from, const std::string& to)
+    {
+        std::string text = good;
+        const auto at = text.find(from);
+        return at == std::string::npos ? std::string() : text.replace(at, from.size(), to);
+    };
+    for (const std::string& text :
+         {good, changed("\"2024.1\"", "\"2024.1\\n\""), changed("\"a.ndb\"", "\"a.ndb\\n\""),
+          changed("\"sequence\": 1", "\"sequence\": -1")})
+    {
+        SCOPED_TRACE(text);
+        WriteText(index, text);
+        Sign(index, PublisherKeys().privateKey);
+        const int verified = RunPublisher(
+            {"verify", "--public", PublisherKeys().publicKey.string(), published.string()});
+        EXPECT_EQ(verified == 0, text == good);
+    }
+}
