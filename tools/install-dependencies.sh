@@ -31,3 +31,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${sudo_cmd[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+# The signature tests make RFC 3161 time stamps with osslsigncode's own authority (-TSA-certs,
+# -TSA-key, -TSA-time), which came with osslsigncode 2.6; Debian 12 ships 2.5, its backports 2.9.
+osslsigncode_version=$(dpkg-query -W -f='${Version}' osslsigncode)
+if dpkg --compare-versions "$osslsigncode_version" lt 2.6; then
+    sudo_cmd=()
+    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+    . /etc/os-release
+    backports=/etc/apt/sources.list.d/${VERSION_CODENAME}-backports.list
+    [ -f "$backports" ] ||
+        echo "deb http://deb.debian.org/debian ${VERSION_CODENAME}-backports main" |
+        "${sudo_cmd[@]}" tee "$backports" >/dev/null
+    "${sudo_cmd[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
+        -t "${VERSION_CODENAME}-backports" osslsigncode
+fi
