@@ -101,7 +101,6 @@ TEST_F(SignatureTest, SimpleDisplayNameFallsBackThroughTheSubject)
         {"organization", L"Corvane Software"},          // C, O
         {"name-email", L"sign@example.org"},            // C, e-mail; another e-mail as alt name
         {"name-alternative-email", L"alt@example.org"}, // C, L; a DNS and an e-mail alt name
-        {"name-locality", L"Town"},                     // L, C
         {"name-empty", L""},                            // no subject
         {"foreign", L"Tellmark Limited"},               // read without verifying
         // Nothing is cut at an embedded NUL, so such a name never passes for a shorter one.
@@ -109,6 +108,13 @@ TEST_F(SignatureTest, SimpleDisplayNameFallsBackThroughTheSubject)
     };
     for (const auto& test : cases)
         EXPECT_EQ(SignerName(SignedFile(test.file)), test.expected) << test.file;
+}
+
+TEST_F(SignatureTest, SimpleDisplayNameEndsWithTheFirstAttribute)
+{
+    if (RunningOnWine())
+        GTEST_SKIP() << "Wine gives no name without a common name, unit, organization or e-mail";
+    EXPECT_EQ(SignerName(SignedFile("name-locality")), L"Town"); // L, C
 }
 
 TEST_F(SignatureTest, FilesWithoutSignatureHaveNoSignerName)
@@ -126,20 +132,24 @@ TEST_F(SignatureTest, ChangesAfterSigningBreakTheSignature)
 {
     const std::string original = CorvaneTest::ReadFile(SignedFile("tellmark"));
     const Layout layout(original);
-
-    std::string code = original;
-    code.at(layout.firstSectionData + 3) ^= 0x40;
-    std::string header = original;
-    header.at(layout.pe + 8) ^= 0x01; // the link time stamp
-    std::string content = original;
-    content.at(layout.certificateTable + 100) ^= 0x01; // the signed content: the image digest
-    std::string signature = original;
-    signature.at(original.size() - 40) ^= 0x01; // inside the signer's signature value
-    const std::string appended = original + std::string(8, '\0');
+    const auto changed = [&](std::size_t offset, char bits)
+    {
+        std::string bytes = original;
+        bytes.at(offset) ^= bits;
+        return bytes;
+    };
+    const std::string code = changed(layout.firstSectionData + 3, 0x40);
     std::string pe32 = CorvaneTest::ReadFile(SignedFile("pe32"));
     pe32.at(Layout(pe32).firstSectionData) ^= 1;
-    for (const std::string& bytes : {code, header, content, signature, appended, pe32})
-        EXPECT_FALSE(Verify(Copy("altered.exe", bytes)));
+    const std::pair<const char*, std::string> cases[] = {
+        {"code", code},
+        {"link time stamp", changed(layout.pe + 8, 0x01)},
+        {"signer's signature value", changed(original.size() - 40, 0x01)},
+        {"appended zeros", original + std::string(8, '\0')},
+        {"code of a 32-bit program", pe32},
+    };
+    for (const auto& [name, bytes] : cases)
+        EXPECT_FALSE(Verify(Copy("altered.exe", bytes))) << name;
 
     // The name is read without verifying, so it stays readable after a change to the code, but
     // not as the name of a verified signer.
@@ -162,7 +172,11 @@ TEST_F(SignatureTest, CertificateTablesHoldNothingButTheSignature)
     {
         const fs::path path = Copy("tampered.exe", bytes);
         EXPECT_FALSE(Verify(path)) << name;
+#ifndef _WIN32
+        // Nor is a name read from them. On Windows the platform reads the name, from the first
+        // entry whatever lies beside it.
         EXPECT_EQ(SignerNameFailure(path), "Couldn't CryptQueryObject") << name;
+#endif
     }
 }
 
@@ -220,45 +234,43 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
 {
     const std::string original = CorvaneTest::ReadFile(SignedFile("tellmark"));
     const Layout layout(original);
-    std::vector<std::string> damaged;
+    std::vector<std::pair<std::string, std::string>> damaged;
     for (const std::size_t length :
          {std::size_t{1}, std::size_t{63}, std::size_t{64}, layout.pe + 2, layout.securityEntry + 4,
           layout.firstSectionData, layout.certificateTable, layout.certificateTable + 7,
           original.size() - 1})
-        damaged.push_back(original.substr(0, length));
-    const auto with32 = [&](std::size_t offset, std::uint32_t value)
+        damaged.emplace_back("cut at " + std::to_string(length), original.substr(0, length));
+    const auto with32 = [&](const char* name, std::size_t offset, std::uint32_t value)
     {
         std::string bytes = original;
         Write32(bytes, offset, value);
-        damaged.push_back(bytes);
+        damaged.emplace_back(name, bytes);
     };
-    with32(0x3C, 0xFFFFFFF0); // headers beyond the end
-    with32(0x3C, static_cast<std::uint32_t>(original.size() - 2));
-    with32(layout.pe, 0x00004550 ^ 0x01);   // not "PE\0\0"
-    with32(layout.optionalHeader, 0x0107);  // unknown optional header
-    with32(layout.optionalHeader + 108, 4); // no security directory
-    with32(layout.pe + 20, 0x00000000);     // optional header too short
-    with32(layout.securityEntry, 0);        // table offset
-    with32(layout.securityEntry, 0x10);     // table inside the headers
-    with32(layout.securityEntry, 0xFFFFFFF8);
-    with32(layout.securityEntry + 4, 0xFFFFFFFF); // table size
-    with32(layout.securityEntry + 4, 4);
-    with32(layout.certificateTable, 0); // WIN_CERTIFICATE length
-    with32(layout.certificateTable, 0xFFFFFFFF);
-    with32(layout.certificateTable + 4, 0x00010200); // an X.509 certificate entry
-    with32(layout.certificateTable + 8, 0xFFFFFF30); // the PKCS #7 encoding
-    // The signed data's own list of digest algorithms names one nobody knows.
-    const std::string sha256 = "\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01";
-    damaged.push_back(original);
-    damaged.back().at(original.find(sha256, layout.certificateTable) + sha256.size() - 1) = 0x7F;
-    for (const std::string& bytes : damaged)
+    with32("headers beyond the end", 0x3C, 0xFFFFFFF0);
+    with32("headers at the end", 0x3C, static_cast<std::uint32_t>(original.size() - 2));
+    with32("not PE", layout.pe, 0x00004550 ^ 0x01);
+    with32("unknown optional header", layout.optionalHeader, 0x0107);
+    with32("no security directory", layout.optionalHeader + 108, 4);
+    with32("optional header too short", layout.pe + 20, 0x00000000);
+    with32("table at 0", layout.securityEntry, 0);
+    with32("table inside the headers", layout.securityEntry, 0x10);
+    with32("table beyond the end", layout.securityEntry, 0xFFFFFFF8);
+    with32("table size too large", layout.securityEntry + 4, 0xFFFFFFFF);
+    with32("table size too small", layout.securityEntry + 4, 4);
+    with32("entry length 0", layout.certificateTable, 0);
+    with32("entry length too large", layout.certificateTable, 0xFFFFFFFF);
+    with32("X.509 certificate entry", layout.certificateTable + 4, 0x00010200);
+    with32("PKCS #7 encoding", layout.certificateTable + 8, 0xFFFFFF30);
+    for (const auto& [name, bytes] : damaged)
     {
         const fs::path path = Copy("damaged.exe", bytes);
-        EXPECT_FALSE(Verify(path));
-        EXPECT_NE(SignerNameFailure(path), "another error");
+        EXPECT_FALSE(Verify(path)) << name;
+        EXPECT_NE(SignerNameFailure(path), "another error") << name;
     }
 
     // Random damage to the headers and the signature: any answer but a crash or a foreign error.
+    // Wine's trust provider aborts on some damage to the signature (it lacks decoders for what
+    // the damage turns some attributes into), so there only the headers are damaged.
     std::mt19937 random(20240611);
     std::uniform_int_distribution<std::size_t> headerByte(0, layout.firstSection + 5 * 40);
     std::uniform_int_distribution<std::size_t> signatureByte(layout.certificateTable,
@@ -271,8 +283,27 @@ TEST_F(SignatureTest, MalformedFilesAreRejectedWithoutHarm)
             auto& distribution = round % 2 ? headerByte : signatureByte;
             bytes[distribution(random)] = static_cast<char>(random());
         }
+        if (RunningOnWine() && round % 2 == 0)
+            continue;
         const fs::path path = Copy("random.exe", bytes);
         Verify(path);
-        EXPECT_NE(SignerNameFailure(path), "another error");
+        EXPECT_NE(SignerNameFailure(path), "another error") << round;
     }
+}
+
+TEST_F(SignatureTest, SignedDataIsCheckedAsAWhole)
+{
+    if (RunningOnWine())
+        GTEST_SKIP() << "Wine checks neither the signed content against its digest nor the "
+                        "signed data's digest algorithms";
+    std::string content = CorvaneTest::ReadFile(SignedFile("tellmark"));
+    std::string algorithms = content;
+    const std::size_t table = Layout(content).certificateTable;
+    // The signed content beside the image digest (the obsolete link of the PE image data).
+    content.at(table + 100) ^= 0x01;
+    // The signed data's own list of digest algorithms names one nobody knows.
+    const std::string sha256 = "\x06\x09\x60\x86\x48\x01\x65\x03\x04\x02\x01";
+    algorithms.at(algorithms.find(sha256, table) + sha256.size() - 1) = 0x7F;
+    EXPECT_FALSE(Verify(Copy("content.exe", content)));
+    EXPECT_FALSE(Verify(Copy("algorithms.exe", algorithms)));
 }
