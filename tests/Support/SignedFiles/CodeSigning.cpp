@@ -77,7 +77,7 @@ void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& v
 Credentials MakeCertificate(const fs::path& stem, const CertificateRequest& request,
                             const Credentials* issuer)
 {
-    Key key(EVP_RSA_gen(2048)); // RSA: every trust provider the tests meet knows it
+    Key key(EVP_RSA_gen(2048)); // Wine verifies RSA signatures only
     Certificate certificate(X509_new());
     Check(key && certificate, "make a key");
 
