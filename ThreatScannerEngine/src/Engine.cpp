@@ -143,7 +143,7 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
 
     unsigned int signatures = 0;
     const cl_error_t loadResult =
-        cl_load(pluginsFolder.c_str(), loaded->engine, &signatures, CL_DB_STDOPT);
+        static_cast<cl_error_t>(LoadDefinitions(loaded->engine, pluginsFolder, signatures));
     if (loadResult == CL_EOPEN || (loadResult == CL_SUCCESS && signatures == 0))
         return ThreatScanner::NoPlugins;
     if (loadResult != CL_SUCCESS)

@@ -4,7 +4,6 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
-#include <aclapi.h>
 #include <cstdio>
 #include <random>
 #include <vector>
@@ -13,6 +12,9 @@ namespace ThreatScannerEngine
 {
 namespace
 {
+// The rename class of the system's file information call.
+constexpr int fileRenameInformation = 10;
+
 // Opens the scanned file inside its held folder, never through a reparse point, and only when
 // it is still the file that was scanned; what is done with it afterwards is done through this
 // handle, so a name swapped after the check changes nothing.
@@ -109,8 +111,10 @@ std::string WriteRecord(HANDLE folder, const std::string& record)
     return {};
 }
 
-// Renames the open file into the folder under the name; fails when the name is taken.
-bool MoveInto(HANDLE file, HANDLE folder, const std::string& name, DWORD& error)
+// Renames the open file into the folder under the name; fails when the name is taken. The new
+// name is given relative to the held folder's handle, which the system's rename call takes (its
+// Win32 wrapper would read the name as a path of its own).
+bool MoveInto(HANDLE file, HANDLE folder, const std::string& name, bool& otherVolume)
 {
     const std::wstring wide = WidePath(name);
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + wide.size() * sizeof(wchar_t));
@@ -119,11 +123,12 @@ bool MoveInto(HANDLE file, HANDLE folder, const std::string& name, DWORD& error)
     rename->RootDirectory = folder;
     rename->FileNameLength = static_cast<DWORD>(wide.size() * sizeof(wchar_t));
     std::copy(wide.begin(), wide.end(), rename->FileName);
-    if (::SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                     static_cast<DWORD>(buffer.size())))
-        return true;
-    error = ::GetLastError();
-    return false;
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        ::NtSetInformationFile(file, &io, rename, static_cast<ULONG>(buffer.size()),
+                               static_cast<FILE_INFORMATION_CLASS>(fileRenameInformation));
+    otherVolume = status == STATUS_NOT_SAME_DEVICE;
+    return NT_SUCCESS(status);
 }
 
 // Copies the open file's content to a new file in the quarantine folder and flushes it.
@@ -156,19 +161,14 @@ bool CopyInto(HANDLE file, HANDLE folder, const std::string& name)
 // its former owner, who may still hold it open, can neither run it nor change it back.
 bool SecureQuarantined(HANDLE file)
 {
+    // The descriptor's access list is protected: nothing the quarantine folder passes on is added.
     PSECURITY_DESCRIPTOR descriptor = PrivateSecurity(false);
     if (!descriptor)
         return false;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
     const bool secured =
-        ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && present &&
-        ::SetSecurityInfo(file, SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                          nullptr, dacl, nullptr) == ERROR_SUCCESS;
+        ::SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor) != 0;
     ::LocalFree(descriptor);
-    return secured && ::FlushFileBuffers(file);
+    return secured;
 }
 } // namespace
 
@@ -210,11 +210,11 @@ int QuarantineFile(const ActionTarget& source, const std::string& quarantineFold
 
     // The handle was checked to be the scanned file: it is what moves, whatever its name or its
     // folder's name lead to now.
-    DWORD error = 0;
-    if (!MoveInto(HandleOf(file), folder, target, error))
+    bool otherVolume = false;
+    if (!MoveInto(HandleOf(file), folder, target, otherVolume))
     {
         // Another volume: copy, flush, and only then remove the original.
-        if (error != ERROR_NOT_SAME_DEVICE || !CopyInto(HandleOf(file), folder, target))
+        if (!otherVolume || !CopyInto(HandleOf(file), folder, target))
             return fail();
         if (!RemoveThrough(HandleOf(file), attributes))
         {

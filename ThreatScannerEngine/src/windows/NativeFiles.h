@@ -2,6 +2,9 @@
 
 // Windows file primitives shared by the engine's Windows sources: handles opened inside an open
 // folder (NtCreateFile with a root directory), never through a reparse point unless asked to.
+// Sockets first: the scanning library's header brings them, and they must precede windows.h.
+#include <winsock2.h>
+
 #define WIN32_NO_STATUS
 #include <windows.h>
 #undef WIN32_NO_STATUS
