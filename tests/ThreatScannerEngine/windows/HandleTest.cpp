@@ -2,6 +2,7 @@
 // file when its folder is swapped for a junction or another folder.
 #include "EngineHarness.h"
 
+#include <algorithm>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <cstring>
@@ -49,6 +50,12 @@ bool MakeJunction(const fs::path& folder, const fs::path& target)
     if (!made)
         fs::remove(folder);
     return made;
+}
+
+bool UnderWine()
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
 }
 
 struct Swap
@@ -108,8 +115,12 @@ TEST(EngineWindows, TheProgramFindsTheSamplesAndActsOnThem)
     ASSERT_EQ(quarantined.size(), 2u);
     std::sort(quarantined.begin(), quarantined.end());
     EXPECT_EQ(CorvaneTest::ReadFile(quarantined[0]), TestVirus());
+    // The record escapes backslashes, so that every value stays on its line.
+    std::string recorded;
+    for (const char c : eicar.string())
+        recorded += c == '\\' ? std::string("\\\\") : std::string(1, c);
     EXPECT_THAT(CorvaneTest::ReadFile(quarantined[1]),
-                HasSubstr("Original path: " + eicar.string() + "\n"));
+                HasSubstr("Original path: " + recorded + "\n"));
 
     // A read-only file is no shield.
     const fs::path deleted = shipped.Data() / "deleted.com";
@@ -145,10 +156,33 @@ TEST(EngineWindows, AFolderSwappedBeforeTheActionCostsNoOutsideFile)
         ASSERT_TRUE(state.done);
         if (!state.junction)
             std::printf("Junctions cannot be made here: the folder was swapped for a folder\n");
-        // The scanned file was acted on where it went; what the name leads to now is untouched.
-        EXPECT_FALSE(fs::exists(state.folder.string() + ".old/eicar.com"));
+        // Nothing outside the tree is touched.
         EXPECT_EQ(CorvaneTest::ReadFile(state.outside / "eicar.com"), TestVirus());
+        // Wine opens a name inside an open folder by the path that folder had when it was
+        // opened, not through the folder itself: which of the two files in the tree is scanned
+        // and acted on can only be judged on Windows.
+        if (UnderWine())
+        {
+            std::printf("Under Wine: which file in the tree was acted on is not judged\n");
+            continue;
+        }
+        EXPECT_FALSE(fs::exists(state.folder.string() + ".old/eicar.com"));
         if (!state.junction)
+        {
             EXPECT_TRUE(fs::exists(state.folder / "eicar.com"));
+        }
     }
+}
+
+// Files too large to be read in one go are read by the scanning library through their handle.
+TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
+{
+    EngineInstallation installation;
+    const fs::path file = installation.Data() / "large.bin";
+    WriteFile(file, std::string(3 << 20, 'x') + Marker("infected"));
+    Recorder recorder;
+    EXPECT_EQ(installation.Scan(file, recorder), ThreatScanner::Success);
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
+    EXPECT_EQ(Narrow(recorder.reports[0].objectPath), file);
 }
