@@ -33,6 +33,13 @@ public:
     bool Valid() const { return fd != -1; }
     // Closes now and says whether closing succeeded (a late write error shows up here).
     bool Close();
+    // Hands the value over to the caller, who closes it.
+    NativeHandle Release()
+    {
+        const NativeHandle value = fd;
+        fd = -1;
+        return value;
+    }
     // Closes what is held and holds the value instead.
     void Reset(NativeHandle value)
     {

@@ -157,6 +157,36 @@ bool CopyInto(HANDLE file, HANDLE folder, const std::string& name)
     return out.Close() && copied;
 }
 
+// Opens the quarantine folder, never through a reparse point, and closes it to everybody but
+// this process's user, the system and administrators again, whatever was done to its access
+// list since it was made. Returns -1 on failure.
+NativeHandle OpenPrivateFolder(const std::string& folder)
+{
+    const HANDLE opened = ::CreateFileW(
+        LongPath(folder).c_str(),
+        FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE | FILE_READ_ATTRIBUTES | WRITE_DAC |
+            READ_CONTROL | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return -1;
+    Descriptor held(NativeOf(opened));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!HandleInformation(opened, information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return -1;
+    PSECURITY_DESCRIPTOR descriptor = PrivateSecurity(true);
+    if (!descriptor)
+        return -1;
+    const bool secured =
+        ::SetKernelObjectSecurity(opened, DACL_SECURITY_INFORMATION, descriptor) != 0;
+    ::LocalFree(descriptor);
+    if (!secured)
+        return -1;
+    return held.Release();
+}
+
 // Lets only this process's user, the system and administrators at the quarantined file, so that
 // its former owner, who may still hold it open, can neither run it nor change it back.
 bool SecureQuarantined(HANDLE file)
@@ -184,7 +214,7 @@ int QuarantineFile(const ActionTarget& source, const std::string& quarantineFold
         return ThreatScanner::FileMove;
     if (!MakePrivateFolder(quarantineFolder))
         return ThreatScanner::FileCreate;
-    const Descriptor quarantine(OpenFolder(quarantineFolder, false));
+    const Descriptor quarantine(OpenPrivateFolder(quarantineFolder));
     if (!quarantine.Valid())
         return ThreatScanner::FileCreate;
     const HANDLE folder = HandleOf(quarantine);
