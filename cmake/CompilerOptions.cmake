@@ -8,8 +8,13 @@ if(WIN32)
     # windows.h without min/max macros.
     add_compile_definitions(_WIN32_WINNT=0x0A00 UNICODE _UNICODE NOMINMAX)
 else()
-    # Boost.Log and friends must agree on the dynamic-link configuration.
-    add_compile_definitions(BOOST_ALL_DYN_LINK)
+    # Programs link Boost (see BoostLibraries.cmake) and OpenSSL's libcrypto statically: resolving
+    # their thousands of symbols cost more than a short job itself. Nothing of a static library
+    # is exported again from our programs and libraries, so a library loaded later (libclamav,
+    # libcurl) keeps binding to its own shared copy.
+    set(Boost_USE_STATIC_LIBS ON)
+    set(OPENSSL_USE_STATIC_LIBS ON)
+    add_link_options(-Wl,--exclude-libs,ALL)
 endif()
 
 if(CORVANE_SANITIZE)

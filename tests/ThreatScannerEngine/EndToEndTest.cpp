@@ -1,7 +1,7 @@
 // The program with the shipped engine, as a user runs it.
-#include "CodeSigning.h"
 #include "EngineHarness.h"
 #include "PeLayout.h"
+#include "SignedFiles.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -285,20 +285,23 @@ TEST(EngineEndToEnd, AnAcceptedSignatureLeavesOutOnlyWhatItSigns)
     WriteFile(shipped.installation.Folder() / "Plugins" / "anywhere.ndb",
               "Corvane.Test.EICAR.Anywhere:0:*:" + hex + "\n");
 
-    // This process and the program it starts trust the lab's root.
-    CorvaneTest::CodeSigningLab lab;
-    CorvaneTest::CertificateRequest request;
-    request.subject = {{"CN", "Tellmark Limited"}};
-    const CorvaneTest::Credentials publisher = lab.Issue(request);
-    // The test file in what the publisher signed: the allow-list leaves it out.
+    // This process and the program it starts trust the test root.
+    const CorvaneTest::TrustedTestRoot root;
+    // The test file in what a publisher signed: the allow-list leaves it out.
     WriteFile(shipped.Data() / "input.exe",
               CorvaneTest::ReadFile(CorvaneTest::UnsignedProgram()) + TestVirus());
-    fs::copy_file(lab.Sign(publisher, "sha256", {}, shipped.Data() / "input.exe"),
-                  shipped.Data() / "signed.exe");
+    const fs::path credentials = CorvaneTest::SignedFilesFolder() / "tellmark";
+    ASSERT_EQ(CorvaneTest::RunProgram(CORVANE_OSSLSIGNCODE,
+                                      {"sign", "-certs", credentials.string() + ".pem", "-key",
+                                       credentials.string() + ".key", "-in",
+                                       (shipped.Data() / "input.exe").string(), "-out",
+                                       (shipped.Data() / "signed.exe").string()})
+                  .exitCode,
+              0);
     fs::remove(shipped.Data() / "input.exe");
     // The test file added to the certificate table of a signed copy afterwards: reported.
     for (const auto& [name, bytes] : CorvaneTest::TamperedCertificateTables(
-             CorvaneTest::ReadFile(lab.Sign(publisher)), TestVirus()))
+             CorvaneTest::ReadFile(CorvaneTest::SignedFile("tellmark")), TestVirus()))
     {
         if (name == "payload inside the entry")
             WriteFile(shipped.Data() / "hidden.exe", bytes);

@@ -1,17 +1,13 @@
 #pragma once
 
-// Helpers of the Windows tests that use the fixtures made at build time: the signed test
-// programs with their test root, and the installer packages of the test products.
+// Helpers of the Windows tests that use the fixtures made at build time: the installer packages
+// of the test products (the signed test programs are in SignedFiles.h).
 
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 // clang-format off
 #include <windows.h>
-#include <wincrypt.h>
 // clang-format on
 
 namespace CorvaneTest::Windows
@@ -30,62 +26,6 @@ inline std::wstring HostPath(const std::string& path)
     }
     return wide;
 }
-
-// True when the program runs under Wine rather than on Windows.
-inline bool RunningOnWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-#ifdef CORVANE_SIGNED_FILES_FOLDER
-// A program signed at build time (see MakeSignedFiles.cmake), by its name without ".exe".
-inline std::wstring SignedFile(const std::string& name)
-{
-    return HostPath(CORVANE_SIGNED_FILES_FOLDER "/" + name + ".exe");
-}
-
-inline std::wstring UnsignedProgram()
-{
-    return HostPath(CORVANE_UNSIGNED_PROGRAM);
-}
-
-// The test root of the signed programs, trusted by the whole machine (the local machine's
-// "Root" store, which needs no confirmation from the user) while the object lives.
-class TrustedTestRoot
-{
-public:
-    TrustedTestRoot()
-    {
-        std::ifstream file(HostPath(CORVANE_SIGNED_FILES_FOLDER "/root.cer").c_str(),
-                           std::ios::binary);
-        const std::vector<unsigned char> der((std::istreambuf_iterator<char>(file)), {});
-        store =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
-        if (der.empty() || !store ||
-            !CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
-                                              static_cast<DWORD>(der.size()),
-                                              CERT_STORE_ADD_REPLACE_EXISTING, &root))
-        {
-            if (store)
-                CertCloseStore(store, 0);
-            throw std::runtime_error("cannot place the test root in the certificate store");
-        }
-    }
-    TrustedTestRoot(const TrustedTestRoot&) = delete;
-    TrustedTestRoot& operator=(const TrustedTestRoot&) = delete;
-    ~TrustedTestRoot()
-    {
-        // Deleting also frees the context.
-        CertDeleteCertificateFromStore(root);
-        CertCloseStore(store, 0);
-    }
-
-private:
-    HCERTSTORE store = nullptr;
-    PCCERT_CONTEXT root = nullptr;
-};
-#endif
 
 // Runs a command line and waits for it; returns its exit code.
 inline DWORD RunAndWait(std::wstring commandLine)

@@ -1,15 +1,18 @@
+// The trusted-publisher check on programs signed at build time (see SignedFiles.h), against the
+// platform's trust provider with the test root trusted.
 #include "Scanner/TrustedSignature.h"
-#include "CodeSigning.h"
 #include "FileSystemHelper/Text.h"
 #include "ScanFixture.h"
+#include "SignedFiles.h"
 
+#include <boost/filesystem/fstream.hpp>
 #include <gtest/gtest.h>
 #include <memory>
 
 namespace fs = boost::filesystem;
 using CorvaneCommandLineScanner::HasTrustedSignature;
-using CorvaneTest::CertificateRequest;
-using CorvaneTest::CodeSigningLab;
+using CorvaneTest::SignedFile;
+using CorvaneTest::TrustedTestRoot;
 
 namespace
 {
@@ -21,65 +24,74 @@ bool Trusted(const fs::path& path)
 class TrustedSignatureTest : public testing::Test
 {
 protected:
-    static void SetUpTestSuite() { lab = std::make_unique<CodeSigningLab>(); }
-    static void TearDownTestSuite() { lab.reset(); }
+    static void SetUpTestSuite() { root = std::make_unique<TrustedTestRoot>(); }
+    static void TearDownTestSuite() { root.reset(); }
 
-    static inline std::unique_ptr<CodeSigningLab> lab;
+    static inline std::unique_ptr<TrustedTestRoot> root;
 };
+
+std::string JsonString(const fs::path& path)
+{
+    return boost::json::serialize(boost::json::string(path.string()));
+}
 } // namespace
 
 TEST_F(TrustedSignatureTest, AcceptedPublishersAreTrustedInAnyLetterCase)
 {
-    for (const std::string name :
-         {"Tellmark Limited", "TELLMARK limited", "corvane software", "Corvane SOFTWARE"})
-        EXPECT_TRUE(Trusted(lab->SignedBy(name))) << name;
-
-    // The display name of a certificate without a common name is its organization.
-    CertificateRequest organization;
-    organization.subject = {{"C", "DE"}, {"O", "Corvane Software"}};
-    EXPECT_TRUE(Trusted(lab->Sign(lab->Issue(organization))));
+    // Tellmark Limited, TELLMARK limited, corvane software, Corvane SOFTWARE, and the
+    // organization Corvane Software without a common name (the display name is then the
+    // organization).
+    for (const char* name :
+         {"tellmark", "tellmark-mixed", "corvane-lower", "corvane-upper", "organization"})
+        EXPECT_TRUE(Trusted(SignedFile(name))) << name;
 }
 
 TEST_F(TrustedSignatureTest, OnlyTheWholeNameOfAnAcceptedPublisherCounts)
 {
-    for (const std::string& name : std::vector<std::string>{
-             "Other Publisher", "Tellmark Limited Holdings", "Tellmark", "Corvane",
-             " corvane software", "corvane software.", std::string("Tellmark Limited\0", 17)})
-        EXPECT_FALSE(Trusted(lab->SignedBy(name))) << name;
-
-    // An accepted name elsewhere in the subject does not make the signer accepted.
-    CertificateRequest other;
-    other.subject = {{"O", "Tellmark Limited"}, {"CN", "Code Signing Team"}};
-    EXPECT_FALSE(Trusted(lab->Sign(lab->Issue(other))));
+    // Other Publisher, Tellmark Limited Holdings, Tellmark, Corvane, " corvane software",
+    // "corvane software.", "Tellmark Limited\0", and Code Signing Team of the organization
+    // Tellmark Limited (an accepted name elsewhere in the subject does not count).
+    for (const char* name :
+         {"other-publisher", "tellmark-holdings", "tellmark-word", "corvane-word",
+          "corvane-leading-space", "corvane-trailing-dot", "tellmark-nul", "team"})
+        EXPECT_FALSE(Trusted(SignedFile(name))) << name;
 }
 
 TEST_F(TrustedSignatureTest, AnAcceptedNameNeedsASignatureThatVerifies)
 {
+    CorvaneTest::TemporaryFolder folder;
     EXPECT_FALSE(Trusted(CorvaneTest::UnsignedProgram()));
-    EXPECT_FALSE(Trusted(lab->Folder() / "missing.exe"));
+    EXPECT_FALSE(Trusted(folder.Path() / "missing.exe"));
 
-    CertificateRequest request;
-    request.subject = {{"CN", "Tellmark Limited"}};
-    EXPECT_FALSE(Trusted(lab->Sign(lab->Issue(request, lab->CreateRoot("Tellmark Limited")))));
-
-    const fs::path path = lab->SignedBy("Corvane Software");
-    std::string bytes = CorvaneTest::ReadFile(path);
+    std::string bytes = CorvaneTest::ReadFile(SignedFile("corvane"));
     bytes.at(0x400 + 16) ^= 0x20; // inside the code section
-    CorvaneTest::WriteBinaryFile(path, bytes);
-    EXPECT_FALSE(Trusted(path));
-    CorvaneTest::WriteBinaryFile(path, bytes.substr(0, bytes.size() / 2));
-    EXPECT_FALSE(Trusted(path));
+    const fs::path altered = folder.Path() / "altered.exe";
+    fs::ofstream(altered, std::ios::binary | std::ios::trunc) << bytes;
+    EXPECT_FALSE(Trusted(altered));
+    fs::ofstream(altered, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
+    EXPECT_FALSE(Trusted(altered));
+}
+
+TEST_F(TrustedSignatureTest, AnAcceptedNameFromAnUntrustedRootIsNotTrusted)
+{
+    if (CorvaneTest::RunningOnWine())
+        GTEST_SKIP() << "Wine does not check the signer's chain";
+    // Tellmark Limited from another root, and from a root that is itself named Tellmark Limited.
+    EXPECT_FALSE(Trusted(SignedFile("foreign")));
+    EXPECT_FALSE(Trusted(SignedFile("tellmark-self-rooted")));
 }
 
 TEST_F(TrustedSignatureTest, ScanLeavesOutDetectionsOfTrustedFiles)
 {
-    const fs::path trusted = lab->SignedBy("Corvane Software");
-    const fs::path other = lab->SignedBy("Other Publisher");
-    CorvaneTest::EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": ")" + trusted.string() + R"(", "scanStatus": 3, "action": 0},
-        {"objectPath": ")" + other.string() + R"(", "scanStatus": 4, "action": 0}]}]})");
-    // The child process inherits the test root that the lab made this process trust.
-    const auto result = installation.Run({"--custom", lab->Folder().string(), "--delete"});
+    const fs::path trusted = SignedFile("corvane-upper");
+    const fs::path other = SignedFile("other-publisher");
+    CorvaneTest::EngineInstallation installation(
+        R"({"scans": [{"callbacks": [{"objectPath": )" + JsonString(trusted) +
+        R"(, "scanStatus": 3, "action": 0}, {"objectPath": )" + JsonString(other) +
+        R"(, "scanStatus": 4, "action": 0}]}]})");
+    // The program inherits the trust in the test root.
+    const auto result =
+        installation.Run({"--custom", CorvaneTest::SignedFilesFolder().string(), "--delete"});
 
     EXPECT_NE(result.output.find("Object Path: " + trusted.string() + "."), std::string::npos);
     const auto callbacks = installation.Calls("Callback");

@@ -1,20 +1,25 @@
 #include "CodeSigning.h"
 #include "PeLayout.h"
 
-#include <boost/filesystem/operations.hpp>
 #include <cstdio>
-#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <spawn.h>
 #include <stdexcept>
+#include <sys/wait.h>
 
-namespace fs = boost::filesystem;
+extern char** environ;
+
+namespace fs = std::filesystem;
 
 namespace CorvaneTest
 {
@@ -72,7 +77,7 @@ void AddExtension(X509* certificate, X509* issuer, int nid, const std::string& v
 Credentials MakeCertificate(const fs::path& stem, const CertificateRequest& request,
                             const Credentials* issuer)
 {
-    Key key(EVP_EC_gen("P-256"));
+    Key key(EVP_RSA_gen(2048)); // Wine verifies RSA signatures only
     Certificate certificate(X509_new());
     Check(key && certificate, "make a key");
 
@@ -148,6 +153,27 @@ std::string WithSignedData(const std::string& image, PKCS7* pkcs7)
     return result;
 }
 
+// Runs a program with its arguments (the first is its path), its output discarded and its
+// errors shown, and waits; true when it exits with 0.
+bool Run(const std::vector<std::string>& arguments)
+{
+    std::vector<char*> argv;
+    std::vector<std::string> copies(arguments);
+    for (std::string& argument : copies)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    const int started = ::posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (started != 0)
+        return false;
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 PKCS7_SIGNER_INFO* FirstSigner(PKCS7* pkcs7)
 {
     PKCS7_SIGNER_INFO* signer = sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(pkcs7), 0);
@@ -156,10 +182,10 @@ PKCS7_SIGNER_INFO* FirstSigner(PKCS7* pkcs7)
 }
 } // namespace
 
-CodeSigningLab::CodeSigningLab() : root(CreateRoot("Corvane Test Root"))
+CodeSigningLab::CodeSigningLab(fs::path folder, fs::path osslsigncode)
+    : folder(std::move(folder)), osslsigncode(std::move(osslsigncode)),
+      root(CreateRoot("Corvane Test Root"))
 {
-    fs::create_directories(Folder() / "no-roots");
-    Trust(root);
 }
 
 Credentials CodeSigningLab::CreateRoot(const std::string& commonName)
@@ -181,12 +207,6 @@ Credentials CodeSigningLab::IssueTimeStampingAuthority(const Credentials& issuer
     return Issue(request, issuer);
 }
 
-void CodeSigningLab::Trust(const Credentials& root)
-{
-    ::setenv("SSL_CERT_FILE", root.certificate.string().c_str(), 1);
-    ::setenv("SSL_CERT_DIR", (root.certificate.parent_path() / "no-roots").string().c_str(), 1);
-}
-
 Credentials CodeSigningLab::Issue(const CertificateRequest& request)
 {
     return Issue(request, root);
@@ -197,8 +217,9 @@ Credentials CodeSigningLab::Issue(const CertificateRequest& request, const Crede
     return MakeCertificate(NextPath(""), request, &issuer);
 }
 
-fs::path CodeSigningLab::Sign(const Credentials& signer, const std::string& digest,
-                              const std::vector<Credentials>& intermediates, const fs::path& input,
+fs::path CodeSigningLab::Sign(const fs::path& input, const Credentials& signer,
+                              const std::string& digest,
+                              const std::vector<Credentials>& intermediates,
                               const std::optional<TimeStamp>& stamp)
 {
     fs::path certificates = signer.certificate;
@@ -212,7 +233,8 @@ fs::path CodeSigningLab::Sign(const Credentials& signer, const std::string& dige
     }
     const fs::path output = NextPath(".exe");
     std::vector<std::string> arguments = {
-        "sign", "-certs", certificates.string(), "-key", signer.key.string(), "-h", digest};
+        osslsigncode.string(), "sign", "-certs", certificates.string(), "-key",
+        signer.key.string(),   "-h",   digest};
     if (stamp)
     {
         const std::string time = std::to_string(stamp->time);
@@ -221,8 +243,7 @@ fs::path CodeSigningLab::Sign(const Credentials& signer, const std::string& dige
                           "-TSA-key", stamp->authority.key.string(), "-TSA-time", time});
     }
     arguments.insert(arguments.end(), {"-in", input.string(), "-out", output.string()});
-    const RunResult result = RunProgram(CORVANE_OSSLSIGNCODE, arguments);
-    Check(result.exitCode == 0 && fs::exists(output), "sign the test program");
+    Check(Run(arguments) && fs::exists(output), "sign a program");
     return output;
 }
 
@@ -285,26 +306,31 @@ fs::path CodeSigningLab::MoveTimeStamps(const fs::path& from, const fs::path& to
     return output;
 }
 
-fs::path CodeSigningLab::SignedBy(const std::string& commonName)
-{
-    CertificateRequest request;
-    request.subject = {{"CN", commonName}};
-    return Sign(Issue(request));
-}
-
 fs::path CodeSigningLab::NextPath(const std::string& extension)
 {
-    return Folder() / ("item" + std::to_string(++files) + extension);
+    return folder / ("item" + std::to_string(++files) + extension);
 }
 
-fs::path UnsignedProgram()
+std::string CertificateDer(const fs::path& certificate)
 {
-    return fs::path(CORVANE_FIXTURES_FOLDER) / "unsigned-console.exe";
+    unsigned char* der = nullptr;
+    const int size = i2d_X509(ReadCertificate(certificate).get(), &der);
+    Check(size > 0, "encode a certificate");
+    std::string result(reinterpret_cast<const char*>(der), static_cast<std::size_t>(size));
+    OPENSSL_free(der);
+    return result;
+}
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    Check(static_cast<bool>(file), "read a file");
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 void WriteBinaryFile(const fs::path& path, const std::string& content)
 {
-    std::ofstream file(path.string(), std::ios::binary | std::ios::trunc);
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << content;
     Check(static_cast<bool>(file), "write a file");
 }

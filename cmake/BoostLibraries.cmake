@@ -1,0 +1,16 @@
+# CorvaneBoost::<component>: Boost's compiled libraries as our targets link them. On Linux,
+# programs link them statically, which spares every start of the program the symbol lookups of
+# eight shared libraries. Debian builds its static Boost libraries without -fPIC, so shared
+# libraries (the engine, the update library, the test doubles) keep linking the shared ones: the
+# choice follows the type of the target being linked. On Windows Boost is static throughout.
+foreach(component program_options filesystem date_time locale regex thread log json)
+    add_library(CorvaneBoost::${component} INTERFACE IMPORTED)
+    if(WIN32)
+        target_link_libraries(CorvaneBoost::${component} INTERFACE Boost::${component})
+        continue()
+    endif()
+    find_library(CORVANE_BOOST_${component}_SHARED
+        NAMES libboost_${component}.so.${Boost_VERSION} libboost_${component}.so REQUIRED)
+    target_link_libraries(CorvaneBoost::${component} INTERFACE
+        "$<IF:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>,${CORVANE_BOOST_${component}_SHARED},Boost::${component}>")
+endforeach()
