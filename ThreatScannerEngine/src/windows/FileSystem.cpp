@@ -148,6 +148,23 @@ bool IsGone(NTSTATUS status)
            status == STATUS_DELETE_PENDING || status == STATUS_OBJECT_NAME_INVALID;
 }
 
+Reparse ReparseOf(DWORD attributes, DWORD tag)
+{
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return Reparse::None;
+    return IsReparseTagNameSurrogate(tag) ? Reparse::Link : Reparse::Other;
+}
+
+Reparse ReparseOf(HANDLE opened)
+{
+    FILE_ATTRIBUTE_TAG_INFO information{};
+    // What cannot be examined counts as a link: it is left alone.
+    if (!::GetFileInformationByHandleEx(opened, FileAttributeTagInfo, &information,
+                                        sizeof information))
+        return Reparse::Link;
+    return ReparseOf(information.FileAttributes, information.ReparseTag);
+}
+
 bool HandleInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION& information)
 {
     return ::GetFileInformationByHandle(file, &information) != 0;
@@ -304,9 +321,8 @@ int FindWalkRoot(const std::string& root, WalkRoot& found)
         if (const int result = ExamineRoot(found, attributes); result != ThreatScanner::Success)
             return result;
     }
-    found.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? NodeKind::Other
-                 : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? NodeKind::Folder
-                                                             : NodeKind::File;
+    // A reparse point still there after that is not a link: opening it fails, and says so.
+    found.kind = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? NodeKind::Folder : NodeKind::File;
     return ThreatScanner::Success;
 }
 
@@ -325,9 +341,11 @@ bool ListFolder(const Descriptor& folder, std::vector<FolderEntry>& entries)
         {
             const auto* item = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(&buffer[offset]);
             const std::wstring name(item->FileName, item->FileNameLength / sizeof(wchar_t));
-            // Reparse points (links, junctions, mount points) are never entered or read.
+            // Links (symbolic links, junctions, mount points) are never entered or read. Other
+            // reparse points are listed: opening them fails, and says so. A listing gives a
+            // reparse point's tag where it gives extended attributes' size otherwise.
             if (name != L"." && name != L".." &&
-                !(item->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+                ReparseOf(item->FileAttributes, item->EaSize) != Reparse::Link &&
                 !(item->FileAttributes & FILE_ATTRIBUTE_DEVICE))
                 entries.push_back(
                     {Utf8(name), (item->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
@@ -350,11 +368,12 @@ OpenOutcome OpenSubfolder(const Descriptor& parent, const std::string& name, Sha
     BY_HANDLE_FILE_INFORMATION information{};
     if (!HandleInformation(opened, information))
         return OpenOutcome::Failed;
-    // A folder swapped for a junction or a link since it was listed is left out.
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    // A folder swapped for a junction or a link since it was listed is left out; a folder whose
+    // content a filter supplies is not entered, and that is reported.
+    if (const Reparse reparse = ReparseOf(opened); reparse != Reparse::None)
     {
         folder = std::make_shared<const Descriptor>(-1);
-        return OpenOutcome::Gone;
+        return reparse == Reparse::Link ? OpenOutcome::Gone : OpenOutcome::Failed;
     }
     identity = IdentityFrom(information);
     return OpenOutcome::Opened;
@@ -398,13 +417,12 @@ OpenOutcome OpenFileToRead(const Descriptor* folder, const std::string& nameOrPa
     file.Reset(NativeOf(opened));
     if (!followLink)
     {
-        // A file swapped for a link since it was listed is not read.
-        BY_HANDLE_FILE_INFORMATION information{};
-        if (HandleInformation(opened, information) &&
-            (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        // A file swapped for a link since it was listed is not read; one whose content a filter
+        // supplies is not read either, and that is reported.
+        if (const Reparse reparse = ReparseOf(opened); reparse != Reparse::None)
         {
             file.Reset(-1);
-            return OpenOutcome::Gone;
+            return reparse == Reparse::Link ? OpenOutcome::Gone : OpenOutcome::Failed;
         }
     }
     return OpenOutcome::Opened;

@@ -42,6 +42,18 @@ NTSTATUS OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK acces
 // Whether a status says that the name is not there (any more) as what was asked for.
 bool IsGone(NTSTATUS status);
 
+// What an open file or folder is as a reparse point: none, a link (a symbolic link, a junction or
+// another name surrogate, which leads elsewhere by name), or another kind (deduplicated or cloud
+// files and the like, whose content a filter supplies; the engine does not read them).
+enum class Reparse
+{
+    None,
+    Link,
+    Other
+};
+Reparse ReparseOf(DWORD attributes, DWORD tag);
+Reparse ReparseOf(HANDLE opened);
+
 // The file's attributes and identity through its handle.
 bool HandleInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION& information);
 FileIdentity IdentityFrom(const BY_HANDLE_FILE_INFORMATION& information);
