@@ -25,7 +25,12 @@ public:
     {
         if (layers.size() > level)
             layers.resize(level);
-        layers.push_back({fd, name ? name : std::string()});
+        // A member is named by its file name alone. The library cuts its path off at the
+        // platform's separator; archives separate with '/' on every platform.
+        std::string member = name ? name : std::string();
+        if (const std::size_t slash = member.rfind('/'); slash != std::string::npos)
+            member.erase(0, slash + 1);
+        layers.push_back({fd, std::move(member)});
     }
 
     void Found(int fd, const char* threatName)
