@@ -280,6 +280,26 @@ std::string ShippedInstallation::Scan(const fs::path& path, const std::vector<st
     return installation.Run(arguments).output;
 }
 
+std::vector<fs::path> QuarantineFiles(const fs::path& folder, const std::string& extension)
+{
+    std::vector<fs::path> files;
+    if (!fs::exists(folder))
+        return files;
+    for (const auto& entry : fs::directory_iterator(folder))
+    {
+        if (entry.path().extension() == extension)
+            files.push_back(entry.path());
+    }
+    return files;
+}
+
+std::vector<std::int32_t> Statuses(const Recorder& recorder)
+{
+    std::vector<std::int32_t> statuses;
+    for (const Report& report : recorder.reports)
+        statuses.push_back(report.scanStatus);
+    return statuses;
+}
 std::vector<std::string> InfectedObjects(const std::string& report)
 {
     std::vector<std::string> objects;

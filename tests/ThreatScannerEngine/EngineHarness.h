@@ -145,6 +145,11 @@ public:
     CorvaneTest::Installation installation;
 };
 
+// The files with the extension in a quarantine folder.
+std::vector<fs::path> QuarantineFiles(const fs::path& folder, const std::string& extension);
+// The scan statuses of the recorded calls, in order.
+std::vector<std::int32_t> Statuses(const Recorder& recorder);
+
 // The InfectedObject elements of a report, one line each.
 std::vector<std::string> InfectedObjects(const std::string& report);
 
