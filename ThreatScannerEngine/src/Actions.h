@@ -1,49 +1,68 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace ThreatScannerEngine
 {
 // The file a detection was made in, as it was when it was scanned. An action only touches an
 // entry that still names this file, so a file swapped in after the scan is never moved or
 // removed.
+// On Windows the device is the volume's serial number and the inode the file's index on it.
 struct FileIdentity
 {
-    dev_t device = 0;
-    ino_t inode = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 };
+
+// What the system names an open file or folder by: a file descriptor, or the value of a Windows
+// handle. -1 stands for none on both.
+using NativeHandle = std::intptr_t;
 
 // An open descriptor, closed when the owner goes.
 class Descriptor
 {
 public:
-    explicit Descriptor(int value) : fd(value) {}
+    explicit Descriptor(NativeHandle value) : fd(value) {}
     ~Descriptor();
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
 
-    int Get() const { return fd; }
-    bool Valid() const { return fd >= 0; }
+    NativeHandle Get() const { return fd; }
+    bool Valid() const { return fd != -1; }
     // Closes now and says whether closing succeeded (a late write error shows up here).
     bool Close();
+    // Hands the value over to the caller, who closes it.
+    NativeHandle Release()
+    {
+        const NativeHandle value = fd;
+        fd = -1;
+        return value;
+    }
+    // Closes what is held and holds the value instead.
+    void Reset(NativeHandle value)
+    {
+        if (Valid())
+            Close();
+        fd = value;
+    }
 
 private:
-    int fd;
+    NativeHandle fd;
 };
 using SharedFolder = std::shared_ptr<const Descriptor>;
 
 // Opens a folder by path as open(2) would, also when the path is longer than PATH_MAX (one
-// component at a time). With noFollow, no component may be a symbolic link. Returns -1 and sets
-// errno on failure.
-int OpenFolder(const std::string& path, bool noFollow);
+// component at a time). With noFollow, no component may be a symbolic link (on Windows: the
+// folder itself may not be a reparse point). Returns -1 on failure (with errno set on POSIX).
+NativeHandle OpenFolder(const std::string& path, bool noFollow);
 
 // A file in a folder that is held open from the walk to the action: the action works on the
 // entry name inside that very folder, so renaming or linking any folder above it changes nothing.
 struct ActionTarget
 {
-    int folder = -1;
+    NativeHandle folder = -1;
     std::string name;
     std::string path; // the full path, for the quarantine record
     FileIdentity identity;
@@ -58,5 +77,11 @@ int QuarantineFile(const ActionTarget& target, const std::string& quarantineFold
                    const std::string& threatName);
 
 // Removes the file. Returns 0 or a result code.
-int DeleteFile(const ActionTarget& target);
+int RemoveFile(const ActionTarget& target);
+
+// Backslashes and line breaks escaped, so that a value stays on its line of a quarantine record.
+std::string EscapedRecordValue(const std::string& text);
+
+// The current UTC time in strftime's format.
+std::string UtcTime(const char* format);
 } // namespace ThreatScannerEngine

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Actions.h"
 #include "ResultCache.h"
 
 #include <cstddef>
@@ -21,7 +22,7 @@ bool DefinitionsDigest(const std::string& pluginsFolder, const std::string& engi
 // sets: a local disk, not removable, of a known kind. On removable media, network and user-space
 // file systems and images, the times are whatever whoever wrote them chose, so a changed file
 // could look unchanged; their clean results are not kept.
-bool KeepsTrueChangeTimes(int fd);
+bool KeepsTrueChangeTimes(const Descriptor& file);
 
 // The content of the cache file; empty when there is none or it cannot be trusted: anything
 // but a regular file (a link is never followed), a file of another user, a file that its group

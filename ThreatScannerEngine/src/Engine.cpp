@@ -1,5 +1,6 @@
 #include "Engine.h"
 #include "FileScan.h"
+#include "FileSystem.h"
 
 #include "ThreatScanner/ThreatScanner.h"
 
@@ -9,7 +10,6 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
-#include <sys/stat.h>
 
 namespace ThreatScannerEngine
 {
@@ -54,6 +54,19 @@ const Limit limits[] = {
     {CL_ENGINE_MAX_SCANTIME, 300000},
 };
 
+// Seconds since 1970-01-01 of a UTC date and time in the proleptic Gregorian calendar.
+long long SecondsSinceEpoch(long long year, long long month, long long day, long long hour,
+                            long long minute, long long second)
+{
+    year -= month <= 2 ? 1 : 0;
+    const long long era = (year >= 0 ? year : year - 399) / 400;
+    const long long yearOfEra = year - era * 400;
+    const long long dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const long long dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    const long long days = era * 146097 + dayOfEra - 719468;
+    return ((days * 24 + hour) * 60 + minute) * 60 + second;
+}
+
 bool ParseReleaseTime(const std::string& text, std::uint32_t& seconds)
 {
     std::tm moment{};
@@ -62,10 +75,13 @@ bool ParseReleaseTime(const std::string& text, std::uint32_t& seconds)
                     &moment.tm_mday, &moment.tm_hour, &moment.tm_min, &moment.tm_sec, &zone) != 7 ||
         zone != 'Z')
         return false;
-    moment.tm_year -= 1900;
-    moment.tm_mon -= 1;
-    const time_t value = timegm(&moment);
-    if (value < 0 || value > static_cast<time_t>(UINT32_MAX))
+    if (moment.tm_mon < 1 || moment.tm_mon > 12 || moment.tm_mday < 1 || moment.tm_mday > 31 ||
+        moment.tm_hour < 0 || moment.tm_hour > 23 || moment.tm_min < 0 || moment.tm_min > 59 ||
+        moment.tm_sec < 0 || moment.tm_sec > 60)
+        return false;
+    const long long value = SecondsSinceEpoch(moment.tm_year, moment.tm_mon, moment.tm_mday,
+                                              moment.tm_hour, moment.tm_min, moment.tm_sec);
+    if (value < 0 || value > static_cast<long long>(UINT32_MAX))
         return false;
     seconds = static_cast<std::uint32_t>(value);
     return true;
@@ -107,10 +123,7 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
 {
     if (const int status = InitializeLibrary(); status != ThreatScanner::Success)
         return status;
-    struct stat folderStatus
-    {
-    };
-    if (::stat(pluginsFolder.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode))
+    if (!IsFolder(pluginsFolder))
         return ThreatScanner::NoPlugins;
 
     std::shared_ptr<Engine> loaded(new Engine);
@@ -130,7 +143,7 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
 
     unsigned int signatures = 0;
     const cl_error_t loadResult =
-        cl_load(pluginsFolder.c_str(), loaded->engine, &signatures, CL_DB_STDOPT);
+        static_cast<cl_error_t>(LoadDefinitions(loaded->engine, pluginsFolder, signatures));
     if (loadResult == CL_EOPEN || (loadResult == CL_SUCCESS && signatures == 0))
         return ThreatScanner::NoPlugins;
     if (loadResult != CL_SUCCESS)

@@ -2,6 +2,7 @@
 // throw: nothing crosses into the program but a result code.
 #include "CacheStore.h"
 #include "Engine.h"
+#include "FileSystem.h"
 #include "Report.h"
 #include "Session.h"
 #include "SystemObjects.h"
@@ -16,8 +17,6 @@
 #include <mutex>
 #include <new>
 #include <set>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <type_traits>
 
 using namespace ThreatScannerEngine;
@@ -89,21 +88,11 @@ std::vector<FileIdentity> FolderIdentities(const std::vector<std::string>& paths
     std::vector<FileIdentity> identities;
     for (const std::string& path : paths)
     {
-        struct stat status
-        {
-        };
-        if (!path.empty() && ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
-            identities.push_back({status.st_dev, status.st_ino});
+        FileIdentity identity;
+        if (FolderIdentity(path, identity))
+            identities.push_back(identity);
     }
     return identities;
-}
-
-bool IsFolder(const std::string& path)
-{
-    struct stat status
-    {
-    };
-    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
 }
 
 // The clean-result cache of the definitions in the folder, filled from its file when that can be
@@ -151,22 +140,12 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
         ++state.initializations;
         return ThreatScanner::Success;
     }
-    // A walk holds a folder open for each level it is in and for each folder whose files wait
-    // in the scan queue; a wide or deep tree needs more descriptors than the usual soft limit.
-    struct rlimit limit
-    {
-    };
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max &&
-        limit.rlim_cur < 65536)
-    {
-        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 65536);
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
+    RaiseOpenFileLimit();
     // Without a usable temporary folder of its own the engine uses the system's.
-    if (!temp.empty() && !IsFolder(temp) && (::mkdir(temp.c_str(), 0700) != 0 || !IsFolder(temp)))
+    if (!temp.empty() && !MakePrivateFolder(temp))
         temp.clear();
     std::shared_ptr<const Engine> engine;
-    const std::string plugins = base + (base.back() == '/' ? "" : "/") + "Plugins";
+    const std::string plugins = JoinPath(base, "Plugins");
     const bool keepResults = tempFolder != nullptr;
     CacheDigest definitions{};
     const bool described =
@@ -268,7 +247,7 @@ int ScanBootSector(const ScanContext& context, const std::string& root)
 }
 } // namespace
 
-#define THREAT_SCANNER_EXPORT extern "C" __attribute__((visibility("default")))
+#define THREAT_SCANNER_EXPORT extern "C" ENGINE_EXPORT
 
 THREAT_SCANNER_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second);
 THREAT_SCANNER_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,

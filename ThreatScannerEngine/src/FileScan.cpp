@@ -1,10 +1,12 @@
 #include "FileScan.h"
 #include "Engine.h"
+#include "FileSystem.h"
 
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <clamav.h>
 #include <cstring>
+#include <limits>
 
 namespace ThreatScannerEngine
 {
@@ -23,7 +25,12 @@ public:
     {
         if (layers.size() > level)
             layers.resize(level);
-        layers.push_back({fd, name ? name : std::string()});
+        // A member is named by its file name alone. The library cuts its path off at the
+        // platform's separator; archives separate with '/' on every platform.
+        std::string member = name ? name : std::string();
+        if (const std::size_t slash = member.rfind('/'); slash != std::string::npos)
+            member.erase(0, slash + 1);
+        layers.push_back({fd, std::move(member)});
     }
 
     void Found(int fd, const char* threatName)
@@ -68,6 +75,14 @@ void OnVirusFound(int fd, const char* threatName, void* context)
 {
     if (context)
         static_cast<LayerTracker*>(context)->Found(fd, threatName);
+}
+
+off_t ReadMapped(void* handle, void* buffer, size_t count, off_t offset)
+{
+    if (offset < 0)
+        return -1;
+    return static_cast<off_t>(ReadAt(*static_cast<const Descriptor*>(handle), buffer, count,
+                                     static_cast<std::uint64_t>(offset)));
 }
 
 cl_scan_options Options(bool scanArchives)
@@ -137,15 +152,35 @@ void InstallLayerCallbacks(cl_engine* engine)
     cl_engine_set_clcb_virus_found(engine, OnVirusFound);
 }
 
-FileScanResult ScanDescriptor(const Engine& engine, int fd, const std::string& name,
-                              bool scanArchives)
+FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std::uint64_t size,
+                              const std::string& name, bool scanArchives)
 {
     LayerTracker tracker;
     cl_scan_options options = Options(scanArchives);
     const char* threatName = nullptr;
     unsigned long scanned = 0;
-    const cl_error_t status = cl_scandesc_callback(fd, name.c_str(), &threatName, &scanned,
-                                                   engine.Handle(), &options, &tracker);
+    if (const int fd = ScanningDescriptor(file); fd >= 0)
+    {
+        const cl_error_t status = cl_scandesc_callback(fd, name.c_str(), &threatName, &scanned,
+                                                       engine.Handle(), &options, &tracker);
+        return Finish(tracker, status, threatName);
+    }
+    // Where the library cannot read the system's handles itself, it reads through ours.
+    if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+    {
+        tracker.result.error = ThreatScanner::FileRead;
+        return std::move(tracker.result);
+    }
+    cl_fmap_t* map = cl_fmap_open_handle(const_cast<Descriptor*>(&file), 0,
+                                         static_cast<std::size_t>(size), ReadMapped, 1);
+    if (!map)
+    {
+        tracker.result.error = ThreatScanner::NoMemory;
+        return std::move(tracker.result);
+    }
+    const cl_error_t status = cl_scanmap_callback(map, name.c_str(), &threatName, &scanned,
+                                                  engine.Handle(), &options, &tracker);
+    cl_fmap_close(map);
     return Finish(tracker, status, threatName);
 }
 

@@ -9,6 +9,7 @@ struct cl_engine;
 
 namespace ThreatScannerEngine
 {
+class Descriptor;
 class Engine;
 
 // One match, pinned to the object it was found in: depth 0 is the scanned file itself, deeper
@@ -34,8 +35,8 @@ struct FileScanResult
 void InstallLayerCallbacks(cl_engine* engine);
 
 // Scans an open file. The name is only used by libclamav to name the outermost layer.
-FileScanResult ScanDescriptor(const Engine& engine, int fd, const std::string& name,
-                              bool scanArchives);
+FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std::uint64_t size,
+                              const std::string& name, bool scanArchives);
 
 // Scans a block of memory as one object: a boot sector, or a file's content read in advance.
 FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,

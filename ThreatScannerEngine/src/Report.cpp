@@ -1,4 +1,5 @@
 #include "Report.h"
+#include "FileSystem.h"
 
 #include "Text.h"
 
@@ -103,14 +104,12 @@ bool ActionPlace(const Target& target, const FileIdentity& identity, SharedFolde
     }
     else
     {
-        const std::size_t slash = target.objectPath.rfind('/');
-        if (slash == std::string::npos || slash + 1 == target.objectPath.size())
+        std::string folder;
+        if (!SplitPath(target.objectPath, folder, place.name))
             return false;
-        held = std::make_shared<const Descriptor>(
-            OpenFolder(slash == 0 ? "/" : target.objectPath.substr(0, slash), true));
+        held = std::make_shared<const Descriptor>(OpenFolder(folder, true));
         if (!held->Valid())
             return false;
-        place.name = target.objectPath.substr(slash + 1);
     }
     place.folder = held->Get();
     return true;
@@ -135,7 +134,7 @@ int CarryOut(int action, const Target& target, const FileIdentity& identity,
     }
     if (action == ThreatScanner::ActionDelete)
     {
-        const int result = found ? DeleteFile(place) : ThreatScanner::FileRemove;
+        const int result = found ? RemoveFile(place) : ThreatScanner::FileRemove;
         if (result == ThreatScanner::Success)
             status = ThreatScanner::StatusDeleted;
         return result;

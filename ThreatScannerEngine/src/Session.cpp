@@ -1,13 +1,9 @@
 #include "Session.h"
 #include "CacheStore.h"
 #include "FileScan.h"
+#include "FileSystem.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace ThreatScannerEngine
 {
@@ -29,19 +25,14 @@ std::size_t WorkerCount()
     return std::clamp<std::size_t>(cores, 1, 16);
 }
 
-std::int64_t Nanoseconds(const struct timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
-CacheKey KeyOf(const struct stat& status)
+CacheKey KeyOf(const OpenFileStatus& status)
 {
     CacheKey key;
-    key.device = static_cast<std::uint64_t>(status.st_dev);
-    key.inode = static_cast<std::uint64_t>(status.st_ino);
-    key.size = static_cast<std::uint64_t>(status.st_size);
-    key.modified = Nanoseconds(status.st_mtim);
-    key.changed = Nanoseconds(status.st_ctim);
+    key.device = status.identity.device;
+    key.inode = status.identity.inode;
+    key.size = status.size;
+    key.modified = status.modified;
+    key.changed = status.changed;
     return key;
 }
 
@@ -49,12 +40,10 @@ CacheKey KeyOf(const struct stat& status)
 // its change time.
 bool Settled(const CacheKey& key)
 {
-    struct timespec now
-    {
-    };
-    if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
+    const std::int64_t now = NowNanoseconds();
+    if (now == 0)
         return false;
-    return key.changed <= Nanoseconds(now) - cacheSettleNanoseconds.load(std::memory_order_relaxed);
+    return key.changed <= now - cacheSettleNanoseconds.load(std::memory_order_relaxed);
 }
 } // namespace
 
@@ -212,27 +201,21 @@ void Session::Work()
 std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState& state)
 {
     std::vector<char>& buffer = state.buffer;
-    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (target.followLink ? 0 : O_NOFOLLOW);
-    const int fd = target.folder ? ::openat(target.folder->Get(), target.name.c_str(), flags)
-                                 : ::open(target.openPath.c_str(), flags);
-    const int openError = errno;
-    if (fd < 0)
+    Descriptor fd(-1);
+    const OpenOutcome opened = OpenFileToRead(
+        target.folder.get(), target.folder ? target.name : target.openPath, target.followLink, fd);
+    if (opened != OpenOutcome::Opened)
     {
         // A file that went away (or was replaced by a link) since it was listed is not an error.
-        if (openError == ENOENT || openError == ELOOP || !target.reportUnreadable)
+        if (opened == OpenOutcome::Gone || !target.reportUnreadable)
             return std::nullopt;
         Finding finding{std::move(target), {}, {}};
         finding.result.error = ThreatScanner::FileOpen;
         return finding;
     }
-    struct stat status
-    {
-    };
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-    {
-        ::close(fd);
+    OpenFileStatus status;
+    if (!DescribeOpenFile(fd, status) || !status.regular)
         return std::nullopt;
-    }
     const unsigned int options = CacheOptions(context.scanArchives);
     const CacheKey key = KeyOf(status);
     bool trusted = false;
@@ -245,16 +228,13 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
         trusted = device->second;
     }
     if (trusted && context.cache->IsClean(key, options))
-    {
-        ::close(fd);
         return std::nullopt;
-    }
     // The key was taken before the content is read: a change made while the file is scanned
     // gives it another change time, so the result kept never stands for content not seen.
     const bool keep = trusted && Settled(key);
     scannedFiles.fetch_add(1, std::memory_order_relaxed);
     FileScanResult result;
-    const std::size_t size = static_cast<std::size_t>(status.st_size);
+    const std::size_t size = static_cast<std::size_t>(status.size);
     // Files that say they are empty (some special files do, and have content) are left to the
     // descriptor scan, and so is a file that cannot be read: that scan names the failure. A file
     // cut short since it was looked at is scanned as it is now.
@@ -264,9 +244,7 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
         buffer.resize(size);
     while (whole && got < size)
     {
-        const ssize_t count = ::read(fd, buffer.data() + got, size - got);
-        if (count < 0 && errno == EINTR)
-            continue;
+        const long long count = ReadSome(fd, buffer.data() + got, size - got);
         if (count < 0)
             whole = false;
         else if (count == 0)
@@ -278,14 +256,15 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
         result = ScanMemory(*context.engine, buffer.data(), got, target.objectPath,
                             context.scanArchives);
     else
-        result = ScanDescriptor(*context.engine, fd, target.objectPath, context.scanArchives);
-    ::close(fd);
+        result = ScanDescriptor(*context.engine, fd, status.size, target.objectPath,
+                                context.scanArchives);
+    fd.Close();
     if (result.detections.empty() && result.error == ThreatScanner::Success)
     {
         if (keep)
             state.clean.push_back(key);
         return std::nullopt;
     }
-    return Finding{std::move(target), {status.st_dev, status.st_ino}, std::move(result)};
+    return Finding{std::move(target), status.identity, std::move(result)};
 }
 } // namespace ThreatScannerEngine

@@ -22,47 +22,6 @@ using testing::Not;
 
 namespace
 {
-// An installation of the program with scan.dll and the starter definitions, and a Data folder
-// beside it.
-class ShippedInstallation
-{
-public:
-    ShippedInstallation()
-    {
-        installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
-        fs::create_directories(installation.Folder() / "Plugins");
-        for (const auto& entry : fs::directory_iterator(STARTER_DEFINITIONS_FOLDER))
-        {
-            if (entry.path().filename() != "cache.000")
-                installation.Install(entry.path(), "Plugins/" + entry.path().filename().string());
-        }
-        fs::create_directories(Data());
-    }
-
-    fs::path Data() const { return installation.Folder().parent_path() / "Data"; }
-    fs::path Result() const { return installation.Folder().parent_path() / "result.xml"; }
-
-    // The last run's log.
-    std::string Log() const
-    {
-        std::string log;
-        for (const auto& entry : fs::directory_iterator(installation.Folder() / "Logs"))
-            log += CorvaneTest::ReadFile(entry.path());
-        return log;
-    }
-
-    // Runs a custom scan of the path and returns the console output; the XML is at Result().
-    std::string Scan(const fs::path& path, const std::vector<std::string>& options = {})
-    {
-        std::vector<std::string> arguments = {"--custom", path.string(), "--scan-result",
-                                              Result().string()};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        return installation.Run(arguments).output;
-    }
-
-    CorvaneTest::Installation installation;
-};
-
 // Zip archives inside each other, the innermost holding the test virus.
 std::string NestedZip(int levels)
 {
@@ -76,16 +35,6 @@ std::string NestedZip(int levels)
     return content;
 }
 
-// The InfectedObject elements of a report, one line each.
-std::vector<std::string> InfectedObjects(const std::string& report)
-{
-    std::vector<std::string> objects;
-    const std::regex element("<InfectedObject [^\n]*/>");
-    for (auto match = std::sregex_iterator(report.begin(), report.end(), element);
-         match != std::sregex_iterator(); ++match)
-        objects.push_back(match->str());
-    return objects;
-}
 } // namespace
 
 TEST(EngineEndToEnd, CustomScanOfTheSamplesWithAndWithoutArchives)

@@ -2,25 +2,23 @@
 
 #include "FileSystemHelper/Text.h"
 
+#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <cstring>
-#include <dlfcn.h>
 #include <fstream>
-#include <grp.h>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace EngineTest
 {
 namespace
 {
-template <typename Signature> Signature* Bind(void* library, const char* name)
+template <typename Signature> Signature* Bind(const char* name)
 {
-    void* symbol = ::dlsym(library, name);
+    void* symbol = EngineSymbol(name);
     if (!symbol)
         throw std::runtime_error(std::string("scan.dll does not export ") + name);
     return reinterpret_cast<Signature*>(symbol);
@@ -28,25 +26,21 @@ template <typename Signature> Signature* Bind(void* library, const char* name)
 
 Exports Load()
 {
-    void* library = ::dlopen(ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library)
-        throw std::runtime_error(std::string("cannot load scan.dll: ") + ::dlerror());
-    return {Bind<ThreatScanner::Initialize>(library, "ThreatScanner_Initialize"),
-            Bind<ThreatScanner::InitializeEx>(library, "ThreatScanner_InitializeEx"),
-            Bind<ThreatScanner::Uninitialize>(library, "ThreatScanner_Uninitialize"),
-            Bind<ThreatScanner::CreateInstance>(library, "ThreatScanner_CreateInstance"),
-            Bind<ThreatScanner::DestroyInstance>(library, "ThreatScanner_DestroyInstance"),
-            Bind<ThreatScanner::SetIntOption>(library, "ThreatScanner_SetIntOption"),
-            Bind<ThreatScanner::SetScanCallback2>(library, "ThreatScanner_SetScanCallback2"),
-            Bind<ThreatScanner::SetExtCallback>(library, "ThreatScanner_SetExtCallback"),
-            Bind<ThreatScanner::ScanObject>(library, "ThreatScanner_ScanObject"),
-            Bind<ThreatScanner::ScanPath>(library, "ThreatScanner_ScanPath"),
-            Bind<ThreatScanner::GetDatabaseInformation>(library,
-                                                        "ThreatScanner_GetDatabaseInformation"),
-            Bind<void(void (*)(const char*))>(library, "ThreatScannerTest_SetWalkListedHook"),
-            Bind<void(long long)>(library, "ThreatScannerTest_SetCacheSettleTime"),
-            Bind<unsigned long long()>(library, "ThreatScannerTest_ScannedFiles"),
-            Bind<void(const char*)>(library, "ThreatScannerTest_SetMountTable")};
+    return {Bind<ThreatScanner::Initialize>("ThreatScanner_Initialize"),
+            Bind<ThreatScanner::InitializeEx>("ThreatScanner_InitializeEx"),
+            Bind<ThreatScanner::Uninitialize>("ThreatScanner_Uninitialize"),
+            Bind<ThreatScanner::CreateInstance>("ThreatScanner_CreateInstance"),
+            Bind<ThreatScanner::DestroyInstance>("ThreatScanner_DestroyInstance"),
+            Bind<ThreatScanner::SetIntOption>("ThreatScanner_SetIntOption"),
+            Bind<ThreatScanner::SetScanCallback2>("ThreatScanner_SetScanCallback2"),
+            Bind<ThreatScanner::SetExtCallback>("ThreatScanner_SetExtCallback"),
+            Bind<ThreatScanner::ScanObject>("ThreatScanner_ScanObject"),
+            Bind<ThreatScanner::ScanPath>("ThreatScanner_ScanPath"),
+            Bind<ThreatScanner::GetDatabaseInformation>("ThreatScanner_GetDatabaseInformation"),
+            Bind<void(void (*)(const char*))>("ThreatScannerTest_SetWalkListedHook"),
+            Bind<void(long long)>("ThreatScannerTest_SetCacheSettleTime"),
+            Bind<unsigned long long()>("ThreatScannerTest_ScannedFiles"),
+            Bind<void(const char*)>("ThreatScannerTest_SetMountTable")};
 }
 
 std::wstring Text(const wchar_t* text)
@@ -245,38 +239,6 @@ std::string Zip(const std::vector<std::pair<std::string, std::string>>& members)
     return archive;
 }
 
-int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check)
-{
-    if (::geteuid() != 0)
-        return check();
-    // Open the folder and the folders above it up to the temporary folder for everyone.
-    for (fs::path path = folder; !path.empty() && path != fs::temp_directory_path();
-         path = path.parent_path())
-        fs::permissions(path,
-                        fs::perms::add_perms | fs::perms::others_read | fs::perms::others_exe);
-    int ends[2];
-    if (::pipe(ends) != 0)
-        throw std::runtime_error("cannot create a pipe");
-    const pid_t child = ::fork();
-    if (child == 0)
-    {
-        ::close(ends[0]);
-        int result = -1;
-        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0)
-            result = check();
-        (void)!::write(ends[1], &result, sizeof result);
-        ::_exit(0);
-    }
-    ::close(ends[1]);
-    int result = -1;
-    if (::read(ends[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result))
-        result = -1;
-    ::close(ends[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return result;
-}
-
 std::wstring Wide(const fs::path& path)
 {
     return FileSystemHelper::WidePath(path);
@@ -285,5 +247,66 @@ std::wstring Wide(const fs::path& path)
 fs::path Narrow(const std::wstring& path)
 {
     return FileSystemHelper::PathFromWide(path);
+}
+} // namespace EngineTest
+
+namespace EngineTest
+{
+ShippedInstallation::ShippedInstallation()
+{
+    installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
+    fs::create_directories(installation.Folder() / "Plugins");
+    for (const auto& entry : fs::directory_iterator(STARTER_DEFINITIONS_FOLDER))
+    {
+        if (entry.path().filename() != "cache.000")
+            installation.Install(entry.path(), "Plugins/" + entry.path().filename().string());
+    }
+    fs::create_directories(Data());
+}
+
+std::string ShippedInstallation::Log() const
+{
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(installation.Folder() / "Logs"))
+        log += CorvaneTest::ReadFile(entry.path());
+    return log;
+}
+
+std::string ShippedInstallation::Scan(const fs::path& path, const std::vector<std::string>& options)
+{
+    std::vector<std::string> arguments = {"--custom", path.string(), "--scan-result",
+                                          Result().string()};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return installation.Run(arguments).output;
+}
+
+std::vector<fs::path> QuarantineFiles(const fs::path& folder, const std::string& extension)
+{
+    std::vector<fs::path> files;
+    if (!fs::exists(folder))
+        return files;
+    for (const auto& entry : fs::directory_iterator(folder))
+    {
+        if (entry.path().extension() == extension)
+            files.push_back(entry.path());
+    }
+    return files;
+}
+
+std::vector<std::int32_t> Statuses(const Recorder& recorder)
+{
+    std::vector<std::int32_t> statuses;
+    for (const Report& report : recorder.reports)
+        statuses.push_back(report.scanStatus);
+    return statuses;
+}
+std::vector<std::string> InfectedObjects(const std::string& report)
+{
+    std::vector<std::string> objects;
+    const std::regex element("<InfectedObject [^\n]*/>");
+    for (auto match = std::sregex_iterator(report.begin(), report.end(), element);
+         match != std::sregex_iterator(); ++match)
+        objects.push_back(match->str());
+    return objects;
 }
 } // namespace EngineTest

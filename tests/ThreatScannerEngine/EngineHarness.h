@@ -118,9 +118,40 @@ std::string ReadFile(const fs::path& path);
 // A zip archive with its members stored uncompressed.
 std::string Zip(const std::vector<std::pair<std::string, std::string>>& members);
 
+// The address of an export of the test copy of scan.dll, loaded once; null when it has none.
+// Throws when the library cannot be loaded.
+void* EngineSymbol(const char* name);
+
 // Runs a check as an unprivileged user when the tests run as root, so that file permissions
 // apply; the folder is opened up to that user first. Returns the check's result.
 int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check);
+
+// An installation of the program with scan.dll and the starter definitions, and a Data folder
+// beside it.
+class ShippedInstallation
+{
+public:
+    ShippedInstallation();
+
+    fs::path Data() const { return installation.Folder().parent_path() / "Data"; }
+    fs::path Result() const { return installation.Folder().parent_path() / "result.xml"; }
+
+    // The last run's log.
+    std::string Log() const;
+
+    // Runs a custom scan of the path and returns the console output; the XML is at Result().
+    std::string Scan(const fs::path& path, const std::vector<std::string>& options = {});
+
+    CorvaneTest::Installation installation;
+};
+
+// The files with the extension in a quarantine folder.
+std::vector<fs::path> QuarantineFiles(const fs::path& folder, const std::string& extension);
+// The scan statuses of the recorded calls, in order.
+std::vector<std::int32_t> Statuses(const Recorder& recorder);
+
+// The InfectedObject elements of a report, one line each.
+std::vector<std::string> InfectedObjects(const std::string& report);
 
 // A path as the program passes it (bytes that are not UTF-8 as U+DC80..U+DCFF), and back.
 std::wstring Wide(const fs::path& path);

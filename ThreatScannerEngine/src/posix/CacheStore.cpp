@@ -95,8 +95,9 @@ bool DefinitionsDigest(const std::string& pluginsFolder, const std::string& engi
     return true;
 }
 
-bool KeepsTrueChangeTimes(int fd)
+bool KeepsTrueChangeTimes(const Descriptor& file)
 {
+    const int fd = static_cast<int>(file.Get());
     // ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS, overlay, JFS, ReiserFS, bcachefs.
     static const unsigned long localKinds[] = {0xEF53,     0x58465342, 0x9123683E, 0x01021994,
                                                0xF2F52010, 0x2FC12FC1, 0x794C7630, 0x3153464A,
@@ -117,9 +118,10 @@ bool KeepsTrueChangeTimes(int fd)
                               std::to_string(minor(status.st_dev));
     for (const char* flag : {"/removable", "/../removable"})
     {
-        const Descriptor file(::open((block + flag).c_str(), O_RDONLY | O_CLOEXEC));
+        const Descriptor flagFile(::open((block + flag).c_str(), O_RDONLY | O_CLOEXEC));
         char value = '0';
-        if (file.Valid() && ::read(file.Get(), &value, 1) == 1 && value != '0')
+        if (flagFile.Valid() && ::read(static_cast<int>(flagFile.Get()), &value, 1) == 1 &&
+            value != '0')
             return false;
     }
     return true;
