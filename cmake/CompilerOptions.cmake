@@ -14,7 +14,15 @@ else()
     # libcurl) keeps binding to its own shared copy.
     set(Boost_USE_STATIC_LIBS ON)
     set(OPENSSL_USE_STATIC_LIBS ON)
-    add_link_options(-Wl,--exclude-libs,ALL)
+    # Only these archives: the sanitizers' and libFuzzer's static runtimes must stay visible to
+    # replace malloc and operator new.
+    set(static_archives libcrypto.a)
+    foreach(boost atomic chrono container date_time filesystem json locale log program_options
+                  regex thread)
+        list(APPEND static_archives libboost_${boost}.a)
+    endforeach()
+    list(JOIN static_archives ":" static_archives)
+    add_link_options(-Wl,--exclude-libs,${static_archives})
 endif()
 
 if(CORVANE_SANITIZE)
