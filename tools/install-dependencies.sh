@@ -20,14 +20,14 @@ else
         clang libclang-rt-14-dev llvm-14 libexpat1-dev
     )
 fi
+sudo_cmd=()
+[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
         missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
     "${sudo_cmd[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
@@ -35,8 +35,6 @@ fi
 # -TSA-key, -TSA-time), which came with osslsigncode 2.6; Debian 12 ships 2.5, its backports 2.9.
 osslsigncode_version=$(dpkg-query -W -f='${Version}' osslsigncode)
 if dpkg --compare-versions "$osslsigncode_version" lt 2.6; then
-    sudo_cmd=()
-    [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
     . /etc/os-release
     backports=/etc/apt/sources.list.d/${VERSION_CODENAME}-backports.list
     [ -f "$backports" ] ||
