@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test the scanner. Run as root (or via sudo).
-# With --windows: the packages of the Windows cross build and its tests under Wine instead.
+# With --windows: the packages of the Windows cross build, its engine libraries (Debian's Rust
+# with its standard library sources) and its tests under Wine instead, and a deb-src entry for
+# this release: the Windows libraries are built from Debian's source packages.
 set -euo pipefail
 if [ "${1:-}" = --windows ]; then
     packages=(
         cmake make pkg-config g++-mingw-w64-x86-64-posix wine64 wixl osslsigncode openssl
         bison dpkg-dev libgtest-dev gsoap
+        libz-mingw-w64-dev patch perl rustc-web cargo-web rust-web-src
     )
 else
     packages=(
@@ -43,4 +46,15 @@ if dpkg --compare-versions "$osslsigncode_version" lt 2.6; then
     "${sudo_cmd[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
         -t "${VERSION_CODENAME}-backports" osslsigncode
+fi
+if [ "${1:-}" = --windows ] && ! apt-get source --print-uris pugixml >/dev/null 2>&1; then
+    . /etc/os-release
+    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/corvane-deb-src.sources >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $VERSION_CODENAME $VERSION_CODENAME-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    "${sudo_cmd[@]}" apt-get update
 fi
