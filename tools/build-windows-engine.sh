@@ -163,8 +163,10 @@ build_clamav() {
         [ -e "$dir/.cargo/vendor/$(basename "$crate")" ] ||
             ln -s "$crate" "$dir/.cargo/vendor/$(basename "$crate")"
     done
+    # Cargo reads a list from its environment separated by spaces; only newer releases than
+    # Debian 12's first rustc-web (1.85) also take commas.
     local rust_env=(PATH="/usr/bin:$PATH" RUSTC=/usr/bin/rustc CARGO=/usr/bin/cargo
-        RUSTDOC=/usr/bin/rustdoc RUSTC_BOOTSTRAP=1 CARGO_UNSTABLE_BUILD_STD=std,panic_abort
+        RUSTDOC=/usr/bin/rustdoc RUSTC_BOOTSTRAP=1 CARGO_UNSTABLE_BUILD_STD="std panic_abort"
         CARGO_HOME="$src/cargo-home"
         CARGO_TARGET_X86_64_PC_WINDOWS_GNU_LINKER="$cc")
     # Static libraries need their own defines in every user (no dllimport). The Rust part's
