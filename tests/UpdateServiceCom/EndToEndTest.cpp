@@ -154,10 +154,16 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
          {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb"})
         good[name] = CorvaneTest::ReadFile(fs::path(PROGRAM_FOLDER) / "Plugins" / name);
     server.Publish(good, "2024.6.3", 2, PublisherKeys().privateKey);
+    const fs::path daily = installation.Folder().parent_path() / "Data" / "daily.txt";
+    WriteText(daily, "corvane:daily");
+    EXPECT_THAT(installation.Run({"--custom", daily.string()}).output,
+                Not(HasSubstr("Object Path: " + daily.string() + ". ")));
     EXPECT_THAT(installation.Run({"--updatedefs"}).output,
                 HasSubstr("Initializing engine completed\nApplying definitions done\n"));
     scan = installation.Run({"--custom", sample}).output;
     EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
+    EXPECT_THAT(installation.Run({"--custom", daily.string()}).output,
+                HasSubstr("Object Path: " + daily.string() + ". "));
     EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("2024.6.3"));
 }
 } // namespace

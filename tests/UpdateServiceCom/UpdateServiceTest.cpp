@@ -287,7 +287,7 @@ TEST_F(UpdateLibraryTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
              digest + R"("}]})",
          IndexUnsafePath},
         {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": ")" +
-             installation.Folder().string() + R"(/evil.ndb", "size": 1, "sha256": ")" + digest +
+             installation.Folder().generic_string() + R"(/evil.ndb", "size": 1, "sha256": ")" + digest +
              R"("}]})",
          IndexUnsafePath},
         {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": "sub/evil.ndb",
@@ -352,6 +352,9 @@ TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
 // The publishing tool refuses to sign what every client would refuse.
 TEST(DefinitionsPublisherTest, RefusesVersionsNamesAndIndexesThatClientsRefuse)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "the tool runs on the build machine; file names with line ends are Linux's";
+#endif
     const CorvaneTest::TemporaryFolder folder;
     const fs::path source = folder.Path() / "source";
     WriteText(source / "a.ndb", Signatures("a"));

@@ -1,0 +1,44 @@
+#pragma once
+
+// What the update library's test harness does differently per platform: loading the library,
+// and running the build machine's tools (Python, OpenSSL), which on Windows under Wine are Linux
+// programs started through Wine.
+
+#include <boost/filesystem/path.hpp>
+#include <string>
+#include <vector>
+
+namespace UpdateLibraryTesting::Platform
+{
+// A path as the build machine's tools take it.
+std::string ToolPath(const boost::filesystem::path& path);
+
+// Runs a tool of the build machine and waits for it; returns its exit code.
+int RunTool(const std::string& program, const std::vector<std::string>& arguments);
+
+// A tool of the build machine running in the background until Stop.
+class ToolProcess
+{
+public:
+    ToolProcess(const std::string& program, const std::vector<std::string>& arguments);
+    ~ToolProcess() { Stop(); }
+    ToolProcess(const ToolProcess&) = delete;
+    ToolProcess& operator=(const ToolProcess&) = delete;
+
+    // False once the process is known to have ended.
+    bool Running();
+    // Ends the process and waits until it is gone.
+    void Stop();
+
+private:
+    long long id = -1;
+    boost::filesystem::path idFile;
+};
+
+void* OpenLibrary(const boost::filesystem::path& library);
+void* LibrarySymbol(void* library, const char* name);
+void CloseLibrary(void* library);
+
+// Whether a program's exit code says that it died at a kill point of the library's test build.
+bool Killed(int exitCode);
+} // namespace UpdateLibraryTesting::Platform
