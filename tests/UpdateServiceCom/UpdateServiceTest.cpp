@@ -207,6 +207,10 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
     };
     for (const auto& test : cases)
     {
+        // Wine keeps the start of an overlong header line and drops the rest (Windows refuses
+        // it), so under Wine only many lines can be too long.
+        if (Platform::UnderWine() && std::string(test.faults).find("2000000") != std::string::npos)
+            continue;
         SCOPED_TRACE(test.faults);
         server.SetFaults(test.faults);
         ExpectRefused(test.code);
@@ -287,8 +291,8 @@ TEST_F(UpdateLibraryTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
              digest + R"("}]})",
          IndexUnsafePath},
         {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": ")" +
-             installation.Folder().generic_string() + R"(/evil.ndb", "size": 1, "sha256": ")" + digest +
-             R"("}]})",
+             installation.Folder().generic_string() + R"(/evil.ndb", "size": 1, "sha256": ")" +
+             digest + R"("}]})",
          IndexUnsafePath},
         {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": "sub/evil.ndb",
             "size": 1, "sha256": ")" +

@@ -73,6 +73,16 @@ void CloseLibrary(void* library)
     ::dlclose(library);
 }
 
+bool SwapsFolders()
+{
+    return true;
+}
+
+bool UnderWine()
+{
+    return false;
+}
+
 bool Killed(int exitCode)
 {
     // RunProgram reports a program ended by a signal with -1.

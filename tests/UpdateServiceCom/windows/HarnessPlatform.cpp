@@ -156,6 +156,16 @@ void CloseLibrary(void* library)
     ::FreeLibrary(static_cast<HMODULE>(library));
 }
 
+bool SwapsFolders()
+{
+    return false;
+}
+
+bool UnderWine()
+{
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 bool Killed(int exitCode)
 {
     // The kill points end the process with this code.

@@ -8,7 +8,10 @@
 #include <winhttp.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace UpdateServiceCom
@@ -24,6 +27,50 @@ struct InternetCloser
     }
 };
 using Internet = std::unique_ptr<void, InternetCloser>;
+using Clock = std::chrono::steady_clock;
+
+// Closes a request at its deadline, which cancels the call that waits on it: WinHTTP's own
+// time-outs bound each wait, not a server that sends its headers a byte at a time.
+class Watchdog
+{
+public:
+    Watchdog(HINTERNET request, Clock::time_point deadline)
+        : thread(
+              [this, request, deadline]
+              {
+                  std::unique_lock<std::mutex> lock(mutex);
+                  if (!wake.wait_until(lock, deadline, [this] { return done; }))
+                  {
+                      expired = true;
+                      ::WinHttpCloseHandle(request);
+                  }
+              })
+    {
+    }
+    ~Watchdog() { Stop(); }
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+    // Ends the watch; true when the deadline had passed and the request is closed.
+    bool Stop()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            done = true;
+        }
+        wake.notify_all();
+        if (thread.joinable())
+            thread.join();
+        return expired;
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    bool expired = false;
+    std::thread thread;
+};
 
 std::wstring Wide(const std::string& text)
 {
@@ -100,6 +147,81 @@ long long ContentLength(HINTERNET request)
     }
     return text[0] ? length : -1;
 }
+
+// Sends the request and receives the answer into the transfer.
+void Receive(HINTERNET request, std::uint32_t stallSeconds, Clock::time_point deadline,
+             Transfer& transfer, const std::string& where)
+{
+    DWORD headerLimit = MaxHeaderBytes;
+    ::WinHttpSetOption(request, WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &headerLimit,
+                       sizeof headerLimit);
+    if (!::WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0,
+                              0, 0) ||
+        !::WinHttpReceiveResponse(request, nullptr))
+        ThrowError(::GetLastError(), where);
+    // The status line and every header line, each with its line end, as they came.
+    if (HeaderLength(request, WINHTTP_QUERY_RAW_HEADERS_CRLF) > MaxHeaderBytes)
+        ThrowHeaderTooLong(where);
+
+    DWORD status = 0;
+    DWORD statusBytes = sizeof status;
+    if (!::WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
+                               WINHTTP_NO_HEADER_INDEX))
+        ThrowError(::GetLastError(), where);
+    if (status != 200)
+        ThrowStatus(static_cast<long>(status), where);
+    const long long announced = ContentLength(request);
+    const auto endedEarly = [&]
+    { return announced >= 0 && transfer.received < static_cast<std::uint64_t>(announced); };
+    // A transfer that breaks off after waiting about the stall time stalled, whichever way the
+    // connection then ended; one that breaks off sooner ended early.
+    Clock::time_point lastData = Clock::now();
+    const auto stalled = [&]
+    { return Clock::now() - lastData >= std::chrono::milliseconds(stallSeconds * 900); };
+
+    std::vector<char> buffer(64 * 1024);
+    Clock::time_point windowStart = lastData;
+    std::uint64_t windowBytes = 0;
+    for (;;)
+    {
+        DWORD count = 0;
+        if (!::WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &count))
+        {
+            const DWORD error = ::GetLastError();
+            if (stalled())
+                ThrowStalled(where);
+            if (endedEarly())
+                ThrowEndedEarly(where);
+            ThrowError(error, where);
+        }
+        if (count == 0)
+            break;
+        lastData = Clock::now();
+        if (count > transfer.limit - transfer.received)
+            ThrowOversized(where);
+        transfer.received += count;
+        if (!transfer.write(buffer.data(), count))
+            ThrowWriteFailed(where);
+
+        if (lastData > deadline)
+            ThrowStalled(where);
+        windowBytes += count;
+        if (lastData - windowStart >= std::chrono::seconds(stallSeconds))
+        {
+            if (windowBytes < std::uint64_t(LowSpeedLimit) * stallSeconds)
+                ThrowStalled(where);
+            windowStart = lastData;
+            windowBytes = 0;
+        }
+    }
+    if (endedEarly())
+    {
+        if (stalled())
+            ThrowStalled(where);
+        ThrowEndedEarly(where);
+    }
+}
 } // namespace
 
 bool StartTransfers()
@@ -111,7 +233,6 @@ void StopTransfers() {}
 
 void Perform(const std::string& url, std::uint32_t stallSeconds, Transfer& transfer)
 {
-    using Clock = std::chrono::steady_clock;
     const std::string where = " (" + url + ")";
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(Deadline(stallSeconds, transfer.limit));
@@ -146,70 +267,26 @@ void Perform(const std::string& url, std::uint32_t stallSeconds, Transfer& trans
     const Internet connection(::WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
     if (!connection)
         ThrowError(::GetLastError(), where);
-    const Internet request(
+    const HINTERNET request =
         ::WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                              WINHTTP_DEFAULT_ACCEPT_TYPES,
-                             parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0));
+                             parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (!request)
         ThrowError(::GetLastError(), where);
-    DWORD headerLimit = MaxHeaderBytes;
-    ::WinHttpSetOption(request.get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &headerLimit,
-                       sizeof headerLimit);
-    if (!::WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !::WinHttpReceiveResponse(request.get(), nullptr))
-        ThrowError(::GetLastError(), where);
-    // The status line and every header line, each with its line end, as they came.
-    if (HeaderLength(request.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF) > MaxHeaderBytes)
-        ThrowHeaderTooLong(where);
-
-    DWORD status = 0;
-    DWORD statusBytes = sizeof status;
-    if (!::WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes,
-                               WINHTTP_NO_HEADER_INDEX))
-        ThrowError(::GetLastError(), where);
-    if (status != 200)
-        ThrowStatus(static_cast<long>(status), where);
-    const long long announced = ContentLength(request.get());
-    const auto endedEarly = [&]
-    { return announced >= 0 && transfer.received < static_cast<std::uint64_t>(announced); };
-
-    std::vector<char> buffer(64 * 1024);
-    Clock::time_point windowStart = Clock::now();
-    std::uint64_t windowBytes = 0;
-    for (;;)
+    // The watchdog closes the request when the deadline passes; otherwise it is closed here.
+    Watchdog watchdog(request, deadline);
+    try
     {
-        DWORD count = 0;
-        if (!::WinHttpReadData(request.get(), buffer.data(), static_cast<DWORD>(buffer.size()),
-                               &count))
-        {
-            const DWORD error = ::GetLastError();
-            if (error != ERROR_WINHTTP_TIMEOUT && endedEarly())
-                ThrowEndedEarly(where);
-            ThrowError(error, where);
-        }
-        if (count == 0)
-            break;
-        if (count > transfer.limit - transfer.received)
-            ThrowOversized(where);
-        transfer.received += count;
-        if (!transfer.write(buffer.data(), count))
-            ThrowWriteFailed(where);
-
-        const Clock::time_point now = Clock::now();
-        if (now > deadline)
-            ThrowStalled(where);
-        windowBytes += count;
-        if (now - windowStart >= std::chrono::seconds(stallSeconds))
-        {
-            if (windowBytes < std::uint64_t(LowSpeedLimit) * stallSeconds)
-                ThrowStalled(where);
-            windowStart = now;
-            windowBytes = 0;
-        }
+        Receive(request, stallSeconds, deadline, transfer, where);
     }
-    if (endedEarly())
-        ThrowEndedEarly(where);
+    catch (const Failure&)
+    {
+        if (watchdog.Stop())
+            ThrowStalled(where);
+        ::WinHttpCloseHandle(request);
+        throw;
+    }
+    if (!watchdog.Stop())
+        ::WinHttpCloseHandle(request);
 }
 } // namespace UpdateServiceCom
