@@ -2,7 +2,8 @@
 # Builds the libraries the Windows build needs (Boost, pugixml, the gSOAP runtime, GoogleTest) for
 # mingw-w64 from Debian's own source packages, once, into a cache outside the work tree. Later runs
 # find the finished cache and return at once. Run as root (or via sudo) the first time: it installs
-# the cross compiler and Wine and adds a deb-src entry for this Debian release.
+# the cross compiler and Wine and adds a deb-src entry for this Debian release
+# (install-dependencies.sh --windows).
 #
 #   CORVANE_WINDOWS_DEPS  cache folder (default ~/.cache/corvane/mingw-w64); the libraries land in
 #                         its prefix/ folder, which the toolchain file reads.
@@ -14,27 +15,11 @@ recipe=1
 jobs=$(nproc)
 host=x86_64-w64-mingw32
 
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-
 "$(dirname "$0")/install-dependencies.sh" --windows
 
 if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$recipe" ]; then
     echo "Windows dependencies are ready in $prefix"
     exit 0
-fi
-
-# Source packages of the same Debian release the build machine runs.
-if ! apt-get source --print-uris pugixml >/dev/null 2>&1; then
-    . /etc/os-release
-    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/corvane-deb-src.sources >/dev/null <<EOF
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $VERSION_CODENAME $VERSION_CODENAME-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-    "${sudo_cmd[@]}" apt-get update
 fi
 
 rm -rf "$prefix" "$cache/src"

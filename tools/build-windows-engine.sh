@@ -3,7 +3,8 @@
 # source packages, once, into a cache of its own beside the one build-windows-dependencies.sh
 # fills. Later runs find the finished cache and return at once; an interrupted run resumes after
 # the last library it finished. Run as root (or via sudo) the first time: it installs Debian's
-# Rust compiler with its standard library sources and adds a deb-src entry for this release.
+# Rust compiler with its standard library sources and adds a deb-src entry for this release
+# (install-dependencies.sh --windows).
 #
 #   CORVANE_WINDOWS_DEPS  cache folder (default ~/.cache/corvane/mingw-w64); the libraries land in
 #                         its engine-prefix/ folder, the build logs in engine-src/ (where the
@@ -32,32 +33,7 @@ if [ -f "$prefix/.complete" ] && [ "$(cat "$prefix/.complete")" = "$recipe" ]; t
     exit 0
 fi
 
-sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmake make pkg-config dpkg-dev patch
-    perl rustc-web cargo-web rust-web-src)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-        missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    "${sudo_cmd[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
-        "${missing[@]}"
-fi
-
-if ! apt-get source --print-uris clamav >/dev/null 2>&1; then
-    . /etc/os-release
-    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/corvane-deb-src.sources >/dev/null <<EOF
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: $VERSION_CODENAME $VERSION_CODENAME-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-    "${sudo_cmd[@]}" apt-get update
-fi
+"$here/install-dependencies.sh" --windows
 
 # A stale prefix from another recipe is rebuilt from scratch.
 if [ -f "$prefix/.recipe" ] && [ "$(cat "$prefix/.recipe")" != "$recipe" ]; then
@@ -187,8 +163,10 @@ build_clamav() {
         [ -e "$dir/.cargo/vendor/$(basename "$crate")" ] ||
             ln -s "$crate" "$dir/.cargo/vendor/$(basename "$crate")"
     done
+    # Cargo reads a list from its environment separated by spaces; only newer releases than
+    # Debian 12's first rustc-web (1.85) also take commas.
     local rust_env=(PATH="/usr/bin:$PATH" RUSTC=/usr/bin/rustc CARGO=/usr/bin/cargo
-        RUSTDOC=/usr/bin/rustdoc RUSTC_BOOTSTRAP=1 CARGO_UNSTABLE_BUILD_STD=std,panic_abort
+        RUSTDOC=/usr/bin/rustdoc RUSTC_BOOTSTRAP=1 CARGO_UNSTABLE_BUILD_STD="std panic_abort"
         CARGO_HOME="$src/cargo-home"
         CARGO_TARGET_X86_64_PC_WINDOWS_GNU_LINKER="$cc")
     # Static libraries need their own defines in every user (no dllimport). The Rust part's

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test the scanner. Run as root (or via sudo).
-# With --windows: the packages of the Windows cross build and its tests under Wine instead.
+# With --windows: the packages of the Windows cross build, its engine libraries (Debian's Rust
+# with its standard library sources) and its tests under Wine instead, and a deb-src entry for
+# this release: the Windows libraries are built from Debian's source packages.
 set -euo pipefail
 if [ "${1:-}" = --windows ]; then
     packages=(
         cmake make pkg-config g++-mingw-w64-x86-64-posix wine64 wixl osslsigncode openssl
         bison dpkg-dev libgtest-dev gsoap
+        libz-mingw-w64-dev patch perl rustc-web cargo-web rust-web-src
     )
 else
     packages=(
@@ -22,12 +25,23 @@ else
 fi
 sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+. /etc/os-release
+# A machine takes its release's updates and security fixes; a root made by debootstrap knows only
+# the release itself, whose first rustc-web (1.85) lacks the crates its standard library needs.
+update_sources=false
+if ! grep -rqs -- "${VERSION_CODENAME}-security" /etc/apt/sources.list /etc/apt/sources.list.d; then
+    "${sudo_cmd[@]}" tee "/etc/apt/sources.list.d/${VERSION_CODENAME}-security.list" >/dev/null <<EOF
+deb http://deb.debian.org/debian ${VERSION_CODENAME}-updates main
+deb http://deb.debian.org/debian-security ${VERSION_CODENAME}-security main
+EOF
+    update_sources=true
+fi
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
         missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
+if [ ${#missing[@]} -gt 0 ] || $update_sources; then
     "${sudo_cmd[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
@@ -35,7 +49,6 @@ fi
 # -TSA-key, -TSA-time), which came with osslsigncode 2.6; Debian 12 ships 2.5, its backports 2.9.
 osslsigncode_version=$(dpkg-query -W -f='${Version}' osslsigncode)
 if dpkg --compare-versions "$osslsigncode_version" lt 2.6; then
-    . /etc/os-release
     backports=/etc/apt/sources.list.d/${VERSION_CODENAME}-backports.list
     [ -f "$backports" ] ||
         echo "deb http://deb.debian.org/debian ${VERSION_CODENAME}-backports main" |
@@ -43,4 +56,14 @@ if dpkg --compare-versions "$osslsigncode_version" lt 2.6; then
     "${sudo_cmd[@]}" apt-get update
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
         -t "${VERSION_CODENAME}-backports" osslsigncode
+fi
+if [ "${1:-}" = --windows ] && ! apt-get source --print-uris pugixml >/dev/null 2>&1; then
+    "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/corvane-deb-src.sources >/dev/null <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $VERSION_CODENAME $VERSION_CODENAME-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    "${sudo_cmd[@]}" apt-get update
 fi
