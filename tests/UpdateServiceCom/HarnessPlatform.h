@@ -35,6 +35,24 @@ private:
     boost::filesystem::path idFile;
 };
 
+// Holds a file open as a program reading it does: on Windows not shared for deleting or
+// renaming, so that the file can be neither removed nor moved (nor, on Windows proper, the folder
+// it is in) while it is held.
+class HeldFile
+{
+public:
+    explicit HeldFile(const boost::filesystem::path& file);
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+
+    // The file's whole content, read through the held handle.
+    std::string Read() const;
+
+private:
+    long long handle = -1;
+};
+
 void* OpenLibrary(const boost::filesystem::path& library);
 void* LibrarySymbol(void* library, const char* name);
 void CloseLibrary(void* library);

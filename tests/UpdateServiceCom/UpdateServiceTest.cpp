@@ -137,6 +137,37 @@ TEST_F(UpdateLibraryTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
     EXPECT_EQ(RequestsFor("b.ndb"), 2u);
 }
 
+// A scan that holds a definitions file open while an update installs: on Windows the file can be
+// neither moved nor removed while it is held, nor (on Windows proper) the folder it is in. The
+// update goes in whole or not at all, the scan goes on reading what it opened, and once the file
+// is let go the next update finishes the job and leaves nothing behind.
+TEST_F(UpdateLibraryTest, DefinitionsFileHeldOpenDuringAnInstallLeavesAWholeSet)
+{
+    Publish(release1, "2024.1", 1);
+    UpdateAndInstall();
+    const Files release2 = {{"alpha.ndb", Signatures("alpha 2")},
+                            {"beta.ndb", release1.at("beta.ndb")}};
+    Publish(release2, "2024.2", 2);
+    {
+        const Platform::HeldFile held(installation.Plugins() / "alpha.ndb");
+        auto service = NewService();
+        ASSERT_EQ(service->Service().Update(), Ok);
+        const int installed = service->Service().Install();
+        EXPECT_TRUE(installed == Ok || installed == LocalFileError) << installed;
+        EXPECT_EQ(installation.Definitions(), installed == Ok ? release2 : release1);
+        EXPECT_EQ(held.Read(), release1.at("alpha.ndb"));
+    }
+    auto service = NewService();
+    ASSERT_EQ(service->Service().Update(), Ok);
+    if (service->Codes().back() == UpdSdk::EventInstallPending)
+    {
+        EXPECT_EQ(service->Service().Install(), Ok);
+    }
+    EXPECT_EQ(installation.Definitions(), release2);
+    EXPECT_EQ(installation.Version(), "2024.2");
+    EXPECT_EQ(installation.Entries(), CleanFolder);
+}
+
 TEST_F(UpdateLibraryTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
 {
     Publish({{"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b")}}, "1", 1);

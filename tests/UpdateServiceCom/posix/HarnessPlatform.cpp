@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,28 @@ void ToolProcess::Stop()
         ::waitpid(static_cast<pid_t>(id), nullptr, 0);
         id = -1;
     }
+}
+
+HeldFile::HeldFile(const boost::filesystem::path& file)
+    : handle(::open(file.c_str(), O_RDONLY | O_CLOEXEC))
+{
+    if (handle < 0)
+        throw std::runtime_error("cannot open " + file.string());
+}
+
+HeldFile::~HeldFile()
+{
+    ::close(static_cast<int>(handle));
+}
+
+std::string HeldFile::Read() const
+{
+    std::string content;
+    char buffer[4096];
+    for (ssize_t count; (count = ::pread(static_cast<int>(handle), buffer, sizeof buffer,
+                                         static_cast<off_t>(content.size()))) > 0;)
+        content.append(buffer, static_cast<std::size_t>(count));
+    return content;
 }
 
 void* OpenLibrary(const boost::filesystem::path& library)

@@ -137,6 +137,35 @@ void ToolProcess::Stop()
     fs::remove(idFile, ignored);
 }
 
+HeldFile::HeldFile(const fs::path& file)
+{
+    const HANDLE opened = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open " + file.string());
+    handle = reinterpret_cast<long long>(opened);
+}
+
+HeldFile::~HeldFile()
+{
+    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+std::string HeldFile::Read() const
+{
+    std::string content;
+    char buffer[4096];
+    OVERLAPPED at{};
+    DWORD count = 0;
+    while (::ReadFile(reinterpret_cast<HANDLE>(handle), buffer, sizeof buffer, &count, &at) &&
+           count > 0)
+    {
+        content.append(buffer, count);
+        at.Offset = static_cast<DWORD>(content.size());
+    }
+    return content;
+}
+
 void* OpenLibrary(const fs::path& library)
 {
     const HMODULE handle = ::LoadLibraryW(library.wstring().c_str());

@@ -35,16 +35,10 @@ bool Exists(const fs::path& path)
 using Platform::RemoveAll;
 using Platform::Rename;
 
-// Removes what is left over where a failure is of no consequence.
+// Removes what is left over where a failure is of no consequence: the next run removes it too.
 void RemoveQuietly(const fs::path& path)
 {
-    try
-    {
-        RemoveAll(path);
-    }
-    catch (const Failure&)
-    {
-    }
+    Platform::TryRemoveAll(path);
 }
 
 std::string ReadText(const fs::path& path)

@@ -21,8 +21,12 @@ bool ExchangeFolders(const std::filesystem::path& first, const std::filesystem::
 void Rename(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes a file or a folder with everything in it; a link (symbolic link, junction) is removed
-// itself, never what it leads to. Nothing there is no failure. Throws Failure (LocalFileError).
+// itself, never what it leads to. Nothing there is no failure. Where files that are open cannot
+// be removed, waits a while for them to be closed. Throws Failure (LocalFileError).
 void RemoveAll(const std::filesystem::path& path);
+// The same without waiting and without failing, for what is only left over; false when something
+// is left.
+bool TryRemoveAll(const std::filesystem::path& path);
 
 // What the engine's loader is handed to load a definitions folder as the engine does: the folder
 // itself, or where the engine loads file by file, each definitions file in its order.

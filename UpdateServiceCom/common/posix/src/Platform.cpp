@@ -65,6 +65,13 @@ void RemoveAll(const std::filesystem::path& path)
         throw Failure(LocalFileError, "Couldn't remove " + path.string() + ": " + error.message());
 }
 
+bool TryRemoveAll(const std::filesystem::path& path)
+{
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    return !error;
+}
+
 std::vector<std::string> DefinitionsToLoad(const std::filesystem::path& folder)
 {
     // The engine hands libclamav the whole folder.

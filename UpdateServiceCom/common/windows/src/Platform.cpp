@@ -183,6 +183,11 @@ void RemoveAll(const std::filesystem::path& path)
         Fail("remove", path, error);
 }
 
+bool TryRemoveAll(const std::filesystem::path& path)
+{
+    return RemoveEntry(path.wstring()) == ERROR_SUCCESS;
+}
+
 std::vector<std::string> DefinitionsToLoad(const std::filesystem::path& folder)
 {
     // The kinds of file the engine loads from its definitions folder, in its order: ignore lists
