@@ -1,9 +1,12 @@
 #include "EngineHarness.h"
+#include "UpdateServiceHarness.h"
 
 #include <algorithm>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace EngineTest;
 
@@ -113,4 +116,86 @@ TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"Data", "Plugins"}));
     EXPECT_FALSE(fs::exists(installation.Folder() / "Plugins" / "cache.000"));
+}
+
+namespace
+{
+std::function<void(const char*)> walkListed;
+
+// The names that a scan found infected, sorted.
+std::vector<std::string> Detected(const Recorder& recorder)
+{
+    std::vector<std::string> names;
+    for (const Report& report : recorder.reports)
+        if (report.scanStatus == ThreatScanner::StatusInfected)
+            names.push_back(fs::path(report.objectPath).filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+} // namespace
+
+// The engine and the update library on one installation: an update installs while a scan is
+// running, the scan goes on with the definitions it started with, and the next start uses the
+// new set, whatever the engine kept of its clean results; and an update downloaded before the
+// engine started installs under the running engine.
+TEST(EngineLifecycle, UpdatesInstallUnderARunningEngineAndTheNextStartUsesThem)
+{
+    using UpdateLibraryTesting::LoadedService;
+    using UpdateLibraryTesting::PublisherKeys;
+    using UpdateLibraryTesting::Signatures;
+    EngineInstallation installation;
+    fs::copy_file(UpdateLibraryTesting::ShippedLibrary(),
+                  installation.Folder() / "UpdateServiceCom.dll");
+    fs::copy_file(PublisherKeys().publicKey, installation.Folder() / "UpdateServiceCom.pub");
+    WriteFile(installation.Data() / "eicar.com", TestVirus());
+    WriteFile(installation.Data() / "later.txt", "corvane:later threat");
+    WriteFile(installation.Data() / "again.txt", "corvane:again threat");
+    const auto scan = [&]
+    {
+        FreshResultsKept kept;
+        Recorder recorder;
+        EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
+        return Detected(recorder);
+    };
+    const std::vector<std::string> old = {"eicar.com"};
+    ASSERT_EQ(scan(), old);
+
+    UpdateLibraryTesting::DefinitionsServer server;
+    UpdateLibraryTesting::Files release;
+    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+        release[name] = ReadFile(installation.Folder() / "Plugins" / name);
+    release["later.ndb"] = Signatures("later threat");
+    server.Publish(release, "2", 1, PublisherKeys().privateKey);
+    const auto service = [&]
+    {
+        auto loaded =
+            std::make_unique<LoadedService>(installation.Folder() / "UpdateServiceCom.dll");
+        loaded->Configure(server.BaseUrl(), installation.Folder());
+        return loaded;
+    };
+
+    walkListed = [&](const char*)
+    {
+        walkListed = nullptr;
+        auto update = service();
+        EXPECT_EQ(update->Service().Update(), 0);
+        EXPECT_EQ(update->Service().Install(), 0);
+    };
+    Engine().SetWalkListedHook([](const char* listed) { walkListed(listed); });
+    const auto during = scan();
+    Engine().SetWalkListedHook(nullptr);
+    EXPECT_EQ(during, old);
+    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), "Version: 2\n");
+    installation.Restart();
+    EXPECT_EQ(scan(), (std::vector<std::string>{"eicar.com", "later.txt"}));
+
+    release["again.ndb"] = Signatures("again threat");
+    server.Publish(release, "3", 2, PublisherKeys().privateKey);
+    auto update = service();
+    ASSERT_EQ(update->Service().Update(), 0);
+    installation.Restart();
+    ASSERT_EQ(update->Service().Install(), 0);
+    EXPECT_EQ(scan(), (std::vector<std::string>{"eicar.com", "later.txt"}));
+    installation.Restart();
+    EXPECT_EQ(scan(), (std::vector<std::string>{"again.txt", "eicar.com", "later.txt"}));
 }

@@ -143,7 +143,11 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
     EXPECT_THAT(log, HasSubstr("Couldn't perform install. Error: 16"));
     EXPECT_EQ(Snapshot(installation.Folder() / "Plugins"), plugins);
 
-    const std::string sample = (fs::path(PROGRAM_FOLDER) / "Samples" / "eicar.com").string();
+    // The shipped sample, under a path of the system the program runs on.
+    const fs::path data = installation.Folder().parent_path() / "Data";
+    fs::create_directories(data);
+    fs::copy_file(fs::path(PROGRAM_FOLDER) / "Samples" / "eicar.com", data / "eicar.com");
+    const std::string sample = (data / "eicar.com").string();
     std::string scan = installation.Run({"--custom", sample}).output;
     EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
     EXPECT_THAT(scan, HasSubstr("Scan complete."));
@@ -154,10 +158,16 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
          {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb"})
         good[name] = CorvaneTest::ReadFile(fs::path(PROGRAM_FOLDER) / "Plugins" / name);
     server.Publish(good, "2024.6.3", 2, PublisherKeys().privateKey);
+    const fs::path daily = data / "daily.txt";
+    WriteText(daily, "corvane:daily");
+    EXPECT_THAT(installation.Run({"--custom", daily.string()}).output,
+                Not(HasSubstr("Object Path: " + daily.string() + ". ")));
     EXPECT_THAT(installation.Run({"--updatedefs"}).output,
                 HasSubstr("Initializing engine completed\nApplying definitions done\n"));
     scan = installation.Run({"--custom", sample}).output;
     EXPECT_THAT(scan, HasSubstr("Object Path: " + sample + ". "));
+    EXPECT_THAT(installation.Run({"--custom", daily.string()}).output,
+                HasSubstr("Object Path: " + daily.string() + ". "));
     EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("2024.6.3"));
 }
 } // namespace

@@ -6,24 +6,20 @@
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
-#include <csignal>
-#include <dlfcn.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace UpdateLibraryTesting
 {
 KeyPair MakeKeyPair(const fs::path& folder)
 {
     KeyPair keys{folder / "private.pem", folder / "public.pem"};
-    if (RunPublisher({"genkey", "--private", keys.privateKey.string(), "--public",
-                      keys.publicKey.string()}) != 0)
+    if (RunPublisher({"genkey", "--private", Platform::ToolPath(keys.privateKey), "--public",
+                      Platform::ToolPath(keys.publicKey)}) != 0)
         throw std::runtime_error("cannot make a key pair");
     return keys;
 }
@@ -86,15 +82,15 @@ int RunPublisher(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> all = {PUBLISHER_PATH};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return CorvaneTest::RunProgram(PYTHON_PATH, all).exitCode;
+    return Platform::RunTool(PYTHON_PATH, all);
 }
 
 void Sign(const fs::path& file, const fs::path& privateKey)
 {
-    const auto result = CorvaneTest::RunProgram(
-        OPENSSL_PATH, {"pkeyutl", "-sign", "-rawin", "-inkey", privateKey.string(), "-in",
-                       file.string(), "-out", file.string() + ".sig"});
-    if (result.exitCode != 0)
+    const std::string path = Platform::ToolPath(file);
+    if (Platform::RunTool(OPENSSL_PATH,
+                          {"pkeyutl", "-sign", "-rawin", "-inkey", Platform::ToolPath(privateKey),
+                           "-in", path, "-out", path + ".sig"}) != 0)
         throw std::runtime_error("cannot sign " + file.string());
 }
 
@@ -109,24 +105,11 @@ DefinitionsServer::DefinitionsServer(int fixedPort)
 {
     const fs::path portFile = root.Path() / "port";
     const std::string portText = std::to_string(fixedPort);
-    process = ::fork();
-    if (process < 0)
-        throw std::runtime_error("cannot start the server");
-    if (process == 0)
-    {
-        ::execl(PYTHON_PATH, PYTHON_PATH, SERVER_SCRIPT_PATH, root.Path().c_str(), portFile.c_str(),
-                portText.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int waited = 0; waited < 400 && !fs::exists(portFile); ++waited)
-    {
-        if (::waitpid(process, nullptr, WNOHANG) == process)
-        {
-            process = -1;
-            break;
-        }
+    process = std::make_unique<Platform::ToolProcess>(
+        PYTHON_PATH, std::vector<std::string>{SERVER_SCRIPT_PATH, Platform::ToolPath(root.Path()),
+                                              Platform::ToolPath(portFile), portText});
+    for (int waited = 0; waited < 400 && !fs::exists(portFile) && process->Running(); ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
     if (!fs::exists(portFile))
     {
         Stop();
@@ -142,12 +125,8 @@ DefinitionsServer::~DefinitionsServer()
 
 void DefinitionsServer::Stop()
 {
-    if (process > 0)
-    {
-        ::kill(process, SIGTERM);
-        ::waitpid(process, nullptr, 0);
-        process = -1;
-    }
+    if (process)
+        process->Stop();
 }
 
 std::string DefinitionsServer::BaseUrl() const
@@ -164,8 +143,9 @@ void DefinitionsServer::Publish(const Files& files, const std::string& version,
     fs::remove_all(built);
     for (const auto& [name, content] : files)
         WriteText(source / name, content);
-    if (RunPublisher({"release", "--key", privateKey.string(), "--version", version, "--sequence",
-                      std::to_string(sequence), source.string(), built.string()}) != 0)
+    if (RunPublisher({"release", "--key", Platform::ToolPath(privateKey), "--version", version,
+                      "--sequence", std::to_string(sequence), Platform::ToolPath(source),
+                      Platform::ToolPath(built)}) != 0)
         throw std::runtime_error("cannot publish a release");
     fs::remove_all(ReleaseFolder());
     fs::rename(built, ReleaseFolder());
@@ -217,9 +197,7 @@ std::vector<std::string> DefinitionsServer::Requests() const
 
 LoadedService::LoadedService(const fs::path& library)
 {
-    handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle)
-        throw std::runtime_error(std::string("cannot load the library: ") + ::dlerror());
+    handle = Platform::OpenLibrary(library);
     auto* create = reinterpret_cast<UpdSdk::Create*>(Symbol("UpdSdkCreate"));
     service = create();
     if (!service)
@@ -229,12 +207,12 @@ LoadedService::LoadedService(const fs::path& library)
 LoadedService::~LoadedService()
 {
     reinterpret_cast<UpdSdk::Destroy*>(Symbol("UpdSdkDestroy"))(service);
-    ::dlclose(handle);
+    Platform::CloseLibrary(handle);
 }
 
 void* LoadedService::Symbol(const char* name) const
 {
-    void* symbol = ::dlsym(handle, name);
+    void* symbol = Platform::LibrarySymbol(handle, name);
     if (!symbol)
         throw std::runtime_error(std::string("no export ") + name);
     return symbol;
@@ -254,6 +232,17 @@ void LoadedService::Configure(const std::string& url, const fs::path& localPath)
               0);
     ASSERT_EQ(service->SetOption(UpdSdk::OptionUpdateCallbackContext, this), 0);
     ASSERT_EQ(service->SetOption(UpdateServiceCom::OptionStallTimeout, &stallSeconds), 0);
+}
+
+bool LoadedService::RunUntilKilled(const fs::path& library, const std::string& url,
+                                   const fs::path& localPath, int step, bool exchange)
+{
+    const auto result =
+        CorvaneTest::RunProgram(INSTALL_RUNNER_PATH, {library.string(), url, localPath.string(),
+                                                      std::to_string(step), exchange ? "1" : "0"});
+    const bool killed = Platform::Killed(result.exitCode);
+    EXPECT_TRUE(killed || result.exitCode == 0) << "exit code " << result.exitCode;
+    return killed;
 }
 
 int LoadedService::Callback(int code, void* data, void* context)

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "HarnessPlatform.h"
 #include "Installation.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace UpdateLibraryTesting
@@ -38,7 +39,8 @@ const KeyPair& StrangerKeys();
 // The update library as built for the program folder.
 fs::path ShippedLibrary();
 
-// Runs the publishing tool; returns its exit code.
+// Runs the publishing tool; returns its exit code. Paths in the arguments are given as
+// Platform::ToolPath makes them.
 int RunPublisher(const std::vector<std::string>& arguments);
 
 // Signs a file with the private key into <file>.sig, whatever the file holds.
@@ -76,7 +78,7 @@ public:
 
 private:
     CorvaneTest::TemporaryFolder root;
-    pid_t process = -1;
+    std::unique_ptr<Platform::ToolProcess> process;
     int port = 0;
 };
 
@@ -109,6 +111,12 @@ public:
 
     std::vector<int> Codes() const;
     std::vector<int> Queries() const;
+
+    // Loads the library into a program of its own that dies at the kill point step (0: never)
+    // of the test build, and runs Update and then, when Update left something to install,
+    // Install. Returns true when the program was killed; expects it to succeed otherwise.
+    static bool RunUntilKilled(const fs::path& library, const std::string& url,
+                               const fs::path& localPath, int step, bool exchange);
 
 private:
     static int Callback(int code, void* data, void* context);

@@ -137,6 +137,37 @@ TEST_F(UpdateLibraryTest, NewReleaseReplacesTheOldOneDownloadingOnlyWhatChanged)
     EXPECT_EQ(RequestsFor("b.ndb"), 2u);
 }
 
+// A scan that holds a definitions file open while an update installs: on Windows the file can be
+// neither moved nor removed while it is held, nor (on Windows proper) the folder it is in. The
+// update goes in whole or not at all, the scan goes on reading what it opened, and once the file
+// is let go the next update finishes the job and leaves nothing behind.
+TEST_F(UpdateLibraryTest, DefinitionsFileHeldOpenDuringAnInstallLeavesAWholeSet)
+{
+    Publish(release1, "2024.1", 1);
+    UpdateAndInstall();
+    const Files release2 = {{"alpha.ndb", Signatures("alpha 2")},
+                            {"beta.ndb", release1.at("beta.ndb")}};
+    Publish(release2, "2024.2", 2);
+    {
+        const Platform::HeldFile held(installation.Plugins() / "alpha.ndb");
+        auto service = NewService();
+        ASSERT_EQ(service->Service().Update(), Ok);
+        const int installed = service->Service().Install();
+        EXPECT_TRUE(installed == Ok || installed == LocalFileError) << installed;
+        EXPECT_EQ(installation.Definitions(), installed == Ok ? release2 : release1);
+        EXPECT_EQ(held.Read(), release1.at("alpha.ndb"));
+    }
+    auto service = NewService();
+    ASSERT_EQ(service->Service().Update(), Ok);
+    if (service->Codes().back() == UpdSdk::EventInstallPending)
+    {
+        EXPECT_EQ(service->Service().Install(), Ok);
+    }
+    EXPECT_EQ(installation.Definitions(), release2);
+    EXPECT_EQ(installation.Version(), "2024.2");
+    EXPECT_EQ(installation.Entries(), CleanFolder);
+}
+
 TEST_F(UpdateLibraryTest, ReleaseThatOnlyDropsFilesStillNeedsAnInstall)
 {
     Publish({{"a.ndb", Signatures("a")}, {"b.ndb", Signatures("b")}}, "1", 1);
@@ -207,6 +238,10 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
     };
     for (const auto& test : cases)
     {
+        // Wine keeps the start of an overlong header line and drops the rest (Windows refuses
+        // it), so under Wine only many lines can be too long.
+        if (Platform::UnderWine() && std::string(test.faults).find("2000000") != std::string::npos)
+            continue;
         SCOPED_TRACE(test.faults);
         server.SetFaults(test.faults);
         ExpectRefused(test.code);
@@ -287,8 +322,8 @@ TEST_F(UpdateLibraryTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)
              digest + R"("}]})",
          IndexUnsafePath},
         {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": ")" +
-             installation.Folder().string() + R"(/evil.ndb", "size": 1, "sha256": ")" + digest +
-             R"("}]})",
+             installation.Folder().generic_string() + R"(/evil.ndb", "size": 1, "sha256": ")" +
+             digest + R"("}]})",
          IndexUnsafePath},
         {R"({"format": 1, "version": "1", "sequence": 1, "files": [{"name": "sub/evil.ndb",
             "size": 1, "sha256": ")" +
@@ -352,6 +387,9 @@ TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
 // The publishing tool refuses to sign what every client would refuse.
 TEST(DefinitionsPublisherTest, RefusesVersionsNamesAndIndexesThatClientsRefuse)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "the tool runs on the build machine; file names with line ends are Linux's";
+#endif
     const CorvaneTest::TemporaryFolder folder;
     const fs::path source = folder.Path() / "source";
     WriteText(source / "a.ndb", Signatures("a"));

@@ -2,8 +2,9 @@
 
 #include "Failure.h"
 
-#include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <vector>
@@ -80,11 +81,16 @@ struct PublicKey::Key
 
 PublicKey::PublicKey(const std::filesystem::path& file) : key(std::make_unique<Key>())
 {
-    std::FILE* stream = std::fopen(file.string().c_str(), "rb");
-    if (!stream)
+    // Read through the C++ stream, which takes the system's own path form (wide on Windows).
+    std::ifstream stream(file, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(stream),
+                           std::istreambuf_iterator<char>()};
+    if (!stream.is_open() || stream.bad())
         throw Failure(PublicKeyMissing, "Couldn't open the publisher key " + file.string());
-    key->handle = PEM_read_PUBKEY(stream, nullptr, nullptr, nullptr);
-    std::fclose(stream);
+    BIO* memory = BIO_new_mem_buf(text.data(), static_cast<int>(text.size()));
+    if (memory)
+        key->handle = PEM_read_bio_PUBKEY(memory, nullptr, nullptr, nullptr);
+    BIO_free(memory);
     if (!key->handle || EVP_PKEY_get_base_id(key->handle) != EVP_PKEY_ED25519)
         throw Failure(PublicKeyMissing, "The publisher key is not an Ed25519 public key");
 }

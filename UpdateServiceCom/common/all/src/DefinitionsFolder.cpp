@@ -32,20 +32,13 @@ bool Exists(const fs::path& path)
     return exists;
 }
 
-void RemoveAll(const fs::path& path)
-{
-    std::error_code error;
-    fs::remove_all(path, error);
-    if (error)
-        FileError("remove", path, error);
-}
+using Platform::RemoveAll;
+using Platform::Rename;
 
-void Rename(const fs::path& from, const fs::path& to)
+// Removes what is left over where a failure is of no consequence: the next run removes it too.
+void RemoveQuietly(const fs::path& path)
 {
-    std::error_code error;
-    fs::rename(from, to, error);
-    if (error)
-        FileError("rename to " + to.string(), from, error);
+    Platform::TryRemoveAll(path);
 }
 
 std::string ReadText(const fs::path& path)
@@ -151,8 +144,7 @@ void DefinitionsFolder::ResetStaging() const
 
 void DefinitionsFolder::DropStaging() const
 {
-    std::error_code ignored;
-    fs::remove_all(staging, ignored);
+    RemoveQuietly(staging);
 }
 
 void DefinitionsFolder::BuildNextSet(const Index& index, const std::string& indexText,
@@ -205,8 +197,7 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
     }
     catch (...)
     {
-        std::error_code ignored;
-        fs::remove_all(next, ignored);
+        RemoveQuietly(next);
         throw;
     }
     TestHooks::KillPoint(TestHooks::NextSetComplete);
@@ -233,8 +224,14 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
         catch (const Failure&)
         {
             std::error_code ignored;
-            if (!fs::exists(live, ignored) && fs::exists(previous, ignored))
-                fs::rename(previous, live, ignored);
+            try
+            {
+                if (!fs::exists(live, ignored) && fs::exists(previous, ignored))
+                    Rename(previous, live);
+            }
+            catch (const Failure&)
+            {
+            }
             fs::remove(marker, ignored);
         }
         throw;
@@ -269,8 +266,7 @@ void DefinitionsFolder::Switch(const std::string& nextIdentity) const
     TestHooks::KillPoint(TestHooks::SwitchMarkerGone);
 
     // The switch is done; what is left over is only clutter, which the next run removes too.
-    std::error_code ignored;
-    fs::remove_all(next, ignored);
-    fs::remove_all(previous, ignored);
+    RemoveQuietly(next);
+    RemoveQuietly(previous);
 }
 } // namespace UpdateServiceCom

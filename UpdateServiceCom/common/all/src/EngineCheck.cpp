@@ -1,6 +1,7 @@
 #include "EngineCheck.h"
 
 #include "Failure.h"
+#include "Platform.h"
 
 #include <clamav.h>
 #include <memory>
@@ -32,11 +33,14 @@ void CheckEngineLoads(const std::filesystem::path& folder)
     // The same load and the same rules as the engine's start-up: the set must load without
     // error, hold at least one signature and compile.
     unsigned int signatures = 0;
-    const cl_error_t loaded = cl_load(folder.c_str(), engine.get(), &signatures, CL_DB_STDOPT);
-    if (loaded != CL_SUCCESS)
-        throw Failure(DefinitionsRejected,
-                      std::string("The engine cannot load the new definitions: ") +
-                          cl_strerror(loaded));
+    for (const std::string& path : Platform::DefinitionsToLoad(folder))
+    {
+        const cl_error_t loaded = cl_load(path.c_str(), engine.get(), &signatures, CL_DB_STDOPT);
+        if (loaded != CL_SUCCESS)
+            throw Failure(DefinitionsRejected,
+                          std::string("The engine cannot load the new definitions: ") +
+                              cl_strerror(loaded));
+    }
     if (signatures == 0)
         throw Failure(DefinitionsRejected, "The new definitions hold no signatures");
     const cl_error_t compiled = cl_engine_compile(engine.get());

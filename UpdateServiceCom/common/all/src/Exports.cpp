@@ -1,14 +1,13 @@
 // The library's two exports. Everything else in the library stays hidden.
+#include "Export.h"
+#include "Http.h"
 #include "Service.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
 
-#include <curl/curl.h>
 #include <mutex>
 #include <new>
 #include <set>
 #include <type_traits>
-
-#define UPDSDK_EXPORT extern "C" __attribute__((visibility("default")))
 
 UPDSDK_EXPORT UpdateServiceInterface* UpdSdkCreate();
 UPDSDK_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
@@ -28,7 +27,7 @@ std::set<UpdateServiceInterface*> services;
 UpdateServiceInterface* UpdSdkCreate()
 {
     const std::lock_guard<std::mutex> guard(servicesMutex);
-    if (services.empty() && curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+    if (services.empty() && !UpdateServiceCom::StartTransfers())
         return nullptr;
     auto* service = new (std::nothrow) UpdateServiceCom::Service();
     if (service)
@@ -44,7 +43,7 @@ UpdateServiceInterface* UpdSdkCreate()
         }
     }
     if (services.empty())
-        curl_global_cleanup();
+        UpdateServiceCom::StopTransfers();
     return nullptr;
 }
 
@@ -58,6 +57,6 @@ int UpdSdkDestroy(UpdateServiceInterface* service)
     services.erase(found);
     delete static_cast<UpdateServiceCom::Service*>(service);
     if (services.empty())
-        curl_global_cleanup();
+        UpdateServiceCom::StopTransfers();
     return 0;
 }

@@ -29,4 +29,9 @@ public:
 private:
     std::uint32_t stallSeconds;
 };
+
+// Sets up the platform's transfer library for the whole process, and releases it again; every
+// successful start is matched by a stop.
+bool StartTransfers();
+void StopTransfers();
 } // namespace UpdateServiceCom

@@ -73,7 +73,7 @@ int Service::SetOption(int option, void* value)
             return Refused;
         try
         {
-            localPath = Platform::ToUtf8(path);
+            localPath = Platform::ToPath(path);
         }
         catch (const std::exception&)
         {

@@ -1,7 +1,8 @@
 // The test build's kill points, set through an export of their own.
 #include "TestHooks.h"
 
-#include <csignal>
+#include "Export.h"
+#include "Platform.h"
 
 namespace
 {
@@ -11,7 +12,7 @@ bool exchangeAllowed = true;
 
 // Makes the library die at the given step (0: never) and says whether folders may be swapped in
 // one step or must be moved one after the other.
-extern "C" __attribute__((visibility("default"))) void UpdSdkTestHooks(int step, int exchange)
+UPDSDK_EXPORT void UpdSdkTestHooks(int step, int exchange)
 {
     killAt = step;
     exchangeAllowed = exchange != 0;
@@ -22,7 +23,7 @@ namespace UpdateServiceCom::TestHooks
 void KillPoint(Step step)
 {
     if (step == killAt)
-        std::raise(SIGKILL);
+        Platform::KillThisProcess();
 }
 
 bool ExchangeAllowed()

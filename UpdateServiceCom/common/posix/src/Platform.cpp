@@ -5,6 +5,7 @@
 #include "FileSystemHelper/Text.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -46,6 +47,37 @@ bool ExchangeFolders(const std::filesystem::path& first, const std::filesystem::
     throw Failure(LocalFileError, "Couldn't swap " + first.string() + " and " + second.string());
 }
 
+void Rename(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    if (error)
+        throw Failure(LocalFileError, "Couldn't rename " + from.string() + " to " + to.string() +
+                                          ": " + error.message());
+}
+
+void RemoveAll(const std::filesystem::path& path)
+{
+    // Symbolic links are removed, not followed.
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error)
+        throw Failure(LocalFileError, "Couldn't remove " + path.string() + ": " + error.message());
+}
+
+bool TryRemoveAll(const std::filesystem::path& path)
+{
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    return !error;
+}
+
+std::vector<std::string> DefinitionsToLoad(const std::filesystem::path& folder)
+{
+    // The engine hands libclamav the whole folder.
+    return {folder.string()};
+}
+
 std::filesystem::path LibraryFolder()
 {
     Dl_info info{};
@@ -54,13 +86,19 @@ std::filesystem::path LibraryFolder()
     return std::filesystem::path(info.dli_fname).parent_path();
 }
 
-std::string ToUtf8(const wchar_t* text)
+std::filesystem::path ToPath(const wchar_t* text)
 {
     const std::wstring wide(text);
     std::string bytes = FileSystemHelper::ToNarrow(wide, FileSystemHelper::CodePageUtf8);
     if (bytes.empty() && !wide.empty())
         throw Failure(Internal, "Couldn't convert a path to the system's encoding");
     return bytes;
+}
+
+void KillThisProcess()
+{
+    std::raise(SIGKILL);
+    std::_Exit(137);
 }
 
 FileLock::~FileLock()
@@ -71,10 +109,11 @@ FileLock::~FileLock()
 bool FileLock::TryLock(const std::filesystem::path& file)
 {
     Unlock();
-    handle = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (handle < 0)
+    const int descriptor = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (descriptor < 0)
         throw Failure(LocalFileError, "Couldn't open " + file.string());
-    if (::flock(handle, LOCK_EX | LOCK_NB) == 0)
+    handle = descriptor;
+    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
         return true;
     Unlock();
     return false;
@@ -83,7 +122,7 @@ bool FileLock::TryLock(const std::filesystem::path& file)
 void FileLock::Unlock()
 {
     if (handle >= 0)
-        ::close(handle);
+        ::close(static_cast<int>(handle));
     handle = -1;
 }
 } // namespace UpdateServiceCom::Platform

@@ -1,0 +1,114 @@
+#include "HarnessPlatform.h"
+
+#include "Installation.h"
+
+#include <csignal>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace UpdateLibraryTesting::Platform
+{
+std::string ToolPath(const boost::filesystem::path& path)
+{
+    return path.string();
+}
+
+int RunTool(const std::string& program, const std::vector<std::string>& arguments)
+{
+    return CorvaneTest::RunProgram(program, arguments).exitCode;
+}
+
+ToolProcess::ToolProcess(const std::string& program, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> copies(arguments);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (std::string& argument : copies)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("cannot start " + program);
+    if (child == 0)
+    {
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    id = child;
+}
+
+bool ToolProcess::Running()
+{
+    if (id > 0 && ::waitpid(static_cast<pid_t>(id), nullptr, WNOHANG) == id)
+        id = -1;
+    return id > 0;
+}
+
+void ToolProcess::Stop()
+{
+    if (id > 0)
+    {
+        ::kill(static_cast<pid_t>(id), SIGTERM);
+        ::waitpid(static_cast<pid_t>(id), nullptr, 0);
+        id = -1;
+    }
+}
+
+HeldFile::HeldFile(const boost::filesystem::path& file)
+    : handle(::open(file.c_str(), O_RDONLY | O_CLOEXEC))
+{
+    if (handle < 0)
+        throw std::runtime_error("cannot open " + file.string());
+}
+
+HeldFile::~HeldFile()
+{
+    ::close(static_cast<int>(handle));
+}
+
+std::string HeldFile::Read() const
+{
+    std::string content;
+    char buffer[4096];
+    for (ssize_t count; (count = ::pread(static_cast<int>(handle), buffer, sizeof buffer,
+                                         static_cast<off_t>(content.size()))) > 0;)
+        content.append(buffer, static_cast<std::size_t>(count));
+    return content;
+}
+
+void* OpenLibrary(const boost::filesystem::path& library)
+{
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        throw std::runtime_error(std::string("cannot load the library: ") + ::dlerror());
+    return handle;
+}
+
+void* LibrarySymbol(void* library, const char* name)
+{
+    return ::dlsym(library, name);
+}
+
+void CloseLibrary(void* library)
+{
+    ::dlclose(library);
+}
+
+bool SwapsFolders()
+{
+    return true;
+}
+
+bool UnderWine()
+{
+    return false;
+}
+
+bool Killed(int exitCode)
+{
+    // RunProgram reports a program ended by a signal with -1.
+    return exitCode == -1;
+}
+} // namespace UpdateLibraryTesting::Platform
