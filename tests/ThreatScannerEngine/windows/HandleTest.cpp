@@ -1,6 +1,7 @@
 // The engine on Windows: the samples through the program, and actions that stay on the scanned
 // file when its folder is swapped for a junction or another folder.
 #include "EngineHarness.h"
+#include "WindowsFixtures.h"
 
 #include <algorithm>
 #include <boost/filesystem/directory.hpp>
@@ -185,4 +186,33 @@ TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
     ASSERT_EQ(recorder.reports.size(), 1u);
     EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
     EXPECT_EQ(Narrow(recorder.reports[0].objectPath), file);
+}
+
+// The installer package holds a whole installation: installed by the system's installer, the
+// program scans with the engine and the starter definitions that came with it and reports their
+// version; removed, it leaves none of its files.
+TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
+{
+    const wchar_t* programFiles = ::_wgetenv(L"ProgramW6432");
+    ASSERT_NE(programFiles, nullptr);
+    const fs::path folder = fs::path(programFiles) / CORVANE_INSTALLATION_FOLDER_NAME;
+    const fs::path program = folder / "CorvaneCommandLineScanner.exe";
+    {
+        const CorvaneTest::Windows::InstalledProduct installed(CORVANE_INSTALLATION_MSI);
+        ASSERT_TRUE(fs::exists(program));
+        const std::string output =
+            CorvaneTest::RunProgram(program,
+                                    {"--custom", (folder / "Samples").string(), "--scan-archives"})
+                .output;
+        std::size_t found = 0;
+        for (std::size_t at = output.find("Object Path: "); at != std::string::npos;
+             at = output.find("Object Path: ", at + 1))
+            ++found;
+        EXPECT_EQ(found, 3u) << output;
+        EXPECT_THAT(CorvaneTest::RunProgram(program, {"--definitions-info"}).output,
+                    HasSubstr("\tDatabase version: 1\n"));
+    }
+    EXPECT_FALSE(fs::exists(program));
+    EXPECT_FALSE(fs::exists(folder / "scan.dll"));
+    fs::remove_all(folder); // what the runs wrote: their scan results and logs
 }
