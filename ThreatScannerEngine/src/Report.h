@@ -5,6 +5,7 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,7 +28,14 @@ struct ScanContext
     std::vector<FileIdentity> ownFolders;
     // Files found clean before with the same definitions; none in read-only installations.
     std::shared_ptr<ResultCache> cache;
+    // Set when the scan is to end after the object in progress (the instance's stop option).
+    std::shared_ptr<const std::atomic<bool>> stop;
+
+    bool Stopping() const { return stop && stop->load(std::memory_order_relaxed); }
 };
+
+// How many times a scan was told to stop (the stop option), for tests.
+extern std::atomic<unsigned long long> stopRequests;
 
 // One object to scan.
 struct Target
