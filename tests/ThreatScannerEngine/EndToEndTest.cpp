@@ -461,9 +461,10 @@ TEST(EngineEndToEnd, AnInterruptedScanReportsWhatItDidAndLeavesNothingBehind)
     const fs::path archive = shipped.Data() / "archive";
     const fs::path later = shipped.Data() / "later";
     WriteFile(first, TestVirus());
-    // The test copy of the engine waits inside the archive at the member "pause-here".
+    // The test copy of the engine waits inside the archive at the member "pause-here"; the
+    // member after it is scanned when the scan goes on.
     WriteFile(archive / "b.zip",
-              Zip({{"eicar.com", TestVirus()}, {"pause-here", std::string(1 << 20, 'x')}}));
+              Zip({{"pause-here", std::string(1 << 20, 'x')}, {"eicar.com", TestVirus()}}));
     WriteFile(archive / "c.com", TestVirus());
     WriteFile(later / "d.com", TestVirus());
     const fs::path marker = shipped.Data().parent_path() / "paused";
