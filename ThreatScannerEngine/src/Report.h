@@ -57,8 +57,9 @@ struct Target
 // detection is reported as Infected or Suspicious; only when the action was carried out does a
 // second call with the outcome (Moved or Deleted) follow it, directly; when it failed, a failure
 // call for the same object follows instead. An object that reached one of the engine's limits is
-// reported as a Suspicious ArchBomb and left where it is: what it holds was not seen. Calls are
-// made one at a time by whoever owns the reporter.
+// reported as a Suspicious ArchBomb and left where it is: what it holds was not seen. Once the
+// scan is to stop, detections are still reported but no action is carried out. Calls are made
+// one at a time by whoever owns the reporter.
 class Reporter
 {
 public:
