@@ -450,65 +450,73 @@ TEST(EngineEndToEnd, ASparseFileQuarantinedAcrossFileSystemsKeepsItsHoles)
     EXPECT_EQ(CorvaneTest::ReadFile(stored[0]).substr(0, TestVirus().size()), TestVirus());
 }
 
-// SIGTERM while an archive is being scanned, in a scan that deletes what it finds: the file
-// deleted before is in the report, with what the archive showed so far; nothing is deleted
+// SIGTERM or SIGINT while an archive is being scanned, in a scan that deletes what it finds: the
+// file deleted before is in the report, with what the archive showed so far; nothing is deleted
 // afterwards and the paths after it are not scanned; the console and the log say the scan was
 // interrupted; and no temporary file stays behind, for the next run or anyone else.
 TEST(EngineEndToEnd, AnInterruptedScanReportsWhatItDidAndLeavesNothingBehind)
 {
-    ShippedInstallation shipped;
-    const fs::path first = shipped.Data() / "first.com";
-    const fs::path archive = shipped.Data() / "archive";
-    const fs::path later = shipped.Data() / "later";
-    WriteFile(first, TestVirus());
-    // The test copy of the engine waits inside the archive at the member "pause-here"; the
-    // member after it is scanned when the scan goes on.
-    WriteFile(archive / "b.zip",
-              Zip({{"pause-here", std::string(1 << 20, 'x')}, {"eicar.com", TestVirus()}}));
-    WriteFile(archive / "c.com", TestVirus());
-    WriteFile(later / "d.com", TestVirus());
-    const fs::path marker = shipped.Data().parent_path() / "paused";
+    // A program started from a background job would keep ignoring SIGINT, as it should.
+    const auto previous = std::signal(SIGINT, SIG_DFL);
+    for (const int signal : {SIGTERM, SIGINT})
+    {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        ShippedInstallation shipped;
+        const fs::path first = shipped.Data() / "first.com";
+        const fs::path archive = shipped.Data() / "archive";
+        const fs::path later = shipped.Data() / "later";
+        WriteFile(first, TestVirus());
+        // The test copy of the engine waits inside the archive at the member "pause-here"; the
+        // member after it is scanned when the scan goes on.
+        WriteFile(archive / "b.zip",
+                  Zip({{"pause-here", std::string(1 << 20, 'x')}, {"eicar.com", TestVirus()}}));
+        WriteFile(archive / "c.com", TestVirus());
+        WriteFile(later / "d.com", TestVirus());
+        const fs::path marker = shipped.Data().parent_path() / "paused";
 
-    CorvaneTest::RunResult result;
-    std::thread run(
-        [&]
-        {
-            result = shipped.installation.Run(
-                {"--custom", first.string() + ";" + archive.string() + ";" + later.string(),
-                 "--delete", "--scan-archives", "--scan-result", shipped.Result().string()},
-                {{"CORVANE_ENGINE_PAUSE_MARKER", marker.string()}});
-        });
-    for (int wait = 0; wait < 6000 && !fs::exists(marker); ++wait)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const pid_t program = static_cast<pid_t>(std::atoll(CorvaneTest::ReadFile(marker).c_str()));
-    const fs::path temp = shipped.installation.Folder() / "Temp";
-    const bool extracting = fs::exists(temp) && !fs::is_empty(temp);
-    if (program > 0)
-        ::kill(program, SIGTERM);
-    run.join();
-    ASSERT_GT(program, 0) << "the scan never reached the archive";
-    EXPECT_TRUE(extracting);
+        CorvaneTest::RunResult result;
+        std::thread run(
+            [&]
+            {
+                result = shipped.installation.Run(
+                    {"--custom", first.string() + ";" + archive.string() + ";" + later.string(),
+                     "--delete", "--scan-archives", "--scan-result", shipped.Result().string()},
+                    {{"CORVANE_ENGINE_PAUSE_MARKER", marker.string()}});
+            });
+        for (int wait = 0; wait < 6000 && !fs::exists(marker); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const pid_t program = static_cast<pid_t>(std::atoll(CorvaneTest::ReadFile(marker).c_str()));
+        const fs::path temp = shipped.installation.Folder() / "Temp";
+        const bool extracting = fs::exists(temp) && !fs::is_empty(temp);
+        if (program > 0)
+            ::kill(program, signal);
+        run.join();
+        ASSERT_GT(program, 0) << "the scan never reached the archive";
+        EXPECT_TRUE(extracting);
 
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_THAT(result.output, HasSubstr("\nScan interrupted.You can access scan result here: "));
-    EXPECT_THAT(result.output, Not(HasSubstr("Scan complete.")));
-    EXPECT_THAT(shipped.Log(), HasSubstr("Info: Scan interrupted\n"));
-    const std::string report = CorvaneTest::ReadFile(shipped.Result());
-    EXPECT_THAT(report, HasSubstr("<Path Value=\"" + archive.string() + "\" />"));
-    EXPECT_THAT(report, Not(HasSubstr(later.string())));
-    const auto objects = InfectedObjects(report);
-    ASSERT_GE(objects.size(), 2u);
-    EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + first.string() + "\""));
-    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
-    EXPECT_THAT(objects[1], HasSubstr("ObjectPath=\"" + (archive / "b.zip").string() + "\""));
-    EXPECT_THAT(objects[1], HasSubstr("InnerObject=\"eicar.com\""));
-    EXPECT_FALSE(fs::exists(first));
-    EXPECT_TRUE(fs::exists(archive / "c.com"));
-    EXPECT_TRUE(fs::exists(later / "d.com"));
-    EXPECT_FALSE(fs::exists(temp));
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_THAT(result.output,
+                    HasSubstr("\nScan interrupted.You can access scan result here: "));
+        EXPECT_THAT(result.output, Not(HasSubstr("Scan complete.")));
+        EXPECT_THAT(shipped.Log(), HasSubstr("Info: Scan interrupted\n"));
+        const std::string report = CorvaneTest::ReadFile(shipped.Result());
+        EXPECT_THAT(report, HasSubstr("<Path Value=\"" + archive.string() + "\" />"));
+        EXPECT_THAT(report, Not(HasSubstr(later.string())));
+        const auto objects = InfectedObjects(report);
+        ASSERT_GE(objects.size(), 2u);
+        EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + first.string() + "\""));
+        EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
+        EXPECT_THAT(objects[1], HasSubstr("ObjectPath=\"" + (archive / "b.zip").string() + "\""));
+        EXPECT_THAT(objects[1], HasSubstr("InnerObject=\"eicar.com\""));
+        EXPECT_FALSE(fs::exists(first));
+        EXPECT_TRUE(fs::exists(archive / "c.com"));
+        EXPECT_TRUE(fs::exists(later / "d.com"));
+        EXPECT_FALSE(fs::exists(temp));
 
-    // The next run scans the rest and has nothing to clean up either.
-    EXPECT_THAT(shipped.Scan(later, {"--delete"}), HasSubstr("Scan complete."));
-    EXPECT_FALSE(fs::exists(later / "d.com"));
-    EXPECT_FALSE(fs::exists(temp));
+        // The next run scans the rest and has nothing to clean up either.
+        EXPECT_THAT(shipped.Scan(later, {"--delete"}), HasSubstr("Scan complete."));
+        EXPECT_FALSE(fs::exists(later / "d.com"));
+        EXPECT_FALSE(fs::exists(temp));
+    }
+    std::signal(SIGINT, previous);
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace ProcessHelper
 {
@@ -64,15 +65,20 @@ Interruption::Interruption(std::function<void()> onInterrupt) : state(std::make_
     state->watcher = std::thread(&State::Watch, state.get());
     wakeEnd = state->pipe[1];
     // The handler is reset when it runs: a second signal ends the process. Interrupted system
-    // calls go on, so that no read of the scan fails because of the first one.
+    // calls go on, so that no read of the scan fails because of the first one. A signal the
+    // process was started to ignore (a background job's SIGINT) stays ignored.
     struct sigaction action
     {
     };
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND | SA_RESTART;
-    ::sigaction(SIGINT, &action, &state->previousInterrupt);
-    ::sigaction(SIGTERM, &action, &state->previousTerminate);
+    for (const auto& [number, previous] : {std::make_pair(SIGINT, &state->previousInterrupt),
+                                           std::make_pair(SIGTERM, &state->previousTerminate)})
+    {
+        if (::sigaction(number, nullptr, previous) == 0 && previous->sa_handler != SIG_IGN)
+            ::sigaction(number, &action, nullptr);
+    }
 }
 
 Interruption::~Interruption()
