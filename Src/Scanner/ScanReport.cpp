@@ -115,7 +115,14 @@ void Scanner::WriteReport()
             L"\nError: Couldn't save scan result. Please check scan result path\n");
         return;
     }
-    ConsoleHelper::Print(L"\nScan complete.");
+    // A scan that was interrupted, or that could not cover everything it was asked to, never
+    // passes for a complete one; the log says why.
+    if (stop->Requested())
+        ConsoleHelper::Print(L"\nScan interrupted.");
+    else if (incomplete)
+        ConsoleHelper::Print(L"\nScan incomplete.");
+    else
+        ConsoleHelper::Print(L"\nScan complete.");
     if (!readOnly)
         ConsoleHelper::Print(L"You can access scan result here: %s\n", request.resultPath.c_str());
 }

@@ -27,13 +27,15 @@ int CurrentProcessId()
 {
     return static_cast<int>(ProcessHelper::Process::CurrentId());
 }
-
-void LogFailure(int result, const char* message)
-{
-    if (result != 0)
-        Log(L"Error", message, EngineResultName(result));
-}
 } // namespace
+
+void Scanner::LogFailure(int result, const char* message)
+{
+    if (result == 0)
+        return;
+    Log(L"Error", message, EngineResultName(result));
+    incomplete = true;
+}
 
 void Scanner::Scan(const ScanRequest& newRequest)
 {
@@ -64,6 +66,8 @@ void Scanner::Scan(const ScanRequest& newRequest)
     }
 
     summary.endTime = CurrentTimeText();
+    if (stop->Requested())
+        Log(L"Info", "Scan interrupted");
     WriteReport();
 }
 
@@ -90,7 +94,13 @@ Scanner::Instance Scanner::NewInstance()
 {
     const Export<ThreatScanner::DestroyInstance> destroy(engineLibrary,
                                                          "ThreatScanner_DestroyInstance");
-    return Own(CreateScanner(), destroy);
+    const Export<ThreatScanner::SetIntOption> setIntOption(engineLibrary,
+                                                           "ThreatScanner_SetIntOption");
+    Instance instance = Own(CreateScanner(), destroy);
+    // From now on an interruption reaches the engine while it scans.
+    stop->Attach(instance.get(), [setIntOption](CThreatScannerStruct* scanning)
+                 { setIntOption(scanning, ThreatScanner::OptionStopScan, 1); });
+    return instance;
 }
 
 void Scanner::ScanSystem(CThreatScannerStruct* instance, const ScanObjectExport& scanObject)
@@ -115,6 +125,8 @@ void Scanner::QuickScan()
 {
     const Instance instance = NewInstance();
     const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
+    if (stop->Requested())
+        return;
     summary.scanPaths.push_back(ThreatScanner::SystemObjectName);
     ScanSystem(instance.get(), scanObject);
 }
@@ -124,10 +136,13 @@ void Scanner::FullScan()
     const Instance instance = NewInstance();
     const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
     const Export<ThreatScanner::ScanPath> scanPath(engineLibrary, "ThreatScanner_ScanPath");
-    ScanSystem(instance.get(), scanObject);
+    if (!stop->Requested())
+        ScanSystem(instance.get(), scanObject);
     const FileSystemHelper::Drives drives;
     for (const auto& drive : drives)
     {
+        if (stop->Requested())
+            break; // what was not scanned is not listed
         const std::wstring& root = drive->rootPath;
         if (FileSystemHelper::DriveTypeOf(root) == FileSystemHelper::DriveFixed)
             ScanBootSector(instance.get(), scanObject, root);
@@ -146,6 +161,8 @@ void Scanner::CustomScan()
     setIntOption(instance.get(), ThreatScanner::OptionScanArchives, request.scanArchives ? 1 : 0);
     for (const std::wstring& path : request.paths)
     {
+        if (stop->Requested())
+            break; // what was not scanned is not listed
         const int result = scanPath(instance.get(), 0, path.c_str(), CurrentProcessId());
         LogFailure(result, "Couldn't perform custom scan. Error: ");
         summary.scanPaths.push_back(path);
@@ -159,6 +176,8 @@ void Scanner::BootScan()
     const FileSystemHelper::Drives drives;
     for (const auto& drive : drives)
     {
+        if (stop->Requested())
+            break;
         if (FileSystemHelper::DriveTypeOf(drive->rootPath) != FileSystemHelper::DriveFixed)
             continue;
         ScanBootSector(instance.get(), scanObject, drive->rootPath);

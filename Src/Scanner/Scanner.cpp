@@ -45,26 +45,9 @@ void EnsureCacheFile(const boost::filesystem::path& cacheFile)
     if (std::FILE* file = FileSystemHelper::OpenFile(FileSystemHelper::WidePath(cacheFile), L"wb"))
         std::fclose(file);
 }
-// Each run gets a folder of its own under Temp for the engine's files, so that runs at the same
-// time never remove each other's files. Falls back to a name of its own when creation fails
-// (the engine then uses the system's temporary folder).
-boost::filesystem::path RunTempFolder(const boost::filesystem::path& temp)
-{
-    boost::system::error_code error;
-    boost::filesystem::create_directories(temp, error);
-    const std::string prefix = "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-";
-    boost::filesystem::path folder;
-    for (int attempt = 0; attempt < 8; ++attempt)
-    {
-        folder = temp / boost::filesystem::unique_path(prefix + "%%%%%%%%%%%%");
-        if (boost::filesystem::create_directory(folder, error) && !error)
-            break;
-    }
-    return folder;
-}
 } // namespace
 
-Scanner::Scanner()
+Scanner::Scanner(std::shared_ptr<StopSwitch> stopSwitch) : stop(std::move(stopSwitch))
 {
     engineLibrary = boost::make_shared<Library>(ProgramFolder() / "scan.dll");
     if (Settings::Instance().readOnly)
@@ -84,14 +67,8 @@ Scanner::~Scanner()
         // A destructor cannot pass the error on; the engine then stops with the process.
         Log(L"Error", boost::current_exception_diagnostic_information());
     }
-    if (!tempFolder.empty())
-    {
-        // Only this run's folder goes; Temp itself only when no other run uses it.
-        const boost::filesystem::path folder = FileSystemHelper::PathFromWide(tempFolder);
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(folder, ignored);
-        boost::filesystem::remove(folder.parent_path(), ignored);
-    }
+    // Only this run's folder goes; Temp itself only when no other run uses it.
+    runFolder.reset();
 }
 
 void Scanner::Init()
@@ -110,12 +87,17 @@ void Scanner::InitEx()
 {
     const boost::filesystem::path base = ProgramFolder();
     boost::system::error_code ignored;
-    const boost::filesystem::path temp = RunTempFolder(base / "Temp");
-    tempFolder = FileSystemHelper::WidePath(temp);
+    // What runs that ended without cleaning up (killed, crashed) left in Temp goes first. Each
+    // run gets a folder of its own there for the engine's files, held while it runs, so that
+    // runs at the same time never remove each other's files. Without one the engine uses the
+    // system's temporary folder.
+    FileSystemHelper::RemoveAbandonedRunFolders(base / "Temp", "run-");
+    runFolder = std::make_unique<FileSystemHelper::RunFolder>(
+        base / "Temp", "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-");
+    tempFolder = FileSystemHelper::WidePath(runFolder->Path());
     const boost::filesystem::path quarantine = base / "Quarantine";
     boost::filesystem::create_directories(quarantine, ignored);
-    // Both hold what the scan found, extracted or moved there: they are the owner's alone.
-    boost::filesystem::permissions(temp, boost::filesystem::owner_all, ignored);
+    // It holds what the scan moved there: it is the owner's alone, like Temp.
     boost::filesystem::permissions(quarantine, boost::filesystem::owner_all, ignored);
 
     const std::wstring baseFolder = FileSystemHelper::WidePath(base);
@@ -176,8 +158,9 @@ Scanner::Instance Scanner::Own(CThreatScannerStruct* instance,
 {
     // The owner keeps the library loaded until the instance is gone.
     return Instance(instance,
-                    [destroy, library = engineLibrary](CThreatScannerStruct* handle)
+                    [destroy, library = engineLibrary, stop = stop](CThreatScannerStruct* handle)
                     {
+                        stop->Detach(handle);
                         const int result = destroy(handle);
                         if (result != 0)
                             Log(L"Error", "Couldn't destroy scanner instance. Error: ",

@@ -2,12 +2,15 @@
 
 #include "ScanRequest.h"
 #include "Scanner/InfectedObject.h"
+#include "Scanner/StopSwitch.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include "DllHelper/Dll.h"
+#include "FileSystemHelper/RunFolder.h"
 
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,13 +38,17 @@ void BuildReport(const ScanSummary& summary, pugi::xml_document& document);
 void ScanCallback(_ScanCbkParams* params, int* action, void* context);
 
 // Owns the threat-scanner library for one job: construction loads scan.dll from the program
-// folder and starts the engine, destruction shuts it down and removes its temporary folder.
+// folder and starts the engine, destruction shuts it down and removes its temporary folder (a
+// folder of this run's own under Temp, also when the engine refused to start). Folders under
+// Temp that no running process holds are removed first.
 class Scanner
 {
 public:
     // Loads and starts the engine. Throws the library-binding errors and
-    // ExceptionHelper::Exception "Couldn't initialize scanner. Error: <name>".
-    Scanner();
+    // ExceptionHelper::Exception "Couldn't initialize scanner. Error: <name>". A scan stops
+    // when the switch is set: the scan call in progress ends after the object it is at, no
+    // further one starts, and the report says the scan was interrupted.
+    explicit Scanner(std::shared_ptr<StopSwitch> stop = std::make_shared<StopSwitch>());
     ~Scanner();
     Scanner(const Scanner&) = delete;
     Scanner& operator=(const Scanner&) = delete;
@@ -83,6 +90,8 @@ private:
     Instance NewInstance();
 
     void SettleReportPath();
+    // Logs a failed scan call; the scan then did not cover all it was asked to.
+    void LogFailure(int result, const char* message);
     void ScanSystem(CThreatScannerStruct* instance, const ScanObjectExport& scanObject);
     void ScanBootSector(CThreatScannerStruct* instance, const ScanObjectExport& scanObject,
                         const std::wstring& root);
@@ -100,5 +109,9 @@ private:
     boost::shared_ptr<InfectedObject> pendingObject;
     std::wstring tempFolder;
     boost::shared_ptr<Library> engineLibrary;
+    std::shared_ptr<StopSwitch> stop;
+    bool incomplete = false; // a scan call failed
+    // Holds tempFolder; destroyed after the engine was shut down.
+    std::unique_ptr<FileSystemHelper::RunFolder> runFolder;
 };
 } // namespace CorvaneCommandLineScanner

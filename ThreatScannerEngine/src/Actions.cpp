@@ -1,10 +1,21 @@
 #include "Actions.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <ctime>
 
 namespace ThreatScannerEngine
 {
+std::uint64_t quarantineReserveBytes = std::uint64_t(256) << 20;
+unsigned int quarantineReservePercent = 2;
+
+bool LeavesReserve(std::uint64_t bytes, std::uint64_t total, std::uint64_t available)
+{
+    const std::uint64_t share = total / 100 * quarantineReservePercent;
+    const std::uint64_t reserve = std::max(quarantineReserveBytes, share);
+    return available >= reserve && available - reserve >= bytes;
+}
+
 std::string EscapedRecordValue(const std::string& text)
 {
     std::string result;

@@ -66,15 +66,30 @@ struct ActionTarget
     std::string name;
     std::string path; // the full path, for the quarantine record
     FileIdentity identity;
+    // What was scanned: a copy to another file system is made only while the file still has
+    // this size and change time (0: not known, then the size alone), and takes no byte more.
+    std::uint64_t scannedSize = 0;
+    std::int64_t scannedChange = 0;
 };
 
 // Moves the file into the quarantine folder as <id>.bin, with <id>.txt beside it naming the
 // original path, the time, the threat and the original permissions, owner and group. The folder
 // is open to its owner only; the quarantined file belongs to this process and can only be read
 // by it. The file's content is kept; on a failure before the move the original stays where it
-// was. Returns 0 or a result code.
+// was. A copy to another file system keeps the file's holes, and is not made (FileMove, the file
+// stays) when it would leave less than the reserve free on the quarantine's file system.
+// Returns 0 or a result code.
 int QuarantineFile(const ActionTarget& target, const std::string& quarantineFolder,
                    const std::string& threatName);
+
+// The free space a quarantine copy leaves on the quarantine's file system at least: the larger
+// of quarantineReserveBytes and quarantineReservePercent of the file system's size.
+extern std::uint64_t quarantineReserveBytes;
+extern unsigned int quarantineReservePercent;
+// Whether copying the given number of bytes leaves the reserve free, from the file system's
+// size and the space available to unprivileged users (so that the system's own reserve for the
+// administrator is never used either).
+bool LeavesReserve(std::uint64_t bytes, std::uint64_t total, std::uint64_t available);
 
 // Removes the file. Returns 0 or a result code.
 int RemoveFile(const ActionTarget& target);

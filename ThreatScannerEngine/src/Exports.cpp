@@ -21,6 +21,8 @@
 
 using namespace ThreatScannerEngine;
 
+std::atomic<unsigned long long> ThreatScannerEngine::stopRequests{0};
+
 // One engine instance: the settings of the scans made through it.
 struct CThreatScannerStruct
 {
@@ -30,6 +32,8 @@ struct CThreatScannerStruct
     ThreatScanner::ExtCallback* extCallback = nullptr;
     void* extCallbackContext = nullptr;
     bool busy = false;
+    // Set from any thread to end the scans of this instance; the scans share it.
+    std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
 };
 
 namespace
@@ -206,6 +210,7 @@ public:
                 context.callback = instance->callback;
                 context.callbackContext = instance->callbackContext;
                 context.cache = state.cache;
+                context.stop = instance->stop;
                 pluginsFolder = state.pluginsFolder;
                 return ThreatScanner::Success;
             });
@@ -224,14 +229,21 @@ int ScanSystem(const ScanContext& context)
     Reporter reporter(context);
     {
         Session session(context, reporter);
-        ListProcessExecutables([&session](Target target) { session.Add(std::move(target)); });
+        ListProcessExecutables(
+            [&session, &context](Target target)
+            {
+                if (!context.Stopping())
+                    session.Add(std::move(target));
+            });
         session.Finish();
     }
-    return reporter.FirstError();
+    return context.Stopping() ? ThreatScanner::Stopped : reporter.FirstError();
 }
 
 int ScanBootSector(const ScanContext& context, const std::string& root)
 {
+    if (context.Stopping())
+        return ThreatScanner::Stopped;
     std::string device;
     BootSector sector{};
     if (const int result = ReadBootSector(root, device, sector); result != ThreatScanner::Success)
@@ -375,6 +387,15 @@ int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int v
             return WithInstance(instance,
                                 [&](State&) -> int
                                 {
+                                    if (option == ThreatScanner::OptionStopScan)
+                                    {
+                                        if (value != 0 && value != 1)
+                                            return ThreatScanner::InvalidArgument;
+                                        instance->stop->store(value == 1);
+                                        if (value == 1)
+                                            ++stopRequests;
+                                        return ThreatScanner::Success;
+                                    }
                                     if (option == ThreatScanner::OptionScanArchives)
                                     {
                                         if (value != 0 && value != 1)
@@ -489,10 +510,13 @@ int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int /*zero*/, const w
                         reporter.Failure(folder, ThreatScanner::ObjectFile, code,
                                          ThreatScanner::FlagFolder |
                                              ThreatScanner::FlagUnableToRead);
-                    });
+                    },
+                    guard.context.stop.get());
                 session.Finish();
             }
             SaveCache(guard.context, guard.pluginsFolder);
+            if (guard.context.Stopping())
+                return ThreatScanner::Stopped;
             return walked != ThreatScanner::Success ? walked : reporter.FirstError();
         });
 }

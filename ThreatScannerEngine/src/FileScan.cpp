@@ -10,6 +10,8 @@
 
 namespace ThreatScannerEngine
 {
+void (*layerHook)(const char* name) = nullptr;
+
 namespace
 {
 // Follows the layers libclamav opens while it scans one file. libclamav announces every new
@@ -68,6 +70,8 @@ cl_error_t OnFileInspection(int fd, const char*, const char**, size_t, const cha
 {
     if (context)
         static_cast<LayerTracker*>(context)->Enter(fd, level, fileName);
+    if (layerHook)
+        layerHook(fileName ? fileName : "");
     return CL_CLEAN;
 }
 

@@ -28,7 +28,15 @@ struct FileScanResult
 {
     std::vector<Detection> detections;
     int error = 0; // a result code, 0 when the object was read in full
+    // The file's size and change time (nanoseconds since 1970) when it was read: a copy made by
+    // an action holds these bytes and no others.
+    std::uint64_t scannedSize = 0;
+    std::int64_t scannedChange = 0;
 };
+
+// A pause point for tests: when set, called with the name of each object libclamav is about to
+// scan, archive members included, on the thread that scans it. Nothing in the library sets it.
+extern void (*layerHook)(const char* name);
 
 // Sets the callbacks through which libclamav tells which layer a match belongs to. Must be called
 // before the engine is compiled.

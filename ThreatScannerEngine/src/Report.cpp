@@ -92,11 +92,13 @@ std::string ThreatName(const std::string& name)
 
 // The folder and name an action works on: the walk's held folder, or for objects found by path
 // (the executables of processes) their folder opened without following any link.
-bool ActionPlace(const Target& target, const FileIdentity& identity, SharedFolder& held,
-                 ActionTarget& place)
+bool ActionPlace(const Target& target, const FileIdentity& identity, const FileScanResult& scanned,
+                 SharedFolder& held, ActionTarget& place)
 {
     place.path = target.objectPath;
     place.identity = identity;
+    place.scannedSize = scanned.scannedSize;
+    place.scannedChange = scanned.scannedChange;
     if (target.folder)
     {
         held = target.folder;
@@ -116,14 +118,14 @@ bool ActionPlace(const Target& target, const FileIdentity& identity, SharedFolde
 }
 
 int CarryOut(int action, const Target& target, const FileIdentity& identity,
-             const std::string& quarantineFolder, const std::string& threatName,
-             std::int32_t& status)
+             const FileScanResult& scanned, const std::string& quarantineFolder,
+             const std::string& threatName, std::int32_t& status)
 {
     if (action != ThreatScanner::ActionQuarMove && action != ThreatScanner::ActionDelete)
         return ThreatScanner::Success;
     SharedFolder held;
     ActionTarget place;
-    const bool found = ActionPlace(target, identity, held, place);
+    const bool found = ActionPlace(target, identity, scanned, held, place);
     if (action == ThreatScanner::ActionQuarMove)
     {
         const int result =
@@ -148,6 +150,8 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
                       const FileScanResult& result)
 {
     bool fileGone = false;
+    // Once the scan is to stop, what was found is still reported, but nothing more is done to it.
+    const bool stopping = context.Stopping();
     for (const Detection& detection : result.detections)
     {
         const std::string threatName = ThreatName(detection.threatName);
@@ -196,11 +200,11 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
             continue;
         }
         // Members of archives are left alone: removing one would mean rewriting the archive.
-        if (detection.depth > 0 || !identity || fileGone)
+        if (detection.depth > 0 || !identity || fileGone || stopping)
             continue;
         std::int32_t outcome = params.scanStatus;
-        const int actionResult =
-            CarryOut(action, target, *identity, context.quarantineFolder, threatName, outcome);
+        const int actionResult = CarryOut(action, target, *identity, result,
+                                          context.quarantineFolder, threatName, outcome);
         if (actionResult != ThreatScanner::Success)
         {
             Failure(target.objectPath, target.objectType, actionResult, 0);

@@ -5,6 +5,7 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,7 +28,14 @@ struct ScanContext
     std::vector<FileIdentity> ownFolders;
     // Files found clean before with the same definitions; none in read-only installations.
     std::shared_ptr<ResultCache> cache;
+    // Set when the scan is to end after the object in progress (the instance's stop option).
+    std::shared_ptr<const std::atomic<bool>> stop;
+
+    bool Stopping() const { return stop && stop->load(std::memory_order_relaxed); }
 };
+
+// How many times a scan was told to stop (the stop option), for tests.
+extern std::atomic<unsigned long long> stopRequests;
 
 // One object to scan.
 struct Target
@@ -49,8 +57,9 @@ struct Target
 // detection is reported as Infected or Suspicious; only when the action was carried out does a
 // second call with the outcome (Moved or Deleted) follow it, directly; when it failed, a failure
 // call for the same object follows instead. An object that reached one of the engine's limits is
-// reported as a Suspicious ArchBomb and left where it is: what it holds was not seen. Calls are
-// made one at a time by whoever owns the reporter.
+// reported as a Suspicious ArchBomb and left where it is: what it holds was not seen. Once the
+// scan is to stop, detections are still reported but no action is carried out. Calls are made
+// one at a time by whoever owns the reporter.
 class Reporter
 {
 public:

@@ -4,6 +4,7 @@
 #include "FileSystem.h"
 
 #include <algorithm>
+#include <new>
 
 namespace ThreatScannerEngine
 {
@@ -179,8 +180,22 @@ void Session::Work()
         std::vector<Finding> findings;
         for (Target& target : batch.targets)
         {
-            if (std::optional<Finding> finding = ScanTarget(target, state))
-                findings.push_back(std::move(*finding));
+            // Once the scan is to stop, what is queued is left unread.
+            if (context.Stopping())
+                break;
+            try
+            {
+                if (std::optional<Finding> finding = ScanTarget(target, state))
+                    findings.push_back(std::move(*finding));
+            }
+            catch (const std::bad_alloc&)
+            {
+                // One file that does not fit in memory fails alone; the scan goes on.
+                state.buffer = std::vector<char>();
+                Finding finding{std::move(target), {}, {}};
+                finding.result.error = ThreatScanner::NoMemory;
+                findings.push_back(std::move(finding));
+            }
         }
         batch.targets.clear(); // the folders they hold are closed here, not under the lock
 
@@ -259,6 +274,8 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
         result = ScanDescriptor(*context.engine, fd, status.size, target.objectPath,
                                 context.scanArchives);
     fd.Close();
+    result.scannedSize = status.size;
+    result.scannedChange = status.changed;
     if (result.detections.empty() && result.error == ThreatScanner::Success)
     {
         if (keep)

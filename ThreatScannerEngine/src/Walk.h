@@ -2,6 +2,8 @@
 
 #include "Actions.h"
 
+#include <atomic>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -18,13 +20,25 @@ using WalkVisitor = std::function<void(const SharedFolder& folder, const std::st
 // opened inside its already open parent and never through a symbolic link, so a folder swapped
 // for a link while the walk runs is not entered, and paths longer than PATH_MAX are walked too.
 // Folders on other file systems are not entered; a symbolic link given as the root itself is
-// resolved first. Folders that cannot be read are passed to onError with their path and a result
-// code, and the walk goes on. The skipped folders are not entered (the engine's own quarantine and
-// temporary folders). Returns PathError when the root does not exist, PathAccess when it cannot be
-// examined, else 0.
+// resolved first. The skipped folders are not entered (the engine's own quarantine and temporary
+// folders).
+//
+// What the walk holds grows with the depth, not with its square: each level keeps its own name
+// and its entries' names, and full paths are only put together for what is reported. At most
+// heldFolderLevels levels below the root are held open; a level that was let go is opened again
+// by name inside its nearest held ancestor when the walk comes back to it with entries left, and
+// only when it is still the same folder (device and inode).
+//
+// A folder that cannot be read, opened again, or held in memory is passed to onError with its
+// path and a result code (PathAccess, NoMemory), its subtree is left out, and the walk goes on.
+// When stop is set, the walk ends before the next entry. Returns PathError when the root does
+// not exist, PathAccess when it cannot be examined, Stopped when it was stopped, else 0.
 int WalkTree(const std::string& root, const std::vector<FileIdentity>& skippedFolders,
-             const WalkVisitor& onFile,
-             const std::function<void(const std::string&, int)>& onError);
+             const WalkVisitor& onFile, const std::function<void(const std::string&, int)>& onError,
+             const std::atomic<bool>* stop = nullptr);
+
+// How many levels below the root a walk holds open at most.
+extern std::size_t heldFolderLevels;
 
 // A pause point for tests: when set, called with a folder's path after its entries were listed
 // and before any of them is visited. Nothing in the library sets it.

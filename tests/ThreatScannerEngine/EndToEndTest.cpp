@@ -5,6 +5,9 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <gmock/gmock.h>
@@ -12,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -227,7 +231,12 @@ TEST(EngineEndToEnd, RunsAtTheSameTimeKeepTheirFilesAndLogs)
     WriteFile(folder / "Logs" / "running.txt", "a running process's log");
     const int held = ::open((folder / "Logs" / "running.txt").c_str(), O_RDONLY);
     ASSERT_EQ(::flock(held, LOCK_SH), 0);
+    // A running process's Temp folder stays; what a run that was killed left there goes.
     WriteFile(folder / "Temp" / "run-1-0123456789ab" / "member", "another run's file");
+    const int heldRun =
+        ::open((folder / "Temp" / "run-1-0123456789ab").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(::flock(heldRun, LOCK_SH), 0);
+    WriteFile(folder / "Temp" / "run-2-abandoned0000" / "member", "a killed run's file");
 
     std::string outputs[2];
     std::vector<std::thread> runs;
@@ -250,12 +259,15 @@ TEST(EngineEndToEnd, RunsAtTheSameTimeKeepTheirFilesAndLogs)
     for (std::thread& run : runs)
         run.join();
     ::close(held);
+    ::close(heldRun);
 
     for (int run = 0; run < 2; ++run)
     {
         EXPECT_THAT(outputs[run],
                     HasSubstr("/" + std::to_string(run) + "/eicar.zip. Parent Containers: "));
-        EXPECT_THAT(outputs[run], HasSubstr("Scan complete."));
+        // The missing path was not scanned.
+        EXPECT_THAT(outputs[run], HasSubstr("\nScan incomplete.You can access scan result here: "));
+        EXPECT_THAT(outputs[run], Not(HasSubstr("Scan complete.")));
         EXPECT_EQ(
             InfectedObjects(CorvaneTest::ReadFile(shipped.Data() / (std::to_string(run) + ".xml")))
                 .size(),
@@ -315,4 +327,196 @@ TEST(EngineEndToEnd, AnAcceptedSignatureLeavesOutOnlyWhatItSigns)
     EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
     EXPECT_FALSE(fs::exists(shipped.Data() / "hidden.exe"));
     EXPECT_TRUE(fs::exists(shipped.Data() / "signed.exe"));
+}
+
+namespace
+{
+// The most memory any program this test ran and waited for held at once, in bytes.
+long long PeakChildMemory()
+{
+    struct rusage usage
+    {
+    };
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<long long>(usage.ru_maxrss) * 1024;
+}
+
+// Removes a chain of folders of one name, however deep, by moving each next level up in place of
+// the one above it: paths never grow long, and few folders are open at a time.
+void RemoveChain(const fs::path& top, const std::string& name)
+{
+    const int fd = ::open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (;;)
+    {
+        const int level = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        if (level < 0)
+            break;
+        ::unlinkat(level, "z.com", 0);
+        const bool deeper = ::renameat(level, name.c_str(), fd, "next") == 0;
+        ::close(level);
+        ::unlinkat(fd, name.c_str(), AT_REMOVEDIR);
+        if (!deeper || ::renameat(fd, "next", fd, name.c_str()) != 0)
+            break;
+    }
+    ::close(fd);
+}
+} // namespace
+
+// A folder chain 5,000 levels deep (about 20 MB of folders, a path of half a megabyte at the
+// bottom) beside detections: the walk's memory grows with the depth, not with its square, and it
+// holds a few dozen folders open, not one per level. What lies in a folder it let go on the way
+// down and what lies after the chain are both found and acted on.
+TEST(EngineEndToEnd, AVeryDeepChainCostsLittleAndHidesNothing)
+{
+    ShippedInstallation shipped;
+    const fs::path chain = shipped.Data() / "chain";
+    fs::create_directories(chain);
+    const std::string name(100, 'd');
+    int fd = ::open(chain.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 5000 && fd >= 0; ++level)
+    {
+        if (level == 10)
+        {
+            // After the chain in name order: the walk comes back to this folder for it.
+            const int file = ::openat(fd, "z.com", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_EQ(::write(file, TestVirus().data(), TestVirus().size()),
+                      static_cast<ssize_t>(TestVirus().size()));
+            ::close(file);
+        }
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0700), 0);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    WriteFile(shipped.Data() / "later.com", TestVirus());
+
+    const std::string output = shipped.Scan(shipped.Data(), {"--delete"});
+    const long long peak = PeakChildMemory();
+    RemoveChain(chain, name);
+    EXPECT_THAT(output, HasSubstr("Scan complete."));
+    const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_THAT(objects[0], HasSubstr(name + "/" + name + "/z.com\" "));
+    EXPECT_THAT(objects[1], HasSubstr("/later.com\" "));
+    for (const std::string& object : objects)
+        EXPECT_THAT(object, HasSubstr("ScanStatus=\"Deleted\""));
+    EXPECT_FALSE(fs::exists(shipped.Data() / "later.com"));
+#ifdef __SANITIZE_ADDRESS__
+    const long long limit = 500ll << 20; // the sanitizer's own bookkeeping comes on top
+#else
+    const long long limit = 100ll << 20;
+#endif
+    EXPECT_LT(peak, limit);
+}
+
+// A sparse file quarantined into another file system takes no more room there than its data.
+TEST(EngineEndToEnd, ASparseFileQuarantinedAcrossFileSystemsKeepsItsHoles)
+{
+    ShippedInstallation shipped;
+    char pattern[] = "/dev/shm/corvane-sparse-XXXXXX";
+    struct stat shm
+    {
+    };
+    struct stat home
+    {
+    };
+    if (::stat("/dev/shm", &shm) != 0 ||
+        ::stat(shipped.installation.Folder().c_str(), &home) != 0 || shm.st_dev == home.st_dev ||
+        !::mkdtemp(pattern))
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    const fs::path other = pattern;
+    const fs::path file = other / "sparse.com";
+    const std::uintmax_t size = 64ull << 20;
+    WriteFile(file, TestVirus());
+    fs::resize_file(file, size);
+    shipped.Scan(other, {"--quarantine"});
+    const bool gone = !fs::exists(file);
+    fs::remove_all(other);
+
+    EXPECT_TRUE(gone);
+    const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Moved\""));
+    const auto stored = QuarantineFiles(shipped.installation.Folder() / "Quarantine", ".bin");
+    ASSERT_EQ(stored.size(), 1u);
+    struct stat copy
+    {
+    };
+    ASSERT_EQ(::stat(stored[0].c_str(), &copy), 0);
+    EXPECT_EQ(static_cast<std::uintmax_t>(copy.st_size), size);
+    EXPECT_LE(copy.st_blocks * 512, 64 * 1024);
+    EXPECT_EQ(CorvaneTest::ReadFile(stored[0]).substr(0, TestVirus().size()), TestVirus());
+}
+
+// SIGTERM or SIGINT while an archive is being scanned, in a scan that deletes what it finds: the
+// file deleted before is in the report, with what the archive showed so far; nothing is deleted
+// afterwards and the paths after it are not scanned; the console and the log say the scan was
+// interrupted; and no temporary file stays behind, for the next run or anyone else.
+TEST(EngineEndToEnd, AnInterruptedScanReportsWhatItDidAndLeavesNothingBehind)
+{
+    // A program started from a background job would keep ignoring SIGINT, as it should.
+    const auto previous = std::signal(SIGINT, SIG_DFL);
+    for (const int signal : {SIGTERM, SIGINT})
+    {
+        SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        ShippedInstallation shipped;
+        const fs::path first = shipped.Data() / "first.com";
+        const fs::path archive = shipped.Data() / "archive";
+        const fs::path later = shipped.Data() / "later";
+        WriteFile(first, TestVirus());
+        // The test copy of the engine waits inside the archive at the member "pause-here"; the
+        // member after it is scanned when the scan goes on.
+        WriteFile(archive / "b.zip",
+                  Zip({{"pause-here", std::string(1 << 20, 'x')}, {"eicar.com", TestVirus()}}));
+        WriteFile(archive / "c.com", TestVirus());
+        WriteFile(later / "d.com", TestVirus());
+        const fs::path marker = shipped.Data().parent_path() / "paused";
+
+        CorvaneTest::RunResult result;
+        std::thread run(
+            [&]
+            {
+                result = shipped.installation.Run(
+                    {"--custom", first.string() + ";" + archive.string() + ";" + later.string(),
+                     "--delete", "--scan-archives", "--scan-result", shipped.Result().string()},
+                    {{"CORVANE_ENGINE_PAUSE_MARKER", marker.string()}});
+            });
+        for (int wait = 0; wait < 6000 && !fs::exists(marker); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const pid_t program = static_cast<pid_t>(std::atoll(CorvaneTest::ReadFile(marker).c_str()));
+        const fs::path temp = shipped.installation.Folder() / "Temp";
+        const bool extracting = fs::exists(temp) && !fs::is_empty(temp);
+        if (program > 0)
+            ::kill(program, signal);
+        run.join();
+        ASSERT_GT(program, 0) << "the scan never reached the archive";
+        EXPECT_TRUE(extracting);
+
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_THAT(result.output,
+                    HasSubstr("\nScan interrupted.You can access scan result here: "));
+        EXPECT_THAT(result.output, Not(HasSubstr("Scan complete.")));
+        EXPECT_THAT(shipped.Log(), HasSubstr("Info: Scan interrupted\n"));
+        const std::string report = CorvaneTest::ReadFile(shipped.Result());
+        EXPECT_THAT(report, HasSubstr("<Path Value=\"" + archive.string() + "\" />"));
+        EXPECT_THAT(report, Not(HasSubstr(later.string())));
+        const auto objects = InfectedObjects(report);
+        ASSERT_GE(objects.size(), 2u);
+        EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + first.string() + "\""));
+        EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
+        EXPECT_THAT(objects[1], HasSubstr("ObjectPath=\"" + (archive / "b.zip").string() + "\""));
+        EXPECT_THAT(objects[1], HasSubstr("InnerObject=\"eicar.com\""));
+        EXPECT_FALSE(fs::exists(first));
+        EXPECT_TRUE(fs::exists(archive / "c.com"));
+        EXPECT_TRUE(fs::exists(later / "d.com"));
+        EXPECT_FALSE(fs::exists(temp));
+
+        // The next run scans the rest and has nothing to clean up either.
+        EXPECT_THAT(shipped.Scan(later, {"--delete"}), HasSubstr("Scan complete."));
+        EXPECT_FALSE(fs::exists(later / "d.com"));
+        EXPECT_FALSE(fs::exists(temp));
+    }
+    std::signal(SIGINT, previous);
 }

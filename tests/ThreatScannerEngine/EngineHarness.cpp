@@ -40,7 +40,9 @@ Exports Load()
             Bind<void(void (*)(const char*))>("ThreatScannerTest_SetWalkListedHook"),
             Bind<void(long long)>("ThreatScannerTest_SetCacheSettleTime"),
             Bind<unsigned long long()>("ThreatScannerTest_ScannedFiles"),
-            Bind<void(const char*)>("ThreatScannerTest_SetMountTable")};
+            Bind<void(const char*)>("ThreatScannerTest_SetMountTable"),
+            Bind<void(unsigned long long, unsigned int)>("ThreatScannerTest_SetQuarantineReserve"),
+            Bind<void(unsigned long long)>("ThreatScannerTest_SetHeldFolderLevels")};
 }
 
 std::wstring Text(const wchar_t* text)

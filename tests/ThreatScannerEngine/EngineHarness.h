@@ -37,6 +37,10 @@ struct Exports
     unsigned long long (*ScannedFiles)();
     // The mount table the engine reads for boot sectors instead of the system's; null restores it.
     void (*SetMountTable)(const char* path);
+    // The free space a quarantine copy must leave (bytes, percent of the file system), and how
+    // many folder levels a walk holds open.
+    void (*SetQuarantineReserve)(unsigned long long bytes, unsigned int percent);
+    void (*SetHeldFolderLevels)(unsigned long long levels);
 };
 const Exports& Engine();
 

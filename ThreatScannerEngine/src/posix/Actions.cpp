@@ -2,11 +2,13 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace ThreatScannerEngine
@@ -70,30 +72,90 @@ std::string WriteRecord(int folder, const std::string& record)
     return {};
 }
 
-// Copies what is left to read of the descriptor to a new file in the quarantine folder, owned by
-// this process and readable by it only, and flushes it to disk.
-bool CopyFrom(int in, int quarantine, const std::string& target)
+bool WriteAllAt(int fd, const char* data, std::size_t size, std::uint64_t offset)
+{
+    while (size > 0)
+    {
+        const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        offset += static_cast<std::uint64_t>(written);
+    }
+    return true;
+}
+
+// Calls onExtent(start, end) for each stretch of the file's first size bytes that may hold data,
+// as the file system tells (where it cannot, the whole file); holes are left out. Stops when
+// onExtent returns false, and then returns false.
+template <typename OnExtent> bool ForEachDataExtent(int fd, std::uint64_t size, OnExtent onExtent)
+{
+    std::uint64_t offset = 0;
+    while (offset < size)
+    {
+        off_t data = ::lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+        if (data < 0)
+        {
+            if (errno == ENXIO)
+                return true; // only a hole up to the end
+            data = static_cast<off_t>(offset);
+        }
+        if (static_cast<std::uint64_t>(data) >= size)
+            return true;
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        const std::uint64_t end =
+            hole < 0 ? size : std::min<std::uint64_t>(static_cast<std::uint64_t>(hole), size);
+        if (end <= static_cast<std::uint64_t>(data))
+            return true;
+        if (!onExtent(static_cast<std::uint64_t>(data), end))
+            return false;
+        offset = end;
+    }
+    return true;
+}
+
+bool AllZero(const char* data, std::size_t size)
+{
+    return std::all_of(data, data + size, [](char c) { return c == 0; });
+}
+
+// Copies the descriptor's first size bytes to a new file in the quarantine folder, owned by this
+// process and readable by it only, and flushes it to disk. Holes stay holes: only the stretches
+// that hold data are read, and blocks of zeros in them are not written either. Fails when the
+// file holds fewer bytes than that.
+bool CopyFrom(int in, std::uint64_t size, int quarantine, const std::string& target)
 {
     Descriptor out(::openat(quarantine, target.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.Valid())
         return false;
-    char buffer[65536];
-    for (;;)
-    {
-        const ssize_t count = ::read(in, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 ||
-            (count > 0 && !WriteAll(out.Get(), buffer, static_cast<std::size_t>(count))))
-        {
-            ::unlinkat(quarantine, target.c_str(), 0);
-            return false;
-        }
-        if (count == 0)
-            break;
-    }
-    if (::fsync(out.Get()) != 0 || !out.Close())
+    static thread_local char buffer[65536];
+    const bool copied =
+        ForEachDataExtent(
+            in, size,
+            [&](std::uint64_t position, std::uint64_t end)
+            {
+                while (position < end)
+                {
+                    const std::size_t want = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(sizeof buffer, end - position));
+                    const ssize_t count = ::pread(in, buffer, want, static_cast<off_t>(position));
+                    if (count < 0 && errno == EINTR)
+                        continue;
+                    if (count <= 0)
+                        return false;
+                    const auto got = static_cast<std::size_t>(count);
+                    if (!AllZero(buffer, got) && !WriteAllAt(out.Get(), buffer, got, position))
+                        return false;
+                    position += got;
+                }
+                return true;
+            }) &&
+        ::ftruncate(out.Get(), static_cast<off_t>(size)) == 0 && ::fsync(out.Get()) == 0;
+    if (!out.Close() || !copied)
     {
         ::unlinkat(quarantine, target.c_str(), 0);
         return false;
@@ -101,8 +163,43 @@ bool CopyFrom(int in, int quarantine, const std::string& target)
     return true;
 }
 
+// Whether the open file still has the size and change time it had when it was scanned.
+bool AsScanned(int fd, const ActionTarget& source)
+{
+    struct stat status
+    {
+    };
+    if (::fstat(fd, &status) != 0 ||
+        static_cast<std::uint64_t>(status.st_size) != source.scannedSize)
+        return false;
+    const std::int64_t changed =
+        static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+    return source.scannedChange == 0 || changed == source.scannedChange;
+}
+
+// Whether the quarantine's file system keeps its reserve free after the file's data is copied.
+bool RoomFor(int in, std::uint64_t size, int quarantine)
+{
+    struct statvfs space
+    {
+    };
+    if (::fstatvfs(quarantine, &space) != 0)
+        return false;
+    std::uint64_t bytes = 0;
+    ForEachDataExtent(in, size,
+                      [&bytes](std::uint64_t start, std::uint64_t end)
+                      {
+                          bytes += end - start;
+                          return true;
+                      });
+    const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
+    return LeavesReserve(bytes, static_cast<std::uint64_t>(space.f_blocks) * unit,
+                         static_cast<std::uint64_t>(space.f_bavail) * unit);
+}
+
 // Copies the scanned file's content, read through a descriptor opened inside its held folder, to
-// a new file in the quarantine folder.
+// a new file in the quarantine folder: the bytes that were scanned, while the file still is as it
+// was scanned, and only when that leaves the reserve free.
 bool CopyContent(const ActionTarget& source, int quarantine, const std::string& target)
 {
     Descriptor in(::openat(source.folder, source.name.c_str(),
@@ -111,9 +208,17 @@ bool CopyContent(const ActionTarget& source, int quarantine, const std::string& 
     {
     };
     if (!in.Valid() || ::fstat(in.Get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_dev != source.identity.device || status.st_ino != source.identity.inode)
+        status.st_dev != source.identity.device || status.st_ino != source.identity.inode ||
+        !AsScanned(in.Get(), source) || !RoomFor(in.Get(), source.scannedSize, quarantine) ||
+        !CopyFrom(in.Get(), source.scannedSize, quarantine, target))
         return false;
-    return CopyFrom(in.Get(), quarantine, target);
+    // Changed while it was copied: the copy may not be what was scanned.
+    if (!AsScanned(in.Get(), source))
+    {
+        ::unlinkat(quarantine, target.c_str(), 0);
+        return false;
+    }
+    return true;
 }
 
 // Makes the quarantined file this process's own and readable by it only, so that its former
@@ -136,7 +241,7 @@ bool SecureQuarantined(int quarantine, const std::string& target)
     if ((status.st_uid != user || status.st_gid != group) && ::fchown(fd.Get(), user, group) != 0)
     {
         const std::string copy = target + ".part";
-        if (!CopyFrom(fd.Get(), quarantine, copy))
+        if (!CopyFrom(fd.Get(), static_cast<std::uint64_t>(status.st_size), quarantine, copy))
             return false;
         if (::renameat(quarantine, copy.c_str(), quarantine, target.c_str()) != 0)
         {

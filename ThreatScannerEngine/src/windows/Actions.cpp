@@ -4,6 +4,8 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <vector>
@@ -131,9 +133,31 @@ bool MoveInto(HANDLE file, HANDLE folder, const std::string& name, bool& otherVo
     return NT_SUCCESS(status);
 }
 
-// Copies the open file's content to a new file in the quarantine folder and flushes it.
-bool CopyInto(HANDLE file, HANDLE folder, const std::string& name)
+// Whether the open file still has the size it had when it was scanned.
+bool AsScanned(HANDLE file, const ActionTarget& source)
 {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(file, &size) &&
+           static_cast<std::uint64_t>(size.QuadPart) == source.scannedSize;
+}
+
+// Whether the quarantine's volume keeps its reserve free after the copy.
+bool RoomFor(const std::string& quarantineFolder, std::uint64_t bytes)
+{
+    ULARGE_INTEGER available{};
+    ULARGE_INTEGER total{};
+    return ::GetDiskFreeSpaceExW(LongPath(quarantineFolder).c_str(), &available, &total, nullptr) &&
+           LeavesReserve(bytes, total.QuadPart, available.QuadPart);
+}
+
+// Copies the bytes of the open file that were scanned to a new file in the quarantine folder
+// and flushes it: only while the file is as it was scanned, and only when that leaves the
+// reserve free on the quarantine's volume.
+bool CopyInto(HANDLE file, const ActionTarget& source, HANDLE folder,
+              const std::string& quarantineFolder, const std::string& name)
+{
+    if (!AsScanned(file, source) || !RoomFor(quarantineFolder, source.scannedSize))
+        return false;
     HANDLE created = INVALID_HANDLE_VALUE;
     if (!NT_SUCCESS(CreateIn(folder, name, created)))
         return false;
@@ -141,17 +165,19 @@ bool CopyInto(HANDLE file, HANDLE folder, const std::string& name)
     LARGE_INTEGER start{};
     bool copied = ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
     std::vector<char> buffer(65536);
-    while (copied)
+    std::uint64_t left = source.scannedSize;
+    while (copied && left > 0)
     {
         DWORD count = 0;
-        if (!::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &count, nullptr))
+        const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), left));
+        if (!::ReadFile(file, buffer.data(), want, &count, nullptr) || count == 0)
             copied = false;
-        else if (count == 0)
-            break;
         else
             copied = WriteAll(created, buffer.data(), count);
+        left -= count;
     }
-    copied = copied && ::FlushFileBuffers(created);
+    // Changed while it was copied: the copy may not be what was scanned.
+    copied = copied && AsScanned(file, source) && ::FlushFileBuffers(created);
     if (!copied)
         RemoveThrough(created, 0);
     return out.Close() && copied;
@@ -244,7 +270,7 @@ int QuarantineFile(const ActionTarget& source, const std::string& quarantineFold
     if (!MoveInto(HandleOf(file), folder, target, otherVolume))
     {
         // Another volume: copy, flush, and only then remove the original.
-        if (!otherVolume || !CopyInto(HandleOf(file), folder, target))
+        if (!otherVolume || !CopyInto(HandleOf(file), source, folder, quarantineFolder, target))
             return fail();
         if (!RemoveThrough(HandleOf(file), attributes))
         {

@@ -231,6 +231,7 @@ TEST(ScanRun, CustomScanSetsArchivesOptionAndGoesOnAfterAFailingPath)
     EXPECT_THAT(Options(installation), ElementsAreArray(instanceOptions));
 }
 
+// A scan that did not cover everything it was asked to does not pass for a complete one.
 TEST(ScanRun, FailingScanCallsAreLoggedAndTheReportIsStillWritten)
 {
     EngineInstallation installation(R"({"results": {"ScanObject": )" + failed +
@@ -239,7 +240,8 @@ TEST(ScanRun, FailingScanCallsAreLoggedAndTheReportIsStillWritten)
     EXPECT_THAT(installation.LogLines(),
                 ElementsAre("Error: Couldn't perform system scan. Error: Failed",
                             "Error: Couldn't destroy scanner instance. Error: InvalidHandle"));
-    EXPECT_THAT(result.output, HasSubstr("\nScan complete.You can access scan result here: "));
+    EXPECT_THAT(result.output, HasSubstr("\nScan incomplete.You can access scan result here: "));
+    EXPECT_THAT(result.output, Not(HasSubstr("Scan complete.")));
     EXPECT_TRUE(fs::exists(ReportPathFromOutput(result.output)));
 }
 
@@ -255,6 +257,8 @@ TEST(ScanRun, EngineThatRefusesToStartIsReportedWithoutShutDown)
     EXPECT_THAT(result.output, Not(HasSubstr("Scan started")));
     EXPECT_THAT(installation.CallNames(), ElementsAre("InitializeEx"));
     EXPECT_FALSE(fs::exists(installation.Folder() / "Scan Results"));
+    // The folder made for the engine's files goes with the refused start.
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Temp"));
     const auto log = installation.LogLines();
     ASSERT_FALSE(log.empty());
     EXPECT_THAT(log.front(), testing::StartsWith("Error: "));

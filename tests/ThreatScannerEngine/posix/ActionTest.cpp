@@ -6,6 +6,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <climits>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -214,34 +215,127 @@ TEST(EngineAction, AWalkThatMeetsASwappedFolderStaysInTheTree)
     EXPECT_FALSE(fs::exists(folder.string() + ".old/c/eicar.com"));
 }
 
-// Quarantine across file systems copies through a descriptor of the scanned file and then
-// removes it from its held folder.
-TEST(EngineAction, QuarantineAcrossFileSystemsMovesTheScannedFile)
+// A walk holds only the deepest folders open. Coming back to one it let go, with entries left, it
+// opens it again by name inside a held ancestor: the same folder is walked on, while a folder
+// swapped since is named as a failure and left out, and the walk goes on after it.
+TEST(EngineAction, AFolderLetGoIsOpenedAgainOnlyWhenItIsStillTheSame)
 {
-    EngineInstallation installation;
-    char pattern[] = "/dev/shm/corvane-action-XXXXXX";
-    struct stat shm
+    Engine().SetHeldFolderLevels(1);
+    for (const bool swapped : {false, true})
     {
-    };
-    struct stat home
+        SCOPED_TRACE(swapped ? "swapped" : "the same");
+        EngineInstallation installation;
+        const fs::path folder = installation.Data() / "a";
+        fs::create_directories(folder / "b" / "c");
+        WriteFile(folder / "z.com", TestVirus());
+        WriteFile(installation.Data() / "z.com", TestVirus());
+        walkListed = [&](const char* listed)
+        {
+            if (!swapped || fs::path(listed) != folder / "b" / "c")
+                return;
+            fs::rename(folder, installation.Data() / "a.old");
+            WriteFile(folder / "z.com", TestVirus());
+        };
+        Engine().SetWalkListedHook([](const char* listed) { walkListed(listed); });
+        Recorder recorder;
+        recorder.action = ThreatScanner::ActionDelete;
+        const int result = installation.Scan(installation.Data(), recorder);
+        Engine().SetWalkListedHook(nullptr);
+        EXPECT_FALSE(fs::exists(installation.Data() / "z.com"));
+        if (!swapped)
+        {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(Statuses(recorder).size(), 4u);
+            EXPECT_FALSE(fs::exists(folder / "z.com"));
+            continue;
+        }
+        EXPECT_EQ(result, ThreatScanner::PathAccess);
+        ASSERT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusScanFailed,
+                                                                 ThreatScanner::StatusInfected,
+                                                                 ThreatScanner::StatusDeleted}));
+        EXPECT_EQ(recorder.reports[0].objectPath, Wide(folder));
+        EXPECT_EQ(recorder.reports[0].scanStatusFlags, ThreatScanner::PathAccess);
+        EXPECT_TRUE(fs::exists(folder / "z.com"));
+        EXPECT_TRUE(fs::exists(installation.Data() / "a.old" / "z.com"));
+    }
+    Engine().SetHeldFolderLevels(64);
+}
+
+// Quarantine across file systems copies through a descriptor of the scanned file and then
+// removes it from its held folder. It copies what was scanned and no other bytes, and leaves the
+// reserve free on the quarantine's file system; otherwise the move fails and the file stays.
+TEST(EngineAction, QuarantineAcrossFileSystemsCopiesOnlyWhatWasScanned)
+{
+    struct Case
     {
+        const char* name;
+        bool grownAfterTheScan;
+        unsigned long long reserve;
     };
-    if (::stat("/dev/shm", &shm) != 0 || ::stat(installation.Folder().c_str(), &home) != 0 ||
-        shm.st_dev == home.st_dev || !::mkdtemp(pattern))
-        GTEST_SKIP() << "no second file system at /dev/shm";
-    const fs::path other = pattern;
-    const fs::path file = other / "sub" / "eicar.com";
-    WriteFile(file, TestVirus());
-    Recorder recorder;
-    recorder.action = ThreatScanner::ActionQuarMove;
-    const int result = installation.Scan(other, recorder);
-    const bool gone = !fs::exists(file);
-    fs::remove_all(other);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
-                                                             ThreatScanner::StatusMoved}));
-    EXPECT_TRUE(gone);
-    const auto stored = QuarantineFiles(installation.Quarantine(), ".bin");
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(ReadFile(stored[0]), TestVirus());
+    const Case cases[] = {
+        {"moved", false, 256ull << 20},
+        {"grown after the scan", true, 256ull << 20},
+        {"over the reserve", false, 1ull << 62},
+    };
+    for (const Case& test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        EngineInstallation installation;
+        char pattern[] = "/dev/shm/corvane-action-XXXXXX";
+        struct stat shm
+        {
+        };
+        struct stat home
+        {
+        };
+        if (::stat("/dev/shm", &shm) != 0 || ::stat(installation.Folder().c_str(), &home) != 0 ||
+            shm.st_dev == home.st_dev || !::mkdtemp(pattern))
+            GTEST_SKIP() << "no second file system at /dev/shm";
+        const fs::path other = pattern;
+        const fs::path file = other / "sub" / "eicar.com";
+        WriteFile(file, TestVirus());
+        Engine().SetQuarantineReserve(test.reserve, 2);
+        Recorder recorder;
+        recorder.action = ThreatScanner::ActionQuarMove;
+        struct Grower
+        {
+            Recorder* recorder;
+            fs::path file;
+            bool grow;
+        } grower{&recorder, file, test.grownAfterTheScan};
+        CThreatScannerStruct* instance = installation.Instance(recorder);
+        Engine().SetScanCallback2(
+            instance,
+            [](_ScanCbkParams* params, int* answer, void* context)
+            {
+                auto* self = static_cast<Grower*>(context);
+                if (self->grow && params->scanStatus == ThreatScanner::StatusInfected)
+                    std::ofstream(self->file.string(), std::ios::app) << "appended";
+                Recorder::Callback(params, answer, self->recorder);
+            },
+            &grower);
+        const int result = Engine().ScanPath(instance, 0, Wide(other).c_str(), 1);
+        Engine().SetQuarantineReserve(256ull << 20, 2);
+        const bool gone = !fs::exists(file);
+        const std::string left = gone ? std::string() : ReadFile(file);
+        fs::remove_all(other);
+        const auto stored = QuarantineFiles(installation.Quarantine(), ".bin");
+        if (std::string(test.name) == "moved")
+        {
+            EXPECT_EQ(result, 0);
+            EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
+                                                                     ThreatScanner::StatusMoved}));
+            EXPECT_TRUE(gone);
+            ASSERT_EQ(stored.size(), 1u);
+            EXPECT_EQ(ReadFile(stored[0]), TestVirus());
+            continue;
+        }
+        EXPECT_EQ(result, ThreatScanner::FileMove);
+        ASSERT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
+                                                                 ThreatScanner::StatusScanFailed}));
+        EXPECT_EQ(recorder.reports[1].scanStatusFlags, ThreatScanner::FileMove);
+        EXPECT_EQ(left, TestVirus() + (test.grownAfterTheScan ? "appended" : ""));
+        EXPECT_TRUE(stored.empty());
+        EXPECT_TRUE(QuarantineFiles(installation.Quarantine(), ".txt").empty());
+    }
 }

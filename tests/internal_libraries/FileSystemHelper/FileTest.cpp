@@ -1,5 +1,6 @@
 #include "FileSystemHelper/File.h"
 #include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/RunFolder.h"
 #include "FileSystemHelper/Text.h"
 #include "Installation.h"
 
@@ -110,4 +111,37 @@ TEST_F(FileRead, OpenFileUsesTheWidePath)
 
     EXPECT_EQ(FileSystemHelper::OpenFile(L"", L"rb"), nullptr);
     EXPECT_EQ(FileSystemHelper::OpenFile(path, nullptr), nullptr);
+}
+
+// A sweep of the shared folder takes what no run holds and leaves a live run's folder whole; the
+// run's own folder goes with it, the shared folder only once nothing else is in it.
+TEST(RunFolder, ASweepLeavesHeldFoldersAndTheirOwnersRemoveThem)
+{
+    namespace fs = boost::filesystem;
+    CorvaneTest::TemporaryFolder folder;
+    const fs::path temp = folder.Path() / "Temp";
+    fs::path held;
+    {
+        const FileSystemHelper::RunFolder run(temp, "run-1-");
+        held = run.Path();
+        ASSERT_FALSE(held.empty());
+        EXPECT_EQ(held.parent_path(), temp);
+        std::ofstream((held / "member").string()) << "a live run's file";
+        fs::create_directories(temp / "run-2-abandoned" / "inner");
+        std::ofstream((temp / "run-2-abandoned" / "inner" / "member").string()) << "left";
+        fs::create_directories(temp / "other");
+
+        FileSystemHelper::RemoveAbandonedRunFolders(temp, "run-");
+        EXPECT_TRUE(fs::exists(held / "member"));
+        EXPECT_FALSE(fs::exists(temp / "run-2-abandoned"));
+        EXPECT_TRUE(fs::exists(temp / "other"));
+    }
+    EXPECT_FALSE(fs::exists(held));
+    EXPECT_TRUE(fs::exists(temp / "other"));
+    fs::remove(temp / "other");
+    {
+        const FileSystemHelper::RunFolder run(temp, "run-1-");
+        ASSERT_FALSE(run.Path().empty());
+    }
+    EXPECT_FALSE(fs::exists(temp));
 }

@@ -236,6 +236,10 @@ enum ObjectFlag : std::uint32_t
 constexpr int SystemObjectType = 0;
 constexpr int BootSectorObjectType = 1;
 constexpr int OptionScanArchives = 26;
+// Set to 1 on an instance, from any thread and also while a scan call of it runs: that call and
+// every later one end after the object in progress, with the result Stopped. What was found
+// before is still reported; no further action is taken.
+constexpr int OptionStopScan = 4090;
 
 // The path and name under which the program asks for the system objects (SystemObjectType).
 inline constexpr wchar_t SystemObjectName[] = L"<System>";
