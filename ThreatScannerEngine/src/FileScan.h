@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ struct cl_engine;
 
 namespace ThreatScannerEngine
 {
+class ContentDigest;
 class Descriptor;
 class Engine;
 
@@ -28,15 +30,20 @@ struct FileScanResult
 {
     std::vector<Detection> detections;
     int error = 0; // a result code, 0 when the object was read in full
+    // For a detection in a file: the signer of the scanned content's verified signature.
+    std::optional<std::wstring> verifiedSigner;
 };
 
 // Sets the callbacks through which libclamav tells which layer a match belongs to. Must be called
 // before the engine is compiled.
 void InstallLayerCallbacks(cl_engine* engine);
 
-// Scans an open file. The name is only used by libclamav to name the outermost layer.
+// Scans an open file. The name is only used by libclamav to name the outermost layer. With
+// reads, the scanning library reads the file only through calls that record what they return
+// in it, so that it can name exactly the content judged.
 FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std::uint64_t size,
-                              const std::string& name, bool scanArchives);
+                              const std::string& name, bool scanArchives,
+                              ContentDigest* reads = nullptr);
 
 // Scans a block of memory as one object: a boot sector, or a file's content read in advance.
 FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,
