@@ -2,76 +2,62 @@
 #include "FileSystem.h"
 
 #include <algorithm>
-#include <memory>
-#include <openssl/evp.h>
+#include <clamav.h>
 #include <stdexcept>
 
 namespace ThreatScannerEngine
 {
 namespace
 {
-const EVP_MD* Sha256Method()
-{
-    // Fetched once: an implicit fetch on every block would cost more than the block.
-    static EVP_MD* const method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    if (!method)
-        throw std::runtime_error("SHA-256 is not available");
-    return method;
-}
-
-using Context = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)>;
-
-// One SHA-256 computation at a time, on a context the thread keeps.
+// SHA-256 through the scanning library, which computes it with OpenSSL's EVP interface.
 class Hash
 {
 public:
-    explicit Hash(EVP_MD_CTX* context) : context(context)
+    Hash() : context(cl_hash_init("sha256"))
     {
-        if (!context || EVP_DigestInit_ex2(context, Sha256Method(), nullptr) != 1)
+        if (!context)
             throw std::runtime_error("SHA-256 is not available");
     }
+    ~Hash()
+    {
+        if (context)
+        {
+            unsigned char ignored[32];
+            cl_finish_hash(context, ignored);
+        }
+    }
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
+
     void Add(const void* data, std::size_t size)
     {
-        if (size > 0 && EVP_DigestUpdate(context, data, size) != 1)
+        if (size > 0 && cl_update_hash(context, data, size) != 0)
             throw std::runtime_error("SHA-256 failed");
     }
     CacheDigest Take()
     {
         CacheDigest digest{};
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(context, digest.data(), &length) != 1 || length != digest.size())
+        void* finished = context;
+        context = nullptr;
+        if (cl_finish_hash(finished, digest.data()) != 0)
             throw std::runtime_error("SHA-256 failed");
         return digest;
     }
 
 private:
-    EVP_MD_CTX* context;
+    void* context;
 };
-
-EVP_MD_CTX* BlockContext()
-{
-    thread_local Context context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    return context.get();
-}
-
-EVP_MD_CTX* RootContext()
-{
-    thread_local Context context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    return context.get();
-}
 
 CacheDigest BlockDigest(const void* data, std::size_t size)
 {
-    Hash hash(BlockContext());
-    hash.Add(data, size);
-    return hash.Take();
+    return Sha256(data, size);
 }
 
 // The root: the size, then the block digests in order.
 class Root
 {
 public:
-    explicit Root(std::uint64_t size) : hash(RootContext())
+    explicit Root(std::uint64_t size)
     {
         unsigned char bytes[8];
         for (int i = 0; i < 8; ++i)
