@@ -18,6 +18,8 @@ else
         libgtest-dev libgmock-dev
         osslsigncode openssl python3 pkg-config
         libclamav-dev clamav
+        # The disk-image case of the cache tests (mkfs.ext4, mount through a loop device).
+        e2fsprogs mount
         # The fuzz targets (tools/fuzz.sh): Clang with libFuzzer and the sanitizer runtimes,
         # the symbolizer for readable findings, and expat as a strict XML reader.
         clang libclang-rt-14-dev llvm-14 libexpat1-dev

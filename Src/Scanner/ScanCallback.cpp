@@ -15,6 +15,49 @@ std::wstring Text(const wchar_t* text)
 {
     return text ? std::wstring(text) : std::wstring();
 }
+
+// What a call with a given status does to the detection waiting for its outcome.
+enum class PendingRule
+{
+    Starts,           // a detection: it becomes the pending one
+    Ends,             // the outcome of the action on the detection: stored as its status
+    EndsIfSameObject, // a failure: ends the detection when it names the detected object, which
+                      // keeps its status (a failed action leaves the object as it was found)
+    Keeps             // a report about another object: the detection stays as it is
+};
+
+// Every status the engine speaks, and its rule. Only the outcome of an action ends a detection
+// with a new status, so a report of a clean object can never make a detection read Clean.
+// Statuses outside this table keep the detection as well.
+struct StatusRule
+{
+    std::int32_t status;
+    PendingRule rule;
+};
+constexpr StatusRule statusRules[] = {
+    {ThreatScanner::StatusScanFailed, PendingRule::EndsIfSameObject},
+    {ThreatScanner::StatusClean, PendingRule::Keeps},
+    {ThreatScanner::StatusDisinfected, PendingRule::Ends},
+    {ThreatScanner::StatusInfected, PendingRule::Starts},
+    {ThreatScanner::StatusSuspicious, PendingRule::Starts},
+    {ThreatScanner::StatusDeleted, PendingRule::Ends},
+    {ThreatScanner::StatusMoved, PendingRule::Ends},
+    {ThreatScanner::StatusHidden, PendingRule::Keeps},
+    {ThreatScanner::StatusUpdateFailed, PendingRule::Ends},
+    {ThreatScanner::StatusDeletedReboot, PendingRule::Ends},
+    {ThreatScanner::StatusPasswordProtected, PendingRule::Keeps},
+    {ThreatScanner::StatusMovedReboot, PendingRule::Ends},
+};
+
+PendingRule RuleOf(std::int32_t status)
+{
+    for (const StatusRule& entry : statusRules)
+    {
+        if (entry.status == status)
+            return entry.rule;
+    }
+    return PendingRule::Keeps;
+}
 } // namespace
 
 InfectedObject::InfectedObject(const _ScanCbkParams& params, std::int32_t action)
@@ -46,10 +89,10 @@ void ScanCallback(_ScanCbkParams* params, int* action, void* context)
         }
         Scanner& scanner = *static_cast<Scanner*>(context);
 
-        if (params->scanStatus == ThreatScanner::StatusInfected ||
-            params->scanStatus == ThreatScanner::StatusSuspicious)
+        const PendingRule rule = RuleOf(params->scanStatus);
+        if (rule == PendingRule::Starts)
         {
-            if (params->objectPath && HasTrustedSignature(params->objectPath))
+            if (params->objectPath && HasTrustedSignature(*params))
             {
                 Log(L"Debug", "tellmark digital signature is valid. path=", params->objectPath);
                 return;
@@ -64,9 +107,8 @@ void ScanCallback(_ScanCbkParams* params, int* action, void* context)
 
         // A call with the status ScanFailed reports an object the engine could not read in full
         // or act on, with the result code in the status flags. It is logged with the object's
-        // path; a detection waiting for its outcome keeps its status (a failed action leaves
-        // the object as it was found), and ends when the failure is about that object.
-        if (params->scanStatus == ThreatScanner::StatusScanFailed)
+        // path.
+        if (rule == PendingRule::EndsIfSameObject)
         {
             const std::wstring path = Text(params->objectPath);
             Log(L"Error", "Couldn't scan or act on object. Path: ", path,
@@ -76,10 +118,10 @@ void ScanCallback(_ScanCbkParams* params, int* action, void* context)
             return;
         }
 
-        // The engine reports the outcome of the action it took as the next call that is not a
+        // The engine reports the outcome of the action it took as the next call after the
         // detection; engines report it under the path they choose (a quarantined file's new
         // place, for example), so the call is not matched against the detection's path.
-        if (scanner.pendingObject)
+        if (rule == PendingRule::Ends && scanner.pendingObject)
         {
             scanner.pendingObject->scanStatus = params->scanStatus;
             scanner.pendingObject.reset();

@@ -1,11 +1,8 @@
 #include "TrustedSignature.h"
 
-#include "DigitalSignatureHelper/Signature.h"
-
-#include <boost/exception/exception.hpp>
+#include <cstddef>
 #include <exception>
 #include <locale>
-#include <optional>
 
 namespace CorvaneCommandLineScanner
 {
@@ -15,34 +12,32 @@ namespace
 const wchar_t* const trustedPublishers[] = {L"tellmark limited", L"corvane software"};
 } // namespace
 
-bool HasTrustedSignature(const std::wstring& path)
+bool HasTrustedSignature(const _ScanCbkParams& params)
 {
-    using DigitalSignatureHelper::Signature;
+    // A record that ends before the signer field comes from an engine that checks nothing.
+    if (params.size < offsetof(_ScanCbkParams, verifiedSigner) + sizeof params.verifiedSigner ||
+        !params.verifiedSigner)
+        return false;
     try
     {
-        // Verified and named from one opening of the file.
-        std::optional<std::wstring> verified =
-            Signature::VerifiedCertificateName(path, Signature::SubjectSimpleDisplayName);
-        if (!verified)
-            return false;
-        std::wstring& name = *verified;
-        // Letter case follows the user's locale, which the entry point made the global one.
-        std::use_facet<std::ctype<wchar_t>>(std::locale())
-            .tolower(name.data(), name.data() + name.size());
-        for (const wchar_t* publisher : trustedPublishers)
-        {
-            if (name == publisher)
-                return true;
-        }
-        return false;
-    }
-    catch (const boost::exception&)
-    {
-        return false;
+        return IsTrustedPublisher(params.verifiedSigner);
     }
     catch (const std::exception&)
     {
         return false;
     }
+}
+
+bool IsTrustedPublisher(std::wstring signer)
+{
+    // Letter case follows the user's locale, which the entry point made the global one.
+    std::use_facet<std::ctype<wchar_t>>(std::locale())
+        .tolower(signer.data(), signer.data() + signer.size());
+    for (const wchar_t* publisher : trustedPublishers)
+    {
+        if (signer == publisher)
+            return true;
+    }
+    return false;
 }
 } // namespace CorvaneCommandLineScanner

@@ -18,12 +18,6 @@ extern const char cacheFileName[];
 bool DefinitionsDigest(const std::string& pluginsFolder, const std::string& engineVersion,
                        CacheDigest& digest);
 
-// Whether the file system the open file is on keeps change times that only the running kernel
-// sets: a local disk, not removable, of a known kind. On removable media, network and user-space
-// file systems and images, the times are whatever whoever wrote them chose, so a changed file
-// could look unchanged; their clean results are not kept.
-bool KeepsTrueChangeTimes(const Descriptor& file);
-
 // The content of the cache file; empty when there is none or it cannot be trusted: anything
 // but a regular file (a link is never followed), a file of another user, a file that its group
 // or others may write, or one larger than maxSize.

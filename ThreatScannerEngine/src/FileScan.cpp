@@ -1,4 +1,5 @@
 #include "FileScan.h"
+#include "ContentDigest.h"
 #include "Engine.h"
 #include "FileSystem.h"
 
@@ -89,6 +90,25 @@ off_t ReadMapped(void* handle, void* buffer, size_t count, off_t offset)
                                      static_cast<std::uint64_t>(offset)));
 }
 
+// A file read for the scanning library with every read recorded.
+struct RecordedFile
+{
+    const Descriptor& file;
+    ContentDigest* reads;
+};
+
+off_t ReadRecording(void* handle, void* buffer, size_t count, off_t offset)
+{
+    if (offset < 0)
+        return -1;
+    auto& recorded = *static_cast<RecordedFile*>(handle);
+    const long long got = ReadAt(recorded.file, buffer, count, static_cast<std::uint64_t>(offset));
+    if (got > 0)
+        recorded.reads->Record(static_cast<std::uint64_t>(offset), buffer,
+                               static_cast<std::size_t>(got));
+    return static_cast<off_t>(got);
+}
+
 cl_scan_options Options(bool scanArchives)
 {
     cl_scan_options options;
@@ -157,13 +177,14 @@ void InstallLayerCallbacks(cl_engine* engine)
 }
 
 FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std::uint64_t size,
-                              const std::string& name, bool scanArchives)
+                              const std::string& name, bool scanArchives, ContentDigest* reads)
 {
     LayerTracker tracker;
     cl_scan_options options = Options(scanArchives);
     const char* threatName = nullptr;
     unsigned long scanned = 0;
-    if (const int fd = ScanningDescriptor(file); fd >= 0)
+    const int fd = reads ? -1 : ScanningDescriptor(file);
+    if (fd >= 0)
     {
         const cl_error_t status = cl_scandesc_callback(fd, name.c_str(), &threatName, &scanned,
                                                        engine.Handle(), &options, &tracker);
@@ -175,8 +196,11 @@ FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std:
         tracker.result.error = ThreatScanner::FileRead;
         return std::move(tracker.result);
     }
-    cl_fmap_t* map = cl_fmap_open_handle(const_cast<Descriptor*>(&file), 0,
-                                         static_cast<std::size_t>(size), ReadMapped, 1);
+    RecordedFile recorded{file, reads};
+    cl_fmap_t* map =
+        reads ? cl_fmap_open_handle(&recorded, 0, static_cast<std::size_t>(size), ReadRecording, 1)
+              : cl_fmap_open_handle(const_cast<Descriptor*>(&file), 0,
+                                    static_cast<std::size_t>(size), ReadMapped, 1);
     if (!map)
     {
         tracker.result.error = ThreatScanner::NoMemory;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ struct cl_engine;
 
 namespace ThreatScannerEngine
 {
+class ContentDigest;
 class Descriptor;
 class Engine;
 
@@ -32,6 +34,8 @@ struct FileScanResult
     // an action holds these bytes and no others.
     std::uint64_t scannedSize = 0;
     std::int64_t scannedChange = 0;
+    // For a detection in a file: the signer of the scanned content's verified signature.
+    std::optional<std::wstring> verifiedSigner;
 };
 
 // A pause point for tests: when set, called with the name of each object libclamav is about to
@@ -42,9 +46,12 @@ extern void (*layerHook)(const char* name);
 // before the engine is compiled.
 void InstallLayerCallbacks(cl_engine* engine);
 
-// Scans an open file. The name is only used by libclamav to name the outermost layer.
+// Scans an open file. The name is only used by libclamav to name the outermost layer. With
+// reads, the scanning library reads the file only through calls that record what they return
+// in it, so that it can name exactly the content judged.
 FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std::uint64_t size,
-                              const std::string& name, bool scanArchives);
+                              const std::string& name, bool scanArchives,
+                              ContentDigest* reads = nullptr);
 
 // Scans a block of memory as one object: a boot sector, or a file's content read in advance.
 FileScanResult ScanMemory(const Engine& engine, const void* data, std::size_t size,

@@ -97,9 +97,6 @@ long long ReadAt(const Descriptor& file, void* buffer, std::size_t size, std::ui
 // to read through ReadAt.
 int ScanningDescriptor(const Descriptor& file);
 
-// The time of day in nanoseconds since 1970, or 0 when the clock cannot be read.
-std::int64_t NowNanoseconds();
-
 // Whether the path names a folder (following links).
 bool IsFolder(const std::string& path);
 // The identity of the folder the path names (following links).

@@ -170,6 +170,7 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
             ToWide(detection.members.empty() ? std::string() : detection.members.back());
         const std::wstring wideThreatName = ToWide(threatName);
         const std::wstring empty;
+        const std::wstring signer = result.verifiedSigner.value_or(std::wstring());
 
         _ScanCbkParams params;
         std::memset(&params, 0, sizeof params);
@@ -188,6 +189,7 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
         params.sysObjInnerObject = empty.c_str();
         params.tempPath = empty.c_str();
         params.depthLevel = detection.depth;
+        params.verifiedSigner = result.verifiedSigner ? signer.c_str() : nullptr;
 
         int action = ThreatScanner::ActionNone;
         if (context.callback)

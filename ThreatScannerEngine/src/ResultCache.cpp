@@ -11,9 +11,10 @@ namespace ThreatScannerEngine
 namespace
 {
 const char magic[8] = {'C', 'V', 'R', 'C', 'A', 'C', 'H', 'E'};
-constexpr std::uint32_t formatVersion = 1;
+// Version 1 named files by identity and times; its files are discarded.
+constexpr std::uint32_t formatVersion = 2;
 constexpr std::size_t headerSize = sizeof magic + 4 + 32 + 8;
-constexpr std::size_t entrySize = 5 * 8 + 1;
+constexpr std::size_t entrySize = 32 + 1;
 
 void Put(std::string& out, std::uint64_t value, int bytes)
 {
@@ -39,12 +40,12 @@ CacheDigest Sha256(const void* data, std::size_t size)
     return digest;
 }
 
-std::size_t ResultCache::KeyHash::operator()(const CacheKey& key) const
+std::size_t ResultCache::KeyHash::operator()(const CacheDigest& key) const
 {
-    std::uint64_t hash = key.inode * 0x9E3779B97F4A7C15ull;
-    hash ^= (key.device + 0x632BE59BD9B4E019ull) + (hash << 6) + (hash >> 2);
-    hash ^= (static_cast<std::uint64_t>(key.changed) + key.size) + (hash << 6) + (hash >> 2);
-    return static_cast<std::size_t>(hash);
+    // The key is a digest already: any eight of its bytes are as good as a hash.
+    std::size_t hash = 0;
+    std::memcpy(&hash, key.data(), sizeof hash);
+    return hash;
 }
 
 bool ResultCache::Load(const std::string& stored)
@@ -66,13 +67,9 @@ bool ResultCache::Load(const std::string& stored)
     const unsigned char* at = data + headerSize;
     for (std::uint64_t i = 0; i < count; ++i, at += entrySize)
     {
-        CacheKey key;
-        key.device = Get(at, 8);
-        key.inode = Get(at + 8, 8);
-        key.size = Get(at + 16, 8);
-        key.modified = static_cast<std::int64_t>(Get(at + 24, 8));
-        key.changed = static_cast<std::int64_t>(Get(at + 32, 8));
-        entries.try_emplace(key, static_cast<unsigned char>(at[40] & 3u));
+        CacheDigest key;
+        std::memcpy(key.data(), at, key.size());
+        entries.try_emplace(key, static_cast<unsigned char>(at[32] & 3u));
     }
     changed = false;
     return true;
@@ -82,7 +79,7 @@ std::string ResultCache::Save() const
 {
     std::shared_lock<std::shared_mutex> lock(mutex);
     // Entries this session used or added go first; others fill what room is left.
-    std::vector<const std::pair<const CacheKey, Entry>*> kept;
+    std::vector<const std::pair<const CacheDigest, Entry>*> kept;
     kept.reserve(std::min(entries.size(), maxEntries));
     for (int pass = 0; pass < 2 && kept.size() < maxEntries; ++pass)
     {
@@ -103,11 +100,7 @@ std::string ResultCache::Save() const
     Put(out, kept.size(), 8);
     for (const auto* entry : kept)
     {
-        Put(out, entry->first.device, 8);
-        Put(out, entry->first.inode, 8);
-        Put(out, entry->first.size, 8);
-        Put(out, static_cast<std::uint64_t>(entry->first.modified), 8);
-        Put(out, static_cast<std::uint64_t>(entry->first.changed), 8);
+        out.append(reinterpret_cast<const char*>(entry->first.data()), entry->first.size());
         Put(out, entry->second.options, 1);
     }
     const CacheDigest sum = Sha256(out.data(), out.size());
@@ -115,7 +108,7 @@ std::string ResultCache::Save() const
     return out;
 }
 
-bool ResultCache::IsClean(const CacheKey& key, unsigned int options) const
+bool ResultCache::IsClean(const CacheDigest& key, unsigned int options) const
 {
     std::shared_lock<std::shared_mutex> lock(mutex);
     const auto found = entries.find(key);
@@ -125,12 +118,12 @@ bool ResultCache::IsClean(const CacheKey& key, unsigned int options) const
     return true;
 }
 
-void ResultCache::AddClean(const std::vector<CacheKey>& keys, unsigned int options)
+void ResultCache::AddClean(const std::vector<CacheDigest>& keys, unsigned int options)
 {
     if (keys.empty())
         return;
     std::unique_lock<std::shared_mutex> lock(mutex);
-    for (const CacheKey& key : keys)
+    for (const CacheDigest& key : keys)
     {
         // Without room the entries stay unsaved; the files are scanned again next time.
         const auto [at, inserted] =

@@ -12,32 +12,17 @@
 
 namespace ThreatScannerEngine
 {
-// What identifies one version of a file: any write to it changes its change time, and a file put
-// in its place has another inode or device.
-struct CacheKey
-{
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    std::uint64_t size = 0;
-    std::int64_t modified = 0; // nanoseconds since 1970-01-01 UTC
-    std::int64_t changed = 0;  // nanoseconds since 1970-01-01 UTC
-
-    bool operator==(const CacheKey& other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified == other.modified && changed == other.changed;
-    }
-};
-
 using CacheDigest = std::array<unsigned char, 32>;
 
 // SHA-256 of the data.
 CacheDigest Sha256(const void* data, std::size_t size);
 
-// The files found clean with one set of definitions, so that a later scan with the same set
-// need not read them again. Only clean results are kept: a file that matched, could not be read
-// in full or reached a limit is scanned every time. Each entry says under which scan options
-// (archives on, archives off) the file was clean.
+// The content found clean with one set of definitions, so that a later scan with the same set
+// need not scan it again. An entry is the digest of exactly the bytes the engine judged (see
+// ContentDigest), never a file's name, identity or times: whatever changes the content changes
+// the key, on any file system. Only clean results are kept: content that matched, could not be
+// read in full or reached a limit is scanned every time. Each entry says under which scan
+// options (archives on, archives off) the content was clean.
 //
 // The stored form starts with a magic text, the format version and the digest of the
 // definitions it belongs to, and ends with a SHA-256 of everything before it: a file that was
@@ -58,8 +43,8 @@ public:
     // The stored form, bounded to maxEntries.
     std::string Save() const;
 
-    bool IsClean(const CacheKey& key, unsigned int options) const;
-    void AddClean(const std::vector<CacheKey>& keys, unsigned int options);
+    bool IsClean(const CacheDigest& content, unsigned int options) const;
+    void AddClean(const std::vector<CacheDigest>& contents, unsigned int options);
     // Whether anything was added since the last call.
     bool TakeChanged();
 
@@ -68,7 +53,7 @@ public:
 private:
     struct KeyHash
     {
-        std::size_t operator()(const CacheKey& key) const;
+        std::size_t operator()(const CacheDigest& key) const;
     };
     struct Entry
     {
@@ -79,7 +64,7 @@ private:
 
     CacheDigest definitions;
     mutable std::shared_mutex mutex;
-    std::unordered_map<CacheKey, Entry, KeyHash> entries;
+    std::unordered_map<CacheDigest, Entry, KeyHash> entries;
     bool changed = false;
 };
 

@@ -1,15 +1,16 @@
 #include "Session.h"
-#include "CacheStore.h"
+#include "ContentDigest.h"
 #include "FileScan.h"
 #include "FileSystem.h"
+#include "Signer.h"
 
 #include <algorithm>
 #include <new>
 
 namespace ThreatScannerEngine
 {
-std::atomic<long long> cacheSettleNanoseconds{2000000000};
 std::atomic<unsigned long long> scannedFiles{0};
+void (*scannedHook)(const char* path) = nullptr;
 
 namespace
 {
@@ -26,26 +27,6 @@ std::size_t WorkerCount()
     return std::clamp<std::size_t>(cores, 1, 16);
 }
 
-CacheKey KeyOf(const OpenFileStatus& status)
-{
-    CacheKey key;
-    key.device = status.identity.device;
-    key.inode = status.identity.inode;
-    key.size = status.size;
-    key.modified = status.modified;
-    key.changed = status.changed;
-    return key;
-}
-
-// Whether the file's last change lies far enough before now that a later change must show in
-// its change time.
-bool Settled(const CacheKey& key)
-{
-    const std::int64_t now = NowNanoseconds();
-    if (now == 0)
-        return false;
-    return key.changed <= now - cacheSettleNanoseconds.load(std::memory_order_relaxed);
-}
 } // namespace
 
 Session::Session(const ScanContext& context, Reporter& reporter)
@@ -232,23 +213,6 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
     if (!DescribeOpenFile(fd, status) || !status.regular)
         return std::nullopt;
     const unsigned int options = CacheOptions(context.scanArchives);
-    const CacheKey key = KeyOf(status);
-    bool trusted = false;
-    if (context.cache)
-    {
-        auto device = std::find_if(state.devices.begin(), state.devices.end(),
-                                   [&key](const auto& known) { return known.first == key.device; });
-        if (device == state.devices.end())
-            device = state.devices.insert(device, {key.device, KeepsTrueChangeTimes(fd)});
-        trusted = device->second;
-    }
-    if (trusted && context.cache->IsClean(key, options))
-        return std::nullopt;
-    // The key was taken before the content is read: a change made while the file is scanned
-    // gives it another change time, so the result kept never stands for content not seen.
-    const bool keep = trusted && Settled(key);
-    scannedFiles.fetch_add(1, std::memory_order_relaxed);
-    FileScanResult result;
     const std::size_t size = static_cast<std::size_t>(status.size);
     // Files that say they are empty (some special files do, and have content) are left to the
     // descriptor scan, and so is a file that cannot be read: that scan names the failure. A file
@@ -267,21 +231,72 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
         else
             got += static_cast<std::size_t>(count);
     }
+    // The cache is asked with the digest of the very bytes that would be scanned: the buffer,
+    // or a larger file read through once (cheap beside scanning it). The key of a new entry is
+    // the digest of what the scanning library actually read.
+    FileScanResult result;
+    std::optional<CacheDigest> content;
+    std::optional<ContentDigest> reads;
     if (whole && got > 0)
+    {
+        content = ContentDigest::Of(buffer.data(), got);
+        if (context.cache && context.cache->IsClean(*content, options))
+            return std::nullopt;
+        scannedFiles.fetch_add(1, std::memory_order_relaxed);
         result = ScanMemory(*context.engine, buffer.data(), got, target.objectPath,
                             context.scanArchives);
+    }
+    else if (size > readWholeUpTo)
+    {
+        if (context.cache)
+        {
+            const std::optional<CacheDigest> now = ContentDigest::OfFile(fd, status.size, buffer);
+            if (now && context.cache->IsClean(*now, options))
+                return std::nullopt;
+        }
+        scannedFiles.fetch_add(1, std::memory_order_relaxed);
+        reads.emplace(status.size);
+        result = ScanDescriptor(*context.engine, fd, status.size, target.objectPath,
+                                context.scanArchives, &*reads);
+        content = reads->Finish(fd);
+    }
     else
+    {
+        scannedFiles.fetch_add(1, std::memory_order_relaxed);
         result = ScanDescriptor(*context.engine, fd, status.size, target.objectPath,
                                 context.scanArchives);
-    fd.Close();
+    }
     result.scannedSize = status.size;
     result.scannedChange = status.changed;
     if (result.detections.empty() && result.error == ThreatScanner::Success)
     {
-        if (keep)
-            state.clean.push_back(key);
+        if (content && context.cache)
+            state.clean.push_back(*content);
         return std::nullopt;
     }
+    // Whether the detected file carries a trusted signature is judged on the content that was
+    // scanned, while it is still held: the buffer, or reads of the file that must match what
+    // the scanning library read. Content that changed meanwhile has no signer.
+    if (!result.detections.empty() && scannedHook)
+        scannedHook(target.objectPath.c_str());
+    if (!result.detections.empty() && content)
+    {
+        if (whole && got > 0)
+            result.verifiedSigner = VerifiedSigner(
+                got,
+                [&](std::uint64_t offset, void* into, std::size_t length)
+                {
+                    if (offset > got || length > got - offset)
+                        return false;
+                    std::copy_n(buffer.data() + offset, length, static_cast<char*>(into));
+                    return true;
+                });
+        else
+            result.verifiedSigner = VerifiedSigner(
+                status.size, [&](std::uint64_t offset, void* into, std::size_t length)
+                { return reads->ReadRecorded(fd, offset, into, length); });
+    }
+    fd.Close();
     return Finding{std::move(target), status.identity, std::move(result)};
 }
 } // namespace ThreatScannerEngine

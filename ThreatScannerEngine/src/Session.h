@@ -25,9 +25,9 @@ namespace ThreatScannerEngine
 // and only when it waits, not once per file. A batch is handed over when it is full, or at once
 // when a worker has nothing to do.
 //
-// With a clean-result cache, a file whose current version was found clean before with the same
-// definitions and options is not read again, and files found clean now are added to the cache
-// when the session finishes.
+// With a clean-result cache, a file whose content was found clean before with the same
+// definitions and options is read and hashed but not scanned again, and the content found clean
+// now is added to the cache when the session finishes.
 class Session
 {
 public:
@@ -59,14 +59,12 @@ private:
     // Queues the batch being filled.
     void Hand();
     void Work();
-    // Scans one target; returns what there is to report about it. A target found clean whose
-    // result may be kept adds its key to the worker's clean keys.
+    // Scans one target; returns what there is to report about it. A target found clean adds
+    // the digest of the content scanned to the worker's clean keys.
     struct WorkerState
     {
-        std::vector<CacheKey> clean; // keys of files found clean, not yet handed back
-        std::vector<char> buffer;    // content of the file being scanned
-        // Devices, and whether clean results of files on them may be kept.
-        std::vector<std::pair<std::uint64_t, bool>> devices;
+        std::vector<CacheDigest> clean; // digests of content found clean, not yet handed back
+        std::vector<char> buffer;       // content of the file being scanned
     };
     std::optional<Finding> ScanTarget(Target& target, WorkerState& state);
     // Reports every finding that is ready; the lock is released around each report.
@@ -88,13 +86,13 @@ private:
     bool waitingForFindings = false;
     std::size_t runningWorkers = 0;
     bool closed = false;
-    std::vector<CacheKey> cleanKeys;
+    std::vector<CacheDigest> cleanKeys;
     std::vector<std::thread> workers;
 };
 
-// How long a file must have been left unchanged before its clean result is kept: a change in
-// the same tick of the file system's clock as the look at it would not show in its times.
-extern std::atomic<long long> cacheSettleNanoseconds;
+// Called, in the test copy, with the path of each file just scanned with a detection, before
+// its signature is checked; on the worker thread that scanned it.
+extern void (*scannedHook)(const char* path);
 // The number of files read and scanned, for tests.
 extern std::atomic<unsigned long long> scannedFiles;
 } // namespace ThreatScannerEngine

@@ -1,6 +1,6 @@
-// Built only into the test copy of the library: lets a test pause the walk at a known point,
-// tune and count the clean-result cache's work, give the engine a mount table of its own, and
-// tune the walk's and the quarantine's bounds.
+// Built only into the test copy of the library: lets a test pause the walk and the scan at
+// known points, count the files scanned, give the engine a mount table of its own, and tune the
+// walk's and the quarantine's bounds.
 #include "Actions.h"
 #include "FileScan.h"
 #include "FileSystem.h"
@@ -55,10 +55,11 @@ extern "C" ENGINE_EXPORT void ThreatScannerTest_SetWalkListedHook(void (*hook)(c
     ThreatScannerEngine::walkListedHook = hook;
 }
 
-// Lets a test keep the clean results of files it has just written.
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetCacheSettleTime(long long nanoseconds)
+// Called with the path of each file just scanned with a detection, before its signature is
+// checked.
+extern "C" ENGINE_EXPORT void ThreatScannerTest_SetScannedHook(void (*hook)(const char* path))
 {
-    ThreatScannerEngine::cacheSettleNanoseconds = nanoseconds;
+    ThreatScannerEngine::scannedHook = hook;
 }
 
 // The number of files the engine has read and scanned so far.

@@ -38,7 +38,7 @@ Exports Load()
             Bind<ThreatScanner::ScanPath>("ThreatScanner_ScanPath"),
             Bind<ThreatScanner::GetDatabaseInformation>("ThreatScanner_GetDatabaseInformation"),
             Bind<void(void (*)(const char*))>("ThreatScannerTest_SetWalkListedHook"),
-            Bind<void(long long)>("ThreatScannerTest_SetCacheSettleTime"),
+            Bind<void(void (*)(const char*))>("ThreatScannerTest_SetScannedHook"),
             Bind<unsigned long long()>("ThreatScannerTest_ScannedFiles"),
             Bind<void(const char*)>("ThreatScannerTest_SetMountTable"),
             Bind<void(unsigned long long, unsigned int)>("ThreatScannerTest_SetQuarantineReserve"),
@@ -80,11 +80,11 @@ void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
     auto* self = static_cast<Recorder*>(context);
     if (self->inside.fetch_add(1) != 0)
         self->overlapped = true;
-    self->reports.push_back({params->objectType, Text(params->objectPath),
-                             Text(params->parentContainers), Text(params->innerObject),
-                             params->objectFlags, params->archiveFlags, params->scanStatus,
-                             params->scanStatusFlags, params->threatType, params->processId,
-                             Text(params->threatName), params->depthLevel});
+    self->reports.push_back(
+        {params->objectType, Text(params->objectPath), Text(params->parentContainers),
+         Text(params->innerObject), params->objectFlags, params->archiveFlags, params->scanStatus,
+         params->scanStatusFlags, params->threatType, params->processId, Text(params->threatName),
+         params->depthLevel, Text(params->verifiedSigner)});
     if (params->scanStatus == ThreatScanner::StatusInfected ||
         params->scanStatus == ThreatScanner::StatusSuspicious)
         *action = self->action;

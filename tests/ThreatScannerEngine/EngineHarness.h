@@ -31,9 +31,9 @@ struct Exports
     ThreatScanner::GetDatabaseInformation* GetDatabaseInformation;
     // The test copy's pause point: called with a folder's path once its entries are listed.
     void (*SetWalkListedHook)(void (*hook)(const char* folder));
-    // How long a file must be unchanged before its clean result is kept, and how many files
-    // the engine has read and scanned so far.
-    void (*SetCacheSettleTime)(long long nanoseconds);
+    // The pause point after a file's scan found something, before its signature is checked.
+    void (*SetScannedHook)(void (*hook)(const char* path));
+    // How many files the engine has read and scanned so far.
     unsigned long long (*ScannedFiles)();
     // The mount table the engine reads for boot sectors instead of the system's; null restores it.
     void (*SetMountTable)(const char* path);
@@ -59,6 +59,7 @@ struct Report
     std::uint32_t processId;
     std::wstring threatName;
     std::uint32_t depthLevel;
+    std::wstring verifiedSigner; // "(null)" when there is none
 };
 
 // Records every callback and answers detections with a fixed action. Fails the test when two
@@ -102,13 +103,6 @@ private:
     fs::path folder;
     bool readOnly;
     std::vector<CThreatScannerStruct*> instances;
-};
-
-// Lets the engine keep the clean results of files written just before a scan while it lives.
-struct FreshResultsKept
-{
-    FreshResultsKept() { Engine().SetCacheSettleTime(0); }
-    ~FreshResultsKept() { Engine().SetCacheSettleTime(2000000000); }
 };
 
 // Content that the starter definitions detect, put together at run time so that the test

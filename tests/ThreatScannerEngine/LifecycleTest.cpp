@@ -93,7 +93,6 @@ TEST(EngineLifecycle, DefinitionsWithoutADescriptionHaveNoDatabaseInformation)
 
 TEST(EngineLifecycle, ReadOnlyStartWritesNothingBesideTheProgram)
 {
-    FreshResultsKept fresh;
     EngineInstallation installation(true);
     WriteFile(installation.Data() / "clean.txt", "clean");
     WriteFile(installation.Data() / "packed.zip", Zip({{"eicar.com", TestVirus()}}));
@@ -152,7 +151,6 @@ TEST(EngineLifecycle, UpdatesInstallUnderARunningEngineAndTheNextStartUsesThem)
     WriteFile(installation.Data() / "again.txt", "corvane:again threat");
     const auto scan = [&]
     {
-        FreshResultsKept kept;
         Recorder recorder;
         EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
         return Detected(recorder);

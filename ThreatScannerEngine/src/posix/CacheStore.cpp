@@ -10,8 +10,6 @@
 #include <memory>
 #include <random>
 #include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -92,38 +90,6 @@ bool DefinitionsDigest(const std::string& pluginsFolder, const std::string& engi
         all += line;
     }
     digest = Sha256(all.data(), all.size());
-    return true;
-}
-
-bool KeepsTrueChangeTimes(const Descriptor& file)
-{
-    const int fd = static_cast<int>(file.Get());
-    // ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS, overlay, JFS, ReiserFS, bcachefs.
-    static const unsigned long localKinds[] = {0xEF53,     0x58465342, 0x9123683E, 0x01021994,
-                                               0xF2F52010, 0x2FC12FC1, 0x794C7630, 0x3153464A,
-                                               0x52654973, 0xCA451A4E};
-    struct statfs system
-    {
-    };
-    struct stat status
-    {
-    };
-    if (::fstatfs(fd, &system) != 0 || ::fstat(fd, &status) != 0 ||
-        std::find(std::begin(localKinds), std::end(localKinds),
-                  static_cast<unsigned long>(system.f_type)) == std::end(localKinds))
-        return false;
-    // A partition says whether its disk is removable one level up; a file system without a
-    // block device (tmpfs, Btrfs subvolumes, overlay) has neither.
-    const std::string block = "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ":" +
-                              std::to_string(minor(status.st_dev));
-    for (const char* flag : {"/removable", "/../removable"})
-    {
-        const Descriptor flagFile(::open((block + flag).c_str(), O_RDONLY | O_CLOEXEC));
-        char value = '0';
-        if (flagFile.Valid() && ::read(static_cast<int>(flagFile.Get()), &value, 1) == 1 &&
-            value != '0')
-            return false;
-    }
     return true;
 }
 

@@ -279,16 +279,6 @@ int ScanningDescriptor(const Descriptor& file)
     return Fd(file);
 }
 
-std::int64_t NowNanoseconds()
-{
-    struct timespec now
-    {
-    };
-    if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
-        return 0;
-    return Nanoseconds(now);
-}
-
 bool IsFolder(const std::string& path)
 {
     struct stat status

@@ -1,6 +1,6 @@
 // The clean-result cache is not kept on Windows: its file would need an access list that only
-// the installation's owner can change, and change times that only the system sets; without them
-// a kept result could stand for a file changed since. Every scan reads every file.
+// the installation's owner can change; without one, anyone could add entries that vouch for
+// content never scanned. Every scan scans every file.
 #include "CacheStore.h"
 
 namespace ThreatScannerEngine
@@ -8,11 +8,6 @@ namespace ThreatScannerEngine
 const char cacheFileName[] = "cache.000";
 
 bool DefinitionsDigest(const std::string&, const std::string&, CacheDigest&)
-{
-    return false;
-}
-
-bool KeepsTrueChangeTimes(const Descriptor&)
 {
     return false;
 }

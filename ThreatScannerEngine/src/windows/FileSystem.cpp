@@ -473,13 +473,6 @@ int ScanningDescriptor(const Descriptor&)
     return -1;
 }
 
-std::int64_t NowNanoseconds()
-{
-    FILETIME now{};
-    ::GetSystemTimePreciseAsFileTime(&now);
-    return Nanoseconds(now);
-}
-
 bool IsFolder(const std::string& path)
 {
     const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());

@@ -120,7 +120,7 @@ int Result(const char* exportName)
 // A callback record's strings, kept alive for the duration of the call.
 struct Strings
 {
-    std::wstring values[7];
+    std::wstring values[8];
 
     const wchar_t* Set(int index, const json::object& record, const char* key)
     {
@@ -177,6 +177,9 @@ void DeliverRecord(CThreatScannerStruct* instance, const json::object& record)
     params.sysObjInnerObject = strings.Set(5, record, "sysObjInnerObject");
     params.tempPath = strings.Set(6, record, "tempPath");
     params.depthLevel = static_cast<std::uint32_t>(Number(record, "depthLevel"));
+    params.verifiedSigner = strings.Set(7, record, "verifiedSigner");
+    // An older engine's shorter record, which has no signer field.
+    params.size = static_cast<std::uint32_t>(Number(record, "size", sizeof(_ScanCbkParams)));
     const json::value* nullContext = record.if_contains("nullContext");
     Deliver(instance, params, static_cast<int>(Number(record, "action")),
             nullContext && nullContext->is_bool() && nullContext->as_bool());

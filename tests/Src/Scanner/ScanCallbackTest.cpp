@@ -71,8 +71,7 @@ TEST(ScanCallback, NextReportThatIsNoDetectionIsTheOutcomeOfThePendingOne)
         {"objectPath": "/a", "scanStatus": 3},
         {"objectPath": "/b", "scanStatus": 4, "threatType": 99, "objectType": -1},
         {"objectPath": "/a", "scanStatus": 5},
-        {"objectPath": "/b", "scanStatus": 1},
-        {"objectPath": "/b", "scanStatus": 5},
+        {"objectPath": "/b", "scanStatus": 6},
         {"objectPath": "/c", "scanStatus": 3},
         {"objectPath": "/d", "scanStatus": 1},
         {"objectPath": "/c", "scanStatus": 2},
@@ -92,15 +91,42 @@ TEST(ScanCallback, NextReportThatIsNoDetectionIsTheOutcomeOfThePendingOne)
                        node.attribute("ScanAction").value() + " [" +
                        node.attribute("ThreatType").value() + node.attribute("ObjectType").value() +
                        "]");
-    // /a was replaced as the pending detection before an outcome came; the next report that is
-    // no detection is the outcome of /b whatever object it names, and the one after finds
-    // nothing pending; Clean is stored like any other status; a null path is recorded as empty
+    // /a was replaced as the pending detection before an outcome came; the next outcome is that
+    // of /b whatever object it names, and the one after finds nothing pending; a clean object
+    // between a detection and its outcome changes nothing; a null path is recorded as empty
     // with the action of the run.
     EXPECT_THAT(rows, ElementsAre("/a Infected None [VirusFile]", "/b Deleted None []",
-                                  "/c Clean None [VirusFile]", " Infected None [VirusFile]"));
+                                  "/c Disinfected None [VirusFile]", " Infected None [VirusFile]"));
     const auto callbacks = installation.Calls("Callback");
-    ASSERT_EQ(callbacks.size(), 9u);
-    EXPECT_EQ(callbacks[8].at("actionAfter").as_int64(), 1);
+    ASSERT_EQ(callbacks.size(), 8u);
+    EXPECT_EQ(callbacks[7].at("actionAfter").as_int64(), 1);
+}
+
+// Every status, as the first call after a detection that names another object: only the
+// outcome of an action ends the detection with that status; a clean or hidden object, an
+// unknown status or a failure of another object leave it as found.
+TEST(ScanCallback, EachStatusEndsThePendingDetectionOrLeavesIt)
+{
+    const std::vector<std::pair<int, std::string>> table = {
+        {0, "Infected"},  {1, "Infected"},     {2, "Disinfected"},  {5, "Deleted"},
+        {6, "Moved"},     {7, "Infected"},     {8, "UpdateFailed"}, {9, "DeletedReboot"},
+        {10, "Infected"}, {11, "MovedReboot"}, {-1, "Infected"},    {12, "Infected"}};
+    std::string script = R"({"scans": [{"callbacks": [)";
+    for (const auto& [status, expected] : table)
+        script += R"({"objectPath": "/detected)" + std::to_string(status) +
+                  R"(", "scanStatus": 3}, {"objectPath": "/other", "scanStatus": )" +
+                  std::to_string(status) + "},";
+    script.back() = ']';
+    script += "}]}";
+    EngineInstallation installation(script);
+    const auto result = installation.Run({"--quick", "--delete"});
+    pugi::xml_document document;
+    LoadReport(document, ReportPathFromOutput(result.output));
+    const auto detections = Detections(document);
+    ASSERT_EQ(detections.size(), table.size());
+    for (std::size_t i = 0; i < table.size(); ++i)
+        EXPECT_EQ(detections[i].attribute("ScanStatus").value(), table[i].second)
+            << "status " << table[i].first;
 }
 
 TEST(ScanCallback, NullContextIsLoggedAndNothingRecorded)

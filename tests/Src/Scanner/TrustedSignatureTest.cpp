@@ -1,6 +1,7 @@
 // The trusted-publisher check on programs signed at build time (see SignedFiles.h), against the
 // platform's trust provider with the test root trusted.
 #include "Scanner/TrustedSignature.h"
+#include "DigitalSignatureHelper/Signature.h"
 #include "FileSystemHelper/Text.h"
 #include "ScanFixture.h"
 #include "SignedFiles.h"
@@ -10,15 +11,18 @@
 #include <memory>
 
 namespace fs = boost::filesystem;
-using CorvaneCommandLineScanner::HasTrustedSignature;
 using CorvaneTest::SignedFile;
 using CorvaneTest::TrustedTestRoot;
 
 namespace
 {
+// What the engine passes for a scanned file (its verified signer), judged by the program.
 bool Trusted(const fs::path& path)
 {
-    return HasTrustedSignature(FileSystemHelper::WidePath(path));
+    using DigitalSignatureHelper::Signature;
+    const auto signer = Signature::VerifiedCertificateName(FileSystemHelper::WidePath(path),
+                                                           Signature::SubjectSimpleDisplayName);
+    return signer && CorvaneCommandLineScanner::IsTrustedPublisher(*signer);
 }
 
 class TrustedSignatureTest : public testing::Test
@@ -81,31 +85,36 @@ TEST_F(TrustedSignatureTest, AnAcceptedNameFromAnUntrustedRootIsNotTrusted)
     EXPECT_FALSE(Trusted(SignedFile("tellmark-self-rooted")));
 }
 
-TEST_F(TrustedSignatureTest, ScanLeavesOutDetectionsOfTrustedFiles)
+// The program trusts only the signer the engine verified on what it scanned: a path that names a
+// signed file, a record of an engine that passes no signer, or another publisher count for
+// nothing.
+TEST(TrustedSignature, ScanLeavesOutOnlyDetectionsWhoseScannedFileTheEngineVerified)
 {
-    const fs::path trusted = SignedFile("corvane-upper");
-    const fs::path other = SignedFile("other-publisher");
+    const std::string signedPath = JsonString(SignedFile("corvane-upper"));
     CorvaneTest::EngineInstallation installation(
-        R"({"scans": [{"callbacks": [{"objectPath": )" + JsonString(trusted) +
-        R"(, "scanStatus": 3, "action": 0}, {"objectPath": )" + JsonString(other) +
-        R"(, "scanStatus": 4, "action": 0}]}]})");
-    // The program inherits the trust in the test root.
-    const auto result =
-        installation.Run({"--custom", CorvaneTest::SignedFilesFolder().string(), "--delete"});
+        R"({"scans": [{"callbacks": [)"
+        R"({"objectPath": "/trusted", "scanStatus": 3, "action": 0, "verifiedSigner": "CORVANE software"},)"
+        R"({"objectPath": "/other", "scanStatus": 4, "action": 0, "verifiedSigner": "Other Publisher"},)"
+        R"({"objectPath": "/older", "scanStatus": 3, "action": 0, "verifiedSigner": "Tellmark Limited", "size": 104},)"
+        R"({"objectPath": )" +
+        signedPath + R"(, "scanStatus": 3, "action": 0}]}]})");
+    const auto result = installation.Run({"--custom", "/", "--delete"});
 
-    EXPECT_NE(result.output.find("Object Path: " + trusted.string() + "."), std::string::npos);
+    EXPECT_NE(result.output.find("Object Path: /trusted."), std::string::npos);
     const auto callbacks = installation.Calls("Callback");
-    ASSERT_EQ(callbacks.size(), 2u);
+    ASSERT_EQ(callbacks.size(), 4u);
     EXPECT_EQ(callbacks[0].at("actionAfter").as_int64(), 0) << "the engine's action is kept";
-    EXPECT_EQ(callbacks[1].at("actionAfter").as_int64(), 5);
-    EXPECT_EQ(installation.LogLines(),
-              std::vector<std::string>{"Debug: tellmark digital signature is valid. path=" +
-                                       trusted.string()});
+    for (std::size_t i = 1; i < 4; ++i)
+        EXPECT_EQ(callbacks[i].at("actionAfter").as_int64(), 5) << i;
+    EXPECT_EQ(
+        installation.LogLines(),
+        std::vector<std::string>{"Debug: tellmark digital signature is valid. path=/trusted"});
 
     pugi::xml_document document;
     CorvaneTest::LoadReport(document, CorvaneTest::ReportPathFromOutput(result.output));
     std::vector<std::string> detected;
     for (const pugi::xml_node node : document.child("Summary").child("InfectedObjects").children())
         detected.push_back(node.attribute("ObjectPath").value());
-    EXPECT_EQ(detected, std::vector<std::string>{other.string()});
+    EXPECT_EQ(detected,
+              (std::vector<std::string>{"/other", "/older", SignedFile("corvane-upper").string()}));
 }

@@ -1,11 +1,15 @@
 // The POSIX half of the scan suite: links, permissions and the clean-result cache, which the
 // Windows engine does not keep.
 #include "EngineHarness.h"
+#include "SignedFiles.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,7 +113,6 @@ std::string Hex(const std::string& text)
 // kept is read again and detected, and new definitions make every file read again.
 TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
 {
-    FreshResultsKept fresh;
     EngineInstallation installation;
     const fs::path changed = installation.Data() / "changed.txt";
     const fs::path later = installation.Data() / "later.txt";
@@ -154,7 +157,6 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
 // another user is not read; the next save replaces it with a file of the engine's own.
 TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
 {
-    FreshResultsKept fresh;
     EngineInstallation installation;
     const fs::path cache = installation.Folder() / "Plugins" / "cache.000";
     WriteFile(installation.Data() / "one.txt", "one");
@@ -195,4 +197,189 @@ TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
         EXPECT_EQ(filesRead(), 2u);
     }
     EXPECT_TRUE(recorder.reports.empty());
+}
+
+namespace
+{
+// A file held mapped shared and writable, as a process that rewrites it in place holds it: after
+// the first write fault the kernel updates no time stamp for writes through the mapping.
+class SharedMapping
+{
+public:
+    SharedMapping(const fs::path& path, std::size_t size, char fill) : size(size)
+    {
+        WriteFile(path, std::string(size, fill));
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_GE(fd, 0) << path;
+        data = static_cast<char*>(::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        ::close(fd);
+        EXPECT_NE(data, MAP_FAILED) << path;
+        data[0] = fill; // the write fault, before the file is scanned and cached
+    }
+    ~SharedMapping() { ::munmap(data, size); }
+    void Write(const std::string& bytes) { std::copy(bytes.begin(), bytes.end(), data); }
+
+private:
+    std::size_t size;
+    char* data;
+};
+
+// Files in the folder found infected, by name.
+std::set<std::string> InfectedNames(const Recorder& recorder)
+{
+    std::set<std::string> names;
+    for (const Report& report : recorder.reports)
+        if (report.scanStatus == ThreatScanner::StatusInfected)
+            names.insert(fs::path(report.objectPath).filename().string());
+    return names;
+}
+
+// Whether a command line runs and succeeds.
+bool Succeeds(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+} // namespace
+
+// The cache vouches for content, not for a name or time stamps: content rewritten through a
+// mapping (no new times on tmpfs ever, on ext4 until write-back) is scanned again and detected,
+// for files read whole and for larger ones the scanning library reads piece by piece. Clean
+// content is kept on tmpfs too.
+TEST(EngineScan, ContentChangedWithoutNewTimesIsScannedAgain)
+{
+    EngineInstallation installation;
+    char memoryTemplate[] = "/dev/shm/corvane-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(memoryTemplate), nullptr);
+    const std::unique_ptr<const char, void (*)(const char*)> memory(
+        memoryTemplate, [](const char* path) { fs::remove_all(path); });
+    // Each folder's content is its own: the same content elsewhere would be known clean already.
+    for (const auto& [folder, fill] :
+         {std::make_pair(fs::path(memoryTemplate), 'x'), std::make_pair(installation.Data(), 'y')})
+    {
+        SharedMapping small(folder / "small.txt", TestVirus().size(), fill);
+        SharedMapping large(folder / "large.txt", 3 << 20, fill);
+        Recorder first;
+        installation.Restart();
+        EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(folder, first), 0); }), 2u) << folder;
+        installation.Restart();
+        EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(folder, first), 0); }), 0u) << folder;
+        EXPECT_TRUE(first.reports.empty());
+
+        small.Write(TestVirus());
+        large.Write(TestVirus());
+        installation.Restart();
+        Recorder second;
+        EXPECT_EQ(installation.Scan(folder, second), 0);
+        EXPECT_EQ(InfectedNames(second), (std::set<std::string>{"large.txt", "small.txt"}))
+            << folder;
+    }
+}
+
+// Whoever owns a disk image can change a file's data offline and keep its inode and times.
+TEST(EngineScan, AFileEditedOfflineInADiskImageIsScannedAgain)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "mounting a disk image needs root";
+    EngineInstallation installation;
+    const fs::path image = installation.Folder() / "disk.img";
+    const fs::path mounted = installation.Folder() / "mounted";
+    fs::create_directories(mounted);
+    const std::string clean = std::string(TestVirus().size() - 8, 'q') + "OFFLINE!";
+    ASSERT_TRUE(Succeeds("truncate -s 8M '" + image.string() + "'"));
+    if (!Succeeds("mkfs.ext4 -q -F '" + image.string() + "'") ||
+        !Succeeds("mount -o loop '" + image.string() + "' '" + mounted.string() + "'"))
+        GTEST_SKIP() << "no loop device or ext4 tools in this sandbox";
+    WriteFile(mounted / "file.txt", clean);
+    Recorder first;
+    EXPECT_EQ(installation.Scan(mounted, first), 0);
+    ASSERT_TRUE(Succeeds("umount '" + mounted.string() + "'"));
+
+    std::string bytes = ReadFile(image);
+    const std::size_t at = bytes.find(clean);
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, clean.size(), TestVirus());
+    WriteFile(image, bytes);
+    ASSERT_TRUE(Succeeds("mount -o loop '" + image.string() + "' '" + mounted.string() + "'"));
+    installation.Restart();
+    Recorder second;
+    EXPECT_EQ(installation.Scan(mounted, second), 0);
+    EXPECT_TRUE(Succeeds("umount '" + mounted.string() + "'"));
+    EXPECT_EQ(InfectedNames(second), std::set<std::string>{"file.txt"});
+}
+
+namespace
+{
+std::function<void(const std::string&)> onScanned;
+void ScannedHook(const char* path)
+{
+    if (onScanned)
+        onScanned(path);
+}
+} // namespace
+
+// The signer passed with a detection is that of the content the engine scanned: a signed file
+// renamed over the detected one, or a link to one put in its place, once the scan is done
+// vouches for nothing. A file that carries the test file inside a publisher's signature is
+// passed with its signer, small or large.
+TEST(EngineScan, TheSignerIsThatOfTheScannedContent)
+{
+    const CorvaneTest::TrustedTestRoot root;
+    EngineInstallation installation;
+    std::string hex;
+    for (const unsigned char byte : TestVirus())
+        hex += "0123456789abcdef"[byte >> 4] + std::string(1, "0123456789abcdef"[byte & 15]);
+    WriteFile(installation.Folder() / "Plugins" / "anywhere.ndb",
+              "Corvane.Test.EICAR.Anywhere:0:*:" + hex + "\n");
+    installation.Restart();
+    const fs::path signing = installation.Folder() / "signing";
+    fs::create_directories(installation.Data() / "signed");
+    const fs::path credentials = CorvaneTest::SignedFilesFolder() / "tellmark";
+    const auto sign = [&](const std::string& content, const fs::path& out)
+    {
+        WriteFile(signing / "input.exe", content);
+        EXPECT_EQ(CorvaneTest::RunProgram(CORVANE_OSSLSIGNCODE,
+                                          {"sign", "-certs", credentials.string() + ".pem", "-key",
+                                           credentials.string() + ".key", "-in",
+                                           (signing / "input.exe").string(), "-out", out.string()})
+                      .exitCode,
+                  0);
+        fs::remove(signing / "input.exe");
+    };
+    const std::string program = ReadFile(CorvaneTest::UnsignedProgram());
+    sign(program + TestVirus(), installation.Data() / "signed" / "small.exe");
+    sign(program + TestVirus() + std::string(2 << 20, '\0'),
+         installation.Data() / "signed" / "large.exe");
+    const fs::path decoy = signing / "decoy.exe";
+    sign(program, decoy);
+
+    Recorder signedFiles;
+    EXPECT_EQ(installation.Scan(installation.Data() / "signed", signedFiles), 0);
+    ASSERT_EQ(signedFiles.reports.size(), 2u);
+    for (const Report& report : signedFiles.reports)
+        EXPECT_EQ(report.verifiedSigner, L"Tellmark Limited") << report.objectPath;
+
+    const fs::path detected = installation.Data() / "plain" / "detected.com";
+    Engine().SetScannedHook(ScannedHook);
+    for (const bool link : {false, true})
+    {
+        WriteFile(detected, TestVirus());
+        onScanned = [&](const std::string& path)
+        {
+            if (path != detected.string())
+                return;
+            fs::remove(detected);
+            if (link)
+                fs::create_symlink(decoy, detected);
+            else
+                fs::copy_file(decoy, detected);
+        };
+        Recorder swapped;
+        EXPECT_EQ(installation.Scan(detected.parent_path(), swapped), 0);
+        onScanned = nullptr;
+        ASSERT_EQ(swapped.reports.size(), 1u) << link;
+        EXPECT_EQ(swapped.reports[0].scanStatus, ThreatScanner::StatusInfected);
+        EXPECT_EQ(swapped.reports[0].verifiedSigner, L"(null)") << link;
+        fs::remove(detected);
+    }
+    Engine().SetScannedHook(nullptr);
 }

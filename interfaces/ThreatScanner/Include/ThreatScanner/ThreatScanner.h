@@ -36,10 +36,11 @@ static_assert(offsetof(_InitializeParams, value116) == 116);
 static_assert(offsetof(_InitializeParams, instanceGuid) == 120);
 
 // The record the engine passes to the scan callback for each reported object. Strings may be
-// null.
+// null. size says how much of the record the engine filled: a record shorter than the whole
+// (an older engine's) has no verifiedSigner.
 struct _ScanCbkParams
 {
-    std::uint32_t size;                    // 0, not read
+    std::uint32_t size;                    // 0
     std::int32_t objectType;               // 4
     const wchar_t* objectPath;             // 8
     const wchar_t* parentContainers;       // 16
@@ -58,6 +59,11 @@ struct _ScanCbkParams
     const wchar_t* tempPath;               // 88
     std::uint32_t depthLevel;              // 96
     std::uint32_t reserved100;             // 100, not read
+    // For a detection: the name (the subject's simple display name) of the signer of the file
+    // the engine scanned, when that file's embedded signature verifies; checked on the very
+    // content the engine judged, never on whatever the path names afterwards. Null when the
+    // signature does not verify, the file carries none, or it was not checked.
+    const wchar_t* verifiedSigner; // 104
 };
 static_assert(offsetof(_ScanCbkParams, objectType) == 4);
 static_assert(offsetof(_ScanCbkParams, objectPath) == 8);
@@ -75,6 +81,8 @@ static_assert(offsetof(_ScanCbkParams, sysObjParentContainers) == 72);
 static_assert(offsetof(_ScanCbkParams, sysObjInnerObject) == 80);
 static_assert(offsetof(_ScanCbkParams, tempPath) == 88);
 static_assert(offsetof(_ScanCbkParams, depthLevel) == 96);
+static_assert(offsetof(_ScanCbkParams, verifiedSigner) == 104);
+static_assert(sizeof(_ScanCbkParams) == 112);
 
 namespace ThreatScanner
 {

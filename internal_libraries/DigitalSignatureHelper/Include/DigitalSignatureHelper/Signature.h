@@ -1,6 +1,9 @@
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -40,5 +43,17 @@ public:
     // when a verified signature's name cannot be read.
     static std::optional<std::wstring> VerifiedCertificateName(const std::wstring& path,
                                                                NameType type);
+
+#ifndef _WIN32
+    // Reads exactly length bytes of the content at the offset into buffer; false when it cannot.
+    using ContentReader =
+        std::function<bool(std::uint64_t offset, void* buffer, std::size_t length)>;
+
+    // VerifiedCertificateName of content of the given size that the caller holds and hands in
+    // through read, such as the content a virus scan judged: every byte verified comes through
+    // read. (The Windows trust provider verifies only files it reads itself.)
+    static std::optional<std::wstring>
+    VerifiedCertificateName(std::uint64_t size, const ContentReader& read, NameType type);
+#endif
 };
 } // namespace DigitalSignatureHelper

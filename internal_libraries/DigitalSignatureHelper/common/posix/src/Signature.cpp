@@ -597,4 +597,14 @@ std::optional<std::wstring> Signature::VerifiedCertificateName(const std::wstrin
         return std::nullopt;
     return NameOf(image.get(), type);
 }
+
+std::optional<std::wstring>
+Signature::VerifiedCertificateName(std::uint64_t size, const ContentReader& read, NameType type)
+{
+    const ErrorQueueCleaner cleaner;
+    const auto image = size ? Detail::PeImage::Open(read, size) : nullptr;
+    if (!image || !VerifyImage(*image))
+        return std::nullopt;
+    return NameOf(image.get(), type);
+}
 } // namespace DigitalSignatureHelper
