@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "HttpTransfer.h"
 
+#include <algorithm>
 #include <fstream>
 #include <system_error>
 
@@ -62,5 +63,68 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
         throw;
     }
     return digest.Finish();
+}
+std::string HttpClient::FetchStart(const std::string& url, std::size_t bytes,
+                                   std::int64_t& announced) const
+{
+    std::string start;
+    Transfer transfer;
+    transfer.limit = ~std::uint64_t{0};
+    transfer.write = [&](const char* data, std::size_t count)
+    {
+        start.append(data, std::min(count, bytes - start.size()));
+        // Enough: the transfer stops here.
+        return start.size() < bytes;
+    };
+    try
+    {
+        Perform(url, stallSeconds, transfer);
+    }
+    catch (const Failure& failure)
+    {
+        if (failure.Code() != LocalFileError || start.size() != bytes)
+            throw;
+    }
+    announced = transfer.announced;
+    return start;
+}
+
+std::uint64_t HttpClient::DownloadUpTo(const std::string& url, const std::filesystem::path& file,
+                                       std::uint64_t maxBytes,
+                                       const std::function<void(std::uint64_t)>& progress) const
+{
+    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    if (!stream)
+        throw Failure(LocalFileError, "Couldn't create " + file.string());
+    Transfer transfer;
+    transfer.limit = maxBytes;
+    transfer.write = [&](const char* data, std::size_t count)
+    {
+        if (transfer.announced >= 0 && transfer.received > std::uint64_t(transfer.announced))
+            return false;
+        if (!stream.write(data, static_cast<std::streamsize>(count)))
+            return false;
+        progress(transfer.received);
+        return true;
+    };
+    try
+    {
+        Perform(url, stallSeconds, transfer);
+        if (!stream.flush())
+            throw Failure(LocalFileError, "Couldn't write " + file.string());
+        if (transfer.announced >= 0 && transfer.received != std::uint64_t(transfer.announced))
+            throw Failure(Truncated,
+                          "The file ended after " + std::to_string(transfer.received) + " of " +
+                              std::to_string(transfer.announced) + " bytes (" + url + ")",
+                          QueryConnection);
+    }
+    catch (...)
+    {
+        stream.close();
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+        throw;
+    }
+    return transfer.received;
 }
 } // namespace UpdateServiceCom

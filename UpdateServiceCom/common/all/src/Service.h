@@ -4,11 +4,15 @@
 #include "Platform.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
 
+#include "Failure.h"
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace UpdateServiceCom
 {
@@ -27,6 +31,16 @@ public:
     int Update() override;
     int Install() override;
 
+    // Where the definitions come from, by the server URL: a signed release channel (an http(s)
+    // URL whose path ends in /av64bit), a private mirror of the official databases (any other
+    // http(s) URL) or a local folder that the distribution's updater keeps (a file: URL).
+    enum class Source
+    {
+        Release,
+        Mirror,
+        Folder
+    };
+
 private:
     // What Update left for Install.
     struct Pending
@@ -37,6 +51,7 @@ private:
     };
 
     void RunUpdate();
+    void RunOfficialUpdate();
     void RunInstall();
     void TakeLock();
     Index FetchVerifiedIndex(const HttpClient& http, std::string& text);
@@ -45,6 +60,8 @@ private:
     template <typename Action> auto Retrying(Action action) -> decltype(action());
 
     std::string server;
+    Source source = Source::Release;
+    std::filesystem::path sourceFolder;
     std::filesystem::path localPath;
     bool useVersionId = false;
     bool usePatches = false;
@@ -54,4 +71,28 @@ private:
     Platform::FileLock lock;
     std::optional<Pending> pending;
 };
+// However often the host says yes, one transfer is not tried more often than this.
+inline constexpr int MaxRetries = 20;
+inline constexpr auto RetryPause = std::chrono::milliseconds(250);
+
+// Runs a transfer again while it fails in a passing way and the host answers the query with 1.
+template <typename Action> auto Service::Retrying(Action action) -> decltype(action())
+{
+    for (int retries = 0;; ++retries)
+    {
+        try
+        {
+            return action();
+        }
+        catch (const Failure& failure)
+        {
+            if (!failure.RetryQuery() || retries >= MaxRetries ||
+                Notify(failure.RetryQuery(), nullptr) != 1)
+                throw;
+            if (failure.RetryQuery() != QueryCorrupted)
+                std::this_thread::sleep_for(RetryPause);
+        }
+    }
+}
+
 } // namespace UpdateServiceCom

@@ -132,11 +132,6 @@ DWORD RemoveEntry(const std::wstring& path)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
-bool EndsWith(const std::string& name, const char* end)
-{
-    const std::size_t length = std::strlen(end);
-    return name.size() > length && _stricmp(name.c_str() + name.size() - length, end) == 0;
-}
 } // namespace
 
 void SyncFile(const std::filesystem::path& file)
@@ -188,44 +183,9 @@ bool TryRemoveAll(const std::filesystem::path& path)
     return RemoveEntry(path.wstring()) == ERROR_SUCCESS;
 }
 
-std::vector<std::string> DefinitionsToLoad(const std::filesystem::path& folder)
+std::string EnginePath(const std::filesystem::path& path)
 {
-    // The kinds of file the engine loads from its definitions folder, in its order: ignore lists
-    // first, then by name. libclamav's own folder loader finds no files on Windows.
-    static const char* const kinds[] = {
-        ".db",  ".hdb", ".hdu", ".hsb",  ".hsu",  ".fp",  ".sfp",  ".mdb", ".mdu", ".msb",
-        ".msu", ".ndb", ".ndu", ".ldb",  ".ldu",  ".sdb", ".zmd",  ".rmd", ".pdb", ".gdb",
-        ".wdb", ".cbc", ".ftm", ".cfg",  ".cvd",  ".cld", ".cud",  ".cdb", ".cat", ".crb",
-        ".idb", ".ioc", ".yar", ".yara", ".pwdb", ".ign", ".ign2", ".imp"};
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW entry{};
-    HANDLE search = ::FindFirstFileExW((folder.wstring() + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                       FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        Fail("list", folder, ::GetLastError());
-    do
-    {
-        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-            continue;
-        const std::string name = Utf8(entry.cFileName);
-        if (std::any_of(std::begin(kinds), std::end(kinds),
-                        [&](const char* kind) { return EndsWith(name, kind); }))
-            names.push_back(name);
-    } while (::FindNextFileW(search, &entry));
-    ::FindClose(search);
-    const auto isIgnoreList = [](const std::string& name)
-    { return EndsWith(name, ".ign") || EndsWith(name, ".ign2"); };
-    std::sort(names.begin(), names.end(),
-              [&](const std::string& a, const std::string& b)
-              {
-                  const bool aFirst = isIgnoreList(a);
-                  const bool bFirst = isIgnoreList(b);
-                  return aFirst != bFirst ? aFirst : a < b;
-              });
-    const std::string base = Describe(folder);
-    for (std::string& name : names)
-        name = base + "\\" + name;
-    return names;
+    return Describe(path);
 }
 
 std::filesystem::path LibraryFolder()
