@@ -71,6 +71,7 @@ public:
 
 private:
     std::intptr_t handle = -1; // a descriptor, or a handle
+    std::filesystem::path path;
     std::string description;
 };
 

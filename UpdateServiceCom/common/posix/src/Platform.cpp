@@ -172,7 +172,7 @@ SourceFolder::SourceFolder(const std::filesystem::path& folder) : description(fo
         Unsafe("The source folder " + description + " is not an absolute path");
     // Every folder from the top down, each opened inside the one above it.
     int current = OpenFolderAt(AT_FDCWD, "/", "/");
-    std::string path;
+    std::string walked;
     try
     {
         const auto below = folder.relative_path();
@@ -184,19 +184,19 @@ SourceFolder::SourceFolder(const std::filesystem::path& folder) : description(fo
         }
         for (std::size_t at = 0;; ++at)
         {
-            const struct stat status = StatusOf(current, path.empty() ? "/" : path);
+            const struct stat status = StatusOf(current, walked.empty() ? "/" : walked);
             const bool last = at == names.size();
             const bool othersWrite = status.st_mode & (S_IWGRP | S_IWOTH);
             if (!TrustedOwner(status) || (othersWrite && (last || !(status.st_mode & S_ISVTX))))
                 Unsafe("The source folder " + description + " or a folder above it (" +
-                       (path.empty() ? "/" : path) +
+                       (walked.empty() ? "/" : walked) +
                        ") belongs to another user or others may write to it");
             if (last)
                 break;
             if (names[at] == "..")
                 Unsafe("The source folder " + description + " is not a plain path");
-            path += "/" + names[at];
-            const int next = OpenFolderAt(current, names[at], path);
+            walked += "/" + names[at];
+            const int next = OpenFolderAt(current, names[at], walked);
             ::close(current);
             current = next;
         }
