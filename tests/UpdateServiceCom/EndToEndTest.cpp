@@ -30,6 +30,18 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder)
     return entries;
 }
 
+// The shipped update library and engine with the starter definitions, as the build installs them.
+void InstallWithTheEngine(const CorvaneTest::Installation& installation)
+{
+    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+    installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
+    fs::create_directories(installation.Folder() / "Plugins");
+    for (const std::string name :
+         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
+        installation.Install(fs::path(PROGRAM_FOLDER) / "Plugins" / name, "Plugins/" + name);
+}
+
 class DefinitionsUpdateEndToEndTest : public ::testing::Test
 {
 protected:
@@ -120,13 +132,7 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
 {
     DefinitionsServer server{LOOPBACK_PORT};
     CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
-    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
-    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
-    installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
-    fs::create_directories(installation.Folder() / "Plugins");
-    for (const std::string name :
-         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
-        installation.Install(fs::path(PROGRAM_FOLDER) / "Plugins" / name, "Plugins/" + name);
+    InstallWithTheEngine(installation);
     const auto plugins = Snapshot(installation.Folder() / "Plugins");
     server.PublishUnchecked(
         {{"daily.ndb", Signatures("daily")}, {"broken.ndb", "not a signature\n"}}, "2024.6.2", 1,
@@ -208,13 +214,7 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
     {
         SCOPED_TRACE(source.source);
         CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
-        installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
-        installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
-        installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
-        fs::create_directories(installation.Folder() / "Plugins");
-        for (const std::string name :
-             {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
-            installation.Install(starter / name, "Plugins/" + name);
+        InstallWithTheEngine(installation);
         if (!source.config.empty())
             installation.WriteFile("config.ini", source.config);
         const fs::path data = installation.Folder().parent_path() / "Data";

@@ -208,17 +208,7 @@ void Service::RunOfficialUpdate()
             }
             Notify(UpdSdk::EventFileName, const_cast<char*>(fileName.c_str()));
             const fs::path target = folder.Staging() / fileName;
-            std::uint64_t lastPercent = ~std::uint64_t{0};
-            const auto progress = [&](std::uint64_t received)
-            {
-                std::uint64_t overall = done + received;
-                const std::uint64_t percent = overall * 100 / std::max<std::uint64_t>(total, 1);
-                if (percent != lastPercent)
-                {
-                    lastPercent = percent;
-                    Notify(UpdSdk::EventBytesDone, &overall);
-                }
-            };
+            const auto progress = Progress(done, total, offer.size);
             const std::uint64_t size = Retrying(
                 [&]
                 {

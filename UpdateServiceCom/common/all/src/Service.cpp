@@ -168,6 +168,24 @@ int Service::Notify(int event, void* data) const
     return callback ? callback(event, data, context) : 0;
 }
 
+std::function<void(std::uint64_t)> Service::Progress(std::uint64_t done, std::uint64_t total,
+                                                     std::uint64_t fileSize) const
+{
+    // Progress goes out at most once per percent of the whole download, and when the file is
+    // complete.
+    return [this, done, total, fileSize,
+            lastPercent = ~std::uint64_t{0}](std::uint64_t received) mutable
+    {
+        std::uint64_t overall = done + received;
+        const std::uint64_t percent = overall * 100 / std::max<std::uint64_t>(total, 1);
+        if (percent != lastPercent || received == fileSize)
+        {
+            lastPercent = percent;
+            Notify(UpdSdk::EventBytesDone, &overall);
+        }
+    };
+}
+
 void Service::TakeLock()
 {
     if (server.empty() || localPath.empty())
@@ -248,19 +266,7 @@ void Service::RunUpdate()
             Retrying(
                 [&]
                 {
-                    // Progress goes out at most once per percent of the whole download.
-                    std::uint64_t lastPercent = ~std::uint64_t{0};
-                    const auto progress = [&](std::uint64_t received)
-                    {
-                        std::uint64_t overall = done + received;
-                        const std::uint64_t percent =
-                            overall * 100 / std::max<std::uint64_t>(total, 1);
-                        if (percent != lastPercent || received == file->size)
-                        {
-                            lastPercent = percent;
-                            Notify(UpdSdk::EventBytesDone, &overall);
-                        }
-                    };
+                    const auto progress = Progress(done, total, file->size);
                     const auto target = folder.Staging() / file->name;
                     if (http.Download(server + "/" + file->name, target, file->size, progress) !=
                         file->sha256)

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -57,6 +58,10 @@ private:
     Index FetchVerifiedIndex(const HttpClient& http, std::string& text);
     template <typename Action> int Guarded(Action action);
     int Notify(int event, void* data) const;
+    // Reports the bytes done of a download of total bytes while a file of fileSize bytes arrives
+    // after done bytes (event 70).
+    std::function<void(std::uint64_t)> Progress(std::uint64_t done, std::uint64_t total,
+                                                std::uint64_t fileSize) const;
     template <typename Action> auto Retrying(Action action) -> decltype(action());
 
     std::string server;

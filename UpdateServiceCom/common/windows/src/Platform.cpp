@@ -265,7 +265,8 @@ bool Trusted(PSID sid)
         ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinCreatorOwnerSid))
         return true;
     static const std::vector<unsigned char> user = CurrentUser();
-    static const std::wstring installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    static const std::wstring installer =
+        L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     LPWSTR text = nullptr;
     bool trusted = !user.empty() && ::EqualSid(sid, const_cast<unsigned char*>(user.data()));
     if (!trusted && ::ConvertSidToStringSidW(sid, &text))
@@ -288,8 +289,8 @@ bool OwnedAndGuarded(HANDLE object)
                           &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
         return false;
     constexpr ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                    FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE |
-                                    WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+                                    FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                    WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
     // No access list at all lets everyone do everything.
     bool guarded = Trusted(owner) && dacl;
     for (DWORD at = 0; guarded && at < dacl->AceCount; ++at)
@@ -334,22 +335,22 @@ Handle OpenSourceFile(const std::filesystem::path& folder, const std::string& na
         (information.dwFileAttributes &
          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
         !OwnedAndGuarded(file.get()))
-        Unsafe(description + " is not a plain file of the administrators' that only they may change");
+        Unsafe(description +
+               " is not a plain file of the administrators' that only they may change");
     return file;
 }
 } // namespace
 
-SourceFolder::SourceFolder(const std::filesystem::path& folder)
-    : description(Describe(folder))
+SourceFolder::SourceFolder(const std::filesystem::path& folder) : description(Describe(folder))
 {
     if (!folder.is_absolute())
         Unsafe("The source folder " + description + " is not an absolute path");
     // Held without sharing deletion, so that the folder cannot be renamed or replaced while the
     // update reads from it; its files are then opened below the same path.
-    HANDLE opened = ::CreateFileW(folder.wstring().c_str(), FILE_LIST_DIRECTORY | READ_CONTROL,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr);
+    HANDLE opened =
+        ::CreateFileW(folder.wstring().c_str(), FILE_LIST_DIRECTORY | READ_CONTROL,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (opened == INVALID_HANDLE_VALUE)
     {
         const DWORD error = ::GetLastError();
@@ -451,8 +452,8 @@ std::uint64_t SourceFolder::CopyTo(const std::string& name, const std::filesyste
             break;
         total += count;
         DWORD written = 0;
-        if (total > maxBytes ||
-            !::WriteFile(copy.get(), buffer.data(), count, &written, nullptr) || written != count)
+        if (total > maxBytes || !::WriteFile(copy.get(), buffer.data(), count, &written, nullptr) ||
+            written != count)
         {
             failed = true;
             break;
