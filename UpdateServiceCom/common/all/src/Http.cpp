@@ -91,7 +91,8 @@ std::string HttpClient::FetchStart(const std::string& url, std::size_t bytes,
 {
     std::string start;
     Transfer transfer;
-    transfer.limit = ~std::uint64_t{0};
+    // The transfer stops after the first bytes; the limit only has to let the first pieces in.
+    transfer.limit = std::uint64_t{1} << 32;
     transfer.write = [&](const char* data, std::size_t count)
     {
         start.append(data, std::min(count, bytes - start.size()));

@@ -209,12 +209,17 @@ void Service::RunOfficialUpdate()
             Notify(UpdSdk::EventFileName, const_cast<char*>(fileName.c_str()));
             const fs::path target = folder.Staging() / fileName;
             const auto progress = Progress(done, total, offer.size);
+            // The size the mirror announced bounds the download and with it its deadline; a
+            // local copy has no deadline, and the file may have been replaced since.
+            const std::uint64_t limit = local            ? MaxDatabaseBytes
+                                        : offer.size > 0 ? std::min(offer.size, MaxDatabaseBytes)
+                                                         : MaxDatabaseBytes;
             const std::uint64_t size = Retrying(
                 [&]
                 {
-                    return local ? local->CopyTo(fileName, target, MaxDatabaseBytes, progress)
-                                 : http->DownloadUpTo(server + "/" + fileName, target,
-                                                      MaxDatabaseBytes, progress);
+                    return local ? local->CopyTo(fileName, target, limit, progress)
+                                 : http->DownloadUpTo(server + "/" + fileName, target, limit,
+                                                      progress);
                 });
             done += size;
 
