@@ -47,6 +47,34 @@ std::string DefinitionsVersionText(const boost::filesystem::path& path)
     return {};
 }
 
+std::vector<std::string> OfficialDatabaseLines(const boost::filesystem::path& path)
+{
+    std::vector<std::string> lines;
+    try
+    {
+        std::ifstream file(path.string());
+        // Written by the update library from each database's own header.
+        const boost::regex databaseLine("Official database: ((?:main|daily|bytecode)\\.c[vl]d) "
+                                        "version ([0-9]{1,10}) built ([0-9]{4}-[0-9]{2}-[0-9]{2}"
+                                        "T[0-9]{2}:[0-9]{2}:[0-9]{2}Z)");
+        std::string line;
+        while (std::getline(file, line) && lines.size() < 3)
+        {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            boost::smatch match;
+            if (boost::regex_match(line, match, databaseLine))
+                lines.push_back("Official database: " + match[1] + ", version " + match[2] +
+                                ", built " + match[3]);
+        }
+    }
+    catch (const std::exception& error)
+    {
+        Log(L"Info", error.what());
+    }
+    return lines;
+}
+
 void PrintDefinitionsInfo()
 {
     std::uint32_t version = 0;
@@ -68,5 +96,15 @@ void PrintDefinitionsInfo()
     if (versionText.empty())
         versionText = "N/A";
     ConsoleHelper::Out() << "\tVersion: " << versionText << std::endl;
+    try
+    {
+        for (const std::string& line :
+             OfficialDatabaseLines(ProgramFolder() / "Plugins" / "update.txt"))
+            ConsoleHelper::Out() << "\t" << line << std::endl;
+    }
+    catch (const boost::exception&)
+    {
+        // Without the program folder there is no update.txt to describe.
+    }
 }
 } // namespace CorvaneCommandLineScanner

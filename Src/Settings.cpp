@@ -44,6 +44,8 @@ Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& d
     {
         boost::property_tree::ptree tree;
         boost::property_tree::ini_parser::read_ini(iniFile.string(), tree);
+        definitionsServer = tree.get<std::string>(
+            boost::property_tree::ptree::path_type("definitions_server", '.'), "");
         readOnly = tree.get<bool>(boost::property_tree::ptree::path_type("read_only", '.'));
         const auto folder =
             tree.get<std::string>(boost::property_tree::ptree::path_type("engines_folder", '.'));

@@ -24,5 +24,9 @@ public:
     bool readOnly = false;
     // Folder the read-only engine start-up uses.
     std::wstring enginesFolder;
+    // Where definitions updates come from when not from the server built into the program:
+    // config.ini key definitions_server, read on its own (it needs no other key). Empty when not
+    // set.
+    std::string definitionsServer;
 };
 } // namespace CorvaneCommandLineScanner

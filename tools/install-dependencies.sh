@@ -20,6 +20,8 @@ else
         libclamav-dev clamav
         # The disk-image case of the cache tests (mkfs.ext4, mount through a loop device).
         e2fsprogs mount
+        # clam.exe and the other harmless samples that libclamav's test databases detect.
+        clamav-testfiles
         # The fuzz targets (tools/fuzz.sh): Clang with libFuzzer and the sanitizer runtimes,
         # the symbolizer for readable findings, and expat as a strict XML reader.
         clang libclang-rt-14-dev llvm-14 libexpat1-dev
@@ -59,7 +61,9 @@ if dpkg --compare-versions "$osslsigncode_version" lt 2.6; then
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
         -t "${VERSION_CODENAME}-backports" osslsigncode
 fi
-if [ "${1:-}" = --windows ] && ! apt-get source --print-uris pugixml >/dev/null 2>&1; then
+# Both lanes fetch sources: the Windows libraries are built from Debian's source packages, and the
+# tests of the official-database updates take the clamav source package's signed test databases.
+if ! apt-get source --print-uris pugixml >/dev/null 2>&1; then
     "${sudo_cmd[@]}" tee /etc/apt/sources.list.d/corvane-deb-src.sources >/dev/null <<EOF
 Types: deb-src
 URIs: http://deb.debian.org/debian
@@ -69,3 +73,5 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
     "${sudo_cmd[@]}" apt-get update
 fi
+tools_folder=$(dirname "$0")
+"$tools_folder/fetch-clamav-test-databases.sh"

@@ -71,7 +71,10 @@ std::string WithCode(const char* sentence, int code)
 
 std::string DefinitionsServerUrl()
 {
-    return BuildSettings::DefinitionsServerUrl();
+    // An installation may name its own source in config.ini: a private mirror of the official
+    // signature databases, or the folder the distribution's updater keeps them in.
+    const std::string& configured = Settings::Instance().definitionsServer;
+    return configured.empty() ? BuildSettings::DefinitionsServerUrl() : configured;
 }
 
 DefinitionsUpdater::DefinitionsUpdater()

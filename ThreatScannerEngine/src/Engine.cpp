@@ -2,6 +2,7 @@
 #include "FileScan.h"
 #include "FileSystem.h"
 
+#include "DefinitionsSet/DefinitionsSet.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <clamav.h>
@@ -9,27 +10,15 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <mutex>
 
 namespace ThreatScannerEngine
 {
 namespace
 {
-// libclamav writes its warnings to standard error unless told otherwise; the program owns the
-// console, so they are dropped.
-void IgnoreMessage(enum cl_msg, const char*, const char*, void*) {}
-
 int InitializeLibrary()
 {
-    static std::once_flag once;
-    static cl_error_t result = CL_SUCCESS;
-    std::call_once(once,
-                   []
-                   {
-                       cl_set_clcb_msg(IgnoreMessage);
-                       result = cl_init(CL_INIT_DEFAULT);
-                   });
-    return result == CL_SUCCESS ? ThreatScanner::Success : ThreatScanner::CouldNotInitialize;
+    return DefinitionsSet::InitializeEngineLibrary() ? ThreatScanner::Success
+                                                     : ThreatScanner::CouldNotInitialize;
 }
 
 // The limits of what one object may make the engine read. An object that reaches one is not
@@ -141,12 +130,12 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
             return ThreatScanner::LoadingEngine;
     }
 
-    unsigned int signatures = 0;
-    const cl_error_t loadResult =
-        static_cast<cl_error_t>(LoadDefinitions(loaded->engine, pluginsFolder, signatures));
-    if (loadResult == CL_EOPEN || (loadResult == CL_SUCCESS && signatures == 0))
+    const DefinitionsSet::LoadResult definitions =
+        DefinitionsSet::Load(loaded->engine, pluginsFolder);
+    if (definitions.missing || definitions.error == CL_EOPEN ||
+        (definitions.error == CL_SUCCESS && definitions.signatures == 0))
         return ThreatScanner::NoPlugins;
-    if (loadResult != CL_SUCCESS)
+    if (definitions.error != CL_SUCCESS)
         return ThreatScanner::LoadingEngine;
 
     // The callbacks are part of the engine and must be in place before it is shared.

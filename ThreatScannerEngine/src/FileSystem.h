@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-struct cl_engine;
-
 // Marks a function the library exports; nothing else is visible outside it.
 #ifdef _WIN32
 #define ENGINE_EXPORT __declspec(dllexport)
@@ -103,9 +101,6 @@ bool IsFolder(const std::string& path);
 bool FolderIdentity(const std::string& path, FileIdentity& identity);
 // Creates a folder that only its owner may enter; true when it exists afterwards as a folder.
 bool MakePrivateFolder(const std::string& path);
-// Loads every definitions file of the folder into the engine, with the scanning library's
-// standard options; returns the library's result code.
-int LoadDefinitions(cl_engine* engine, const std::string& folder, unsigned int& signatures);
 
 // Lets the process hold as many folders open as a deep or wide walk needs.
 void RaiseOpenFileLimit();

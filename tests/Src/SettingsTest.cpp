@@ -48,6 +48,18 @@ TEST_F(SettingsFile, ReadingStopsAtTheFirstBadValue)
     }
 }
 
+// The definitions source is read on its own: it needs no read_only, and a bad read_only does
+// not hide it.
+TEST_F(SettingsFile, DefinitionsServerStandsAlone)
+{
+    EXPECT_EQ(Read("definitions_server=file:/var/lib/clamav\n").definitionsServer,
+              "file:/var/lib/clamav");
+    const Settings settings = Read("read_only=yes\ndefinitions_server=http://mirror:8000\n");
+    EXPECT_EQ(settings.definitionsServer, "http://mirror:8000");
+    EXPECT_FALSE(settings.readOnly);
+    EXPECT_EQ(Read("[updates]\ndefinitions_server=http://mirror\n").definitionsServer, "");
+}
+
 TEST_F(SettingsFile, MissingFileGivesDefaults)
 {
     const Settings settings(folder.Path() / "missing.ini", L"/opt/corvane");

@@ -30,6 +30,18 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder)
     return entries;
 }
 
+// The shipped update library and engine with the starter definitions, as the build installs them.
+void InstallWithTheEngine(const CorvaneTest::Installation& installation)
+{
+    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+    installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
+    fs::create_directories(installation.Folder() / "Plugins");
+    for (const std::string name :
+         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
+        installation.Install(fs::path(PROGRAM_FOLDER) / "Plugins" / name, "Plugins/" + name);
+}
+
 class DefinitionsUpdateEndToEndTest : public ::testing::Test
 {
 protected:
@@ -120,13 +132,7 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
 {
     DefinitionsServer server{LOOPBACK_PORT};
     CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
-    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
-    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
-    installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
-    fs::create_directories(installation.Folder() / "Plugins");
-    for (const std::string name :
-         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
-        installation.Install(fs::path(PROGRAM_FOLDER) / "Plugins" / name, "Plugins/" + name);
+    InstallWithTheEngine(installation);
     const auto plugins = Snapshot(installation.Folder() / "Plugins");
     server.PublishUnchecked(
         {{"daily.ndb", Signatures("daily")}, {"broken.ndb", "not a signature\n"}}, "2024.6.2", 1,
@@ -169,5 +175,70 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
     EXPECT_THAT(installation.Run({"--custom", daily.string()}).output,
                 HasSubstr("Object Path: " + daily.string() + ". "));
     EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("2024.6.3"));
+}
+
+// Real signatures through each source, end to end: libclamav's signed test database test-6
+// (standing in for daily.cvd) makes the engine find clam.exe, and the starter set still finds
+// EICAR.
+TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngine)
+{
+    DefinitionsServer server{LOOPBACK_PORT};
+    const CorvaneTest::TemporaryFolder scratch;
+    const fs::path local = scratch.Path() / "clamav";
+    fs::create_directories(local);
+    fs::create_directories(server.MirrorFolder());
+    for (const fs::path& folder : {server.MirrorFolder(), local})
+        WriteText(folder / "daily.cvd", TestDatabase(6));
+    fs::permissions(local / "daily.cvd", fs::owner_read | fs::owner_write | fs::others_read);
+    const fs::path starter = fs::path(PROGRAM_FOLDER) / "Plugins";
+    const fs::path own = scratch.Path() / "own";
+    fs::create_directories(own);
+    for (const std::string name :
+         {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb"})
+        fs::copy_file(starter / name, own / name);
+    ASSERT_EQ(RunPublisher({"import", "--key", Platform::ToolPath(PublisherKeys().privateKey),
+                            "--version", "2026.1", "--sequence", "1", "--with",
+                            Platform::ToolPath(own), Platform::ToolPath(server.MirrorFolder()),
+                            Platform::ToolPath(scratch.Path() / "release")}),
+              0);
+    fs::rename(scratch.Path() / "release", server.ReleaseFolder());
+
+    const struct
+    {
+        const char* source;
+        std::string config;
+    } sources[] = {{"private mirror", "definitions_server=" + server.MirrorUrl() + "\n"},
+                   {"local folder", "definitions_server=file:" + local.string() + "\n"},
+                   {"signed release", ""}};
+    for (const auto& source : sources)
+    {
+        SCOPED_TRACE(source.source);
+        CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
+        InstallWithTheEngine(installation);
+        if (!source.config.empty())
+            installation.WriteFile("config.ini", source.config);
+        const fs::path data = installation.Folder().parent_path() / "Data";
+        fs::create_directories(data);
+        fs::copy_file(ClamavTestFile("clam.exe"), data / "clam.exe");
+        fs::copy_file(fs::path(PROGRAM_FOLDER) / "Samples" / "eicar.com", data / "eicar.com");
+        const auto scan = [&](const char* name)
+        {
+            const auto result =
+                installation.Run({"--custom", (data / name).string(), "--scan-result-stdout"});
+            EXPECT_EQ(result.exitCode, 0);
+            return result.output;
+        };
+        EXPECT_THAT(scan("clam.exe"), Not(HasSubstr("Object Path: ")));
+
+        const auto update = installation.Run({"--updatedefs"});
+        EXPECT_EQ(update.exitCode, 0);
+        EXPECT_THAT(update.output, HasSubstr("Applying definitions done\n"));
+        EXPECT_THAT(update.output, Not(HasSubstr("Couldn't")));
+        EXPECT_THAT(scan("clam.exe"), HasSubstr("Clamav.Test.File-6"));
+        EXPECT_THAT(scan("eicar.com"), HasSubstr("Object Path: " + (data / "eicar.com").string()));
+        EXPECT_THAT(installation.Run({"--definitions-info"}).output,
+                    HasSubstr("\tOfficial database: daily.cvd, version 6, built "
+                              "2021-06-23T01:34:05Z\n"));
+    }
 }
 } // namespace

@@ -129,6 +129,26 @@ void DefinitionsServer::Stop()
         process->Stop();
 }
 
+std::string TestDatabase(int number)
+{
+    const fs::path file =
+        fs::path(CLAMAV_TEST_DATABASES) / ("test-" + std::to_string(number) + ".cvd");
+    if (!fs::exists(file))
+        throw std::runtime_error(file.string() +
+                                 " is missing: run tools/fetch-clamav-test-databases.sh");
+    return CorvaneTest::ReadFile(file);
+}
+
+fs::path ClamavTestFile(const std::string& name)
+{
+    return fs::path(CLAMAV_TEST_FILES) / name;
+}
+
+std::string DefinitionsServer::MirrorUrl() const
+{
+    return "http://127.0.0.1:" + std::to_string(port) + "/mirror";
+}
+
 std::string DefinitionsServer::BaseUrl() const
 {
     return "http://127.0.0.1:" + std::to_string(port) + "/av64bit";

@@ -48,6 +48,13 @@ void Sign(const fs::path& file, const fs::path& privateKey);
 
 void WriteText(const fs::path& path, const std::string& text);
 
+// libclamav's publisher-signed test databases test-1.cvd .. test-6.cvd (fetched at build time
+// from Debian's clamav source package), as bytes; test-6 detects clam.exe of libclamav's test
+// files as Clamav.Test.File-6.
+std::string TestDatabase(int number);
+// libclamav's harmless test files (the clamav-testfiles package).
+fs::path ClamavTestFile(const std::string& name);
+
 // A loopback web server serving a folder, with faults on request (DefinitionsServer.py).
 class DefinitionsServer
 {
@@ -61,6 +68,9 @@ public:
     // The server URL the library is given; releases are published below it.
     std::string BaseUrl() const;
     fs::path ReleaseFolder() const { return root.Path() / "av64bit"; }
+    // A private mirror of the official databases, served below MirrorUrl.
+    fs::path MirrorFolder() const { return root.Path() / "mirror"; }
+    std::string MirrorUrl() const;
 
     // Publishes a release of the files with the tool, replacing the previous one.
     void Publish(const Files& files, const std::string& version, std::uint64_t sequence,

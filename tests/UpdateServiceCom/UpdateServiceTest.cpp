@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <boost/filesystem/operations.hpp>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 using namespace UpdateLibraryTesting;
 using namespace UpdateServiceCom;
@@ -381,6 +385,186 @@ TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
     // Only objects that the library made are destroyed.
     auto* destroy = reinterpret_cast<UpdSdk::Destroy*>(service.Symbol("UpdSdkDestroy"));
     EXPECT_NE(destroy(reinterpret_cast<UpdateServiceInterface*>(&zero)), 0);
+}
+
+// Official signature databases from a private mirror (on the loopback server) and from a local
+// folder: libclamav's publisher-signed test databases stand in for them.
+class OfficialDatabasesTest : public UpdateLibraryTest
+{
+protected:
+    OfficialDatabasesTest()
+    {
+        fs::create_directories(server.MirrorFolder());
+        fs::permissions(local.Path(), fs::owner_all);
+    }
+
+    Result Update(const std::string& url)
+    {
+        LoadedService service(installation.Library());
+        service.Configure(url, installation.Folder());
+        const int updated = service.Service().Update();
+        if (updated != Ok)
+            return static_cast<Result>(updated);
+        events = service.events;
+        if (events.back().code != UpdSdk::EventInstallPending)
+            return Ok;
+        return static_cast<Result>(service.Service().Install());
+    }
+
+    std::string FolderUrl() const { return "file:" + local.Path().string(); }
+
+    void Offer(const fs::path& folder, const std::string& name, const std::string& content)
+    {
+        WriteText(folder / name, content);
+        fs::permissions(folder / name,
+                        fs::owner_read | fs::owner_write | fs::group_read | fs::others_read);
+    }
+
+    // Every file of Plugins with its content, update.txt and index.json included.
+    Files Plugins() const
+    {
+        Files files;
+        for (const auto& entry : fs::directory_iterator(installation.Plugins()))
+            files[entry.path().filename().string()] = CorvaneTest::ReadFile(entry.path());
+        return files;
+    }
+
+    CorvaneTest::TemporaryFolder local;
+    std::vector<Event> events;
+};
+
+TEST_F(OfficialDatabasesTest, MirrorAndLocalFolderInstallVerifiedDatabasesBesideTheOwnFiles)
+{
+    Offer(server.MirrorFolder(), "daily.cvd", TestDatabase(5));
+    ASSERT_EQ(Update(server.MirrorUrl()), Ok);
+    Files expected = Starter;
+    expected["daily.cvd"] = TestDatabase(5);
+    EXPECT_EQ(installation.Definitions(), expected);
+    EXPECT_EQ(installation.Version(), "daily 5");
+    EXPECT_NE(CorvaneTest::ReadFile(installation.Plugins() / "update.txt")
+                  .find("\nOfficial database: daily.cvd version 5 built 2021-06-23T01:31:42Z\n"),
+              std::string::npos);
+    EXPECT_EQ(installation.Entries(), CleanFolder);
+
+    // The same version again is up to date.
+    ASSERT_EQ(Update(server.MirrorUrl()), Ok);
+    EXPECT_EQ(events.back().code, UpdSdk::EventUpToDate);
+    EXPECT_EQ(installation.Definitions(), expected);
+
+    // The distribution's folder: its patched daily.cld is newer, and the unknown files beside
+    // it are left alone.
+    std::string patched = TestDatabase(6);
+    Offer(local.Path(), "daily.cld", patched);
+    Offer(local.Path(), "freshclam.dat", "state of another program");
+    Offer(local.Path(), "Daily.cvd", TestDatabase(1));
+    ASSERT_EQ(Update(FolderUrl()), Ok);
+    expected.erase("daily.cvd");
+    expected["daily.cld"] = patched;
+    EXPECT_EQ(installation.Definitions(), expected);
+    EXPECT_EQ(installation.Version(), "daily 6");
+    EXPECT_EQ(installation.Entries(), CleanFolder);
+}
+
+// Each refusal has its own code and leaves the installed set exactly as it was.
+TEST_F(OfficialDatabasesTest, DatabasesThatAreNotGenuineCurrentAndSafeAreRefused)
+{
+    Offer(server.MirrorFolder(), "daily.cvd", TestDatabase(5));
+    ASSERT_EQ(Update(server.MirrorUrl()), Ok);
+    const std::string good = TestDatabase(6);
+    const auto edited = [&](std::size_t at, char byte)
+    {
+        std::string copy = good;
+        copy[at] = byte;
+        return copy;
+    };
+    // A .cld's header carries no signature.
+    std::string unsigned_ = good;
+    unsigned_.replace(good.find(':', good.find(":81:") + 4) + 1, 4, "XXXX");
+    std::string newerHeader = good;
+    newerHeader.replace(good.find(":6:14:"), 6, ":7:14:");
+    struct Row
+    {
+        const char* what;
+        std::function<void()> arrange;
+        bool mirror;
+        Result code;
+    };
+    const std::vector<Row> rows = {
+        {"body byte changed",
+         [&]
+         {
+             Offer(server.MirrorFolder(), "daily.cvd",
+                   edited(good.size() - 100, good[good.size() - 100] ^ 1));
+         },
+         true, DatabaseRefused},
+        {"header version edited", [&] { Offer(server.MirrorFolder(), "daily.cvd", newerHeader); },
+         true, DatabaseRefused},
+        {"truncated",
+         [&] { Offer(server.MirrorFolder(), "daily.cvd", good.substr(0, good.size() / 2)); }, true,
+         DatabaseRefused},
+        {"not a database", [&] { Offer(server.MirrorFolder(), "daily.cvd", Signatures("x", 600)); },
+         true, DatabaseRefused},
+        {".cld from a mirror", [&] { Offer(server.MirrorFolder(), "daily.cvd", unsigned_); }, true,
+         DatabaseRefused},
+        {"test-4 after test-5", [&] { Offer(server.MirrorFolder(), "daily.cvd", TestDatabase(4)); },
+         true, DatabaseRollback},
+        {"installed database missing", [&] { Offer(server.MirrorFolder(), "main.cvd", good); },
+         true, SourceIncomplete},
+        {".cvd and .cld of one database",
+         [&]
+         {
+             Offer(local.Path(), "daily.cvd", good);
+             Offer(local.Path(), "daily.cld", good);
+         },
+         false, DatabaseConflict},
+#ifndef _WIN32
+        {"folder writable by others",
+         [&]
+         {
+             Offer(local.Path(), "daily.cvd", good);
+             fs::permissions(local.Path(), fs::owner_all | fs::others_write);
+         },
+         false, SourceUnsafe},
+        {"file writable by others",
+         [&]
+         {
+             Offer(local.Path(), "daily.cvd", good);
+             fs::permissions(local.Path() / "daily.cvd", fs::owner_read | fs::group_write);
+         },
+         false, SourceUnsafe},
+        {"file is a link",
+         [&]
+         {
+             Offer(server.MirrorFolder(), "daily.cvd", good);
+             fs::create_symlink(server.MirrorFolder() / "daily.cvd", local.Path() / "daily.cvd");
+         },
+         false, SourceUnsafe},
+#endif
+    };
+    const Files before = Plugins();
+    for (const Row& row : rows)
+    {
+        SCOPED_TRACE(row.what);
+        for (const fs::path& folder : {server.MirrorFolder(), local.Path()})
+        {
+            fs::permissions(folder, fs::owner_all);
+            for (const auto& entry : fs::directory_iterator(folder))
+                fs::remove(entry.path());
+        }
+        row.arrange();
+        EXPECT_EQ(Update(row.mirror ? server.MirrorUrl() : FolderUrl()), row.code);
+        EXPECT_EQ(Plugins(), before);
+        EXPECT_EQ(installation.Entries(), CleanFolder);
+    }
+#ifndef _WIN32
+    if (::geteuid() != 0)
+        return; // only root can give a file away
+    fs::permissions(local.Path(), fs::owner_all);
+    Offer(local.Path(), "daily.cvd", good);
+    ASSERT_EQ(::chown((local.Path() / "daily.cvd").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Update(FolderUrl()), SourceUnsafe);
+    EXPECT_EQ(Plugins(), before);
+#endif
 }
 } // namespace
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <clamav.h>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
@@ -301,11 +300,6 @@ bool FolderIdentity(const std::string& path, FileIdentity& identity)
 bool MakePrivateFolder(const std::string& path)
 {
     return IsFolder(path) || (::mkdir(path.c_str(), 0700) == 0 && IsFolder(path));
-}
-
-int LoadDefinitions(cl_engine* engine, const std::string& folder, unsigned int& signatures)
-{
-    return cl_load(folder.c_str(), engine, &signatures, CL_DB_STDOPT);
 }
 
 void RaiseOpenFileLimit()

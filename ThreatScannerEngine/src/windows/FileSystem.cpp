@@ -5,7 +5,6 @@
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
-#include <clamav.h>
 #include <cstring>
 #include <memory>
 #include <sddl.h>
@@ -499,55 +498,6 @@ bool MakePrivateFolder(const std::string& path)
     const BOOL created = ::CreateDirectoryW(LongPath(path).c_str(), &security);
     ::LocalFree(security.lpSecurityDescriptor);
     return created && IsFolder(path);
-}
-
-int LoadDefinitions(cl_engine* engine, const std::string& folder, unsigned int& signatures)
-{
-    // The scanning library's own folder loader skips every entry on Windows (its port reads no
-    // file ids from a folder listing), so the files are handed to it one by one, in the order
-    // that loader keeps: ignore lists first, then the rest by name. Like that loader, only the
-    // kinds of definitions files it knows are loaded: given any other file, the library would
-    // read it as definitions of its oldest format.
-    static const char* const kinds[] = {
-        ".db",  ".hdb", ".hdu", ".fp",   ".mdb",  ".mdu", ".hsb",  ".hsu", ".sfp", ".msb",
-        ".msu", ".ndb", ".ndu", ".ldb",  ".ldu",  ".sdb", ".zmd",  ".rmd", ".pdb", ".gdb",
-        ".wdb", ".cbc", ".ftm", ".cfg",  ".cvd",  ".cld", ".cud",  ".cdb", ".cat", ".crb",
-        ".idb", ".ioc", ".yar", ".yara", ".pwdb", ".ign", ".ign2", ".imp"};
-    const Descriptor held(OpenFolder(folder, false));
-    std::vector<FolderEntry> entries;
-    if (!held.Valid() || !ListFolder(held, entries))
-        return CL_EOPEN;
-    const auto endsWith = [](const std::string& name, const char* end)
-    {
-        const std::size_t length = std::strlen(end);
-        return name.size() > length && _stricmp(name.c_str() + name.size() - length, end) == 0;
-    };
-    const auto isIgnoreList = [&](const std::string& name)
-    { return endsWith(name, ".ign") || endsWith(name, ".ign2"); };
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const FolderEntry& entry)
-                                 {
-                                     return entry.folder ||
-                                            std::none_of(std::begin(kinds), std::end(kinds),
-                                                         [&](const char* kind)
-                                                         { return endsWith(entry.name, kind); });
-                                 }),
-                  entries.end());
-    std::sort(entries.begin(), entries.end(),
-              [&](const FolderEntry& a, const FolderEntry& b)
-              {
-                  const bool aFirst = isIgnoreList(a.name);
-                  const bool bFirst = isIgnoreList(b.name);
-                  return aFirst != bFirst ? aFirst : a.name < b.name;
-              });
-    for (const FolderEntry& entry : entries)
-    {
-        const cl_error_t result =
-            cl_load(JoinPath(folder, entry.name).c_str(), engine, &signatures, CL_DB_STDOPT);
-        if (result != CL_SUCCESS)
-            return result;
-    }
-    return CL_SUCCESS;
 }
 
 void RaiseOpenFileLimit()

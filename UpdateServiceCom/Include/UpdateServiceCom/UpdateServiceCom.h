@@ -31,6 +31,17 @@ enum Result : int
     IndexRollback = 25,     // the index is older than the installed definitions
 
     LocalFileError = 30, // reading or writing the installation's files failed
+
+    // Official signature databases, from a private mirror or a local folder.
+    DatabaseRefused = 40,  // a database fails verification: tampered, truncated, not signed by
+                           // its publisher (a .cld offered as .cvd), or not a database at all
+    DatabaseRollback = 41, // a database is older than the installed one
+    DatabaseConflict = 42, // the local folder holds both the .cvd and the .cld of one database
+    SourceUnsafe = 43,     // the local folder or a database in it is a link, is owned by someone
+                           // other than the administrator or the updating user, or is writable
+                           // by anyone else
+    SourceIncomplete = 44, // the source offers no official database, or not one the installed
+                           // set holds
 };
 
 // Library-specific option ids, beyond the shared ones.

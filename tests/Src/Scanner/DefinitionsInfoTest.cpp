@@ -14,16 +14,26 @@ TEST(DefinitionsInfo, EngineValuesAndUpdateVersion)
 {
     EngineInstallation installation(
         R"({"database": {"version": 4294967295, "releaseTime": 1600000000}})");
-    installation.WriteFile("Plugins/update.txt",
-                           "Version: \r\nProduct Version: 3.4 beta\r\nVersion: 9\n");
+    // Official databases follow the version, each as its header describes it; other lines of
+    // that form are not shown.
+    installation.WriteFile(
+        "Plugins/update.txt",
+        "Version: \r\nProduct Version: 3.4 beta\r\nVersion: 9\n"
+        "Official database: main.cvd version 62 built 2021-09-16T14:32:00Z\n"
+        "Official database: evil.cvd version 1 built 2021-09-16T14:32:00Z\n"
+        "Official database: daily.cvd version 6 built today\n"
+        "Official database: daily.cld version 27100 built 2026-12-10T07:21:00Z\r\n");
     const auto result =
         installation.Run({"--definitions-info"}, {{"TZ", "UTC"}, {"LANG", "en_US.UTF-8"}});
     EXPECT_THAT(WithoutDuration(result.output),
-                MatchesRegex("Initializing engine, please wait...\nInitializing engine completed\n"
-                             "Definitions Info:\n"
-                             "\tDatabase version: 4294967295\n"
-                             "\tDatabase release date: [^\n]*13[^\n]*12:26:40[^\n]*\n"
-                             "\tVersion: 3.4 beta\n"));
+                MatchesRegex(
+                    "Initializing engine, please wait...\nInitializing engine completed\n"
+                    "Definitions Info:\n"
+                    "\tDatabase version: 4294967295\n"
+                    "\tDatabase release date: [^\n]*13[^\n]*12:26:40[^\n]*\n"
+                    "\tVersion: 3.4 beta\n"
+                    "\tOfficial database: main.cvd, version 62, built 2021-09-16T14:32:00Z\n"
+                    "\tOfficial database: daily.cld, version 27100, built 2026-12-10T07:21:00Z\n"));
     EXPECT_THAT(installation.CallNames(),
                 ElementsAre("InitializeEx", "CreateInstance", "GetDatabaseInformation",
                             "DestroyInstance", "Uninitialize"));

@@ -1,11 +1,13 @@
 #include "DefinitionsFolder.h"
 
 #include "Crypto.h"
-#include "EngineCheck.h"
 #include "Failure.h"
 #include "Platform.h"
 #include "TestHooks.h"
 
+#include "DefinitionsSet/DefinitionsSet.h"
+
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -65,6 +67,53 @@ std::string Identity(const fs::path& set)
 {
     const fs::path index = set / IndexFileName;
     return Exists(index) ? FileSha256(index) : std::string();
+}
+
+// "2021-06-23T01:34:00Z" for seconds since 1970-01-01 UTC.
+std::string UtcText(std::uint64_t seconds)
+{
+    const std::int64_t days = static_cast<std::int64_t>(seconds / 86400);
+    const std::uint64_t ofDay = seconds % 86400;
+    // Civil date from a day count (proleptic Gregorian calendar).
+    const std::int64_t shifted = days + 719468;
+    const std::int64_t era = shifted / 146097;
+    const std::int64_t dayOfEra = shifted - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+    const std::int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02llu:%02llu:%02lluZ",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<unsigned long long>(ofDay / 3600),
+                  static_cast<unsigned long long>(ofDay / 60 % 60),
+                  static_cast<unsigned long long>(ofDay % 60));
+    return text;
+}
+
+// One line per official signature database of a set, from the database's own header, for the
+// definitions information: "Official database: daily.cvd version 27100 built <UTC time>".
+std::string DatabaseLines(const fs::path& set, const Index& index)
+{
+    std::string lines;
+    for (const std::string& database : DefinitionsSet::OfficialDatabases())
+    {
+        for (const IndexFile& file : index.files)
+        {
+            const auto name = DefinitionsSet::ParseDatabaseName(file.name);
+            if (!name || name->database != database)
+                continue;
+            if (const auto header =
+                    DefinitionsSet::ReadDatabaseHeader(Platform::EnginePath(set / file.name)))
+                lines += "Official database: " + file.name + " version " +
+                         std::to_string(header->version) + " built " + UtcText(header->buildTime) +
+                         "\n";
+        }
+    }
+    return lines;
 }
 
 bool SameCopy(const fs::path& path, const IndexFile& file)
@@ -182,7 +231,8 @@ void DefinitionsFolder::BuildNextSet(const Index& index, const std::string& inde
             throw Failure(DigestMismatch, "The file " + file.name + " changed before install");
         Platform::SyncFile(target);
     }
-    WriteDurably(next / VersionFileName, "Version: " + index.version + "\n");
+    WriteDurably(next / VersionFileName,
+                 "Version: " + index.version + "\n" + DatabaseLines(next, index));
     WriteDurably(next / IndexFileName, indexText);
     Platform::SyncFolder(next);
 }
@@ -193,7 +243,10 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
     try
     {
         BuildNextSet(index, indexText, staged);
-        CheckEngineLoads(next);
+        // The engine must start on the set: it loads without error, holds a signature and
+        // compiles. Otherwise the working definitions stay.
+        if (const std::string why = DefinitionsSet::Check(Platform::EnginePath(next)); !why.empty())
+            throw Failure(DefinitionsRejected, "The new definitions are refused: " + why);
     }
     catch (...)
     {

@@ -4,7 +4,9 @@
 #include "Failure.h"
 #include "HttpTransfer.h"
 
+#include <algorithm>
 #include <fstream>
+#include <optional>
 #include <system_error>
 
 namespace UpdateServiceCom
@@ -25,19 +27,27 @@ std::string HttpClient::Fetch(const std::string& url, std::size_t maxBytes) cons
     return body;
 }
 
-std::string HttpClient::Download(const std::string& url, const std::filesystem::path& file,
-                                 std::uint64_t size,
-                                 const std::function<void(std::uint64_t)>& progress) const
+namespace
+{
+// Receives url into file, removing the file when that fails. expected: the size the file must
+// come to, or none when only the server's announced length can say.
+std::uint64_t Receive(const std::string& url, std::uint32_t stallSeconds,
+                      const std::filesystem::path& file, std::uint64_t limit,
+                      std::optional<std::uint64_t> expected,
+                      const std::function<void(std::uint64_t)>& progress, Sha256* digest)
 {
     std::ofstream stream(file, std::ios::binary | std::ios::trunc);
     if (!stream)
         throw Failure(LocalFileError, "Couldn't create " + file.string());
-    Sha256 digest;
     Transfer transfer;
-    transfer.limit = size;
+    transfer.limit = limit;
     transfer.write = [&](const char* data, std::size_t count)
     {
-        digest.Add(data, count);
+        if (!expected && transfer.announced >= 0 &&
+            transfer.received > static_cast<std::uint64_t>(transfer.announced))
+            return false;
+        if (digest)
+            digest->Add(data, count);
         if (!stream.write(data, static_cast<std::streamsize>(count)))
             return false;
         progress(transfer.received);
@@ -48,10 +58,12 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
         Perform(url, stallSeconds, transfer);
         if (!stream.flush())
             throw Failure(LocalFileError, "Couldn't write " + file.string());
-        if (transfer.received != size)
+        if (!expected && transfer.announced >= 0)
+            expected = static_cast<std::uint64_t>(transfer.announced);
+        if (expected && transfer.received != *expected)
             throw Failure(Truncated,
                           "The file ended after " + std::to_string(transfer.received) + " of " +
-                              std::to_string(size) + " bytes (" + url + ")",
+                              std::to_string(*expected) + " bytes (" + url + ")",
                           QueryConnection);
     }
     catch (...)
@@ -61,6 +73,49 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
         std::filesystem::remove(file, ignored);
         throw;
     }
+    return transfer.received;
+}
+} // namespace
+
+std::string HttpClient::Download(const std::string& url, const std::filesystem::path& file,
+                                 std::uint64_t size,
+                                 const std::function<void(std::uint64_t)>& progress) const
+{
+    Sha256 digest;
+    Receive(url, stallSeconds, file, size, size, progress, &digest);
     return digest.Finish();
+}
+
+std::string HttpClient::FetchStart(const std::string& url, std::size_t bytes,
+                                   std::int64_t& announced) const
+{
+    std::string start;
+    Transfer transfer;
+    // The transfer stops after the first bytes; the limit only has to let the first pieces in.
+    transfer.limit = std::uint64_t{1} << 32;
+    transfer.write = [&](const char* data, std::size_t count)
+    {
+        start.append(data, std::min(count, bytes - start.size()));
+        // Enough: the transfer stops here.
+        return start.size() < bytes;
+    };
+    try
+    {
+        Perform(url, stallSeconds, transfer);
+    }
+    catch (const Failure& failure)
+    {
+        if (failure.Code() != LocalFileError || start.size() != bytes)
+            throw;
+    }
+    announced = transfer.announced;
+    return start;
+}
+
+std::uint64_t HttpClient::DownloadUpTo(const std::string& url, const std::filesystem::path& file,
+                                       std::uint64_t maxBytes,
+                                       const std::function<void(std::uint64_t)>& progress) const
+{
+    return Receive(url, stallSeconds, file, maxBytes, std::nullopt, progress, nullptr);
 }
 } // namespace UpdateServiceCom

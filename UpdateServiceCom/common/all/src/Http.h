@@ -26,6 +26,17 @@ public:
                          std::uint64_t size,
                          const std::function<void(std::uint64_t)>& progress) const;
 
+    // The first bytes of url's body (fewer when it is shorter), without fetching the rest, and
+    // the length the server announced for the whole body (-1 when it announced none).
+    std::string FetchStart(const std::string& url, std::size_t bytes,
+                           std::int64_t& announced) const;
+
+    // Downloads url into file as Download does, for a file whose size is known only from what
+    // the server announces: it must keep to that and may not pass maxBytes. Returns the size.
+    std::uint64_t DownloadUpTo(const std::string& url, const std::filesystem::path& file,
+                               std::uint64_t maxBytes,
+                               const std::function<void(std::uint64_t)>& progress) const;
+
 private:
     std::uint32_t stallSeconds;
 };

@@ -39,6 +39,9 @@ struct Transfer
 {
     std::uint64_t limit = 0;
     std::uint64_t received = 0;
+    // The length the server announced for the body, -1 when it announced none; known from the
+    // first piece handed to write on.
+    std::int64_t announced = -1;
     std::function<bool(const char*, std::size_t)> write;
 };
 

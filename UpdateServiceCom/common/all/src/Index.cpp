@@ -148,4 +148,16 @@ Index ParseIndex(const std::string& text)
     }
     return index;
 }
+std::string WriteIndex(const Index& index)
+{
+    json::array files;
+    for (const IndexFile& file : index.files)
+        files.push_back(
+            json::object{{"name", file.name}, {"size", file.size}, {"sha256", file.sha256}});
+    return json::serialize(json::object{{"format", 1},
+                                        {"version", index.version},
+                                        {"sequence", index.sequence},
+                                        {"files", std::move(files)}}) +
+           "\n";
+}
 } // namespace UpdateServiceCom

@@ -31,6 +31,9 @@ inline constexpr const char* IndexFileName = "index.json";
 // Reads an index; throws Failure with IndexMalformed or IndexUnsafePath.
 Index ParseIndex(const std::string& text);
 
+// The text of an index, as ParseIndex reads it.
+std::string WriteIndex(const Index& index);
+
 // True when name is a plain file name that is safe to create in a folder on any platform.
 bool IsSafeFileName(const std::string& name);
 } // namespace UpdateServiceCom

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,8 @@ void RemoveAll(const std::filesystem::path& path);
 // is left.
 bool TryRemoveAll(const std::filesystem::path& path);
 
-// What the engine's loader is handed to load a definitions folder as the engine does: the folder
-// itself, or where the engine loads file by file, each definitions file in its order.
-std::vector<std::string> DefinitionsToLoad(const std::filesystem::path& folder);
+// A path as the engine's loader takes it: its bytes, UTF-8 on Windows.
+std::string EnginePath(const std::filesystem::path& path);
 
 // The folder this library was loaded from.
 std::filesystem::path LibraryFolder();
@@ -39,6 +39,41 @@ std::filesystem::path LibraryFolder();
 // lossless conversion (bytes that are not UTF-8 travel as U+DC80..U+DCFF). Throws Failure for
 // text that stands for none.
 std::filesystem::path ToPath(const wchar_t* text);
+
+// A path given as UTF-8 text (a file: URL's path) as a path of this system.
+std::filesystem::path PathFromUtf8(const std::string& text);
+
+// A folder that another program keeps official signature databases in (the distribution's
+// updater), read only while the folder, every folder above it and each file taken from it belong
+// to the system's administrator (root; Administrators or SYSTEM on Windows) or to the user who
+// runs the update, and nobody else may write to them. Links are never followed. A folder above
+// it that others may write to is accepted only where they cannot move what is in it (the sticky
+// bit). Files are opened through the folder's handle, so the path is looked at once.
+class SourceFolder
+{
+public:
+    // Throws Failure: SourceUnsafe when the folder breaks a rule, SourceIncomplete when it is
+    // not there, LocalFileError when it cannot be read.
+    explicit SourceFolder(const std::filesystem::path& folder);
+    ~SourceFolder();
+    SourceFolder(const SourceFolder&) = delete;
+    SourceFolder& operator=(const SourceFolder&) = delete;
+
+    // The names of the folder's entries.
+    std::vector<std::string> Names() const;
+    // The first bytes of a file, fewer when it is shorter, and the file's size.
+    std::string ReadStart(const std::string& name, std::size_t bytes, std::uint64_t& size) const;
+    // Copies a file of at most maxBytes into target, reporting the bytes copied; returns its
+    // size. Throws Failure: SourceUnsafe when the file breaks a rule, LocalFileError otherwise.
+    std::uint64_t CopyTo(const std::string& name, const std::filesystem::path& target,
+                         std::uint64_t maxBytes,
+                         const std::function<void(std::uint64_t)>& progress) const;
+
+private:
+    std::intptr_t handle = -1; // a descriptor, or a handle
+    std::filesystem::path path;
+    std::string description;
+};
 
 // Ends this process at once, as if killed (the test build's kill points).
 [[noreturn]] void KillThisProcess();

@@ -18,9 +18,6 @@ namespace
 constexpr std::size_t MaxIndexBytes = std::size_t{4} << 20;
 constexpr std::size_t MaxSignatureBytes = 1024;
 constexpr std::size_t Ed25519SignatureBytes = 64;
-// However often the host says yes, one transfer is not tried more often than this.
-constexpr int MaxRetries = 20;
-constexpr auto RetryPause = std::chrono::milliseconds(250);
 
 constexpr const char* PublicKeyFileName = "UpdateServiceCom.pub";
 constexpr const char* LockFileName = "Plugins.lock";
@@ -59,11 +56,43 @@ int Service::SetOption(int option, void* value)
         if (!url)
             return Refused;
         std::string text = url;
+        if (StartsWith(text, "file:"))
+        {
+            // file:/path, file:///path, and on Windows file:C:\path or file:///C:/path.
+            std::string path = text.substr(5);
+            if (StartsWith(path, "//"))
+            {
+                path.erase(0, 2);
+                if (!StartsWith(path, "/"))
+                    return Refused; // a host name
+            }
+            if (path.size() > 2 && path[0] == '/' && path[2] == ':')
+                path.erase(0, 1);
+            try
+            {
+                sourceFolder = Platform::PathFromUtf8(path);
+            }
+            catch (const std::exception&)
+            {
+                return Refused;
+            }
+            if (path.empty() || !sourceFolder.is_absolute())
+                return Refused;
+            server = text;
+            source = Source::Folder;
+            return Accepted;
+        }
         if (!StartsWith(text, "http://") && !StartsWith(text, "https://"))
             return Refused;
         while (text.back() == '/')
             text.pop_back();
         server = text;
+        const std::string releasePath = "/av64bit";
+        source =
+            text.size() >= releasePath.size() && text.compare(text.size() - releasePath.size(),
+                                                              releasePath.size(), releasePath) == 0
+                ? Source::Release
+                : Source::Mirror;
         return Accepted;
     }
     case UpdSdk::OptionLocalPath:
@@ -139,24 +168,22 @@ int Service::Notify(int event, void* data) const
     return callback ? callback(event, data, context) : 0;
 }
 
-// Runs a transfer again while it fails in a passing way and the host answers the query with 1.
-template <typename Action> auto Service::Retrying(Action action) -> decltype(action())
+std::function<void(std::uint64_t)> Service::Progress(std::uint64_t done, std::uint64_t total,
+                                                     std::uint64_t fileSize) const
 {
-    for (int retries = 0;; ++retries)
+    // Progress goes out at most once per percent of the whole download, and when the file is
+    // complete.
+    return [this, done, total, fileSize,
+            lastPercent = ~std::uint64_t{0}](std::uint64_t received) mutable
     {
-        try
+        std::uint64_t overall = done + received;
+        const std::uint64_t percent = overall * 100 / std::max<std::uint64_t>(total, 1);
+        if (percent != lastPercent || received == fileSize)
         {
-            return action();
+            lastPercent = percent;
+            Notify(UpdSdk::EventBytesDone, &overall);
         }
-        catch (const Failure& failure)
-        {
-            if (!failure.RetryQuery() || retries >= MaxRetries ||
-                Notify(failure.RetryQuery(), nullptr) != 1)
-                throw;
-            if (failure.RetryQuery() != QueryCorrupted)
-                std::this_thread::sleep_for(RetryPause);
-        }
-    }
+    };
 }
 
 void Service::TakeLock()
@@ -194,6 +221,8 @@ Index Service::FetchVerifiedIndex(const HttpClient& http, std::string& text)
 
 void Service::RunUpdate()
 {
+    if (source != Source::Release)
+        return RunOfficialUpdate();
     TakeLock();
     pending.reset();
     const DefinitionsFolder folder(localPath);
@@ -237,19 +266,7 @@ void Service::RunUpdate()
             Retrying(
                 [&]
                 {
-                    // Progress goes out at most once per percent of the whole download.
-                    std::uint64_t lastPercent = ~std::uint64_t{0};
-                    const auto progress = [&](std::uint64_t received)
-                    {
-                        std::uint64_t overall = done + received;
-                        const std::uint64_t percent =
-                            overall * 100 / std::max<std::uint64_t>(total, 1);
-                        if (percent != lastPercent || received == file->size)
-                        {
-                            lastPercent = percent;
-                            Notify(UpdSdk::EventBytesDone, &overall);
-                        }
-                    };
+                    const auto progress = Progress(done, total, file->size);
                     const auto target = folder.Staging() / file->name;
                     if (http.Download(server + "/" + file->name, target, file->size, progress) !=
                         file->sha256)

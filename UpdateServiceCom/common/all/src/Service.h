@@ -4,11 +4,16 @@
 #include "Platform.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
 
+#include "Failure.h"
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 namespace UpdateServiceCom
 {
@@ -27,6 +32,16 @@ public:
     int Update() override;
     int Install() override;
 
+    // Where the definitions come from, by the server URL: a signed release channel (an http(s)
+    // URL whose path ends in /av64bit), a private mirror of the official databases (any other
+    // http(s) URL) or a local folder that the distribution's updater keeps (a file: URL).
+    enum class Source
+    {
+        Release,
+        Mirror,
+        Folder
+    };
+
 private:
     // What Update left for Install.
     struct Pending
@@ -37,14 +52,21 @@ private:
     };
 
     void RunUpdate();
+    void RunOfficialUpdate();
     void RunInstall();
     void TakeLock();
     Index FetchVerifiedIndex(const HttpClient& http, std::string& text);
     template <typename Action> int Guarded(Action action);
     int Notify(int event, void* data) const;
+    // Reports the bytes done of a download of total bytes while a file of fileSize bytes arrives
+    // after done bytes (event 70).
+    std::function<void(std::uint64_t)> Progress(std::uint64_t done, std::uint64_t total,
+                                                std::uint64_t fileSize) const;
     template <typename Action> auto Retrying(Action action) -> decltype(action());
 
     std::string server;
+    Source source = Source::Release;
+    std::filesystem::path sourceFolder;
     std::filesystem::path localPath;
     bool useVersionId = false;
     bool usePatches = false;
@@ -54,4 +76,28 @@ private:
     Platform::FileLock lock;
     std::optional<Pending> pending;
 };
+// However often the host says yes, one transfer is not tried more often than this.
+inline constexpr int MaxRetries = 20;
+inline constexpr auto RetryPause = std::chrono::milliseconds(250);
+
+// Runs a transfer again while it fails in a passing way and the host answers the query with 1.
+template <typename Action> auto Service::Retrying(Action action) -> decltype(action())
+{
+    for (int retries = 0;; ++retries)
+    {
+        try
+        {
+            return action();
+        }
+        catch (const Failure& failure)
+        {
+            if (!failure.RetryQuery() || retries >= MaxRetries ||
+                Notify(failure.RetryQuery(), nullptr) != 1)
+                throw;
+            if (failure.RetryQuery() != QueryCorrupted)
+                std::this_thread::sleep_for(RetryPause);
+        }
+    }
+}
+
 } // namespace UpdateServiceCom

@@ -59,6 +59,12 @@ std::size_t WriteBody(char* data, std::size_t, std::size_t count, void* user)
         sink.oversized = true;
         return 0; // stops the transfer
     }
+    if (transfer.received == 0)
+    {
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(sink.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
+            transfer.announced = length;
+    }
     transfer.received += count;
     return transfer.write(data, count) ? count : 0;
 }

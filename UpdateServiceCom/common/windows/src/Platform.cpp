@@ -9,10 +9,14 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace UpdateServiceCom::Platform
 {
@@ -132,11 +136,6 @@ DWORD RemoveEntry(const std::wstring& path)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
 }
 
-bool EndsWith(const std::string& name, const char* end)
-{
-    const std::size_t length = std::strlen(end);
-    return name.size() > length && _stricmp(name.c_str() + name.size() - length, end) == 0;
-}
 } // namespace
 
 void SyncFile(const std::filesystem::path& file)
@@ -188,44 +187,9 @@ bool TryRemoveAll(const std::filesystem::path& path)
     return RemoveEntry(path.wstring()) == ERROR_SUCCESS;
 }
 
-std::vector<std::string> DefinitionsToLoad(const std::filesystem::path& folder)
+std::string EnginePath(const std::filesystem::path& path)
 {
-    // The kinds of file the engine loads from its definitions folder, in its order: ignore lists
-    // first, then by name. libclamav's own folder loader finds no files on Windows.
-    static const char* const kinds[] = {
-        ".db",  ".hdb", ".hdu", ".hsb",  ".hsu",  ".fp",  ".sfp",  ".mdb", ".mdu", ".msb",
-        ".msu", ".ndb", ".ndu", ".ldb",  ".ldu",  ".sdb", ".zmd",  ".rmd", ".pdb", ".gdb",
-        ".wdb", ".cbc", ".ftm", ".cfg",  ".cvd",  ".cld", ".cud",  ".cdb", ".cat", ".crb",
-        ".idb", ".ioc", ".yar", ".yara", ".pwdb", ".ign", ".ign2", ".imp"};
-    std::vector<std::string> names;
-    WIN32_FIND_DATAW entry{};
-    HANDLE search = ::FindFirstFileExW((folder.wstring() + L"\\*").c_str(), FindExInfoBasic, &entry,
-                                       FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        Fail("list", folder, ::GetLastError());
-    do
-    {
-        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-            continue;
-        const std::string name = Utf8(entry.cFileName);
-        if (std::any_of(std::begin(kinds), std::end(kinds),
-                        [&](const char* kind) { return EndsWith(name, kind); }))
-            names.push_back(name);
-    } while (::FindNextFileW(search, &entry));
-    ::FindClose(search);
-    const auto isIgnoreList = [](const std::string& name)
-    { return EndsWith(name, ".ign") || EndsWith(name, ".ign2"); };
-    std::sort(names.begin(), names.end(),
-              [&](const std::string& a, const std::string& b)
-              {
-                  const bool aFirst = isIgnoreList(a);
-                  const bool bFirst = isIgnoreList(b);
-                  return aFirst != bFirst ? aFirst : a < b;
-              });
-    const std::string base = Describe(folder);
-    for (std::string& name : names)
-        name = base + "\\" + name;
-    return names;
+    return Describe(path);
 }
 
 std::filesystem::path LibraryFolder()
@@ -254,6 +218,255 @@ std::filesystem::path LibraryFolder()
 std::filesystem::path ToPath(const wchar_t* text)
 {
     return std::filesystem::path(std::wstring(text));
+}
+
+std::filesystem::path PathFromUtf8(const std::string& text)
+{
+    const std::wstring wide = FileSystemHelper::ToWide(text, FileSystemHelper::CodePageUtf8);
+    if (wide.empty() && !text.empty())
+        throw Failure(Internal, "Couldn't convert a path from UTF-8");
+    return std::filesystem::path(wide);
+}
+
+namespace
+{
+[[noreturn]] void Unsafe(const std::string& what)
+{
+    throw Failure(SourceUnsafe, what);
+}
+
+// The user this process runs as.
+std::vector<unsigned char> CurrentUser()
+{
+    HANDLE token = nullptr;
+    std::vector<unsigned char> user;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return user;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    if (size && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+    {
+        const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+        const auto* bytes = static_cast<const unsigned char*>(sid);
+        user.assign(bytes, bytes + ::GetLengthSid(sid));
+    }
+    ::CloseHandle(token);
+    return user;
+}
+
+// Administrators, the system, the installer service and the user running the update may own or
+// change what the update reads; nobody else.
+bool Trusted(PSID sid)
+{
+    if (!sid || !::IsValidSid(sid))
+        return false;
+    if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+        ::IsWellKnownSid(sid, WinLocalSystemSid) || ::IsWellKnownSid(sid, WinCreatorOwnerSid))
+        return true;
+    static const std::vector<unsigned char> user = CurrentUser();
+    static const std::wstring installer =
+        L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    LPWSTR text = nullptr;
+    bool trusted = !user.empty() && ::EqualSid(sid, const_cast<unsigned char*>(user.data()));
+    if (!trusted && ::ConvertSidToStringSidW(sid, &text))
+    {
+        trusted = installer == text;
+        ::LocalFree(text);
+    }
+    return trusted;
+}
+
+// True when the object's owner is trusted and no one else may write to it, delete it, or change
+// who may.
+bool OwnedAndGuarded(HANDLE object)
+{
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(object, SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                          &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    constexpr ACCESS_MASK changes = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                    FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                    WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    // No access list at all lets everyone do everything.
+    bool guarded = Trusted(owner) && dacl;
+    for (DWORD at = 0; guarded && at < dacl->AceCount; ++at)
+    {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, at, &entry))
+        {
+            guarded = false;
+            break;
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        if ((allowed->Mask & changes) && !Trusted(reinterpret_cast<PSID>(&allowed->SidStart)))
+            guarded = false;
+    }
+    ::LocalFree(descriptor);
+    return guarded;
+}
+
+std::wstring Child(const std::filesystem::path& folder, const std::string& name)
+{
+    if (name.empty() || name == "." || name == ".." ||
+        name.find_first_of("\\/:") != std::string::npos)
+        Unsafe(name + " is not a file name");
+    return (folder / PathFromUtf8(name)).wstring();
+}
+
+// Opens a file of the source folder for reading once it has passed the rules.
+Handle OpenSourceFile(const std::filesystem::path& folder, const std::string& name,
+                      const std::string& description)
+{
+    Handle file(::CreateFileW(Child(folder, name).c_str(), GENERIC_READ | READ_CONTROL,
+                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (file.get() == INVALID_HANDLE_VALUE)
+        throw Failure(LocalFileError, "Couldn't open " + description + ": error " +
+                                          std::to_string(::GetLastError()));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file.get(), &information) ||
+        (information.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ||
+        !OwnedAndGuarded(file.get()))
+        Unsafe(description +
+               " is not a plain file of the administrators' that only they may change");
+    return file;
+}
+} // namespace
+
+SourceFolder::SourceFolder(const std::filesystem::path& folder) : description(Describe(folder))
+{
+    if (!folder.is_absolute())
+        Unsafe("The source folder " + description + " is not an absolute path");
+    // Held without sharing deletion, so that the folder cannot be renamed or replaced while the
+    // update reads from it; its files are then opened below the same path.
+    HANDLE opened =
+        ::CreateFileW(folder.wstring().c_str(), FILE_LIST_DIRECTORY | READ_CONTROL,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+    {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            throw Failure(SourceIncomplete, "There is no folder " + description);
+        Fail("open", folder, error);
+    }
+    Handle held(opened);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(opened, &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        Unsafe("The source folder " + description + " is a link or not a folder");
+    if (!OwnedAndGuarded(opened))
+        Unsafe("The source folder " + description +
+               " belongs to another user or others may write to it");
+    path = folder;
+    handle = reinterpret_cast<std::intptr_t>(held.release());
+}
+
+SourceFolder::~SourceFolder()
+{
+    if (handle != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+std::vector<std::string> SourceFolder::Names() const
+{
+    std::vector<std::string> names;
+    std::vector<unsigned char> buffer(64 * 1024 + sizeof(FILE_ID_BOTH_DIR_INFO));
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    for (;;)
+    {
+        if (!::GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(handle), kind, buffer.data(),
+                                            static_cast<DWORD>(buffer.size())))
+        {
+            if (::GetLastError() == ERROR_NO_MORE_FILES)
+                return names;
+            throw Failure(LocalFileError, "Couldn't list " + description);
+        }
+        kind = FileIdBothDirectoryInfo;
+        for (std::size_t offset = 0;;)
+        {
+            const auto* item = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(&buffer[offset]);
+            const std::wstring name(item->FileName, item->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                names.push_back(Utf8(name));
+            if (item->NextEntryOffset == 0)
+                break;
+            offset += item->NextEntryOffset;
+        }
+    }
+}
+
+std::string SourceFolder::ReadStart(const std::string& name, std::size_t bytes,
+                                    std::uint64_t& size) const
+{
+    const Handle file = OpenSourceFile(path, name, description + "\\" + name);
+    LARGE_INTEGER length{};
+    size = ::GetFileSizeEx(file.get(), &length) ? static_cast<std::uint64_t>(length.QuadPart) : 0;
+    std::string start(bytes, '\0');
+    std::size_t done = 0;
+    while (done < bytes)
+    {
+        DWORD count = 0;
+        if (!::ReadFile(file.get(), start.data() + done, static_cast<DWORD>(bytes - done), &count,
+                        nullptr) ||
+            count == 0)
+            break;
+        done += count;
+    }
+    start.resize(done);
+    return start;
+}
+
+std::uint64_t SourceFolder::CopyTo(const std::string& name, const std::filesystem::path& target,
+                                   std::uint64_t maxBytes,
+                                   const std::function<void(std::uint64_t)>& progress) const
+{
+    const std::string what = description + "\\" + name;
+    const Handle file = OpenSourceFile(path, name, what);
+    Handle copy(::CreateFileW(target.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (copy.get() == INVALID_HANDLE_VALUE)
+        throw Failure(LocalFileError, "Couldn't create " + Describe(target));
+    std::vector<char> buffer(1 << 16);
+    std::uint64_t total = 0;
+    bool failed = false;
+    for (;;)
+    {
+        DWORD count = 0;
+        if (!::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &count,
+                        nullptr))
+        {
+            failed = true;
+            break;
+        }
+        if (count == 0)
+            break;
+        total += count;
+        DWORD written = 0;
+        if (total > maxBytes || !::WriteFile(copy.get(), buffer.data(), count, &written, nullptr) ||
+            written != count)
+        {
+            failed = true;
+            break;
+        }
+        progress(total);
+    }
+    copy.reset();
+    if (failed)
+    {
+        ::DeleteFileW(target.wstring().c_str());
+        throw Failure(total > maxBytes ? Oversized : LocalFileError, "Couldn't copy " + what);
+    }
+    return total;
 }
 
 void KillThisProcess()

@@ -172,6 +172,7 @@ void Receive(HINTERNET request, std::uint32_t stallSeconds, Clock::time_point de
     if (status != 200)
         ThrowStatus(static_cast<long>(status), where);
     const long long announced = ContentLength(request);
+    transfer.announced = announced;
     const auto endedEarly = [&]
     { return announced >= 0 && transfer.received < static_cast<std::uint64_t>(announced); };
     // A transfer that breaks off after waiting about the stall time stalled, whichever way the
