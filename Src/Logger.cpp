@@ -2,13 +2,76 @@
 #include "Folders.h"
 
 #include "FileSystemHelper/HeldFile.h"
+#include "FileSystemHelper/OutputFile.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <boost/locale/util.hpp>
 
 namespace CorvaneCommandLineScanner
 {
+namespace
+{
+void AppendUtf8(std::string& out, unsigned long c)
+{
+    if (c < 0x80)
+    {
+        out += static_cast<char>(c);
+        return;
+    }
+    if (c < 0x800)
+    {
+        out += static_cast<char>(0xC0 | (c >> 6));
+    }
+    else if (c < 0x10000)
+    {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    else
+    {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    }
+    out += static_cast<char>(0x80 | (c & 0x3F));
+}
+
+// The line as well-formed UTF-8: a surrogate that is not half of a pair, or a value beyond
+// U+10FFFF, becomes U+FFFD, and the rest of the line stays.
+std::string Utf8Line(const std::wstring& line)
+{
+    std::string result;
+    result.reserve(line.size() + 1);
+    for (std::size_t i = 0; i < line.size(); ++i)
+    {
+        unsigned long c =
+            static_cast<unsigned long>(line[i]) & (sizeof(wchar_t) == 2 ? 0xFFFFul : 0xFFFFFFFFul);
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (sizeof(wchar_t) == 2 && high && i + 1 < line.size())
+        {
+            const unsigned long low = static_cast<unsigned long>(line[i + 1]) & 0xFFFFul;
+            if (low >= 0xDC00 && low <= 0xDFFF)
+            {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+                AppendUtf8(result, c);
+                continue;
+            }
+        }
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+            c = 0xFFFD;
+        AppendUtf8(result, c);
+    }
+    return result;
+}
+} // namespace
+
+Logger::~Logger()
+{
+    if (file)
+        std::fclose(file);
+}
+
 void Logger::Init()
 {
     try
@@ -24,8 +87,9 @@ void Logger::Init()
 void Logger::Init(const boost::filesystem::path& folder)
 {
     // A file of an earlier Init is finished; the next Write starts the new one.
-    if (file.is_open())
-        file.close();
+    if (file)
+        std::fclose(file);
+    file = nullptr;
     held.Release();
     try
     {
@@ -35,12 +99,12 @@ void Logger::Init(const boost::filesystem::path& folder)
             ".txt";
         filePath /= "Logs";
         // The folder is emptied of earlier runs' logs; a log that another running process
-        // still writes stays.
+        // still holds stays.
         boost::system::error_code ignored;
         if (!boost::filesystem::is_directory(boost::filesystem::symlink_status(filePath, ignored)))
             boost::filesystem::remove_all(filePath, ignored);
         FileSystemHelper::RemoveUnheldFiles(filePath);
-        boost::filesystem::create_directories(filePath, ignored);
+        FileSystemHelper::CreatePrivateFolder(filePath);
         filePath /= fileName;
     }
     catch (const std::exception&)
@@ -51,23 +115,19 @@ void Logger::Init(const boost::filesystem::path& folder)
 
 void Logger::Write(const std::wstring& line)
 {
-    if (!file.is_open())
+    if (!file)
     {
-        file.clear();
         if (filePath.empty())
             return;
-        // Wide text goes to the file as UTF-8, so no character is lost to the conversion.
-        file.imbue(boost::locale::util::create_utf8_codecvt(std::locale::classic(),
-                                                            boost::locale::char_facet_t::wchar_f));
-        // Held first, so that another run's reset of the folder leaves the file alone.
-        held.Hold(filePath);
-        file.open(filePath.string(), std::ios::out | std::ios::trunc);
-        if (!file.is_open())
+        // Text mode: on Windows ends of line are written as CR LF.
+        file = held.Create(filePath, FileSystemHelper::Access::Private, "w");
+        if (!file)
             return;
     }
-    file << line << L'\n';
-    file.flush();
+    const std::string bytes = Utf8Line(line) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fflush(file);
     // A line that could not be written must not stop the next one.
-    file.clear();
+    std::clearerr(file);
 }
 } // namespace CorvaneCommandLineScanner
