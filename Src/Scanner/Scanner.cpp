@@ -5,7 +5,7 @@
 #include "Settings.h"
 
 #include "ConsoleHelper/Console.h"
-#include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
 #include "ProcessHelper/Process.h"
 
@@ -42,7 +42,8 @@ void EnsureCacheFile(const boost::filesystem::path& cacheFile)
     }
     if (boost::filesystem::exists(status))
         return;
-    if (std::FILE* file = FileSystemHelper::OpenFile(FileSystemHelper::WidePath(cacheFile), L"wb"))
+    if (std::FILE* file =
+            FileSystemHelper::CreateNewFile(cacheFile, FileSystemHelper::Access::Shared, "wb"))
         std::fclose(file);
 }
 // Each run gets a folder of its own under Temp for the engine's files, so that runs at the same
@@ -51,7 +52,7 @@ void EnsureCacheFile(const boost::filesystem::path& cacheFile)
 boost::filesystem::path RunTempFolder(const boost::filesystem::path& temp)
 {
     boost::system::error_code error;
-    boost::filesystem::create_directories(temp, error);
+    FileSystemHelper::CreatePrivateFolder(temp);
     const std::string prefix = "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-";
     boost::filesystem::path folder;
     for (int attempt = 0; attempt < 8; ++attempt)
@@ -113,10 +114,9 @@ void Scanner::InitEx()
     const boost::filesystem::path temp = RunTempFolder(base / "Temp");
     tempFolder = FileSystemHelper::WidePath(temp);
     const boost::filesystem::path quarantine = base / "Quarantine";
-    boost::filesystem::create_directories(quarantine, ignored);
     // Both hold what the scan found, extracted or moved there: they are the owner's alone.
+    FileSystemHelper::CreatePrivateFolder(quarantine);
     boost::filesystem::permissions(temp, boost::filesystem::owner_all, ignored);
-    boost::filesystem::permissions(quarantine, boost::filesystem::owner_all, ignored);
 
     const std::wstring baseFolder = FileSystemHelper::WidePath(base);
     const std::wstring quarantineFolder = FileSystemHelper::WidePath(quarantine);
