@@ -4,7 +4,9 @@
 #include "Failure.h"
 #include "HttpTransfer.h"
 
-#include <fstream>
+#include "FileSystemHelper/OutputFile.h"
+
+#include <cstdio>
 #include <system_error>
 
 namespace UpdateServiceCom
@@ -29,7 +31,11 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
                                  std::uint64_t size,
                                  const std::function<void(std::uint64_t)>& progress) const
 {
-    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    // The file is created new, never reached through a link or a FIFO left at its name.
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    std::FILE* stream = FileSystemHelper::CreateNewFile(boost::filesystem::path(file.native()),
+                                                        FileSystemHelper::Access::Shared, "wb");
     if (!stream)
         throw Failure(LocalFileError, "Couldn't create " + file.string());
     Sha256 digest;
@@ -38,7 +44,7 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
     transfer.write = [&](const char* data, std::size_t count)
     {
         digest.Add(data, count);
-        if (!stream.write(data, static_cast<std::streamsize>(count)))
+        if (std::fwrite(data, 1, count, stream) != count)
             return false;
         progress(transfer.received);
         return true;
@@ -46,7 +52,10 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
     try
     {
         Perform(url, stallSeconds, transfer);
-        if (!stream.flush())
+        const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
+        const bool closed = std::fclose(stream) == 0;
+        stream = nullptr;
+        if (!flushed || !closed)
             throw Failure(LocalFileError, "Couldn't write " + file.string());
         if (transfer.received != size)
             throw Failure(Truncated,
@@ -56,8 +65,8 @@ std::string HttpClient::Download(const std::string& url, const std::filesystem::
     }
     catch (...)
     {
-        stream.close();
-        std::error_code ignored;
+        if (stream)
+            std::fclose(stream);
         std::filesystem::remove(file, ignored);
         throw;
     }
