@@ -3,6 +3,7 @@
 
 #include "FileSystemHelper/HeldFile.h"
 #include "FileSystemHelper/OutputFile.h"
+#include "FileSystemHelper/Text.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -11,58 +12,23 @@ namespace CorvaneCommandLineScanner
 {
 namespace
 {
-void AppendUtf8(std::string& out, unsigned long c)
-{
-    if (c < 0x80)
-    {
-        out += static_cast<char>(c);
-        return;
-    }
-    if (c < 0x800)
-    {
-        out += static_cast<char>(0xC0 | (c >> 6));
-    }
-    else if (c < 0x10000)
-    {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    else
-    {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    }
-    out += static_cast<char>(0x80 | (c & 0x3F));
-}
-
 // The line as well-formed UTF-8: a surrogate that is not half of a pair, or a value beyond
 // U+10FFFF, becomes U+FFFD, and the rest of the line stays.
 std::string Utf8Line(const std::wstring& line)
 {
-    std::string result;
-    result.reserve(line.size() + 1);
+    const auto unit = [&](std::size_t i)
+    { return static_cast<unsigned long>(line[i]) & (sizeof(wchar_t) == 2 ? 0xFFFFul : ~0ul); };
+    const auto high = [](unsigned long c) { return c >= 0xD800 && c <= 0xDBFF; };
+    const auto low = [](unsigned long c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    std::wstring wellFormed = line;
     for (std::size_t i = 0; i < line.size(); ++i)
     {
-        unsigned long c =
-            static_cast<unsigned long>(line[i]) & (sizeof(wchar_t) == 2 ? 0xFFFFul : 0xFFFFFFFFul);
-        const bool high = c >= 0xD800 && c <= 0xDBFF;
-        if (sizeof(wchar_t) == 2 && high && i + 1 < line.size())
-        {
-            const unsigned long low = static_cast<unsigned long>(line[i + 1]) & 0xFFFFul;
-            if (low >= 0xDC00 && low <= 0xDFFF)
-            {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-                AppendUtf8(result, c);
-                continue;
-            }
-        }
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-            c = 0xFFFD;
-        AppendUtf8(result, c);
+        if (sizeof(wchar_t) == 2 && high(unit(i)) && i + 1 < line.size() && low(unit(i + 1)))
+            ++i;
+        else if (high(unit(i)) || low(unit(i)) || unit(i) > 0x10FFFF)
+            wellFormed[i] = L'\uFFFD';
     }
-    return result;
+    return FileSystemHelper::ToNarrow(wellFormed, FileSystemHelper::CodePageUtf8);
 }
 } // namespace
 
