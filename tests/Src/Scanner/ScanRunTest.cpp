@@ -437,8 +437,12 @@ TEST(ScanRun, WhatARunCreatesIsWritableByItsOwnerOnlyWhateverTheUmask)
     {
         // (The engine double's own record aside.)
         for (fs::recursive_directory_iterator it(installation.Folder()), end; it != end; ++it)
+        {
             if (it->path().filename() != "scan.record.jsonl")
+            {
                 EXPECT_EQ(mode(it->path()) & 022, 0u) << it->path() << " " << when;
+            }
+        }
     };
     const mode_t previous = ::umask(0);
     RunResult result;
