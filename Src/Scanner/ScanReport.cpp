@@ -58,8 +58,8 @@ bool Save(const pugi::xml_document& document, const std::wstring& path)
     std::ostringstream text;
     document.save(text);
     return text.good() &&
-           FileSystemHelper::ReplaceFile(FileSystemHelper::PathFromWide(path), text.str(),
-                                         FileSystemHelper::Access::Shared);
+           FileSystemHelper::SaveWholeFile(FileSystemHelper::PathFromWide(path), text.str(),
+                                           FileSystemHelper::Access::Shared);
 }
 
 bool ResultToStandardOutput()

@@ -120,8 +120,8 @@ TEST_F(FileRead, OpenFileUsesTheWidePath)
     EXPECT_EQ(FileSystemHelper::OpenFile(path, nullptr), nullptr);
 
     // Replacing it works by the same name, and leaves no temporary file behind.
-    ASSERT_TRUE(FileSystemHelper::ReplaceFile(FileSystemHelper::PathFromWide(path), "<Summary />\n",
-                                              FileSystemHelper::Access::Shared));
+    ASSERT_TRUE(FileSystemHelper::SaveWholeFile(FileSystemHelper::PathFromWide(path),
+                                                "<Summary />\n", FileSystemHelper::Access::Shared));
     ASSERT_TRUE(File::Read(path, data));
     EXPECT_EQ(std::string(data.begin(), data.end()), "<Summary />\n");
     EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(folder.Path()),

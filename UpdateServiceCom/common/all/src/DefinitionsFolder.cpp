@@ -53,8 +53,8 @@ std::string ReadText(const fs::path& path)
 // nothing is written through a link or a FIFO left at the name.
 void WriteDurably(const fs::path& path, const std::string& text)
 {
-    if (!FileSystemHelper::ReplaceFile(boost::filesystem::path(path.native()), text,
-                                       FileSystemHelper::Access::Shared))
+    if (!FileSystemHelper::SaveWholeFile(boost::filesystem::path(path.native()), text,
+                                         FileSystemHelper::Access::Shared))
         throw Failure(LocalFileError, "Couldn't write " + path.string());
 }
 

@@ -29,7 +29,7 @@ bool CreatePrivateFolder(const boost::filesystem::path& folder);
 // open, so a reader never sees half a file and no link is followed. False, with nothing written,
 // when the name is taken by anything but a regular file (a link, a FIFO, a folder, a device) or
 // a step fails.
-bool ReplaceFile(const boost::filesystem::path& path, const std::string& data, Access access);
+bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data, Access access);
 
 // Creates a new file (nothing may have the name yet) and opens it for writing with an fopen mode
 // ("w" or "wb"; on Windows "w" writes line ends as CR LF). Null when it cannot be created.

@@ -115,7 +115,7 @@ bool CreatePrivateFolder(const boost::filesystem::path& folder)
            ((status.st_mode & 07777) == 0700 || ::fchmod(opened.Get(), 0700) == 0);
 }
 
-bool ReplaceFile(const boost::filesystem::path& path, const std::string& data, Access access)
+bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data, Access access)
 {
     const std::string name = path.filename().string();
     if (name.empty() || name == "." || name == ".." || name == "/")

@@ -90,7 +90,7 @@ bool CreatePrivateFolder(const boost::filesystem::path& folder)
     return CreateFolders(folder, Access::Private) && IsOwnFolder(folder.wstring());
 }
 
-bool ReplaceFile(const boost::filesystem::path& path, const std::string& data, Access)
+bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data, Access)
 {
     const boost::filesystem::path name = path.filename();
     if (name.empty() || name == "." || name == "..")
