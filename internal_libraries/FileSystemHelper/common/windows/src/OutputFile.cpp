@@ -109,8 +109,9 @@ bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data,
     HANDLE created = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 16 && created == INVALID_HANDLE_VALUE; ++attempt)
     {
-        temporary = parent / ("." + name.string() + "." +
-                              std::to_string(random() % 1000000000000ull) + ".tmp");
+        // Made of wide text: the name may hold letters outside the ANSI code page.
+        temporary = parent / (L"." + name.wstring() + L"." +
+                              std::to_wstring(random() % 1000000000000ull) + L".tmp");
         created = ::CreateFileW(temporary.wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (created == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS)
