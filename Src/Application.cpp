@@ -4,6 +4,8 @@
 #include "Settings.h"
 
 #include "ConsoleHelper/Console.h"
+#include "ConsoleHelper/Printable.h"
+#include "FileSystemHelper/Text.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/locale/generator.hpp>
@@ -72,7 +74,12 @@ void RunApplication()
     }
     catch (const InvalidCommandLine& error)
     {
-        ConsoleHelper::Out() << error.Message() << std::endl << error.HelpText();
+        // The parser's message quotes the offending argument (UTF-8), which may hold control
+        // characters: it is shown as printable text like every other outside text.
+        ConsoleHelper::WideOut() << ConsoleHelper::Printable(FileSystemHelper::ToWide(
+                                        error.Message(), FileSystemHelper::CodePageUtf8))
+                                 << std::endl;
+        ConsoleHelper::Out() << error.HelpText();
     }
     catch (const std::exception& error)
     {

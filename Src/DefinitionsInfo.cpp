@@ -4,9 +4,11 @@
 #include "Scanner/Scanner.h"
 
 #include "ConsoleHelper/Console.h"
+#include "FileSystemHelper/File.h"
+#include "FileSystemHelper/Text.h"
 
 #include <boost/regex.hpp>
-#include <fstream>
+#include <sstream>
 
 namespace CorvaneCommandLineScanner
 {
@@ -27,7 +29,11 @@ std::string DefinitionsVersionText(const boost::filesystem::path& path)
 {
     try
     {
-        std::ifstream file(path.string());
+        // Read by its wide name, and only when it is a regular file (a FIFO is not waited for).
+        std::vector<char> bytes;
+        if (!FileSystemHelper::File::Read(FileSystemHelper::WidePath(path), bytes))
+            return {};
+        std::istringstream file(std::string(bytes.begin(), bytes.end()));
         const boost::regex versionLine("Version: (.+)");
         std::string line;
         while (std::getline(file, line))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ConsoleHelper/Printable.h"
+#include "FileSystemHelper/Text.h"
 
 #include <sstream>
 #include <string>
@@ -10,11 +11,20 @@ namespace CorvaneCommandLineScanner
 {
 namespace Detail
 {
-// Narrow pieces are widened character by character, as a wide stream does.
+// Narrow pieces are the program's own texts and error descriptions in the system code page, which
+// may hold a path's bytes: they are read in that code page, so that any byte keeps the line (one
+// that is no character there shows as U+FFFD), and shown printable like wide pieces, except that
+// a description that spans lines keeps its line breaks.
 inline void Append(std::wostringstream& line, const std::string& text)
 {
-    for (const char c : text)
-        line << line.widen(c);
+    std::wstring wide = FileSystemHelper::ToWide(text, FileSystemHelper::CodePageAnsi);
+    if (wide.empty() && !text.empty())
+        wide.assign(text.size(), L'\uFFFD');
+    std::size_t start = 0;
+    for (std::size_t end = wide.find(L'\n'); end != std::wstring::npos;
+         start = end + 1, end = wide.find(L'\n', start))
+        line << ConsoleHelper::Printable(wide.substr(start, end - start)) << L'\n';
+    line << ConsoleHelper::Printable(wide.substr(start));
 }
 inline void Append(std::wostringstream& line, const char* text)
 {

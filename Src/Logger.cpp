@@ -2,13 +2,42 @@
 #include "Folders.h"
 
 #include "FileSystemHelper/HeldFile.h"
+#include "FileSystemHelper/OutputFile.h"
+#include "FileSystemHelper/Text.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <boost/locale/util.hpp>
 
 namespace CorvaneCommandLineScanner
 {
+namespace
+{
+// The line as well-formed UTF-8: a surrogate that is not half of a pair, or a value beyond
+// U+10FFFF, becomes U+FFFD, and the rest of the line stays.
+std::string Utf8Line(const std::wstring& line)
+{
+    const auto unit = [&](std::size_t i)
+    { return static_cast<unsigned long>(line[i]) & (sizeof(wchar_t) == 2 ? 0xFFFFul : ~0ul); };
+    const auto high = [](unsigned long c) { return c >= 0xD800 && c <= 0xDBFF; };
+    const auto low = [](unsigned long c) { return c >= 0xDC00 && c <= 0xDFFF; };
+    std::wstring wellFormed = line;
+    for (std::size_t i = 0; i < line.size(); ++i)
+    {
+        if (sizeof(wchar_t) == 2 && high(unit(i)) && i + 1 < line.size() && low(unit(i + 1)))
+            ++i;
+        else if (high(unit(i)) || low(unit(i)) || unit(i) > 0x10FFFF)
+            wellFormed[i] = L'\uFFFD';
+    }
+    return FileSystemHelper::ToNarrow(wellFormed, FileSystemHelper::CodePageUtf8);
+}
+} // namespace
+
+Logger::~Logger()
+{
+    if (file)
+        std::fclose(file);
+}
+
 void Logger::Init()
 {
     try
@@ -24,8 +53,9 @@ void Logger::Init()
 void Logger::Init(const boost::filesystem::path& folder)
 {
     // A file of an earlier Init is finished; the next Write starts the new one.
-    if (file.is_open())
-        file.close();
+    if (file)
+        std::fclose(file);
+    file = nullptr;
     held.Release();
     try
     {
@@ -35,12 +65,12 @@ void Logger::Init(const boost::filesystem::path& folder)
             ".txt";
         filePath /= "Logs";
         // The folder is emptied of earlier runs' logs; a log that another running process
-        // still writes stays.
+        // still holds stays.
         boost::system::error_code ignored;
         if (!boost::filesystem::is_directory(boost::filesystem::symlink_status(filePath, ignored)))
             boost::filesystem::remove_all(filePath, ignored);
         FileSystemHelper::RemoveUnheldFiles(filePath);
-        boost::filesystem::create_directories(filePath, ignored);
+        FileSystemHelper::CreatePrivateFolder(filePath);
         filePath /= fileName;
     }
     catch (const std::exception&)
@@ -51,23 +81,19 @@ void Logger::Init(const boost::filesystem::path& folder)
 
 void Logger::Write(const std::wstring& line)
 {
-    if (!file.is_open())
+    if (!file)
     {
-        file.clear();
         if (filePath.empty())
             return;
-        // Wide text goes to the file as UTF-8, so no character is lost to the conversion.
-        file.imbue(boost::locale::util::create_utf8_codecvt(std::locale::classic(),
-                                                            boost::locale::char_facet_t::wchar_f));
-        // Held first, so that another run's reset of the folder leaves the file alone.
-        held.Hold(filePath);
-        file.open(filePath.string(), std::ios::out | std::ios::trunc);
-        if (!file.is_open())
+        // Text mode: on Windows ends of line are written as CR LF.
+        file = held.Create(filePath, FileSystemHelper::Access::Private, "w");
+        if (!file)
             return;
     }
-    file << line << L'\n';
-    file.flush();
+    const std::string bytes = Utf8Line(line) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fflush(file);
     // A line that could not be written must not stop the next one.
-    file.clear();
+    std::clearerr(file);
 }
 } // namespace CorvaneCommandLineScanner

@@ -1,11 +1,14 @@
 #include "Settings.h"
 #include "Folders.h"
 
+#include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
 
 #include <boost/exception/exception.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
+#include <sstream>
+#include <stdexcept>
 
 namespace CorvaneCommandLineScanner
 {
@@ -42,8 +45,14 @@ Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& d
 {
     try
     {
+        // Read by its wide name, and only when it is a regular file (a FIFO is not waited for).
+        std::vector<char> bytes;
+        if (iniFile.empty() ||
+            !FileSystemHelper::File::Read(FileSystemHelper::WidePath(iniFile), bytes))
+            throw std::runtime_error("no settings file");
+        std::istringstream text(std::string(bytes.begin(), bytes.end()));
         boost::property_tree::ptree tree;
-        boost::property_tree::ini_parser::read_ini(iniFile.string(), tree);
+        boost::property_tree::ini_parser::read_ini(text, tree);
         definitionsServer = tree.get<std::string>(
             boost::property_tree::ptree::path_type("definitions_server", '.'), "");
         readOnly = tree.get<bool>(boost::property_tree::ptree::path_type("read_only", '.'));

@@ -5,10 +5,11 @@
 
 #include "ConsoleHelper/Console.h"
 #include "ConsoleHelper/Printable.h"
-#include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/OutputFile.h"
+#include "FileSystemHelper/Text.h"
 
-#include <cstdio>
 #include <pugixml.hpp>
+#include <sstream>
 #include <string>
 
 namespace CorvaneCommandLineScanner
@@ -49,17 +50,16 @@ void AddInfectedObject(pugi::xml_node parent, const InfectedObject& object)
     SetAttribute(node, "ScanAction", ActionName(object.scanAction));
 }
 
-// Writes the document; a write error, including one that only shows when the buffered rest is
-// flushed on closing, counts as a failed save.
+// Writes the document in full under a temporary name and renames it into place, so that a
+// folder's owner cannot redirect the write through a link or stall it with a FIFO; a path that
+// names anything but a regular file fails the save.
 bool Save(const pugi::xml_document& document, const std::wstring& path)
 {
-    std::FILE* file = FileSystemHelper::OpenFile(path, L"wb");
-    if (!file)
-        return false;
-    pugi::xml_writer_file writer(file);
-    document.save(writer);
-    const bool written = std::fflush(file) == 0 && !std::ferror(file);
-    return std::fclose(file) == 0 && written;
+    std::ostringstream text;
+    document.save(text);
+    return text.good() &&
+           FileSystemHelper::SaveWholeFile(FileSystemHelper::PathFromWide(path), text.str(),
+                                           FileSystemHelper::Access::Shared);
 }
 
 bool ResultToStandardOutput()

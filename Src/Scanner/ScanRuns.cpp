@@ -7,6 +7,7 @@
 
 #include "ConsoleHelper/Console.h"
 #include "FileSystemHelper/Drives.h"
+#include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
 #include "ProcessHelper/Process.h"
 
@@ -87,7 +88,7 @@ void Scanner::SettleReportPath()
     boost::system::error_code error;
     const boost::filesystem::file_status status = boost::filesystem::status(parent, error);
     if (error || !boost::filesystem::exists(status))
-        boost::filesystem::create_directories(parent, error);
+        FileSystemHelper::CreateFolders(parent, FileSystemHelper::Access::Shared);
 }
 
 Scanner::Instance Scanner::NewInstance()

@@ -5,7 +5,7 @@
 #include "Settings.h"
 
 #include "ConsoleHelper/Console.h"
-#include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
 #include "ProcessHelper/Process.h"
 
@@ -42,7 +42,8 @@ void EnsureCacheFile(const boost::filesystem::path& cacheFile)
     }
     if (boost::filesystem::exists(status))
         return;
-    if (std::FILE* file = FileSystemHelper::OpenFile(FileSystemHelper::WidePath(cacheFile), L"wb"))
+    if (std::FILE* file =
+            FileSystemHelper::CreateNewFile(cacheFile, FileSystemHelper::Access::Shared, "wb"))
         std::fclose(file);
 }
 } // namespace
@@ -96,9 +97,8 @@ void Scanner::InitEx()
         base / "Temp", "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-");
     tempFolder = FileSystemHelper::WidePath(runFolder->Path());
     const boost::filesystem::path quarantine = base / "Quarantine";
-    boost::filesystem::create_directories(quarantine, ignored);
     // It holds what the scan moved there: it is the owner's alone, like Temp.
-    boost::filesystem::permissions(quarantine, boost::filesystem::owner_all, ignored);
+    FileSystemHelper::CreatePrivateFolder(quarantine);
 
     const std::wstring baseFolder = FileSystemHelper::WidePath(base);
     const std::wstring quarantineFolder = FileSystemHelper::WidePath(quarantine);

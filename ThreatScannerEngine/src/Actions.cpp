@@ -16,19 +16,68 @@ bool LeavesReserve(std::uint64_t bytes, std::uint64_t total, std::uint64_t avail
     return available >= reserve && available - reserve >= bytes;
 }
 
+namespace
+{
+// The length of the well-formed UTF-8 sequence at text[i] that stands for a printable character,
+// or 0.
+std::size_t PrintableSequence(const std::string& text, std::size_t i)
+{
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80)
+        return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+    std::size_t length = 0;
+    unsigned long c = 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, c = lead & 0x1F;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, c = lead & 0x0F;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, c = lead & 0x07;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k)
+    {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        c = (c << 6) | (byte(i + k) & 0x3F);
+    }
+    const bool overlong = (length == 3 && c < 0x800) || (length == 4 && c < 0x10000);
+    const bool printable = !(c >= 0x80 && c <= 0x9F) && !(c >= 0xD800 && c <= 0xDFFF) &&
+                           c != 0xFFFE && c != 0xFFFF && c <= 0x10FFFF;
+    return !overlong && printable ? length : 0;
+}
+} // namespace
+
 std::string EscapedRecordValue(const std::string& text)
 {
+    static const char digits[] = "0123456789ABCDEF";
     std::string result;
-    for (const char c : text)
+    for (std::size_t i = 0; i < text.size();)
     {
+        const char c = text[i];
         if (c == '\\')
             result += "\\\\";
         else if (c == '\n')
             result += "\\n";
         else if (c == '\r')
             result += "\\r";
-        else
+        else if (c == '\t')
             result += c;
+        else if (const std::size_t length = PrintableSequence(text, i))
+        {
+            result.append(text, i, length);
+            i += length;
+            continue;
+        }
+        else
+        {
+            const unsigned char value = static_cast<unsigned char>(c);
+            result += "\\x";
+            result += digits[value >> 4];
+            result += digits[value & 15];
+        }
+        ++i;
     }
     return result;
 }

@@ -94,7 +94,10 @@ bool LeavesReserve(std::uint64_t bytes, std::uint64_t total, std::uint64_t avail
 // Removes the file. Returns 0 or a result code.
 int RemoveFile(const ActionTarget& target);
 
-// Backslashes and line breaks escaped, so that a value stays on its line of a quarantine record.
+// A value of a quarantine record as printable UTF-8 that still gives back every byte: a backslash
+// is written "\\", a line feed "\n", a carriage return "\r", and every byte of a control
+// character (C0 but tab, DEL, C1), of U+FFFE or U+FFFF, or of something that is not UTF-8 as
+// "\xHH". So the value stays on its line and sends nothing to the terminal that shows it.
 std::string EscapedRecordValue(const std::string& text);
 
 // The current UTC time in strftime's format.

@@ -70,6 +70,10 @@ TEST(Application, BadCommandLinePrintsMessageHelpAndDuration)
          "option '--custom' cannot be specified more than once"},
         {{"--custom"}, "the required argument for option '--custom' is missing"},
         {{"--quick=yes"}, "option '--quick' does not take any arguments"},
+        // The argument is quoted as printable text: no escape sequence or line break of its
+        // own reaches the terminal.
+        {{"--x\x1b[2J\ny\xc2\x9b"},
+         "unrecognised option '--x\xEF\xBF\xBD[2J\xEF\xBF\xBDy\xEF\xBF\xBD'"},
     };
     for (const auto& [arguments, message] : cases)
     {

@@ -40,6 +40,20 @@ TEST(Logger, EachLineIsInTheFileWhenWriteReturns)
     EXPECT_EQ(CorvaneTest::ReadTextFile(logger.FilePath()),
               "Error: Couldn't create scanner. Error: -1073741824\n"
               "Debug: tellmark digital signature is valid. path=/srv/\xc3\xa9.exe\n");
+
+    // A lone surrogate, and (where narrow text is UTF-8) bytes that are not UTF-8 in a narrow
+    // piece, show as U+FFFD and cost no line; a description that spans lines keeps its breaks.
+    const std::string before = CorvaneTest::ReadTextFile(logger.FilePath());
+    logger.Write(L"Info: " + std::wstring(1, static_cast<wchar_t>(0xD800)) + L"!");
+#ifndef _WIN32
+    Log(L"Error", "Couldn't open /srv/caf\xe9\x1b[2J\nDynamic exception type: x");
+    EXPECT_EQ(CorvaneTest::ReadTextFile(logger.FilePath()),
+              before + "Info: \xEF\xBF\xBD!\n"
+                       "Error: Couldn't open /srv/caf\xEF\xBF\xBD\xEF\xBF\xBD[2J\n"
+                       "Dynamic exception type: x\n");
+#else
+    EXPECT_EQ(CorvaneTest::ReadTextFile(logger.FilePath()), before + "Info: \xEF\xBF\xBD!\n");
+#endif
 }
 
 TEST(Logger, EachRunStartsWithAnEmptyLogsFolder)

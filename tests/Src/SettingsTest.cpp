@@ -3,6 +3,9 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using CorvaneCommandLineScanner::Settings;
 
@@ -65,6 +68,11 @@ TEST_F(SettingsFile, MissingFileGivesDefaults)
     const Settings settings(folder.Path() / "missing.ini", L"/opt/corvane");
     EXPECT_FALSE(settings.readOnly);
     EXPECT_EQ(settings.enginesFolder, L"/opt/corvane");
+#ifndef _WIN32
+    // A FIFO in its place is not waited for.
+    ASSERT_EQ(::mkfifo((folder.Path() / "fifo.ini").c_str(), 0600), 0);
+    EXPECT_FALSE(Settings(folder.Path() / "fifo.ini", L"/opt/corvane").readOnly);
+#endif
 }
 
 TEST(ReadOnlyInstallation, WritesNothingBesideTheExecutable)

@@ -2,6 +2,7 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -25,8 +26,8 @@ std::string ProgramFileName()
     return CORVANE_PROGRAM_FILE_NAME;
 }
 
-Installation::Installation(const fs::path& executable)
-    : folder(root.Path() / "Corvane Scanner"), programData(root.Path() / "ProgramData")
+Installation::Installation(const fs::path& executable, const fs::path& folderName)
+    : folder(root.Path() / folderName), programData(root.Path() / "ProgramData")
 {
     fs::create_directories(folder);
     fs::create_directories(programData);
@@ -47,7 +48,7 @@ void Installation::WriteFile(const std::string& relativePath, const std::string&
 {
     const fs::path path = folder / relativePath;
     fs::create_directories(path.parent_path());
-    std::ofstream file(path.string(), std::ios::binary | std::ios::trunc);
+    std::ofstream file(std::filesystem::path(path.native()), std::ios::binary | std::ios::trunc);
     file << content;
 }
 
@@ -82,7 +83,8 @@ ProgramDataRedirection::~ProgramDataRedirection()
 
 std::string ReadFile(const fs::path& path)
 {
-    std::ifstream file(path.string(), std::ios::binary);
+    // Opened by the native (on Windows wide) name, so that any name can be read.
+    std::ifstream file(std::filesystem::path(path.native()), std::ios::binary);
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();
@@ -151,7 +153,7 @@ std::string XmlCharacterProblem(const std::string& document)
 
 std::string ReadTextFile(const fs::path& path)
 {
-    std::ifstream file(path.string());
+    std::ifstream file(std::filesystem::path(path.native()));
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();

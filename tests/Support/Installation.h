@@ -36,8 +36,10 @@ private:
 class Installation
 {
 public:
-    // The executable to copy; empty means the program as built.
-    explicit Installation(const boost::filesystem::path& executable = {});
+    // The executable to copy; empty means the program as built. The program folder has the
+    // given name.
+    explicit Installation(const boost::filesystem::path& executable = {},
+                          const boost::filesystem::path& folderName = "Corvane Scanner");
 
     const boost::filesystem::path& Folder() const { return folder; }
     const boost::filesystem::path& ProgramData() const { return programData; }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -75,6 +76,15 @@ TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTh
 {
     Publish(release1, "2024.1", 1);
     auto service = NewService();
+#ifndef _WIN32
+    // Under a umask that takes nothing away, what the update creates is still writable by its
+    // owner only.
+    struct NoUmask
+    {
+        const mode_t previous = ::umask(0);
+        ~NoUmask() { ::umask(previous); }
+    } noUmask;
+#endif
     ASSERT_EQ(service->Service().Update(), Ok);
 
     const auto& events = service->events;
@@ -106,6 +116,17 @@ TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTh
     EXPECT_EQ(installation.Definitions(), release1);
     EXPECT_EQ(installation.Version(), "2024.1");
     EXPECT_EQ(installation.Entries(), CleanFolder);
+#ifndef _WIN32
+    for (boost::filesystem::recursive_directory_iterator it(installation.Folder()), end; it != end;
+         ++it)
+    {
+        struct stat status
+        {
+        };
+        ASSERT_EQ(::lstat(it->path().c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 022, 0u) << it->path();
+    }
+#endif
 }
 
 TEST_F(UpdateLibraryTest, SecondRunFindsTheDefinitionsUpToDate)

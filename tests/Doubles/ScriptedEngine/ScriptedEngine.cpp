@@ -6,8 +6,11 @@
 //   "database": { "version": n, "releaseTime": seconds } (written even when the export fails)
 //   "scans":    [ { "export": "ScanPath" | "ScanObject", "path": "...", "objectType": n,
 //                   "result": code, "callbacks": [ record, ... ],
-//                   "generate": { "count": n, "infectedEvery": k, "pathPrefix": "..." } } ]
-//               The first entry whose given keys all match a scan call applies to it.
+//                   "generate": { "count": n, "infectedEvery": k, "pathPrefix": "..." },
+//                   "signal": "<file>", "waitFor": "<file>" } ]
+//               The first entry whose given keys all match a scan call applies to it. After
+//               its callbacks, "signal" creates the file and "waitFor" waits (at most a minute)
+//               until its file exists: a pause point for tests of runs at the same time.
 //   "recordCallbacks": false   leaves the callbacks out of the record.
 // A callback record names any field of the engine's record ("objectPath", "scanStatus", ...;
 // strings may be null, missing ones are null or 0), the action value set before the call
@@ -17,14 +20,18 @@
 // flushed at once.
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/json.hpp>
 #include <boost/locale/encoding_utf.hpp>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -66,7 +73,9 @@ const json::object& Script()
 {
     static const json::object script = []
     {
-        std::ifstream file((EngineFolder() / "scan.script.json").string(), std::ios::binary);
+        // By the native (on Windows wide) name, so that a program folder may have any name.
+        std::ifstream file(std::filesystem::path((EngineFolder() / "scan.script.json").native()),
+                           std::ios::binary);
         if (!file)
             return json::object();
         std::stringstream content;
@@ -85,8 +94,12 @@ json::value Text(const wchar_t* text)
 
 void Record(json::object call)
 {
+#ifdef _WIN32
     static std::FILE* file =
-        std::fopen((EngineFolder() / "scan.record.jsonl").string().c_str(), "ab");
+        ::_wfopen((EngineFolder() / "scan.record.jsonl").wstring().c_str(), L"ab");
+#else
+    static std::FILE* file = std::fopen((EngineFolder() / "scan.record.jsonl").c_str(), "ab");
+#endif
     if (!file)
         return;
     const std::string line = json::serialize(call) + "\n";
@@ -242,6 +255,13 @@ int RunScan(CThreatScannerStruct* instance, const char* exportName, const wchar_
                 DeliverRecord(instance, record.as_object());
         if (const json::value* generate = entry.if_contains("generate"))
             DeliverGenerated(instance, generate->as_object());
+        if (const json::value* signal = entry.if_contains("signal"))
+            std::ofstream(std::string(signal->as_string()), std::ios::binary) << "reached";
+        if (const json::value* waitFor = entry.if_contains("waitFor"))
+            for (int waited = 0;
+                 waited < 6000 && !boost::filesystem::exists(std::string(waitFor->as_string()));
+                 ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return entry.contains("result") ? static_cast<int>(Number(entry, "result"))
                                         : Result(exportName);
     }

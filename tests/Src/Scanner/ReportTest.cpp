@@ -5,6 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace CorvaneTest;
 using CorvaneTest::MatchesRegex;
@@ -92,6 +95,15 @@ TEST(Report, FoldersAndUnwritablePathsGiveTheSaveError)
                                    installation.Executable() / "report.xml"};
 #ifndef _WIN32
     paths.emplace_back("/proc/corvane-report.xml");
+    // Whoever owns the result folder may plant a link (to a file, or to a name to be created
+    // outside) or a FIFO at the result path: nothing is written through it, nothing waits.
+    const fs::path outside = installation.Folder() / "outside" / "file";
+    installation.WriteFile("outside/file", "untouched");
+    fs::create_symlink(outside, installation.Folder() / "link.xml");
+    fs::create_symlink(outside.parent_path() / "new", installation.Folder() / "dangling.xml");
+    ASSERT_EQ(::mkfifo((installation.Folder() / "fifo.xml").c_str(), 0600), 0);
+    for (const char* name : {"link.xml", "dangling.xml", "fifo.xml"})
+        paths.push_back(installation.Folder() / name);
 #endif
     for (const fs::path& path : paths)
     {
@@ -99,6 +111,14 @@ TEST(Report, FoldersAndUnwritablePathsGiveTheSaveError)
         EXPECT_THAT(WithoutDuration(result.output), EndsWith("Scan started\n" + saveError)) << path;
         EXPECT_THAT(result.output, Not(HasSubstr("Scan complete.")));
     }
+#ifndef _WIN32
+    EXPECT_EQ(ReadFile(outside), "untouched");
+    EXPECT_FALSE(fs::exists(outside.parent_path() / "new"));
+    EXPECT_TRUE(fs::is_symlink(installation.Folder() / "link.xml"));
+    // No temporary file is left behind either.
+    for (const auto& entry : fs::directory_iterator(installation.Folder()))
+        EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+#endif
 }
 
 TEST(Report, StandardOutputGetsTheDocumentEvenWhenSavingFails)

@@ -8,7 +8,9 @@
 
 namespace CorvaneTest
 {
-EngineInstallation::EngineInstallation(const std::string& script)
+EngineInstallation::EngineInstallation(const std::string& script,
+                                       const boost::filesystem::path& folderName)
+    : Installation({}, folderName)
 {
     ScriptedEngine::Install(*this, boost::json::parse(script));
 }

@@ -14,7 +14,8 @@ namespace CorvaneTest
 class EngineInstallation : public Installation
 {
 public:
-    explicit EngineInstallation(const std::string& script = "{}");
+    explicit EngineInstallation(const std::string& script = "{}",
+                                const boost::filesystem::path& folderName = "Corvane Scanner");
 
     // Replaces the engine's script.
     void Script(const std::string& script) const;

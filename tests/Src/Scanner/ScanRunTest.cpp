@@ -7,9 +7,15 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <filesystem>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <thread>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 using namespace CorvaneTest;
 using testing::ElementsAre;
@@ -318,3 +324,152 @@ TEST(ScanRun, ReadOnlyInstallationStartsInTheEnginesFolderAndWritesNothing)
         entries + 1);
     EXPECT_TRUE(fs::exists(installation.Folder() / "scan.record.jsonl"));
 }
+
+namespace
+{
+// Waits (at most a minute) until the file exists.
+bool AppearsSoon(const fs::path& file)
+{
+    for (int waited = 0; waited < 6000; ++waited)
+    {
+        if (fs::exists(file))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void Touch(const fs::path& file)
+{
+    std::ofstream(std::filesystem::path(file.native())) << "go";
+}
+
+// A custom scan of "paused" logs a line, then waits in the engine until the file "go" appears
+// beside "reached", which it creates; its scan call then fails, which logs a second line.
+std::string PausingScript(const fs::path& signals)
+{
+    boost::json::object paused{
+        {"path", "paused"},
+        {"callbacks",
+         boost::json::array{boost::json::object{
+             {"objectPath", "early"}, {"scanStatus", 0}, {"scanStatusFlags", 3221225473u}}}},
+        {"signal", (signals / "reached").string()},
+        {"waitFor", (signals / "go").string()},
+        {"result", 3221225472u}};
+    return boost::json::serialize(
+        boost::json::object{{"scans", boost::json::array{std::move(paused)}}});
+}
+} // namespace
+
+// A second run of the installation empties Logs while the first still runs: the first run's log,
+// written before and after, stays whole. The overlap is forced by a pause in the engine.
+TEST(ScanRun, ASecondRunKeepsTheLogOfARunningScan)
+{
+    TemporaryFolder signals;
+    EngineInstallation installation(PausingScript(signals.Path()));
+    for (int round = 0; round < 20; ++round)
+    {
+        fs::remove(signals.Path() / "reached");
+        fs::remove(signals.Path() / "go");
+        RunResult first;
+        std::thread running([&] { first = installation.Run({"--custom", "paused"}); });
+        const bool paused = AppearsSoon(signals.Path() / "reached");
+        const RunResult second = installation.Run({"--custom", "other"});
+        Touch(signals.Path() / "go");
+        running.join();
+        ASSERT_TRUE(paused) << "round " << round;
+        EXPECT_EQ(first.exitCode, 0);
+        EXPECT_EQ(second.exitCode, 0);
+        EXPECT_THAT(
+            installation.LogLines(),
+            ElementsAre("Error: Couldn't scan or act on object. Path: early. Error: FileOpen",
+                        "Error: Couldn't perform custom scan. Error: Failed"))
+            << "round " << round;
+    }
+}
+
+// Every line of the log is whole in a program folder named in letters of any script (outside the
+// ANSI code page on Windows), and the settings and definitions files there are read.
+TEST(ScanRun, AProgramFolderNamedInAnyLettersKeepsItsLogAndSettings)
+{
+    const fs::path name = FileSystemHelper::PathFromWide(L"Corvane \u00e9t\u00e9 \u4e2d\u6587");
+    Installation noEngine({}, name);
+    auto result = noEngine.Run({"--quick"});
+    EXPECT_THAT(result.output, HasSubstr("Couldn't perform scan. Error: "));
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(noEngine.Folder() / "Logs"))
+        log += ReadTextFile(entry.path());
+    EXPECT_THAT(log, testing::StartsWith("Error: "));
+    EXPECT_THAT(log, HasSubstr("scan.dll"));
+#ifndef _WIN32
+    // (On Windows the error text names the path in the ANSI code page, which lacks these
+    // letters.)
+    EXPECT_THAT(log, HasSubstr((noEngine.Folder() / "scan.dll").string()));
+#endif
+
+    EngineInstallation installation(
+        R"({"results": {"ScanPath": 3221225472}, "database": {"version": 7}})", name);
+    installation.WriteFile("Plugins/update.txt", "Version: 7.1\n");
+    result = installation.Run({"--custom", "x"});
+    EXPECT_THAT(installation.LogLines(),
+                ElementsAre("Error: Couldn't perform custom scan. Error: Failed"));
+    EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("Version: 7.1"));
+
+    installation.WriteFile("config.ini", "read_only=1\n");
+    fs::remove_all(installation.Folder() / "Logs");
+    installation.Run({"--custom", "x"});
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Logs"));
+}
+
+#ifndef _WIN32
+// Under a umask that takes nothing away, what a run creates is still writable by its owner only,
+// and the folders of what the scan found are private; checked while the run is paused (its Temp
+// folder exists) and after.
+TEST(ScanRun, WhatARunCreatesIsWritableByItsOwnerOnlyWhateverTheUmask)
+{
+    TemporaryFolder signals;
+    EngineInstallation installation(PausingScript(signals.Path()));
+    fs::create_directories(installation.Folder() / "Plugins");
+    const auto mode = [](const fs::path& path)
+    {
+        struct stat status
+        {
+        };
+        return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 01000000u;
+    };
+    const auto expectOwnerWritesOnly = [&](const std::string& when)
+    {
+        // (The engine double's own record aside.)
+        for (fs::recursive_directory_iterator it(installation.Folder()), end; it != end; ++it)
+        {
+            if (it->path().filename() != "scan.record.jsonl")
+            {
+                EXPECT_EQ(mode(it->path()) & 022, 0u) << it->path() << " " << when;
+            }
+        }
+    };
+    const mode_t previous = ::umask(0);
+    RunResult result;
+    std::thread running([&] { result = installation.Run({"--custom", "paused", "--quarantine"}); });
+    const bool paused = AppearsSoon(signals.Path() / "reached");
+    ::umask(previous);
+    if (paused)
+    {
+        expectOwnerWritesOnly("while running");
+        EXPECT_EQ(mode(installation.Folder() / "Temp"), 0700u);
+    }
+    Touch(signals.Path() / "go");
+    running.join();
+    ASSERT_TRUE(paused);
+    EXPECT_EQ(result.exitCode, 0);
+    expectOwnerWritesOnly("after the run");
+    EXPECT_EQ(mode(installation.Folder() / "Logs"), 0700u);
+    EXPECT_EQ(mode(installation.Folder() / "Quarantine"), 0700u);
+    EXPECT_EQ(mode(installation.Folder() / "Scan Results"), 0755u);
+    EXPECT_EQ(mode(ReportPathFromOutput(result.output)), 0644u);
+    EXPECT_EQ(mode(installation.Folder() / "Plugins" / "cache.000"), 0644u);
+    ASSERT_EQ(installation.LogLines().size(), 2u);
+    for (const auto& entry : fs::directory_iterator(installation.Folder() / "Logs"))
+        EXPECT_EQ(mode(entry.path()), 0600u);
+}
+#endif

@@ -4,6 +4,7 @@
 #include "WindowsFixtures.h"
 #else
 #include "ProductRecords.h"
+#include <sys/stat.h>
 #endif
 
 #include <boost/filesystem/directory.hpp>
@@ -166,6 +167,15 @@ TEST_F(UpdateCheck, DeployPlatformComesFromTheSettingsFile)
         EXPECT_THAT(LogText(), HasSubstr("Info: deploy platform from file=" + logged + "\n"))
             << content;
     }
+#ifndef _WIN32
+    // A FIFO in its place is not waited for: the check goes on with the default.
+    const auto file = installation.ProgramData() / "Corvane" / "Corvane antivirus" / "Options" /
+                      "UpdateServer.txt";
+    boost::filesystem::remove(file);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    EXPECT_EQ(Run(Reply::Component("1.0", "u")), std::string(checking) + latest);
+    EXPECT_EQ(Sent("DeployPlatfrom"), "prod");
+#endif
 }
 
 #ifndef _WIN32

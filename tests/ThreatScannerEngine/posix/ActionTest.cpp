@@ -105,7 +105,8 @@ TEST(EngineAction, OddNamesAndVeryLongPathsAreActedOnExactly)
     for (const int action : {ThreatScanner::ActionQuarMove, ThreatScanner::ActionDelete})
     {
         EngineInstallation installation;
-        const fs::path odd = installation.Data() / "odd\xff\x01 \n\x1b[31m" / "eicar\xfe\t.com";
+        const fs::path odd =
+            installation.Data() / "odd\xff\x01 \n\x1b[31m\xc2\x9b" / "eicar\xfe\t.com";
         const fs::path similar =
             installation.Data() / "odd\xef\xbf\xbd\x01 \n\x1b[31m" / "eicar.com";
         fs::create_directories(odd.parent_path());
@@ -135,8 +136,10 @@ TEST(EngineAction, OddNamesAndVeryLongPathsAreActedOnExactly)
         if (action == ThreatScanner::ActionQuarMove)
         {
             EXPECT_THAT(records, HasSubstr("Original path: " + deep + "\n"));
-            EXPECT_THAT(records, HasSubstr("Original path: " + installation.Data().string() +
-                                           "/odd\xff\x01 \\n\x1b[31m/eicar\xfe\t.com\n"));
+            // Printable, and every byte can be told back from the escapes.
+            EXPECT_THAT(records,
+                        HasSubstr("Original path: " + installation.Data().string() +
+                                  "/odd\\xFF\\x01 \\n\\x1B[31m\\xC2\\x9B/eicar\\xFE\t.com\n"));
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "FileSystemHelper/File.h"
 #include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/RunFolder.h"
 #include "FileSystemHelper/Text.h"
 #include "Installation.h"
@@ -13,6 +14,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 using FileSystemHelper::File;
@@ -44,6 +47,11 @@ TEST_F(FileRead, EmptyMissingAndFolderPathsFailAndLeaveTheBuffer)
     EXPECT_FALSE(File::Read(Write("empty.txt", ""), data));
     EXPECT_FALSE(File::Read(FileSystemHelper::WidePath(folder.Path() / "missing.txt"), data));
     EXPECT_FALSE(File::Read(FileSystemHelper::WidePath(folder.Path()), data));
+#ifndef _WIN32
+    // Nor is a FIFO read, or waited for.
+    ASSERT_EQ(::mkfifo((folder.Path() / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(File::Read(FileSystemHelper::WidePath(folder.Path() / "fifo"), data));
+#endif
     EXPECT_EQ(std::string(data.begin(), data.end()), "keep");
 }
 
@@ -111,6 +119,15 @@ TEST_F(FileRead, OpenFileUsesTheWidePath)
 
     EXPECT_EQ(FileSystemHelper::OpenFile(L"", L"rb"), nullptr);
     EXPECT_EQ(FileSystemHelper::OpenFile(path, nullptr), nullptr);
+
+    // Replacing it works by the same name, and leaves no temporary file behind.
+    ASSERT_TRUE(FileSystemHelper::SaveWholeFile(FileSystemHelper::PathFromWide(path),
+                                                "<Summary />\n", FileSystemHelper::Access::Shared));
+    ASSERT_TRUE(File::Read(path, data));
+    EXPECT_EQ(std::string(data.begin(), data.end()), "<Summary />\n");
+    EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(folder.Path()),
+                            boost::filesystem::directory_iterator()),
+              1);
 }
 
 // A sweep of the shared folder takes what no run holds and leaves a live run's folder whole; the

@@ -6,6 +6,7 @@
 #include "TestHooks.h"
 
 #include "DefinitionsSet/DefinitionsSet.h"
+#include "FileSystemHelper/OutputFile.h"
 
 #include <cstdio>
 #include <fstream>
@@ -49,17 +50,22 @@ std::string ReadText(const fs::path& path)
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-// Writes a file and flushes it to the disk.
+// Writes a file whole under a temporary name, flushes it to the disk and renames it into place;
+// nothing is written through a link or a FIFO left at the name.
 void WriteDurably(const fs::path& path, const std::string& text)
 {
-    {
-        std::ofstream file(path, std::ios::binary | std::ios::trunc);
-        file << text;
-        file.close();
-        if (!file)
-            throw Failure(LocalFileError, "Couldn't write " + path.string());
-    }
-    Platform::SyncFile(path);
+    if (!FileSystemHelper::SaveWholeFile(boost::filesystem::path(path.native()), text,
+                                         FileSystemHelper::Access::Shared))
+        throw Failure(LocalFileError, "Couldn't write " + path.string());
+}
+
+// Creates a folder of the definitions with its missing parents, readable by all and writable by
+// the owner only, whatever the umask.
+void CreateFolder(const fs::path& folder)
+{
+    if (!FileSystemHelper::CreateFolders(boost::filesystem::path(folder.native()),
+                                         FileSystemHelper::Access::Shared))
+        FileError("create", folder, std::make_error_code(std::errc::io_error));
 }
 
 // A set is known by the digest of its index.json; a set without one has no identity.
@@ -185,10 +191,7 @@ bool DefinitionsFolder::ShowsVersion(const std::string& version) const
 void DefinitionsFolder::ResetStaging() const
 {
     RemoveAll(staging);
-    std::error_code error;
-    fs::create_directories(staging, error);
-    if (error)
-        FileError("create", staging, error);
+    CreateFolder(staging);
 }
 
 void DefinitionsFolder::DropStaging() const
@@ -200,10 +203,8 @@ void DefinitionsFolder::BuildNextSet(const Index& index, const std::string& inde
                                      const std::set<std::string>& staged) const
 {
     RemoveAll(next);
+    CreateFolder(next);
     std::error_code error;
-    fs::create_directories(next, error);
-    if (error)
-        FileError("create", next, error);
     for (const IndexFile& file : index.files)
     {
         const fs::path target = next / file.name;

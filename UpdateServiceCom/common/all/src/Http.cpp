@@ -4,8 +4,10 @@
 #include "Failure.h"
 #include "HttpTransfer.h"
 
+#include "FileSystemHelper/OutputFile.h"
+
 #include <algorithm>
-#include <fstream>
+#include <cstdio>
 #include <optional>
 #include <system_error>
 
@@ -36,7 +38,11 @@ std::uint64_t Receive(const std::string& url, std::uint32_t stallSeconds,
                       std::optional<std::uint64_t> expected,
                       const std::function<void(std::uint64_t)>& progress, Sha256* digest)
 {
-    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+    // The file is created new, never reached through a link or a FIFO left at its name.
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    std::FILE* stream = FileSystemHelper::CreateNewFile(boost::filesystem::path(file.native()),
+                                                        FileSystemHelper::Access::Shared, "wb");
     if (!stream)
         throw Failure(LocalFileError, "Couldn't create " + file.string());
     Transfer transfer;
@@ -48,7 +54,7 @@ std::uint64_t Receive(const std::string& url, std::uint32_t stallSeconds,
             return false;
         if (digest)
             digest->Add(data, count);
-        if (!stream.write(data, static_cast<std::streamsize>(count)))
+        if (std::fwrite(data, 1, count, stream) != count)
             return false;
         progress(transfer.received);
         return true;
@@ -56,7 +62,10 @@ std::uint64_t Receive(const std::string& url, std::uint32_t stallSeconds,
     try
     {
         Perform(url, stallSeconds, transfer);
-        if (!stream.flush())
+        const bool flushed = std::fflush(stream) == 0 && !std::ferror(stream);
+        const bool closed = std::fclose(stream) == 0;
+        stream = nullptr;
+        if (!flushed || !closed)
             throw Failure(LocalFileError, "Couldn't write " + file.string());
         if (!expected && transfer.announced >= 0)
             expected = static_cast<std::uint64_t>(transfer.announced);
@@ -68,8 +77,8 @@ std::uint64_t Receive(const std::string& url, std::uint32_t stallSeconds,
     }
     catch (...)
     {
-        stream.close();
-        std::error_code ignored;
+        if (stream)
+            std::fclose(stream);
         std::filesystem::remove(file, ignored);
         throw;
     }

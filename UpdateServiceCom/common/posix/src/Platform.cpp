@@ -331,7 +331,8 @@ FileLock::~FileLock()
 bool FileLock::TryLock(const std::filesystem::path& file)
 {
     Unlock();
-    const int descriptor = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int descriptor =
+        ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (descriptor < 0)
         throw Failure(LocalFileError, "Couldn't open " + file.string());
     handle = descriptor;

@@ -17,7 +17,8 @@ public:
     static std::int64_t GetSize(FileHandle handle);
 
     // Reads the whole file into data. False, with data unchanged, when the file cannot be
-    // opened or mapped (an empty file cannot be mapped).
+    // opened or mapped (an empty file cannot be mapped) or is not a regular file; a FIFO is
+    // never waited for.
     static bool Read(const std::wstring& path, std::vector<char>& data);
 };
 } // namespace FileSystemHelper

@@ -1,4 +1,5 @@
 #include "FileSystemHelper/RunFolder.h"
+#include "FileSystemHelper/OutputFile.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -10,8 +11,7 @@ RunFolder::RunFolder(const boost::filesystem::path& parent, const std::string& p
     for (int attempt = 0; attempt < 8; ++attempt)
     {
         boost::system::error_code error;
-        boost::filesystem::create_directories(parent, error);
-        boost::filesystem::permissions(parent, boost::filesystem::owner_all, error);
+        CreatePrivateFolder(parent);
         const boost::filesystem::path folder =
             parent / boost::filesystem::unique_path(prefix + "%%%%%%%%%%%%", error);
         if (error || !boost::filesystem::create_directory(folder, error) || error)

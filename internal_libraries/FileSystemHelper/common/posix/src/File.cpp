@@ -28,17 +28,20 @@ std::int64_t File::GetSize(FileHandle handle)
 bool File::Read(const std::wstring& path, std::vector<char>& data)
 {
     const std::string narrowPath = ToNarrow(path, CodePageUtf8);
-    const int handle = ::open(narrowPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opening a FIFO does not wait for a writer, and only a regular file is read.
+    const int handle = ::open(narrowPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (handle < 0)
         return false;
     BOOST_SCOPE_EXIT_ALL(handle)
     {
         ::close(handle);
     };
+    struct stat status = {};
+    if (::fstat(handle, &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
 
     const std::int64_t size = GetSize(handle);
-    // Like a file mapping, an empty file (or something that is not a regular file) cannot be
-    // mapped.
+    // Like a file mapping, an empty file cannot be mapped.
     if (size <= 0)
         return false;
     void* view = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_PRIVATE, handle, 0);

@@ -59,6 +59,45 @@ bool HeldFile::Hold(const boost::filesystem::path& path)
     return false;
 }
 
+std::FILE* HeldFile::Create(const boost::filesystem::path& path, Access access, const char* mode)
+{
+    Release();
+    const mode_t fileMode = access == Access::Private ? 0600 : 0644;
+    for (int attempt = 0; attempt < 8; ++attempt)
+    {
+        const int fd = ::open(
+            path.c_str(),
+            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, fileMode);
+        if (fd < 0)
+            return nullptr;
+        struct stat opened
+        {
+        };
+        struct stat named
+        {
+        };
+        if (::fchmod(fd, fileMode) == 0 && ::flock(fd, LOCK_SH) == 0 && ::fstat(fd, &opened) == 0 &&
+            ::lstat(path.c_str(), &named) == 0 && SameFile(opened, named))
+        {
+            // The stream writes through a second descriptor of the same open file, which
+            // shares the lock; the lock lasts as long as this object keeps its own.
+            const int writing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            std::FILE* stream = writing >= 0 ? ::fdopen(writing, mode) : nullptr;
+            if (!stream)
+            {
+                if (writing >= 0)
+                    ::close(writing);
+                ::close(fd);
+                return nullptr;
+            }
+            handle = fd;
+            return stream;
+        }
+        ::close(fd);
+    }
+    return nullptr;
+}
+
 void RemoveUnheldFiles(const boost::filesystem::path& folder)
 {
     const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -26,6 +26,9 @@ bool File::Read(const std::wstring& path, std::vector<char>& data)
     {
         ::CloseHandle(file);
     };
+    // Only a file on a disk is read, never a device or a pipe.
+    if (::GetFileType(file) != FILE_TYPE_DISK)
+        return false;
 
     const std::int64_t size = GetSize(file);
     // An empty file cannot be mapped: the mapping fails and so does the read.

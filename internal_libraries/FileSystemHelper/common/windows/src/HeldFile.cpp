@@ -16,6 +16,12 @@ bool HeldFile::Hold(const boost::filesystem::path&)
     return true;
 }
 
+// The file is open until the stream is closed, which protects it.
+std::FILE* HeldFile::Create(const boost::filesystem::path& path, Access access, const char* mode)
+{
+    return CreateNewFile(path, access, mode);
+}
+
 void RemoveUnheldFiles(const boost::filesystem::path& folder)
 {
     boost::system::error_code error;
