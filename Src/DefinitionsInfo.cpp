@@ -58,7 +58,10 @@ std::vector<std::string> OfficialDatabaseLines(const boost::filesystem::path& pa
     std::vector<std::string> lines;
     try
     {
-        std::ifstream file(path.string());
+        std::vector<char> bytes;
+        if (!FileSystemHelper::File::Read(FileSystemHelper::WidePath(path), bytes))
+            return {};
+        std::istringstream file(std::string(bytes.begin(), bytes.end()));
         // Written by the update library from each database's own header.
         const boost::regex databaseLine("Official database: ((?:main|daily|bytecode)\\.c[vl]d) "
                                         "version ([0-9]{1,10}) built ([0-9]{4}-[0-9]{2}-[0-9]{2}"
