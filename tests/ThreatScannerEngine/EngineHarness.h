@@ -65,6 +65,9 @@ struct Recorder
     std::vector<Report> reports;
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
+    // How many of the first calls wait a while before they return, so that a concurrent caller
+    // would come in meanwhile.
+    std::atomic<int> pauses{0};
 
     static void Callback(_ScanCbkParams* params, int* action, void* context);
 };

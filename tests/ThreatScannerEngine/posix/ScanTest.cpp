@@ -2,11 +2,17 @@
 // Windows engine does not keep.
 #include "EngineHarness.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
+#include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace EngineTest;
@@ -85,8 +91,69 @@ TEST(EngineScan, UnreadableObjectsAreNamedAndFailTheCallAfterTheWalk)
     EXPECT_EQ(folderResult, ThreatScanner::PathAccess);
 }
 
+TEST(EngineScan, AWalkStaysOnTheFileSystemItStartedOn)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can mount a file system inside the tree";
+    EngineInstallation installation;
+    const fs::path mounted = installation.Data() / "mounted";
+    fs::create_directories(mounted);
+    WriteFile(installation.Data() / "eicar.com", TestVirus());
+    if (::mount("corvane-test", mounted.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+    WriteFile(mounted / "eicar.com", TestVirus());
+    Recorder recorder;
+    const int result = installation.Scan(installation.Data(), recorder);
+    Recorder inside;
+    const int insideResult = installation.Scan(mounted, inside);
+    ::umount2(mounted.c_str(), MNT_DETACH);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].objectPath, Wide(installation.Data() / "eicar.com"));
+    // A walk that starts there stays there.
+    EXPECT_EQ(insideResult, 0);
+    ASSERT_EQ(inside.reports.size(), 1u);
+    EXPECT_EQ(inside.reports[0].objectPath, Wide(mounted / "eicar.com"));
+}
+
 namespace
 {
+// Why the engine keeps no clean results for the files of the tests, or empty text: it keeps them
+// only on local disk file systems that are not on a removable disk.
+std::string NoCacheForTheTests()
+{
+    const fs::path folder = fs::temp_directory_path();
+    // ext2/3/4, XFS, Btrfs, tmpfs, F2FS, ZFS, overlay, JFS, ReiserFS, bcachefs.
+    static const unsigned long localKinds[] = {0xEF53,     0x58465342, 0x9123683E, 0x01021994,
+                                               0xF2F52010, 0x2FC12FC1, 0x794C7630, 0x3153464A,
+                                               0x52654973, 0xCA451A4E};
+    struct statfs system
+    {
+    };
+    struct stat status
+    {
+    };
+    if (::statfs(folder.c_str(), &system) != 0 || ::stat(folder.c_str(), &status) != 0)
+        return "cannot examine " + folder.string();
+    if (std::find(std::begin(localKinds), std::end(localKinds),
+                  static_cast<unsigned long>(system.f_type)) == std::end(localKinds))
+        return folder.string() + " is on a file system (kind " + std::to_string(system.f_type) +
+               ") whose file times its writer may choose";
+    const std::string block = "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ":" +
+                              std::to_string(minor(status.st_dev));
+    for (const char* flag : {"/removable", "/../removable"})
+    {
+        char value = '0';
+        if (std::ifstream(block + flag).get(value) && value != '0')
+            return folder.string() + " is on a removable disk";
+    }
+    return {};
+}
+
+#define SKIP_WITHOUT_CACHE()                                                                       \
+    if (const std::string reason = NoCacheForTheTests(); !reason.empty())                          \
+    GTEST_SKIP() << "the engine keeps no clean results here: " << reason
+
 // Files the engine reads and scans while the function runs.
 template <typename Function> unsigned long long FilesRead(Function function)
 {
@@ -109,12 +176,18 @@ std::string Hex(const std::string& text)
 // kept is read again and detected, and new definitions make every file read again.
 TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
 {
-    FreshResultsKept fresh;
+    SKIP_WITHOUT_CACHE();
     EngineInstallation installation;
     const fs::path changed = installation.Data() / "changed.txt";
     const fs::path later = installation.Data() / "later.txt";
     WriteFile(changed, std::string(TestVirus().size(), 'x'));
     WriteFile(later, "detected by later definitions: " + Marker("new"));
+    // Files changed less than two seconds before they are looked at may still be being written:
+    // their results are not kept (the first scan below reads them again).
+    Recorder settling;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), settling); }), 2u);
+    installation.Restart();
+    FreshResultsKept fresh;
     Recorder first;
     EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), first), 0); }), 2u);
     installation.Restart();
@@ -129,6 +202,17 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     // Switching archives off is another set of options: those results are not known yet.
     EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), second, false); }), 2u);
+    // And the other way round, where a cached result would hide a detection: an archive found
+    // clean without looking inside is read again, and detected, with archives on.
+    const fs::path archive = installation.Folder() / "Archive" / "eicar.zip";
+    WriteFile(archive, Zip({{"eicar.com", TestVirus()}}));
+    Recorder closed;
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(archive, closed, false), 0); }), 1u);
+    EXPECT_TRUE(closed.reports.empty());
+    installation.Restart();
+    Recorder opened;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(archive, opened); }), 1u);
+    EXPECT_EQ(opened.reports.size(), 1u);
 
     ASSERT_EQ(::stat(changed.c_str(), &status), 0);
     WriteFile(changed, TestVirus());
@@ -139,6 +223,11 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
     EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), third), 0); }), 1u);
     ASSERT_EQ(third.reports.size(), 1u);
     EXPECT_EQ(third.reports[0].objectPath, Wide(changed));
+    // A detection is never kept: with the same definitions, the file is read and reported again.
+    installation.Restart();
+    Recorder again;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), again); }), 1u);
+    EXPECT_EQ(again.reports.size(), 1u);
 
     WriteFile(installation.Folder() / "Plugins" / "later.ndb",
               "Corvane.Test.Later:0:*:" + Hex(Marker("new")) + "\n");
@@ -154,6 +243,7 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
 // another user is not read; the next save replaces it with a file of the engine's own.
 TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
 {
+    SKIP_WITHOUT_CACHE();
     FreshResultsKept fresh;
     EngineInstallation installation;
     const fs::path cache = installation.Folder() / "Plugins" / "cache.000";
@@ -168,11 +258,18 @@ TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
     EXPECT_EQ(filesRead(), 2u);
     EXPECT_EQ(filesRead(), 0u);
 
-    std::string damaged = ReadFile(cache);
-    damaged[damaged.size() / 2] ^= 1;
-    WriteFile(cache, damaged);
-    EXPECT_EQ(filesRead(), 2u);
-    EXPECT_EQ(filesRead(), 0u);
+    // Damaged, cut short.
+    for (const bool cut : {false, true})
+    {
+        std::string damaged = ReadFile(cache);
+        if (cut)
+            damaged.resize(damaged.size() / 2);
+        else
+            damaged[damaged.size() / 2] ^= 1;
+        WriteFile(cache, damaged);
+        EXPECT_EQ(filesRead(), 2u);
+        EXPECT_EQ(filesRead(), 0u);
+    }
 
     for (const fs::perms mode : {fs::perms::group_write, fs::perms::others_write})
     {
@@ -189,10 +286,27 @@ TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
     EXPECT_FALSE(fs::is_symlink(cache));
     EXPECT_EQ(ReadFile(elsewhere), kept);
 
-    if (::geteuid() == 0)
-    {
-        ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(filesRead(), 2u);
-    }
     EXPECT_TRUE(recorder.reports.empty());
+}
+
+TEST(EngineScan, ACacheFileOfAnotherUserIsIgnoredAndReplaced)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give the cache file to another user";
+    SKIP_WITHOUT_CACHE();
+    FreshResultsKept fresh;
+    EngineInstallation installation;
+    const fs::path cache = installation.Folder() / "Plugins" / "cache.000";
+    WriteFile(installation.Data() / "one.txt", "one");
+    Recorder recorder;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), recorder); }), 1u);
+    ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0);
+    installation.Restart();
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), recorder); }), 1u);
+    EXPECT_EQ(fs::status(cache).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::stat(cache.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0u);
 }
