@@ -74,7 +74,7 @@ std::string Arguments(const std::vector<std::string>& arguments)
     std::string text;
     for (const std::string& argument : arguments)
         text += " [" + argument + "]";
-    return text;
+    return text.empty() ? " without arguments" : text;
 }
 } // namespace
 
