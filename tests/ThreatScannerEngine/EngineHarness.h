@@ -84,6 +84,12 @@ public:
 
     // Shuts the engine down and starts it again on the same folder.
     void Restart();
+    // The same, as a read-only installation from then on.
+    void RestartReadOnly()
+    {
+        readOnly = true;
+        Restart();
+    }
 
     const fs::path& Folder() const { return folder; }
     fs::path Data() const { return folder / "Data"; }

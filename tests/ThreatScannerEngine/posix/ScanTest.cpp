@@ -286,6 +286,20 @@ TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
     EXPECT_FALSE(fs::is_symlink(cache));
     EXPECT_EQ(ReadFile(elsewhere), kept);
 
+    // A read-only installation neither reads nor writes the cache.
+    struct stat before
+    {
+    };
+    struct stat after
+    {
+    };
+    ASSERT_EQ(::stat(cache.c_str(), &before), 0);
+    installation.RestartReadOnly();
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0); }),
+              2u);
+    ASSERT_EQ(::stat(cache.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino); // a save renames a new file over it
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_TRUE(recorder.reports.empty());
 }
 
