@@ -75,7 +75,8 @@ TEST(EngineScan, UnreadableObjectsAreNamedAndFailTheCallAfterTheWalk)
     EXPECT_EQ(result, ThreatScanner::FileOpen);
 
     WriteFile(installation.Data() / "3" / "hidden" / "eicar.com", TestVirus());
-    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::owner_all);
+    // Closed to its owner as well: the tests may run as that owner.
+    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::no_perms);
     Recorder folders;
     const int folderResult = AsUnprivilegedUser(
         installation.Data() / "3",
@@ -88,6 +89,7 @@ TEST(EngineScan, UnreadableObjectsAreNamedAndFailTheCallAfterTheWalk)
                        ? scanned
                        : -2;
         });
+    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::owner_all);
     EXPECT_EQ(folderResult, ThreatScanner::PathAccess);
 }
 
