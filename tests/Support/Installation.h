@@ -13,7 +13,17 @@ namespace CorvaneTest
 struct RunResult
 {
     std::string output; // standard output
-    int exitCode = -1;
+    std::string error;  // standard error
+    int exitCode = -1;  // -1 when a signal ended it
+};
+
+// What a run of the scanner must end with; the run helpers check it themselves and fail the test
+// otherwise. Every run is also checked for sanitizer reports on standard error.
+enum class Ending
+{
+    Duration,  // exit code 0 and the "Request duration: " line last: every complete run
+    ExitCode0, // exit code 0; the test reads the end of the output itself
+    Unchecked, // the test judges how the run ended (one it stops on purpose)
 };
 
 // A temporary folder, removed with everything in it when the object goes.
@@ -51,9 +61,11 @@ public:
     // Writes a text file relative to the program folder, creating its folders.
     void WriteFile(const std::string& relativePath, const std::string& content) const;
 
-    // Runs the program with the arguments and extra environment variables; waits for it.
+    // Runs the program with the arguments and extra environment variables; waits for it and
+    // checks its ending (see RunScanner).
     RunResult Run(const std::vector<std::string>& arguments,
-                  const std::map<std::string, std::string>& environment = {}) const;
+                  const std::map<std::string, std::string>& environment = {},
+                  Ending ending = Ending::Duration) const;
 
 private:
     TemporaryFolder root;
@@ -61,10 +73,25 @@ private:
     boost::filesystem::path programData;
 };
 
-// Runs a program, capturing its standard output (standard error is left alone).
+// Runs a program, capturing its standard output and standard error (which is also passed on to
+// this process's). Fails the test when standard error holds a sanitizer report.
 RunResult RunProgram(const boost::filesystem::path& program,
                      const std::vector<std::string>& arguments,
                      const std::map<std::string, std::string>& environment = {});
+
+// RunProgram for a scanner executable, which always exits with code 0 and ends every complete run
+// with the duration line: fails the test when the run did not end as `ending` says.
+RunResult RunScanner(const boost::filesystem::path& program,
+                     const std::vector<std::string>& arguments,
+                     const std::map<std::string, std::string>& environment = {},
+                     Ending ending = Ending::Duration);
+
+// The first sanitizer report (AddressSanitizer, LeakSanitizer, UndefinedBehaviorSanitizer) in a
+// program's standard error, or empty text.
+std::string SanitizerReport(const std::string& error);
+
+// The console text without its closing duration line; fails the test when that line is not last.
+std::string WithoutDuration(const std::string& output);
 
 // The whole content of a file, or empty when it cannot be read.
 std::string ReadFile(const boost::filesystem::path& path);

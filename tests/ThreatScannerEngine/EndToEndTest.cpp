@@ -94,14 +94,19 @@ TEST(EngineEndToEnd, QuarantineAndDeleteShowTheirOutcome)
 TEST(EngineEndToEnd, DefinitionsInformationNamesTheStarterDefinitions)
 {
     ShippedInstallation shipped;
-    const std::string output = shipped.installation.Run({"--definitions-info"}).output;
+    // Released 2026-12-08T00:00:00Z, shown in the time zone of the run.
+    const std::string output =
+        shipped.installation.Run({"--definitions-info"}, {{"TZ", "UTC"}}).output;
     EXPECT_THAT(output, HasSubstr("\tDatabase version: 1\n"));
+    EXPECT_THAT(output,
+                testing::ContainsRegex(
+                    "\tDatabase release date: [^\n]*[^0-9]0?8[^0-9][^\n]*00:00:00[^\n]*\n"));
     EXPECT_THAT(output, testing::ContainsRegex("\tDatabase release date: [^\n]*2026"));
     EXPECT_THAT(output, HasSubstr("\tVersion: 1\n"));
 }
 
 // An object the engine cannot see through, because it reaches one of the limits, shows up in
-// the report and in the log; it is not passed as clean, and not moved either.
+// the report and in the log; it is not passed as clean, and neither moved nor deleted.
 TEST(EngineEndToEnd, ObjectsOverTheEngineLimitsAreReportedAndLeftInPlace)
 {
     struct Case
@@ -133,37 +138,35 @@ TEST(EngineEndToEnd, ObjectsOverTheEngineLimitsAreReportedAndLeftInPlace)
          "MaxFileSize", "MaxBytes"},
     };
     ShippedInstallation shipped;
-    for (const Case& test : cases)
-    {
-        SCOPED_TRACE(test.file);
-        const fs::path file = shipped.Data() / test.file;
-        test.make(file);
-        shipped.Scan(file, {"--scan-archives", "--quarantine"});
-        const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
-        ASSERT_EQ(objects.size(), 1u);
-        EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + file.string() + "\""));
-        EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Suspicious\""));
-        EXPECT_THAT(objects[0], HasSubstr("ThreatType=\"ArchBomb\""));
-        EXPECT_THAT(objects[0], HasSubstr(std::string("ThreatName=\"Heuristics.Limits.Exceeded.") +
-                                          test.limit + "\""));
-        EXPECT_TRUE(fs::exists(file));
-        EXPECT_THAT(shipped.Log(),
-                    HasSubstr(std::string("Error: Couldn't perform custom scan. Error: ") +
-                              test.result + "\n"));
-        fs::remove(file);
-    }
+    for (const char* action : {"--quarantine", "--delete"})
+        for (const Case& test : cases)
+        {
+            SCOPED_TRACE(test.file + std::string(" ") + action);
+            const fs::path file = shipped.Data() / test.file;
+            test.make(file);
+            shipped.Scan(file, {"--scan-archives", action});
+            const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+            ASSERT_EQ(objects.size(), 1u);
+            EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + file.string() + "\""));
+            EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Suspicious\""));
+            EXPECT_THAT(objects[0], HasSubstr("ThreatType=\"ArchBomb\""));
+            EXPECT_THAT(objects[0],
+                        HasSubstr(std::string("ThreatName=\"Heuristics.Limits.Exceeded.") +
+                                  test.limit + "\""));
+            EXPECT_TRUE(fs::exists(file));
+            EXPECT_THAT(shipped.Log(),
+                        HasSubstr(std::string("Error: Couldn't perform custom scan. Error: ") +
+                                  test.result + "\n"));
+            fs::remove(file);
+        }
 }
 
-// A file name with a line break and terminal control sequences, quarantined from another user.
+// A file name with a line break and terminal control sequences, quarantined.
 TEST(EngineEndToEnd, HostileNamesAndQuarantinedFilesHandNothingBack)
 {
     ShippedInstallation shipped;
     const fs::path file = shipped.Data() / "evil\n\x1b]0;owned\x07\x1b[1Aname.com";
     WriteFile(file, TestVirus());
-    const bool root = ::geteuid() == 0;
-    const uid_t owner = root ? 65534 : ::geteuid();
-    const gid_t group = root ? 65534 : ::getegid();
-    ASSERT_EQ(::chown(file.c_str(), owner, group), 0);
     ASSERT_EQ(::chmod(file.c_str(), 04755), 0);
 
     const std::string output = shipped.Scan(shipped.Data(), {"--quarantine"});
@@ -186,36 +189,53 @@ TEST(EngineEndToEnd, HostileNamesAndQuarantinedFilesHandNothingBack)
     ASSERT_EQ(objects.size(), 1u);
     EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Moved\""));
 
-    // Nobody but the scanner's user can enter the quarantine or read or run what is in it.
+    // Nobody but the scanner's user can read or run what is in the quarantine.
+    struct stat status
+    {
+    };
+    const auto quarantined = QuarantineFiles(shipped.installation.Folder() / "Quarantine", ".bin");
+    ASSERT_EQ(quarantined.size(), 1u);
+    ASSERT_EQ(::stat(quarantined[0].c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(CorvaneTest::ReadFile(quarantined[0]), TestVirus());
+}
+
+// A set-user-ID file of another user becomes the scanner's own in the quarantine, and the restore
+// steps give it back as it was.
+TEST(EngineEndToEnd, AQuarantinedFileOfAnotherUserIsRestoredByHand)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give the scanned file to another user";
+    ShippedInstallation shipped;
+    const fs::path file = shipped.Data() / "setuid.com";
+    WriteFile(file, TestVirus());
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 04755), 0);
+    shipped.Scan(shipped.Data(), {"--quarantine"});
+
     const fs::path quarantine = shipped.installation.Folder() / "Quarantine";
     struct stat status
     {
     };
     ASSERT_EQ(::stat(quarantine.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0700u);
-    fs::path quarantined;
-    std::string record;
-    for (const auto& entry : fs::directory_iterator(quarantine))
-    {
-        if (entry.path().extension() == ".bin")
-            quarantined = entry.path();
-        else
-            record = CorvaneTest::ReadFile(entry.path());
-    }
-    ASSERT_EQ(::stat(quarantined.c_str(), &status), 0);
+    const auto quarantined = QuarantineFiles(quarantine, ".bin");
+    const auto records = QuarantineFiles(quarantine, ".txt");
+    ASSERT_EQ(quarantined.size(), 1u);
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(::stat(quarantined[0].c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
-    EXPECT_EQ(status.st_uid, ::geteuid());
-    EXPECT_THAT(record,
-                HasSubstr("\nOriginal mode: 4755\nOriginal owner: " + std::to_string(owner) +
-                          "\nOriginal group: " + std::to_string(group) + "\n"));
+    EXPECT_EQ(status.st_uid, 0u);
+    EXPECT_THAT(CorvaneTest::ReadFile(records[0]),
+                HasSubstr("\nOriginal mode: 4755\nOriginal owner: 65534\nOriginal group: 65534\n"));
 
     // The restore steps: owner first, then the mode, which so applies to the original owner.
-    ASSERT_EQ(::chown(quarantined.c_str(), owner, group), 0);
-    ASSERT_EQ(::chmod(quarantined.c_str(), 04755), 0);
-    ASSERT_EQ(::rename(quarantined.c_str(), file.c_str()), 0);
+    ASSERT_EQ(::chown(quarantined[0].c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(quarantined[0].c_str(), 04755), 0);
+    ASSERT_EQ(::rename(quarantined[0].c_str(), file.c_str()), 0);
     ASSERT_EQ(::stat(file.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 04755u);
-    EXPECT_EQ(status.st_uid, owner);
+    EXPECT_EQ(status.st_uid, 65534u);
     EXPECT_EQ(CorvaneTest::ReadFile(file), TestVirus());
 }
 
@@ -238,26 +258,37 @@ TEST(EngineEndToEnd, RunsAtTheSameTimeKeepTheirFilesAndLogs)
     ASSERT_EQ(::flock(heldRun, LOCK_SH), 0);
     WriteFile(folder / "Temp" / "run-2-abandoned0000" / "member", "a killed run's file");
 
+    // Run 0 stops in the middle of its scan (the test copy of the engine's pause point) while
+    // run 1 starts, cleans up, scans and ends; then run 0 goes on.
+    const fs::path pause = shipped.Data() / "go";
     std::string outputs[2];
-    std::vector<std::thread> runs;
+    std::thread runs[2];
     for (int run = 0; run < 2; ++run)
     {
         const fs::path data = shipped.Data() / std::to_string(run);
         fs::create_directories(data);
         fs::copy_file(fs::path(SAMPLES_FOLDER) / "Archives" / "eicar.zip", data / "eicar.zip");
-        runs.emplace_back(
+        runs[run] = std::thread(
             [&, run, data]
             {
                 outputs[run] =
                     shipped.installation
                         .Run({"--custom", data.string() + ";" + (data / "missing").string(),
                               "--scan-archives", "--scan-result",
-                              (data.parent_path() / (std::to_string(run) + ".xml")).string()})
+                              (data.parent_path() / (std::to_string(run) + ".xml")).string()},
+                             run == 0
+                                 ? std::map<std::string, std::string>{{"CORVANE_TEST_WALK_PAUSE",
+                                                                       pause.string()}}
+                                 : std::map<std::string, std::string>{})
                         .output;
             });
+        for (int waited = 0; run == 0 && waited < 6000 && !fs::exists(pause.string() + ".waiting");
+             ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    for (std::thread& run : runs)
-        run.join();
+    runs[1].join();
+    WriteFile(pause, "");
+    runs[0].join();
     ::close(held);
     ::close(heldRun);
 
@@ -281,7 +312,7 @@ TEST(EngineEndToEnd, RunsAtTheSameTimeKeepTheirFilesAndLogs)
         const std::string log = CorvaneTest::ReadFile(entry.path());
         logged += log.find("Couldn't perform custom scan") != std::string::npos ? 1 : 0;
     }
-    EXPECT_GE(logged, 1u);
+    EXPECT_EQ(logged, 2u);
     EXPECT_EQ(CorvaneTest::ReadFile(folder / "Temp" / "run-1-0123456789ab" / "member"),
               "another run's file");
     EXPECT_EQ(std::distance(fs::directory_iterator(folder / "Temp"), fs::directory_iterator()), 1);

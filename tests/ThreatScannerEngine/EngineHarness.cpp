@@ -4,6 +4,7 @@
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -89,7 +90,10 @@ void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
         params->scanStatus == ThreatScanner::StatusSuspicious)
         *action = self->action;
     // Give a concurrent caller the chance to show itself.
-    std::this_thread::yield();
+    if (self->pauses.fetch_sub(1) > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    else
+        std::this_thread::yield();
     self->inside.fetch_sub(1);
 }
 

@@ -70,6 +70,9 @@ struct Recorder
     std::vector<Report> reports;
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
+    // How many of the first calls wait a while before they return, so that a concurrent caller
+    // would come in meanwhile.
+    std::atomic<int> pauses{0};
 
     static void Callback(_ScanCbkParams* params, int* action, void* context);
 };
@@ -86,6 +89,12 @@ public:
 
     // Shuts the engine down and starts it again on the same folder.
     void Restart();
+    // The same, as a read-only installation from then on.
+    void RestartReadOnly()
+    {
+        readOnly = true;
+        Restart();
+    }
 
     const fs::path& Folder() const { return folder; }
     fs::path Data() const { return folder / "Data"; }

@@ -148,6 +148,8 @@ TEST(EngineScan, CallbacksNeverOverlapOnALargeTree)
     }
     Recorder recorder;
     recorder.action = ThreatScanner::ActionQuarMove;
+    // The first calls hold the scanning threads' reports back long enough to meet them.
+    recorder.pauses = 5;
     ASSERT_EQ(installation.Scan(installation.Data(), recorder), 0);
     EXPECT_FALSE(recorder.overlapped);
     // Every detection is directly followed by its outcome for the same object, and detections

@@ -8,6 +8,9 @@
 #include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 using namespace UpdateLibraryTesting;
 using testing::HasSubstr;
@@ -54,12 +57,7 @@ protected:
         installation.WriteFile("Plugins/update.txt", "Version: starter\n");
     }
 
-    std::string Run(const char* option) const
-    {
-        const auto result = installation.Run({option});
-        EXPECT_EQ(result.exitCode, 0);
-        return result.output;
-    }
+    std::string Run(const char* option) const { return installation.Run({option}).output; }
 
     DefinitionsServer server{LOOPBACK_PORT};
     CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
@@ -107,24 +105,61 @@ TEST_F(DefinitionsUpdateEndToEndTest, CorruptedDownloadIsRetriedFiveTimesThenRep
 TEST_F(DefinitionsUpdateEndToEndTest, ReadOnlyInstallationUpdatesOnlyItsOwnEnginesFolder)
 {
     server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);
-    installation.WriteFile("config.ini", "read_only=1\n");
-    auto before = Snapshot(installation.Folder());
-    const std::string refused = Run("--updatedefs");
-    EXPECT_THAT(refused, HasSubstr("Couldn't update definitions. Error: "));
-    EXPECT_THAT(refused, HasSubstr("in the program folder of a read-only installation"));
-    EXPECT_EQ(Snapshot(installation.Folder()), before);
-    EXPECT_TRUE(server.Requests().empty());
-
     const fs::path engines = installation.Folder().parent_path() / "Engines";
+    const fs::path inside = installation.Folder() / "Engines";
+    fs::create_directories(engines);
+    WriteText(inside / "Plugins" / "update.txt", "Version: starter\n");
+    const std::pair<std::string, std::string> refusals[] = {
+        {"", "Couldn't update definitions in the program folder of a read-only installation"},
+        {engines.string(),
+         "Couldn't find definitions in the engines folder of a read-only installation"},
+        {inside.string(),
+         "Couldn't update definitions in the program folder of a read-only installation"},
+    };
+    for (const auto& [folder, message] : refusals)
+    {
+        SCOPED_TRACE(folder);
+        installation.WriteFile("config.ini",
+                               "read_only=1\n" +
+                                   (folder.empty() ? "" : "engines_folder=" + folder + "\n"));
+        const auto before = Snapshot(installation.Folder());
+        const std::string refused = Run("--updatedefs");
+        EXPECT_THAT(refused, HasSubstr("Couldn't update definitions. Error: "));
+        EXPECT_THAT(refused, HasSubstr(message));
+        EXPECT_EQ(Snapshot(installation.Folder()), before);
+        EXPECT_TRUE(server.Requests().empty());
+    }
+
     WriteText(engines / "Plugins" / "update.txt", "Version: starter\n");
     installation.WriteFile("config.ini", "read_only=1\nengines_folder=" + engines.string() + "\n");
-    before = Snapshot(installation.Folder());
+    const auto before = Snapshot(installation.Folder());
     const std::string update = Run("--updatedefs");
     EXPECT_THAT(update, HasSubstr("Applying definitions done\n"));
     EXPECT_THAT(update, Not(HasSubstr("Couldn't")));
     EXPECT_EQ(CorvaneTest::ReadFile(engines / "Plugins" / "daily.ndb"), release.at("daily.ndb"));
     EXPECT_EQ(Snapshot(installation.Folder()), before);
 }
+
+#ifndef _WIN32
+// An engines folder the scanner's user may not write to: the library's own failure, code 30.
+TEST_F(DefinitionsUpdateEndToEndTest, AnEnginesFolderThatCannotBeWrittenFailsTheUpdate)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may write into any folder";
+    server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);
+    const fs::path engines = installation.Folder().parent_path() / "Engines";
+    WriteText(engines / "Plugins" / "update.txt", "Version: starter\n");
+    installation.WriteFile("config.ini", "read_only=1\nengines_folder=" + engines.string() + "\n");
+    fs::permissions(engines, fs::perms::owner_read | fs::perms::owner_exe);
+    fs::permissions(engines / "Plugins", fs::perms::owner_read | fs::perms::owner_exe);
+    const std::string update = Run("--updatedefs");
+    fs::permissions(engines, fs::perms::owner_all);
+    fs::permissions(engines / "Plugins", fs::perms::owner_all);
+    EXPECT_THAT(update, HasSubstr("Couldn't update definitions. Error: "));
+    EXPECT_THAT(update, HasSubstr("Error: 30"));
+    EXPECT_EQ(CorvaneTest::ReadFile(engines / "Plugins" / "update.txt"), "Version: starter\n");
+}
+#endif
 
 // The shipped engine goes on scanning with the definitions it has when a signed release holds a
 // file that it cannot load; the failure is reported and logged.

@@ -105,6 +105,15 @@ DefinitionsServer::DefinitionsServer(int fixedPort)
 {
     const fs::path portFile = root.Path() / "port";
     const std::string portText = std::to_string(fixedPort);
+    // A fixed port belongs to this build folder's tests, which take turns (a resource lock): a
+    // server still holding it was left by a test that was killed, and goes first.
+    if (fixedPort != 0)
+        Platform::RunTool(
+            "/bin/sh", {"-c",
+                        "for p in /proc/[0-9]*; do c=$(tr '\\0' ' ' <\"$p/cmdline\") || continue; "
+                        "case \"$c\" in *\"$1 \"*\" $2 \") kill -9 \"${p#/proc/}\";; esac; "
+                        "done 2>/dev/null; exit 0",
+                        "sh", SERVER_SCRIPT_PATH, portText});
     process = std::make_unique<Platform::ToolProcess>(
         PYTHON_PATH, std::vector<std::string>{SERVER_SCRIPT_PATH, Platform::ToolPath(root.Path()),
                                               Platform::ToolPath(portFile), portText});

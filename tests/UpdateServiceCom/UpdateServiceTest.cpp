@@ -69,7 +69,7 @@ protected:
     TestInstallation installation{PublisherKeys().publicKey};
     std::unique_ptr<LoadedService> lastService;
     const Files release1 = {{"alpha.ndb", Signatures("alpha 1")},
-                            {"beta.ndb", Signatures("beta", 5000)}};
+                            {"beta.ndb", Signatures("beta", 20000)}};
 };
 
 TEST_F(UpdateLibraryTest, FirstUpdateDownloadsTheReleaseAndInstallsItInPlaceOfTheOld)
@@ -177,9 +177,15 @@ TEST_F(UpdateLibraryTest, DefinitionsFileHeldOpenDuringAnInstallLeavesAWholeSet)
         const Platform::HeldFile held(installation.Plugins() / "alpha.ndb");
         auto service = NewService();
         ASSERT_EQ(service->Service().Update(), Ok);
-        const int installed = service->Service().Install();
-        EXPECT_TRUE(installed == Ok || installed == LocalFileError) << installed;
-        EXPECT_EQ(installation.Definitions(), installed == Ok ? release2 : release1);
+        // Only Windows proper keeps the folder of a held file where it is; Wine lets it be
+        // moved, and POSIX systems let the file itself be replaced.
+#ifdef _WIN32
+        const int expected = Platform::UnderWine() ? Ok : LocalFileError;
+#else
+        const int expected = Ok;
+#endif
+        EXPECT_EQ(service->Service().Install(), expected);
+        EXPECT_EQ(installation.Definitions(), expected == Ok ? release2 : release1);
         EXPECT_EQ(held.Read(), release1.at("alpha.ndb"));
     }
     auto service = NewService();
@@ -255,9 +261,11 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
         {R"({"@beta.ndb": {"always": {"truncate": 100}}})", Truncated, {80}},
         {R"({"@beta.ndb": {"always": {"short": 4999}}})", Truncated, {80}},
         {R"({"@beta.ndb": {"always": {"extra": 1}}})", Oversized, {}},
+        {R"({"@index.json": {"always": {"extra": 5000000}}})", Oversized, {}},
         {R"({"@beta.ndb": {"always": {"stall": true}}})", Stalled, {80}},
-        // Fast enough to pass the stall check, too slow for the file's deadline (about 4 s).
-        {R"({"@beta.ndb": {"always": {"trickle": 80}}})", Stalled, {80}},
+        // Four times the stall check's rate, and still too slow for the file's deadline (4.6 s
+        // for the 10 s it would take): only the deadline ends it.
+        {R"({"@beta.ndb": {"always": {"trickle": 200}}})", Stalled, {80}},
         {R"({"@beta.ndb": {"always": {"header": 2000000}}})", ServerError, {81}},
         {R"({"@beta.ndb": {"always": {"header": 1000, "lines": 100}}})", ServerError, {81}},
     };
@@ -324,11 +332,18 @@ TEST_F(UpdateLibraryTest, IndexWithoutAValidSignatureIsRefusedBeforeAnyDownload)
 TEST_F(UpdateLibraryTest, WithoutThePublisherKeyNothingIsDownloaded)
 {
     Publish(release1, "2024.1", 1);
-    boost::filesystem::remove(installation.Folder() / "UpdateServiceCom.pub");
-    auto service = NewService();
-    EXPECT_EQ(service->Service().Update(), PublicKeyMissing);
-    EXPECT_TRUE(server.Requests().empty());
-    EXPECT_EQ(installation.Definitions(), Starter);
+    const fs::path key = installation.Folder() / "UpdateServiceCom.pub";
+    for (const bool garbage : {false, true})
+    {
+        if (garbage)
+            WriteText(key, "-----BEGIN PUBLIC KEY-----\nbm90IGEga2V5\n-----END PUBLIC KEY-----\n");
+        else
+            boost::filesystem::remove(key);
+        auto service = NewService();
+        EXPECT_EQ(service->Service().Update(), PublicKeyMissing);
+        EXPECT_TRUE(server.Requests().empty());
+        EXPECT_EQ(installation.Definitions(), Starter);
+    }
 }
 
 TEST_F(UpdateLibraryTest, SignedIndexThatIsMalformedOrUnsafeIsRefused)

@@ -40,11 +40,7 @@ public:
 
     std::string Run() const
     {
-        const auto result = installation.Run({"--updatedefs"});
-        EXPECT_EQ(result.exitCode, 0);
-        const std::size_t duration = result.output.rfind("Request duration: ");
-        EXPECT_NE(duration, std::string::npos);
-        return result.output.substr(0, duration);
+        return CorvaneTest::WithoutDuration(installation.Run({"--updatedefs"}).output);
     }
 
     json::object Record() const

@@ -59,11 +59,6 @@ std::vector<std::string> EngineInstallation::LogLines() const
     return lines;
 }
 
-std::string WithoutDuration(const std::string& output)
-{
-    return std::regex_replace(output, std::regex("Request duration: [0-9:.]+\n$"), "");
-}
-
 std::string ReportPathFromOutput(const std::string& output)
 {
     std::smatch match;

