@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 #include <mutex>
+#include <openssl/crypto.h>
 
 namespace ThreatScannerEngine
 {
@@ -18,19 +19,6 @@ namespace
 // libclamav writes its warnings to standard error unless told otherwise; the program owns the
 // console, so they are dropped.
 void IgnoreMessage(enum cl_msg, const char*, const char*, void*) {}
-
-int InitializeLibrary()
-{
-    static std::once_flag once;
-    static cl_error_t result = CL_SUCCESS;
-    std::call_once(once,
-                   []
-                   {
-                       cl_set_clcb_msg(IgnoreMessage);
-                       result = cl_init(CL_INIT_DEFAULT);
-                   });
-    return result == CL_SUCCESS ? ThreatScanner::Success : ThreatScanner::CouldNotInitialize;
-}
 
 // The limits of what one object may make the engine read. An object that reaches one is not
 // passed as clean: the scan raises a "Heuristics.Limits.Exceeded." alert for it, which is
@@ -118,10 +106,29 @@ DatabaseInformation ReadUpdateInformation(const std::string& path)
     return information;
 }
 
+int Engine::InitializeLibraries()
+{
+    static std::once_flag once;
+    static bool initialized = false;
+    std::call_once(once,
+                   []
+                   {
+                       // OpenSSL is set up first, and told not to read a configuration file: its
+                       // built-in configuration path is not one this program controls, and a
+                       // configuration can make it load modules. libclamav would otherwise set
+                       // it up with the defaults inside cl_init or its first hash.
+                       if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1)
+                           return;
+                       cl_set_clcb_msg(IgnoreMessage);
+                       initialized = cl_init(CL_INIT_DEFAULT) == CL_SUCCESS;
+                   });
+    return initialized ? ThreatScanner::Success : ThreatScanner::CouldNotInitialize;
+}
+
 int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder,
                  std::shared_ptr<const Engine>& result)
 {
-    if (const int status = InitializeLibrary(); status != ThreatScanner::Success)
+    if (const int status = InitializeLibraries(); status != ThreatScanner::Success)
         return status;
     if (!IsFolder(pluginsFolder))
         return ThreatScanner::NoPlugins;

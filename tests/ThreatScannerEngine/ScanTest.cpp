@@ -66,8 +66,14 @@ TEST(EngineScan, ArchivesAreSkippedWhenSwitchedOff)
     EXPECT_EQ(recorder.reports[0].objectPath, Wide(installation.Data() / "a" / "eicar.com"));
 }
 
+// Also with an OpenSSL configuration in the environment that would leave OpenSSL without any
+// algorithm: the engine starts OpenSSL without reading a configuration.
 TEST(EngineScan, TheShippedSamplesAreFound)
 {
+    CorvaneTest::TemporaryFolder configuration;
+    WriteFile(configuration.Path() / "openssl.cnf",
+              CorvaneTest::OpenSslConfigurationWithoutAlgorithms());
+    CorvaneTest::SetEnvironment("OPENSSL_CONF", (configuration.Path() / "openssl.cnf").string());
     EngineInstallation installation;
     Recorder recorder;
     ASSERT_EQ(installation.Scan(SAMPLES_FOLDER, recorder), 0);
@@ -77,6 +83,7 @@ TEST(EngineScan, TheShippedSamplesAreFound)
                      report.innerObject);
     EXPECT_EQ(found, (std::set<std::wstring>{L"eicar.com:", L"eicar.zip:eicar.com",
                                              L"nested.zip:eicar.com"}));
+    CorvaneTest::UnsetEnvironment("OPENSSL_CONF");
 }
 
 TEST(EngineScan, EverySignatureFormatAndCategoryIsRecognised)

@@ -1,5 +1,6 @@
 #include "EngineCheck.h"
 
+#include "Crypto.h"
 #include "Failure.h"
 #include "Platform.h"
 
@@ -22,7 +23,14 @@ void CheckEngineLoads(const std::filesystem::path& folder)
 {
     static std::once_flag once;
     static cl_error_t initialized = CL_SUCCESS;
-    std::call_once(once, [] { initialized = cl_init(CL_INIT_DEFAULT); });
+    std::call_once(once,
+                   []
+                   {
+                       if (!InitializeCrypto())
+                           initialized = CL_EARG;
+                       else
+                           initialized = cl_init(CL_INIT_DEFAULT);
+                   });
     if (initialized != CL_SUCCESS)
         throw Failure(Internal, "Couldn't start the engine's loader");
     cl_set_clcb_msg(IgnoreMessage);
