@@ -4,14 +4,13 @@
 
 #include <boost/exception/exception.hpp>
 #include <exception>
-#include <locale>
 #include <optional>
 
 namespace CorvaneCommandLineScanner
 {
 namespace
 {
-// The publishers whose files are never reported, in lower case.
+// The publishers whose files are never reported; letter case does not matter.
 const wchar_t* const trustedPublishers[] = {L"tellmark limited", L"corvane software"};
 } // namespace
 
@@ -25,13 +24,9 @@ bool HasTrustedSignature(const std::wstring& path)
             Signature::VerifiedCertificateName(path, Signature::SubjectSimpleDisplayName);
         if (!verified)
             return false;
-        std::wstring& name = *verified;
-        // Letter case follows the user's locale, which the entry point made the global one.
-        std::use_facet<std::ctype<wchar_t>>(std::locale())
-            .tolower(name.data(), name.data() + name.size());
         for (const wchar_t* publisher : trustedPublishers)
         {
-            if (name == publisher)
+            if (Signature::SameNameIgnoringCase(*verified, publisher))
                 return true;
         }
         return false;
