@@ -97,4 +97,7 @@ private:
 extern std::atomic<long long> cacheSettleNanoseconds;
 // The number of files read and scanned, for tests.
 extern std::atomic<unsigned long long> scannedFiles;
+// Set by tests only: files whose name it accepts are treated as if the system refused to open
+// them as malware, which no test machine can make it do.
+extern bool (*blockedOpenHook)(const char* name);
 } // namespace ThreatScannerEngine

@@ -55,6 +55,11 @@ extern "C" ENGINE_EXPORT void ThreatScannerTest_SetWalkListedHook(void (*hook)(c
     ThreatScannerEngine::walkListedHook = hook;
 }
 
+extern "C" ENGINE_EXPORT void ThreatScannerTest_SetBlockedOpenHook(bool (*hook)(const char* name))
+{
+    ThreatScannerEngine::blockedOpenHook = hook;
+}
+
 // Lets a test keep the clean results of files it has just written.
 extern "C" ENGINE_EXPORT void ThreatScannerTest_SetCacheSettleTime(long long nanoseconds)
 {
