@@ -9,7 +9,7 @@
   check_windows_binaries.py OBJDUMP manifest FILE
       The file carries an application manifest that makes it long-path aware.
   check_windows_binaries.py OBJDUMP openssl-folder FILE
-      OpenSSL's built-in folder, if the file carries one, is an absolute Windows path: a path
+      OpenSSL's built-in folders, if the file carries them, are absolute Windows paths: a path
       without a drive letter is taken on whatever drive is current, where any user may create it.
       Exits 77 (skipped) when the folder is not absolute.
 """
@@ -19,7 +19,7 @@ import sys
 
 # Libraries of the system folder that the program and its libraries may import.
 SYSTEM_LIBRARIES = {
-    "advapi32.dll", "bcrypt.dll", "crypt32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
+    "advapi32.dll", "bcrypt.dll", "bcryptprimitives.dll", "crypt32.dll", "kernel32.dll", "msvcrt.dll", "ntdll.dll",
     "ole32.dll", "oleaut32.dll", "rpcrt4.dll", "shell32.dll", "user32.dll", "userenv.dll",
     "winhttp.dll", "wintrust.dll", "ws2_32.dll", "wsock32.dll",
     "api-ms-win-core-synch-l1-2-0.dll",
@@ -64,11 +64,6 @@ def imports_and_flags(objdump, path, prefixes):
     for name in imported:
         if name not in SYSTEM_LIBRARIES:
             problems.append(f"imports {name}, which is not a system library")
-    # Delay-loaded libraries show up in their own table.
-    for name in re.findall(r"^\s*DLL Name: (\S+)", text.split("Delay Import")[-1], re.M) \
-            if "Delay Import" in text else []:
-        if name.lower() not in SYSTEM_LIBRARIES:
-            problems.append(f"delay-imports {name}, which is not a system library")
     match = re.search(r"^DllCharacteristics\s+([0-9a-fA-F]+)", text, re.M)
     if not match:
         problems.append("no DllCharacteristics: objdump's output was not understood")
@@ -85,13 +80,16 @@ def imports_and_flags(objdump, path, prefixes):
 
 
 def openssl_folder(path):
+    # OpenSSL's built-in folders show in the paths made from them: the modules and engines
+    # folders and the certificate file in its folder.
     with open(path, "rb") as file:
         content = file.read()
     problems = []
-    for match in re.finditer(rb'OPENSSLDIR: "([^"]*)"', content):
-        folder = match.group(1).decode("latin-1")
+    built_in = rb"(?<=\x00)([\x20-\x7e]+?(?:ossl-modules|engines-3|cert\.pem))\x00"
+    for match in re.finditer(built_in, content):
+        folder = match.group(1).decode("ascii")
         if not re.match(r"^[A-Za-z]:[\\/]", folder):
-            problems.append(f"OpenSSL's built-in folder {folder!r} is not an absolute Windows path")
+            problems.append(f"OpenSSL's built-in path {folder!r} is not an absolute Windows path")
     return problems
 
 
