@@ -1,14 +1,16 @@
 #include "TrustedSignature.h"
 
+#include "DigitalSignatureHelper/Signature.h"
+
 #include <cstddef>
 #include <exception>
-#include <locale>
+#include <exception>
 
 namespace CorvaneCommandLineScanner
 {
 namespace
 {
-// The publishers whose files are never reported, in lower case.
+// The publishers whose files are never reported; letter case does not matter.
 const wchar_t* const trustedPublishers[] = {L"tellmark limited", L"corvane software"};
 } // namespace
 
@@ -30,12 +32,10 @@ bool HasTrustedSignature(const _ScanCbkParams& params)
 
 bool IsTrustedPublisher(std::wstring signer)
 {
-    // Letter case follows the user's locale, which the entry point made the global one.
-    std::use_facet<std::ctype<wchar_t>>(std::locale())
-        .tolower(signer.data(), signer.data() + signer.size());
+    // Letter case is compared character by character, the same in every user's locale.
     for (const wchar_t* publisher : trustedPublishers)
     {
-        if (signer == publisher)
+        if (DigitalSignatureHelper::Signature::SameNameIgnoringCase(signer, publisher))
             return true;
     }
     return false;

@@ -10,16 +10,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <openssl/crypto.h>
 
 namespace ThreatScannerEngine
 {
 namespace
 {
-int InitializeLibrary()
-{
-    return DefinitionsSet::InitializeEngineLibrary() ? ThreatScanner::Success
-                                                     : ThreatScanner::CouldNotInitialize;
-}
 
 // The limits of what one object may make the engine read. An object that reaches one is not
 // passed as clean: the scan raises a "Heuristics.Limits.Exceeded." alert for it, which is
@@ -107,10 +103,22 @@ DatabaseInformation ReadUpdateInformation(const std::string& path)
     return information;
 }
 
+int Engine::InitializeLibraries()
+{
+    // OpenSSL is set up first, and told not to read a configuration file: its built-in
+    // configuration path is not one this program controls, and a configuration can make it load
+    // modules. libclamav would otherwise set it up with the defaults inside cl_init or its first
+    // hash. Both calls do their work once per process.
+    if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1 ||
+        !DefinitionsSet::InitializeEngineLibrary())
+        return ThreatScanner::CouldNotInitialize;
+    return ThreatScanner::Success;
+}
+
 int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder,
                  std::shared_ptr<const Engine>& result)
 {
-    if (const int status = InitializeLibrary(); status != ThreatScanner::Success)
+    if (const int status = InitializeLibraries(); status != ThreatScanner::Success)
         return status;
     if (!IsFolder(pluginsFolder))
         return ThreatScanner::NoPlugins;

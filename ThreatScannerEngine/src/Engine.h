@@ -32,6 +32,10 @@ public:
     static int Load(const std::string& pluginsFolder, const std::string& tempFolder,
                     std::shared_ptr<const Engine>& result);
 
+    // Readies the scanning library and its cryptography once per process; called before anything
+    // else that may hash or verify. Returns 0 or the result code of the failure.
+    static int InitializeLibraries();
+
     // Names the scanning library and the engine's settings: results of one version may not
     // hold for another.
     static std::string Version();

@@ -144,6 +144,9 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
         ++state.initializations;
         return ThreatScanner::Success;
     }
+    // Before the definitions digest below, which already hashes through the library.
+    if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
+        return result;
     RaiseOpenFileLimit();
     // Without a usable temporary folder of its own the engine uses the system's.
     if (!temp.empty() && !MakePrivateFolder(temp))

@@ -190,7 +190,22 @@ FileScanResult ScanDescriptor(const Engine& engine, const Descriptor& file, std:
                                                        engine.Handle(), &options, &tracker);
         return Finish(tracker, status, threatName);
     }
-    // Where the library cannot read the system's handles itself, it reads through ours.
+    // Where the library cannot read the system's handles itself, it reads through ours. Its
+    // reader takes offsets of the C library's size, which may end at 2 GiB; a file over the
+    // engine's size limit is never read, so it gets the limit's alert here, as the library
+    // raises it for a descriptor it reads itself.
+    int limitStatus = CL_SUCCESS;
+    const long long maxFileSize =
+        cl_engine_get_num(engine.Handle(), CL_ENGINE_MAX_FILESIZE, &limitStatus);
+    if (limitStatus == CL_SUCCESS && maxFileSize > 0 &&
+        size > static_cast<std::uint64_t>(maxFileSize))
+    {
+        Detection detection;
+        detection.threatName = "Heuristics.Limits.Exceeded.MaxFileSize";
+        tracker.result.detections.push_back(std::move(detection));
+        tracker.result.error = ThreatScanner::Success;
+        return std::move(tracker.result);
+    }
     if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
     {
         tracker.result.error = ThreatScanner::FileRead;

@@ -14,6 +14,10 @@ class ContentDigest;
 class Descriptor;
 class Engine;
 
+// The alert for a file that the system would not open because another scanner judged it
+// malware. Its bytes were never read, so it is shown as suspicious and never acted on.
+inline constexpr char blockedAlert[] = "Heuristics.Blocked.ByAnotherScanner";
+
 // One match, pinned to the object it was found in: depth 0 is the scanned file itself, deeper
 // levels are members of archives inside it.
 struct Detection

@@ -60,8 +60,9 @@ bool ListFolder(const Descriptor& folder, std::vector<FolderEntry>& entries);
 enum class OpenOutcome
 {
     Opened,
-    Gone,  // no longer there, or no longer a folder or file: swapped for a link, a reparse point
-    Failed // there, but cannot be opened
+    Gone,    // no longer there, or no longer a folder or file: swapped for a link, a reparse point
+    Failed,  // there, but cannot be opened
+    Blocked, // there, but the system refuses to open it because another scanner found malware
 };
 
 // Opens a folder inside its open parent, never through a link or reparse point.

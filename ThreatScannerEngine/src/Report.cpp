@@ -201,8 +201,9 @@ void Reporter::Report(const Target& target, const FileIdentity* identity,
             Error(limit);
             continue;
         }
-        // Members of archives are left alone: removing one would mean rewriting the archive.
-        if (detection.depth > 0 || !identity || fileGone || stopping)
+        // Members of archives are left alone: removing one would mean rewriting the archive. A
+        // file the system would not open was not read, and the action could not open it either.
+        if (detection.depth > 0 || !identity || fileGone || stopping || threatName == blockedAlert)
             continue;
         std::int32_t outcome = params.scanStatus;
         const int actionResult = CarryOut(action, target, *identity, result,

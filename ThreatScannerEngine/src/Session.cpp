@@ -11,6 +11,7 @@ namespace ThreatScannerEngine
 {
 std::atomic<unsigned long long> scannedFiles{0};
 void (*scannedHook)(const char* path) = nullptr;
+bool (*blockedOpenHook)(const char* name) = nullptr;
 
 namespace
 {
@@ -198,8 +199,19 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
 {
     std::vector<char>& buffer = state.buffer;
     Descriptor fd(-1);
-    const OpenOutcome opened = OpenFileToRead(
-        target.folder.get(), target.folder ? target.name : target.openPath, target.followLink, fd);
+    const std::string& name = target.folder ? target.name : target.openPath;
+    const OpenOutcome opened =
+        blockedOpenHook && blockedOpenHook(name.c_str())
+            ? OpenOutcome::Blocked
+            : OpenFileToRead(target.folder.get(), name, target.followLink, fd);
+    if (opened == OpenOutcome::Blocked)
+    {
+        Finding finding{std::move(target), {}, {}};
+        Detection blocked;
+        blocked.threatName = blockedAlert;
+        finding.result.detections.push_back(std::move(blocked));
+        return finding;
+    }
     if (opened != OpenOutcome::Opened)
     {
         // A file that went away (or was replaced by a link) since it was listed is not an error.

@@ -95,4 +95,7 @@ private:
 extern void (*scannedHook)(const char* path);
 // The number of files read and scanned, for tests.
 extern std::atomic<unsigned long long> scannedFiles;
+// Set by tests only: files whose name it accepts are treated as if the system refused to open
+// them as malware, which no test machine can make it do.
+extern bool (*blockedOpenHook)(const char* name);
 } // namespace ThreatScannerEngine

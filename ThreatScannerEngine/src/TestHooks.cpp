@@ -56,6 +56,11 @@ extern "C" ENGINE_EXPORT void ThreatScannerTest_SetWalkListedHook(void (*hook)(c
     ThreatScannerEngine::walkListedHook = hook;
 }
 
+extern "C" ENGINE_EXPORT void ThreatScannerTest_SetBlockedOpenHook(bool (*hook)(const char* name))
+{
+    ThreatScannerEngine::blockedOpenHook = hook;
+}
+
 // Called with the path of each file just scanned with a detection, before its signature is
 // checked.
 extern "C" ENGINE_EXPORT void ThreatScannerTest_SetScannedHook(void (*hook)(const char* path))

@@ -221,4 +221,10 @@ std::string ReadTextFile(const fs::path& path)
     content << file.rdbuf();
     return content.str();
 }
+
+std::string OpenSslConfigurationWithoutAlgorithms()
+{
+    return "openssl_conf = init\n[init]\nproviders = providers\n[providers]\nnull = null\n"
+           "[null]\nactivate = 1\n";
+}
 } // namespace CorvaneTest

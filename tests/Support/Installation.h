@@ -114,6 +114,10 @@ std::string ProgramFileName();
 void SetEnvironment(const std::string& name, const std::string& value);
 void UnsetEnvironment(const std::string& name);
 
+// An OpenSSL configuration (for OPENSSL_CONF) that leaves OpenSSL only its provider without
+// algorithms: a program that read it could neither hash nor verify anything.
+std::string OpenSslConfigurationWithoutAlgorithms();
+
 // The environment variables that point the all-users data folder of a process at a folder of
 // its own: PROGRAMDATA, and under Wine also the variable its test prefix resolves that folder
 // from (see windows/Platform.cpp).

@@ -43,7 +43,8 @@ Exports Load()
             Bind<unsigned long long()>("ThreatScannerTest_ScannedFiles"),
             Bind<void(const char*)>("ThreatScannerTest_SetMountTable"),
             Bind<void(unsigned long long, unsigned int)>("ThreatScannerTest_SetQuarantineReserve"),
-            Bind<void(unsigned long long)>("ThreatScannerTest_SetHeldFolderLevels")};
+            Bind<void(unsigned long long)>("ThreatScannerTest_SetHeldFolderLevels"),
+            Bind<void(bool (*)(const char*))>("ThreatScannerTest_SetBlockedOpenHook")};
 }
 
 std::wstring Text(const wchar_t* text)

@@ -41,6 +41,9 @@ struct Exports
     // many folder levels a walk holds open.
     void (*SetQuarantineReserve)(unsigned long long bytes, unsigned int percent);
     void (*SetHeldFolderLevels)(unsigned long long levels);
+    // Files whose name the hook accepts are handled as if the system refused to open them as
+    // malware; null ends that.
+    void (*SetBlockedOpenHook)(bool (*hook)(const char* name));
 };
 const Exports& Engine();
 

@@ -1,6 +1,7 @@
 #include "EngineHarness.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <set>
 
@@ -66,8 +67,14 @@ TEST(EngineScan, ArchivesAreSkippedWhenSwitchedOff)
     EXPECT_EQ(recorder.reports[0].objectPath, Wide(installation.Data() / "a" / "eicar.com"));
 }
 
+// Also with an OpenSSL configuration in the environment that would leave OpenSSL without any
+// algorithm: the engine starts OpenSSL without reading a configuration.
 TEST(EngineScan, TheShippedSamplesAreFound)
 {
+    CorvaneTest::TemporaryFolder configuration;
+    WriteFile(configuration.Path() / "openssl.cnf",
+              CorvaneTest::OpenSslConfigurationWithoutAlgorithms());
+    CorvaneTest::SetEnvironment("OPENSSL_CONF", (configuration.Path() / "openssl.cnf").string());
     EngineInstallation installation;
     Recorder recorder;
     ASSERT_EQ(installation.Scan(SAMPLES_FOLDER, recorder), 0);
@@ -77,6 +84,7 @@ TEST(EngineScan, TheShippedSamplesAreFound)
                      report.innerObject);
     EXPECT_EQ(found, (std::set<std::wstring>{L"eicar.com:", L"eicar.zip:eicar.com",
                                              L"nested.zip:eicar.com"}));
+    CorvaneTest::UnsetEnvironment("OPENSSL_CONF");
 }
 
 TEST(EngineScan, EverySignatureFormatAndCategoryIsRecognised)
@@ -100,6 +108,35 @@ TEST(EngineScan, EverySignatureFormatAndCategoryIsRecognised)
     EXPECT_NE(recorder.reports[2].objectFlags & ThreatScanner::FlagAdware, 0u);
     EXPECT_EQ(recorder.reports[3].threatName, L"Corvane.Test.HashSample");
     EXPECT_EQ(recorder.reports[4].threatName, L"Corvane.Test.LogicalPair");
+}
+
+// A file the system would not open because another scanner judged it malware is a suspicious
+// object of its own, not an unreadable one; it was never read, so it is not acted on either.
+TEST(EngineScan, AFileTheSystemRefusesAsMalwareIsShownAndLeftInPlace)
+{
+    EngineInstallation installation;
+    const fs::path blocked = installation.Data() / "blocked.exe";
+    WriteFile(blocked, "refused by another scanner");
+    WriteFile(installation.Data() / "eicar.com", TestVirus());
+    Engine().SetBlockedOpenHook([](const char* name)
+                                { return std::strstr(name, "blocked.exe") != nullptr; });
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionDelete;
+    const int result = installation.Scan(installation.Data(), recorder);
+    Engine().SetBlockedOpenHook(nullptr);
+    EXPECT_EQ(result, 0);
+    std::vector<Report> refused;
+    for (const Report& report : recorder.reports)
+    {
+        if (report.objectPath == Wide(blocked))
+            refused.push_back(report);
+    }
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].scanStatus, ThreatScanner::StatusSuspicious);
+    EXPECT_EQ(refused[0].threatName, L"Heuristics.Blocked.ByAnotherScanner");
+    EXPECT_EQ(refused[0].objectFlags & ThreatScanner::FlagUnableToRead, 0u);
+    EXPECT_TRUE(fs::exists(blocked));
+    EXPECT_FALSE(fs::exists(installation.Data() / "eicar.com"));
 }
 
 TEST(EngineScan, CleanTreesAndSingleFiles)

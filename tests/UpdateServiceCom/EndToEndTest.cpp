@@ -88,6 +88,18 @@ TEST_F(DefinitionsUpdateEndToEndTest, UpdateInstallsTheReleaseThatDefinitionsInf
     EXPECT_THAT(again, Not(HasSubstr("Applying")));
 }
 
+// The update library starts OpenSSL without reading a configuration, also when the environment
+// names one: this one would leave it unable to check any signature or digest.
+TEST_F(DefinitionsUpdateEndToEndTest, AnOpenSslConfigurationInTheEnvironmentIsNotRead)
+{
+    server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);
+    installation.WriteFile("openssl.cnf", CorvaneTest::OpenSslConfigurationWithoutAlgorithms());
+    const auto result = installation.Run(
+        {"--updatedefs"}, {{"OPENSSL_CONF", (installation.Folder() / "openssl.cnf").string()}});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_THAT(result.output, HasSubstr("Applying definitions done\n"));
+}
+
 TEST_F(DefinitionsUpdateEndToEndTest, CorruptedDownloadIsRetriedFiveTimesThenReportedWithItsCode)
 {
     server.Publish(release, "2024.6.2", 1, PublisherKeys().privateKey);

@@ -387,6 +387,30 @@ bool IdentityOf(const Descriptor& node, FileIdentity& identity)
     return true;
 }
 
+namespace
+{
+// The system's answers when an antivirus filter refuses to open a file it judged malware; the
+// Win32 codes are missing from some SDK headers.
+const DWORD errorVirusInfected = 225;
+const DWORD errorVirusDeleted = 226;
+
+OpenOutcome FailedOpen(NTSTATUS status)
+{
+    if (IsGone(status))
+        return OpenOutcome::Gone;
+    return status == STATUS_VIRUS_INFECTED || status == STATUS_VIRUS_DELETED ? OpenOutcome::Blocked
+                                                                             : OpenOutcome::Failed;
+}
+
+OpenOutcome FailedOpen(DWORD error)
+{
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return OpenOutcome::Gone;
+    return error == errorVirusInfected || error == errorVirusDeleted ? OpenOutcome::Blocked
+                                                                     : OpenOutcome::Failed;
+}
+} // namespace
+
 OpenOutcome OpenFileToRead(const Descriptor* folder, const std::string& nameOrPath, bool followLink,
                            Descriptor& file)
 {
@@ -397,7 +421,7 @@ OpenOutcome OpenFileToRead(const Descriptor* folder, const std::string& nameOrPa
             HandleOf(*folder), WidePath(nameOrPath), FILE_READ_DATA | FILE_READ_ATTRIBUTES,
             FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, followLink, opened);
         if (!NT_SUCCESS(status))
-            return IsGone(status) ? OpenOutcome::Gone : OpenOutcome::Failed;
+            return FailedOpen(status);
     }
     else
     {
@@ -406,12 +430,7 @@ OpenOutcome OpenFileToRead(const Descriptor* folder, const std::string& nameOrPa
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
             FILE_FLAG_SEQUENTIAL_SCAN | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
         if (opened == INVALID_HANDLE_VALUE)
-        {
-            const DWORD error = ::GetLastError();
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                       ? OpenOutcome::Gone
-                       : OpenOutcome::Failed;
-        }
+            return FailedOpen(::GetLastError());
     }
     file.Reset(NativeOf(opened));
     if (!followLink)

@@ -175,7 +175,9 @@ TEST(EngineWindows, AFolderSwappedBeforeTheActionCostsNoOutsideFile)
     }
 }
 
-// Files too large to be read in one go are read by the scanning library through their handle.
+// Files too large to be read in one go are read by the scanning library through their handle;
+// files over the engine's size limit (past 2 GiB, where 32-bit offsets end) get its alert, not a
+// read error.
 TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
 {
     EngineInstallation installation;
@@ -186,6 +188,16 @@ TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
     ASSERT_EQ(recorder.reports.size(), 1u);
     EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
     EXPECT_EQ(Narrow(recorder.reports[0].objectPath), file);
+
+    const fs::path huge = installation.Data() / "huge.com";
+    WriteFile(huge, TestVirus());
+    fs::resize_file(huge, (std::uintmax_t(2) << 30) + 4096); // sparse
+    Recorder limit;
+    EXPECT_EQ(installation.Scan(huge, limit), ThreatScanner::MaxBytes);
+    ASSERT_EQ(limit.reports.size(), 1u);
+    EXPECT_EQ(limit.reports[0].scanStatus, ThreatScanner::StatusSuspicious);
+    EXPECT_EQ(limit.reports[0].threatName, L"Heuristics.Limits.Exceeded.MaxFileSize");
+    EXPECT_TRUE(fs::exists(huge));
 }
 
 // The installer package holds a whole installation: installed by the system's installer, the

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <vector>
@@ -26,6 +27,12 @@ std::string Hex(const unsigned char* bytes, std::size_t size)
     return text;
 }
 } // namespace
+
+bool InitializeCrypto()
+{
+    // OpenSSL keeps the options of its first initialisation; later calls change nothing.
+    return OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+}
 
 struct Sha256::Context
 {

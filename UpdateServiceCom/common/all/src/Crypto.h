@@ -7,6 +7,12 @@
 
 namespace UpdateServiceCom
 {
+// Sets up OpenSSL once per process without reading any configuration file (its built-in
+// configuration path is not one this library controls, and a configuration can load modules).
+// Called before anything else in the library uses OpenSSL, libclamav included; false when
+// OpenSSL cannot start.
+bool InitializeCrypto();
+
 // SHA-256 over data given in pieces.
 class Sha256
 {

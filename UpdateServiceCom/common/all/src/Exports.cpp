@@ -1,4 +1,5 @@
 // The library's two exports. Everything else in the library stays hidden.
+#include "Crypto.h"
 #include "Export.h"
 #include "Http.h"
 #include "Service.h"
@@ -27,6 +28,8 @@ std::set<UpdateServiceInterface*> services;
 UpdateServiceInterface* UpdSdkCreate()
 {
     const std::lock_guard<std::mutex> guard(servicesMutex);
+    if (!UpdateServiceCom::InitializeCrypto())
+        return nullptr;
     if (services.empty() && !UpdateServiceCom::StartTransfers())
         return nullptr;
     auto* service = new (std::nothrow) UpdateServiceCom::Service();

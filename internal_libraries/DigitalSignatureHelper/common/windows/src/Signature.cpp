@@ -8,6 +8,7 @@
 #include "PeImage.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -168,19 +169,37 @@ bool VerifyOpened(const std::wstring& path, HANDLE opened)
     data.pPolicyCallbackData = nullptr;
     data.pSIPClientData = nullptr;
     data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    // Every certificate of the chain but the root is checked for revocation, from what the
+    // machine already has: no download, which offline would stall each detection for seconds.
+    data.fdwRevocationChecks = WTD_REVOKE_WHOLECHAIN;
     data.dwUnionChoice = WTD_CHOICE_FILE;
     data.pFile = &file;
-    // No verification state is kept, so no closing call follows.
-    data.dwStateAction = WTD_STATEACTION_IGNORE;
+    // The verification state is kept, to read the signer's chain; it is closed below.
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
     data.hWVTStateData = nullptr;
     data.pwszURLReference = nullptr;
-    data.dwProvFlags = 0;
+    data.dwProvFlags = WTD_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | WTD_CACHE_ONLY_URL_RETRIEVAL;
     data.dwUIContext = 0;
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     // No signature, an untrusted root, a bad digest, an expired certificate: all are "no".
-    return WinVerifyTrust(nullptr, &action, &data) == 0;
+    const bool verified = WinVerifyTrust(nullptr, &action, &data) == 0;
+    // The trust provider's policy lets a chain pass whose revocation state could not be learnt
+    // offline. Here that is "no" as well: only a chain known not to be revoked vouches.
+    bool revocationKnown = false;
+    if (data.hWVTStateData)
+    {
+        CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
+        CRYPT_PROVIDER_SGNR* signer =
+            provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+        const DWORD unknown = CERT_TRUST_IS_REVOKED | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                              CERT_TRUST_IS_OFFLINE_REVOCATION;
+        revocationKnown = signer && signer->pChainContext &&
+                          !(signer->pChainContext->TrustStatus.dwErrorStatus & unknown);
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(nullptr, &action, &data);
+    }
+    return verified && revocationKnown;
 }
 } // namespace
 
@@ -198,6 +217,14 @@ std::optional<std::wstring> Signature::VerifiedCertificateName(const std::wstrin
         return std::nullopt;
     // Read while the handle still keeps the file as it was verified.
     return CertificateName(boost::filesystem::path(path), type);
+}
+
+bool Signature::SameNameIgnoringCase(const std::wstring& first, const std::wstring& second)
+{
+    if (first.size() != second.size() || first.size() > static_cast<std::size_t>(INT_MAX))
+        return false;
+    return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::wstring Signature::CertificateName(const boost::filesystem::path& path, NameType type)

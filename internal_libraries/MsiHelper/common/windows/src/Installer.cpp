@@ -40,7 +40,9 @@ const Installer& Functions()
     static const Installer installer = []
     {
         Installer bound;
-        const HMODULE module = LoadLibraryW(L"msi.dll");
+        // From the system folder only: msi.dll is not among the libraries the system always
+        // takes from there.
+        const HMODULE module = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (!module)
             return bound;
         bound.enumProducts = Bind<EnumProductsFunction>(module, enumProductsOrdinal);
