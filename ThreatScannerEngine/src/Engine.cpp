@@ -14,31 +14,45 @@
 
 namespace ThreatScannerEngine
 {
-namespace
-{
-
 // The limits of what one object may make the engine read. An object that reaches one is not
 // passed as clean: the scan raises a "Heuristics.Limits.Exceeded." alert for it, which is
 // reported, and the scan call names the limit in its result.
+// Tests may lower a value before the first engine is loaded (see SetEngineLimitForTests).
 struct Limit
 {
     cl_engine_field field;
+    const char* name; // as the alert names it
     unsigned long long value;
 };
-const Limit limits[] = {
+Limit limits[] = {
     // Bytes read and extracted from one file and everything inside it.
-    {CL_ENGINE_MAX_SCANSIZE, 4ull << 30},
+    {CL_ENGINE_MAX_SCANSIZE, "MaxScanSize", 4ull << 30},
     // Size of a file, or of one member extracted from an archive; libclamav cannot scan more
     // than 2 GiB - 1 of one object.
-    {CL_ENGINE_MAX_FILESIZE, (2ull << 30) - 1},
+    {CL_ENGINE_MAX_FILESIZE, "MaxFileSize", (2ull << 30) - 1},
     // Archives inside archives.
-    {CL_ENGINE_MAX_RECURSION, 17},
+    {CL_ENGINE_MAX_RECURSION, "MaxRecursion", 17},
     // Members of one file, at every depth together.
-    {CL_ENGINE_MAX_FILES, 10000},
+    {CL_ENGINE_MAX_FILES, "MaxFiles", 10000},
     // Milliseconds spent on one file.
-    {CL_ENGINE_MAX_SCANTIME, 300000},
+    {CL_ENGINE_MAX_SCANTIME, "MaxScanTime", 300000},
 };
 
+bool SetEngineLimitForTests(const std::string& name, unsigned long long value)
+{
+    for (Limit& limit : limits)
+    {
+        if (name == limit.name)
+        {
+            limit.value = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace
+{
 // Seconds since 1970-01-01 of a UTC date and time in the proleptic Gregorian calendar.
 long long SecondsSinceEpoch(long long year, long long month, long long day, long long hour,
                             long long minute, long long second)

@@ -21,6 +21,10 @@ struct DatabaseInformation
 // was found; a missing release time reads as 0.
 DatabaseInformation ReadUpdateInformation(const std::string& path);
 
+// Sets one of the limits every engine loaded afterwards gets, named as its alert names it
+// ("MaxScanSize"); false for another name. Only the test copy of the library calls it.
+bool SetEngineLimitForTests(const std::string& name, unsigned long long value);
+
 // One compiled set of definitions. Scans on any number of threads share it; it is never changed
 // after it has been compiled.
 class Engine

@@ -107,8 +107,8 @@ std::shared_ptr<ResultCache> OpenCache(const std::string& plugins, const CacheDi
     CacheDigest after{};
     if (!DefinitionsDigest(plugins, Engine::Version(), after) || after != before)
         return nullptr;
-    auto cache = std::make_shared<ResultCache>(before);
-    cache->Load(ReadCacheFile(plugins, ResultCache::maxEntries * 64));
+    auto cache = std::make_shared<ResultCache>(before, resultCacheEntries);
+    cache->Load(ReadCacheFile(plugins, resultCacheEntries * 64));
     return cache;
 }
 

@@ -8,6 +8,8 @@
 
 namespace ThreatScannerEngine
 {
+std::size_t resultCacheEntries = ResultCache::defaultMaxEntries;
+
 namespace
 {
 const char magic[8] = {'C', 'V', 'R', 'C', 'A', 'C', 'H', 'E'};

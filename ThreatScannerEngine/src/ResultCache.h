@@ -32,10 +32,13 @@ CacheDigest Sha256(const void* data, std::size_t size);
 class ResultCache
 {
 public:
-    // At most this many entries are kept; entries not used in this session go first.
-    static constexpr std::size_t maxEntries = 1000000;
+    // At most this many entries are kept by default; entries not used in this session go first.
+    static constexpr std::size_t defaultMaxEntries = 1000000;
 
-    explicit ResultCache(const CacheDigest& definitions) : definitions(definitions) {}
+    explicit ResultCache(const CacheDigest& definitions, std::size_t maxEntries = defaultMaxEntries)
+        : definitions(definitions), maxEntries(maxEntries)
+    {
+    }
 
     // Replaces the content with the stored form; false (and empty) when the data is damaged or
     // belongs to other definitions.
@@ -63,10 +66,14 @@ private:
     };
 
     CacheDigest definitions;
+    std::size_t maxEntries;
     mutable std::shared_mutex mutex;
     std::unordered_map<CacheDigest, Entry, KeyHash> entries;
     bool changed = false;
 };
+
+// How many entries the caches opened from now on keep; tests lower it.
+extern std::size_t resultCacheEntries;
 
 // The cache bit of a set of scan options.
 inline unsigned int CacheOptions(bool scanArchives)

@@ -2,8 +2,10 @@
 // known points, count the files scanned, give the engine a mount table of its own, and tune the
 // walk's and the quarantine's bounds.
 #include "Actions.h"
+#include "Engine.h"
 #include "FileScan.h"
 #include "FileSystem.h"
+#include "ResultCache.h"
 #include "Session.h"
 #include "SystemObjects.h"
 #include "Walk.h"
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -117,6 +120,33 @@ const bool pauseSet = []
     {
         pauseFile = file;
         ThreatScannerEngine::walkListedHook = &WaitForPauseFile;
+    }
+    return true;
+}();
+} // namespace
+
+// How many entries the result caches opened from now on keep; the default is a million.
+extern "C" ENGINE_EXPORT void ThreatScannerTest_SetCacheEntries(unsigned long long entries)
+{
+    ThreatScannerEngine::resultCacheEntries = static_cast<std::size_t>(entries);
+}
+
+// A program run with the test copy takes lower limits from CORVANE_TEST_ENGINE_LIMITS, a list
+// of "<limit>=<value>" separated by commas ("MaxScanSize=65536,MaxScanTime=1"), so that a test
+// can reach a limit with a small object.
+namespace
+{
+const bool limitsSet = []
+{
+    std::istringstream list(
+        std::getenv("CORVANE_TEST_ENGINE_LIMITS") ? std::getenv("CORVANE_TEST_ENGINE_LIMITS") : "");
+    std::string item;
+    while (std::getline(list, item, ','))
+    {
+        const std::size_t equals = item.find('=');
+        if (equals != std::string::npos)
+            ThreatScannerEngine::SetEngineLimitForTests(
+                item.substr(0, equals), std::strtoull(item.c_str() + equals + 1, nullptr, 10));
     }
     return true;
 }();

@@ -115,6 +115,17 @@ TEST(EngineEndToEnd, ObjectsOverTheEngineLimitsAreReportedAndLeftInPlace)
         std::function<void(const fs::path&)> make;
         const char* limit;
         const char* result;
+        // Lower limits for the test copy of the engine, as "<limit>=<value>,...".
+        const char* lowered = "";
+    };
+    // Many small members: well over 64 KiB extracted, and more than a millisecond's work.
+    const auto manyMembers = [](const fs::path& path)
+    {
+        std::vector<std::pair<std::string, std::string>> members;
+        for (int i = 0; i < 400; ++i)
+            members.emplace_back("m" + std::to_string(i) + ".txt", std::string(1024, 'a' + i % 26));
+        members.emplace_back("eicar.com", TestVirus());
+        WriteFile(path, Zip(members));
     };
     const Case cases[] = {
         {"nested.zip", [](const fs::path& path) { WriteFile(path, NestedZip(18)); }, "MaxRecursion",
@@ -136,6 +147,8 @@ TEST(EngineEndToEnd, ObjectsOverTheEngineLimitsAreReportedAndLeftInPlace)
              fs::resize_file(path, (std::uintmax_t(2) << 30) + 4096); // sparse
          },
          "MaxFileSize", "MaxBytes"},
+        {"scansize.zip", manyMembers, "MaxScanSize", "MaxBytes", "MaxScanSize=65536"},
+        {"scantime.zip", manyMembers, "MaxScanTime", "Stopped", "MaxScanTime=1"}, // milliseconds
     };
     ShippedInstallation shipped;
     for (const char* action : {"--quarantine", "--delete"})
@@ -144,7 +157,10 @@ TEST(EngineEndToEnd, ObjectsOverTheEngineLimitsAreReportedAndLeftInPlace)
             SCOPED_TRACE(test.file + std::string(" ") + action);
             const fs::path file = shipped.Data() / test.file;
             test.make(file);
-            shipped.Scan(file, {"--scan-archives", action});
+            std::map<std::string, std::string> environment;
+            if (*test.lowered)
+                environment["CORVANE_TEST_ENGINE_LIMITS"] = test.lowered;
+            shipped.Scan(file, {"--scan-archives", action}, environment);
             const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
             ASSERT_EQ(objects.size(), 1u);
             EXPECT_THAT(objects[0], HasSubstr("ObjectPath=\"" + file.string() + "\""));

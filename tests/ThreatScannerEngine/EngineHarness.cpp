@@ -44,7 +44,8 @@ Exports Load()
             Bind<void(const char*)>("ThreatScannerTest_SetMountTable"),
             Bind<void(unsigned long long, unsigned int)>("ThreatScannerTest_SetQuarantineReserve"),
             Bind<void(unsigned long long)>("ThreatScannerTest_SetHeldFolderLevels"),
-            Bind<void(bool (*)(const char*))>("ThreatScannerTest_SetBlockedOpenHook")};
+            Bind<void(bool (*)(const char*))>("ThreatScannerTest_SetBlockedOpenHook"),
+            Bind<void(unsigned long long)>("ThreatScannerTest_SetCacheEntries")};
 }
 
 std::wstring Text(const wchar_t* text)
@@ -279,12 +280,13 @@ std::string ShippedInstallation::Log() const
     return log;
 }
 
-std::string ShippedInstallation::Scan(const fs::path& path, const std::vector<std::string>& options)
+std::string ShippedInstallation::Scan(const fs::path& path, const std::vector<std::string>& options,
+                                      const std::map<std::string, std::string>& environment)
 {
     std::vector<std::string> arguments = {"--custom", path.string(), "--scan-result",
                                           Result().string()};
     arguments.insert(arguments.end(), options.begin(), options.end());
-    return installation.Run(arguments).output;
+    return installation.Run(arguments, environment).output;
 }
 
 std::vector<fs::path> QuarantineFiles(const fs::path& folder, const std::string& extension)

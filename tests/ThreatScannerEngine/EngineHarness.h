@@ -44,6 +44,8 @@ struct Exports
     // Files whose name the hook accepts are handled as if the system refused to open them as
     // malware; null ends that.
     void (*SetBlockedOpenHook)(bool (*hook)(const char* name));
+    // How many entries the result caches opened from now on keep.
+    void (*SetCacheEntries)(unsigned long long entries);
 };
 const Exports& Engine();
 
@@ -150,7 +152,8 @@ public:
     std::string Log() const;
 
     // Runs a custom scan of the path and returns the console output; the XML is at Result().
-    std::string Scan(const fs::path& path, const std::vector<std::string>& options = {});
+    std::string Scan(const fs::path& path, const std::vector<std::string>& options = {},
+                     const std::map<std::string, std::string>& environment = {});
 
     CorvaneTest::Installation installation;
 };

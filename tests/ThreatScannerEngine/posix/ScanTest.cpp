@@ -200,6 +200,33 @@ TEST(EngineScan, CleanResultsAreKeptUntilTheFileOrTheDefinitionsChange)
     EXPECT_EQ(fourth.reports[1].threatName, L"Corvane.Test.Later");
 }
 
+// At its cap the cache keeps what the last session used or added, and drops the rest: the
+// dropped content is read again, the kept content is not.
+TEST(EngineScan, AFullCacheKeepsWhatTheLastScanUsed)
+{
+    struct Cap
+    {
+        Cap() { Engine().SetCacheEntries(2); }
+        ~Cap() { Engine().SetCacheEntries(1000000); }
+    } cap;
+    EngineInstallation installation;
+    WriteFile(installation.Data() / "old" / "a.txt", "content a");
+    WriteFile(installation.Data() / "old" / "b.txt", "content b");
+    WriteFile(installation.Data() / "new" / "c.txt", "content c");
+    Recorder recorder;
+    const auto filesRead = [&](const fs::path& path)
+    { return FilesRead([&] { EXPECT_EQ(installation.Scan(path, recorder), 0); }); };
+    installation.Restart();
+    EXPECT_EQ(filesRead(installation.Data() / "old"), 2u);
+    installation.Restart();
+    EXPECT_EQ(filesRead(installation.Data() / "old" / "a.txt"), 0u);
+    EXPECT_EQ(filesRead(installation.Data() / "new"), 1u);
+    installation.Restart();
+    EXPECT_EQ(filesRead(installation.Data() / "new"), 0u);
+    EXPECT_EQ(filesRead(installation.Data() / "old"), 1u); // b.txt made room
+    EXPECT_TRUE(recorder.reports.empty());
+}
+
 // A cache file that is damaged, that others may write, that is a link or that belongs to
 // another user is not read; the next save replaces it with a file of the engine's own.
 TEST(EngineScan, ACacheFileThatCannotBeTrustedIsIgnoredAndReplaced)
@@ -445,6 +472,7 @@ TEST(EngineScan, TheSignerIsThatOfTheScannedContent)
         fs::remove(detected);
     }
     Engine().SetScannedHook(nullptr);
+}
 
 TEST(EngineScan, ACacheFileOfAnotherUserIsIgnoredAndReplaced)
 {
