@@ -9,7 +9,6 @@
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <cstring>
-#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <vector>
@@ -191,16 +190,6 @@ TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
     EXPECT_EQ(Narrow(recorder.reports[0].objectPath), file);
 }
 
-namespace
-{
-std::function<void(const std::string&)> onScanned;
-void ScannedHook(const char* path)
-{
-    if (onScanned)
-        onScanned(path);
-}
-} // namespace
-
 // The signer passed with a detection is verified through the handle the engine scanned: a
 // publisher-signed file is passed with its signer, while a signed file (a copy or a hard link)
 // renamed over the detected one once the scan is done, or the neighbour that a trailing dot's
@@ -246,7 +235,6 @@ TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
 
     const fs::path detected = installation.Data() / "plain" / "detected.com";
     const fs::path replacement = installation.Folder() / "replacement.exe";
-    Engine().SetScannedHook(ScannedHook);
     for (const bool link : {false, true})
     {
         WriteFile(detected, TestVirus());
@@ -259,16 +247,17 @@ TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
         // and the signed one takes its name.
         const fs::path aside = installation.Folder() / "aside.com";
         bool renamed = false;
-        onScanned = [&](const std::string& path)
-        {
-            if (fs::path(path).filename() == detected.filename())
-                renamed =
-                    ::MoveFileExW(detected.wstring().c_str(), aside.wstring().c_str(), 0) &&
-                    ::MoveFileExW(replacement.wstring().c_str(), detected.wstring().c_str(), 0);
-        };
+        OnScanned(
+            [&](const std::string& path)
+            {
+                if (fs::path(path).filename() == detected.filename())
+                    renamed =
+                        ::MoveFileExW(detected.wstring().c_str(), aside.wstring().c_str(), 0) &&
+                        ::MoveFileExW(replacement.wstring().c_str(), detected.wstring().c_str(), 0);
+            });
         Recorder swapped;
         EXPECT_EQ(installation.Scan(detected.parent_path(), swapped), 0);
-        onScanned = nullptr;
+        OnScanned(nullptr);
         EXPECT_TRUE(renamed) << link;
         ASSERT_EQ(swapped.reports.size(), 1u) << link;
         EXPECT_EQ(swapped.reports[0].scanStatus, ThreatScanner::StatusInfected);
@@ -276,7 +265,6 @@ TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
         fs::remove(detected);
         fs::remove(aside);
     }
-    Engine().SetScannedHook(nullptr);
 }
 
 // The installer package holds a whole installation: installed by the system's installer, the
