@@ -191,9 +191,9 @@ TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
 }
 
 // The signer passed with a detection is verified through the handle the engine scanned: a
-// publisher-signed file is passed with its signer, while a signed file (a copy or a hard link)
-// renamed over the detected one once the scan is done, or the neighbour that a trailing dot's
-// name would be shortened to, vouches for nothing.
+// publisher-signed file is passed with its signer, while a signed file that a writer holds open,
+// a signed file (a copy or a hard link) renamed over the detected one once the scan is done, or
+// the neighbour that a trailing dot's name would be shortened to, vouches for nothing.
 TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
 {
     const CorvaneTest::TrustedTestRoot root;
@@ -223,14 +223,26 @@ TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
     EXPECT_TRUE(
         ::WriteFile(made, virus.data(), static_cast<DWORD>(virus.size()), &written, nullptr));
     ::CloseHandle(made);
-    Recorder scanned;
-    EXPECT_EQ(installation.Scan(signedFiles, scanned), 0);
-    ASSERT_EQ(scanned.reports.size(), 2u);
-    for (const Report& report : scanned.reports)
+    // A writer holding the signed program open could change it while it is verified.
+    for (const bool writer : {false, true})
     {
-        const bool dot = report.objectPath.back() == L'.';
-        EXPECT_EQ(report.verifiedSigner, dot ? L"(null)" : L"Tellmark Limited")
-            << Narrow(report.objectPath);
+        const HANDLE held =
+            writer ? ::CreateFileW((signedFiles / "x.exe").wstring().c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                   : nullptr;
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        Recorder scanned;
+        EXPECT_EQ(installation.Scan(signedFiles, scanned), 0);
+        if (held)
+            ::CloseHandle(held);
+        ASSERT_EQ(scanned.reports.size(), 2u);
+        for (const Report& report : scanned.reports)
+        {
+            const bool trusted = !writer && report.objectPath.back() != L'.';
+            EXPECT_EQ(report.verifiedSigner, trusted ? L"Tellmark Limited" : L"(null)")
+                << Narrow(report.objectPath) << writer;
+        }
     }
 
     const fs::path detected = installation.Data() / "plain" / "detected.com";
