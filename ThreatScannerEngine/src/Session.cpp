@@ -295,7 +295,7 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
     {
         if (whole && got > 0)
             result.verifiedSigner = VerifiedSigner(
-                got,
+                fd, target.objectPath, got, *content,
                 [&](std::uint64_t offset, void* into, std::size_t length)
                 {
                     if (offset > got || length > got - offset)
@@ -304,9 +304,10 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
                     return true;
                 });
         else
-            result.verifiedSigner = VerifiedSigner(
-                status.size, [&](std::uint64_t offset, void* into, std::size_t length)
-                { return reads->ReadRecorded(fd, offset, into, length); });
+            result.verifiedSigner =
+                VerifiedSigner(fd, target.objectPath, status.size, *content,
+                               [&](std::uint64_t offset, void* into, std::size_t length)
+                               { return reads->ReadRecorded(fd, offset, into, length); });
     }
     fd.Close();
     return Finding{std::move(target), status.identity, std::move(result)};

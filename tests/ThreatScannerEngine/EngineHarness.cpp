@@ -78,6 +78,22 @@ const Exports& Engine()
     return exports;
 }
 
+namespace
+{
+std::function<void(const std::string&)> onScanned;
+void ScannedHook(const char* path)
+{
+    if (onScanned)
+        onScanned(path);
+}
+} // namespace
+
+void OnScanned(std::function<void(const std::string& path)> function)
+{
+    onScanned = std::move(function);
+    Engine().SetScannedHook(onScanned ? ScannedHook : nullptr);
+}
+
 void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
 {
     auto* self = static_cast<Recorder*>(context);

@@ -130,6 +130,10 @@ std::string ReadFile(const fs::path& path);
 // A zip archive with its members stored uncompressed.
 std::string Zip(const std::vector<std::pair<std::string, std::string>>& members);
 
+// Calls the function with the path of each detected file once the engine has scanned it, while
+// the engine still holds the file; an empty function stops the calls.
+void OnScanned(std::function<void(const std::string& path)> function);
+
 // The address of an export of the test copy of scan.dll, loaded once; null when it has none.
 // Throws when the library cannot be loaded.
 void* EngineSymbol(const char* name);

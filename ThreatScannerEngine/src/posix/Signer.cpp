@@ -4,7 +4,9 @@
 
 namespace ThreatScannerEngine
 {
-std::optional<std::wstring> VerifiedSigner(std::uint64_t size, const ContentReader& read)
+std::optional<std::wstring> VerifiedSigner(const Descriptor&, const std::string&,
+                                           std::uint64_t size, const CacheDigest&,
+                                           const ContentReader& read)
 {
     using DigitalSignatureHelper::Signature;
     try

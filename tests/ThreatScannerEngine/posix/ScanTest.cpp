@@ -397,16 +397,6 @@ TEST(EngineScan, AFileEditedOfflineInADiskImageIsScannedAgain)
     EXPECT_EQ(InfectedNames(second), std::set<std::string>{"file.txt"});
 }
 
-namespace
-{
-std::function<void(const std::string&)> onScanned;
-void ScannedHook(const char* path)
-{
-    if (onScanned)
-        onScanned(path);
-}
-} // namespace
-
 // The signer passed with a detection is that of the content the engine scanned: a signed file
 // renamed over the detected one, or a link to one put in its place, once the scan is done
 // vouches for nothing. A file that carries the test file inside a publisher's signature is
@@ -449,29 +439,28 @@ TEST(EngineScan, TheSignerIsThatOfTheScannedContent)
         EXPECT_EQ(report.verifiedSigner, L"Tellmark Limited") << report.objectPath;
 
     const fs::path detected = installation.Data() / "plain" / "detected.com";
-    Engine().SetScannedHook(ScannedHook);
     for (const bool link : {false, true})
     {
         WriteFile(detected, TestVirus());
-        onScanned = [&](const std::string& path)
-        {
-            if (path != detected.string())
-                return;
-            fs::remove(detected);
-            if (link)
-                fs::create_symlink(decoy, detected);
-            else
-                fs::copy_file(decoy, detected);
-        };
+        OnScanned(
+            [&](const std::string& path)
+            {
+                if (path != detected.string())
+                    return;
+                fs::remove(detected);
+                if (link)
+                    fs::create_symlink(decoy, detected);
+                else
+                    fs::copy_file(decoy, detected);
+            });
         Recorder swapped;
         EXPECT_EQ(installation.Scan(detected.parent_path(), swapped), 0);
-        onScanned = nullptr;
+        OnScanned(nullptr);
         ASSERT_EQ(swapped.reports.size(), 1u) << link;
         EXPECT_EQ(swapped.reports[0].scanStatus, ThreatScanner::StatusInfected);
         EXPECT_EQ(swapped.reports[0].verifiedSigner, L"(null)") << link;
         fs::remove(detected);
     }
-    Engine().SetScannedHook(nullptr);
 }
 
 TEST(EngineScan, ACacheFileOfAnotherUserIsIgnoredAndReplaced)

@@ -1,6 +1,8 @@
-// The engine on Windows: the samples through the program, and actions that stay on the scanned
-// file when its folder is swapped for a junction or another folder.
+// The engine on Windows: the samples through the program, actions that stay on the scanned file
+// when its folder is swapped for a junction or another folder, and signers verified on the
+// scanned file.
 #include "EngineHarness.h"
+#include "SignedFiles.h"
 #include "WindowsFixtures.h"
 
 #include <algorithm>
@@ -198,6 +200,95 @@ TEST(EngineWindows, LargeFilesAreScannedThroughTheirHandle)
     EXPECT_EQ(limit.reports[0].scanStatus, ThreatScanner::StatusSuspicious);
     EXPECT_EQ(limit.reports[0].threatName, L"Heuristics.Limits.Exceeded.MaxFileSize");
     EXPECT_TRUE(fs::exists(huge));
+}
+
+// The signer passed with a detection is verified through the handle the engine scanned: a
+// publisher-signed file is passed with its signer, while a signed file that a writer holds open,
+// a signed file (a copy or a hard link) renamed over the detected one once the scan is done, or
+// the neighbour that a trailing dot's name would be shortened to, vouches for nothing.
+TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
+{
+    const CorvaneTest::TrustedTestRoot root;
+    EngineInstallation installation;
+    // The code at the start of the test program's text section, which signing leaves alone.
+    const std::string code =
+        CorvaneTest::ReadFile(CorvaneTest::UnsignedProgram()).substr(0x400, 24);
+    std::string hex;
+    for (const unsigned char byte : code)
+        hex += "0123456789abcdef"[byte >> 4] + std::string(1, "0123456789abcdef"[byte & 15]);
+    WriteFile(installation.Folder() / "Plugins" / "program.ndb",
+              "Corvane.Test.Program:0:*:" + hex + "\n");
+    installation.Restart();
+    const fs::path decoy = installation.Folder() / "decoy.exe";
+    fs::copy_file(CorvaneTest::SignedFile("tellmark"), decoy);
+
+    // The signed program and, beside it, the test file under the program's name and a dot.
+    const fs::path signedFiles = installation.Data() / "signed";
+    fs::create_directories(signedFiles);
+    fs::copy_file(decoy, signedFiles / "x.exe");
+    const std::wstring dotted = L"\\\\?\\" + fs::absolute(signedFiles).wstring() + L"\\x.exe.";
+    const HANDLE made = ::CreateFileW(dotted.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(made, INVALID_HANDLE_VALUE);
+    const std::string virus = TestVirus();
+    DWORD written = 0;
+    EXPECT_TRUE(
+        ::WriteFile(made, virus.data(), static_cast<DWORD>(virus.size()), &written, nullptr));
+    ::CloseHandle(made);
+    // A writer holding the signed program open could change it while it is verified.
+    for (const bool writer : {false, true})
+    {
+        const HANDLE held =
+            writer ? ::CreateFileW((signedFiles / "x.exe").wstring().c_str(), GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                   : nullptr;
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        Recorder scanned;
+        EXPECT_EQ(installation.Scan(signedFiles, scanned), 0);
+        if (held)
+            ::CloseHandle(held);
+        ASSERT_EQ(scanned.reports.size(), 2u);
+        for (const Report& report : scanned.reports)
+        {
+            const bool trusted = !writer && report.objectPath.back() != L'.';
+            EXPECT_EQ(report.verifiedSigner, trusted ? L"Tellmark Limited" : L"(null)")
+                << Narrow(report.objectPath) << writer;
+        }
+    }
+
+    const fs::path detected = installation.Data() / "plain" / "detected.com";
+    const fs::path replacement = installation.Folder() / "replacement.exe";
+    for (const bool link : {false, true})
+    {
+        WriteFile(detected, TestVirus());
+        if (link)
+            ASSERT_TRUE(
+                ::CreateHardLinkW(replacement.wstring().c_str(), decoy.wstring().c_str(), nullptr));
+        else
+            fs::copy_file(decoy, replacement);
+        // The scanned file is moved aside (its handle lets others rename it, not replace it)
+        // and the signed one takes its name.
+        const fs::path aside = installation.Folder() / "aside.com";
+        bool renamed = false;
+        OnScanned(
+            [&](const std::string& path)
+            {
+                if (fs::path(path).filename() == detected.filename())
+                    renamed =
+                        ::MoveFileExW(detected.wstring().c_str(), aside.wstring().c_str(), 0) &&
+                        ::MoveFileExW(replacement.wstring().c_str(), detected.wstring().c_str(), 0);
+            });
+        Recorder swapped;
+        EXPECT_EQ(installation.Scan(detected.parent_path(), swapped), 0);
+        OnScanned(nullptr);
+        EXPECT_TRUE(renamed) << link;
+        ASSERT_EQ(swapped.reports.size(), 1u) << link;
+        EXPECT_EQ(swapped.reports[0].scanStatus, ThreatScanner::StatusInfected);
+        EXPECT_EQ(swapped.reports[0].verifiedSigner, L"(null)") << link;
+        fs::remove(detected);
+        fs::remove(aside);
+    }
 }
 
 // The installer package holds a whole installation: installed by the system's installer, the

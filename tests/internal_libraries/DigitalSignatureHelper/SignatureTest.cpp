@@ -15,6 +15,9 @@
 #include <memory>
 #include <optional>
 #include <random>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = boost::filesystem;
 using CorvaneTest::RunningOnWine;
@@ -35,8 +38,24 @@ bool Verify(const fs::path& path)
 
 std::optional<std::wstring> VerifiedName(const fs::path& path)
 {
-    return Signature::VerifiedCertificateName(FileSystemHelper::WidePath(path),
-                                              Signature::SubjectSimpleDisplayName);
+    const std::wstring wide = FileSystemHelper::WidePath(path);
+    const std::optional<std::wstring> name =
+        Signature::VerifiedCertificateName(wide, Signature::SubjectSimpleDisplayName);
+#ifdef _WIN32
+    // Through a handle that keeps writers out, the answer is the same.
+    const HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE) << path;
+    if (file != INVALID_HANDLE_VALUE)
+    {
+        EXPECT_EQ(
+            Signature::VerifiedCertificateName(file, wide, Signature::SubjectSimpleDisplayName),
+            name)
+            << path;
+        ::CloseHandle(file);
+    }
+#endif
+    return name;
 }
 
 class SignatureTest : public testing::Test

@@ -54,6 +54,13 @@ public:
     // read. (The Windows trust provider verifies only files it reads itself.)
     static std::optional<std::wstring>
     VerifiedCertificateName(std::uint64_t size, const ContentReader& read, NameType type);
+#else
+    // VerifiedCertificateName of the file open through the handle (a HANDLE), which the caller
+    // holds so that nobody can write to the file meanwhile: the trust provider and the name read
+    // only through that handle, never through a path. The path only names the file to the trust
+    // provider. Throws as CertificateName does when a verified signature's name cannot be read.
+    static std::optional<std::wstring> VerifiedCertificateName(void* file, const std::wstring& path,
+                                                               NameType type);
 #endif
 
     // True when two certificate names are equal but for letter case, character by character

@@ -101,6 +101,27 @@ std::wstring SubjectSimpleDisplayNameOf(const CERT_CONTEXT* certificate)
     // there would let "Accepted Name\0.example" pass for "Accepted Name".
     return std::wstring(name.get(), written - 1);
 }
+
+// The chosen name of the first signer's certificate, from what CryptQueryObject gave.
+std::wstring NameFromQuery(BOOL queried, HCERTSTORE rawStore, HCRYPTMSG rawMessage,
+                           Signature::NameType type)
+{
+    // Whatever the call handed out is released on every way out.
+    const Store store(rawStore);
+    const Message message(rawMessage);
+    if (!queried)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptQueryObject"));
+    if (!store)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("No cert store"));
+    if (!message)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
+
+    const Certificate certificate = SignerCertificate(store.get(), message.get());
+    if (type != Signature::SubjectSimpleDisplayName)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
+    return SubjectSimpleDisplayNameOf(certificate.get());
+}
+
 // Reads size bytes at the offset of a file handle.
 bool ReadAt(HANDLE file, std::uint64_t offset, void* buffer, std::size_t size)
 {
@@ -236,19 +257,41 @@ std::wstring Signature::CertificateName(const boost::filesystem::path& path, Nam
         CryptQueryObject(CERT_QUERY_OBJECT_FILE, file.c_str(),
                          CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
                          0, nullptr, nullptr, nullptr, &rawStore, &rawMessage, nullptr);
-    // Whatever the call handed out is released on every way out.
-    const Store store(rawStore);
-    const Message message(rawMessage);
-    if (!queried)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptQueryObject"));
-    if (!store)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("No cert store"));
-    if (!message)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CryptMsgGetParam"));
+    return NameFromQuery(queried, rawStore, rawMessage, type);
+}
 
-    const Certificate certificate = SignerCertificate(store.get(), message.get());
-    if (type != SubjectSimpleDisplayName)
-        BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't CertGetNameString"));
-    return SubjectSimpleDisplayNameOf(certificate.get());
+std::optional<std::wstring> Signature::VerifiedCertificateName(void* file, const std::wstring& path,
+                                                               NameType type)
+{
+    if (!file || file == INVALID_HANDLE_VALUE || !VerifyOpened(path, file))
+        return std::nullopt;
+    // The name comes from the one signature that the layout check allowed and the trust provider
+    // verified, read again through the same handle.
+    std::unique_ptr<Detail::PeImage> image;
+    try
+    {
+        LARGE_INTEGER size = {};
+        if (!GetFileSizeEx(file, &size) || size.QuadPart < 0)
+            return std::nullopt;
+        image = Detail::PeImage::Open([file](std::uint64_t offset, void* buffer, std::size_t length)
+                                      { return ReadAt(file, offset, buffer, length); },
+                                      static_cast<std::uint64_t>(size.QuadPart));
+    }
+    catch (...)
+    {
+        return std::nullopt;
+    }
+    if (!image)
+        return std::nullopt;
+    CRYPT_DATA_BLOB signedData = {};
+    signedData.cbData = static_cast<DWORD>(image->SignedData().size());
+    signedData.pbData = const_cast<BYTE*>(image->SignedData().data());
+    HCERTSTORE rawStore = nullptr;
+    HCRYPTMSG rawMessage = nullptr;
+    const BOOL queried =
+        CryptQueryObject(CERT_QUERY_OBJECT_BLOB, &signedData, CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                         CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore,
+                         &rawMessage, nullptr);
+    return NameFromQuery(queried, rawStore, rawMessage, type);
 }
 } // namespace DigitalSignatureHelper
