@@ -108,7 +108,8 @@ std::shared_ptr<ResultCache> OpenCache(const std::string& plugins, const CacheDi
     if (!DefinitionsDigest(plugins, Engine::Version(), after) || after != before)
         return nullptr;
     auto cache = std::make_shared<ResultCache>(before, resultCacheEntries);
-    cache->Load(ReadCacheFile(plugins, resultCacheEntries * 64));
+    // Room for every entry and the header around them.
+    cache->Load(ReadCacheFile(plugins, resultCacheEntries * 64 + 4096));
     return cache;
 }
 
