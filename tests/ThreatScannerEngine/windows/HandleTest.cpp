@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <vector>
 #include <windows.h>
 #include <winioctl.h>
@@ -318,4 +321,137 @@ TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
     EXPECT_FALSE(fs::exists(program));
     EXPECT_FALSE(fs::exists(folder / "scan.dll"));
     fs::remove_all(folder); // what the runs wrote: their scan results and logs
+}
+
+namespace
+{
+std::uint64_t AllocatedBytes(const fs::path& file)
+{
+    const HANDLE opened = ::CreateFileW(file.wstring().c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    FILE_STANDARD_INFO standard{};
+    const bool known =
+        opened != INVALID_HANDLE_VALUE &&
+        ::GetFileInformationByHandleEx(opened, FileStandardInfo, &standard, sizeof standard);
+    if (opened != INVALID_HANDLE_VALUE)
+        ::CloseHandle(opened);
+    return known ? static_cast<std::uint64_t>(standard.AllocationSize.QuadPart) : ~0ull;
+}
+} // namespace
+
+// Quarantined from another volume, a sparse file is copied with its holes; a file changed since
+// it was scanned, though its size is the same, is not copied at all and stays where it is.
+TEST(EngineWindows, AQuarantineCopyFromAnotherVolumeKeepsHolesAndOnlyTheScannedFile)
+{
+    EngineInstallation installation;
+    // Under Wine, Z: is the Linux root, and /dev/shm a file system of its own. On Windows, a
+    // folder on a second volume can be named in CORVANE_TEST_OTHER_VOLUME. It is another volume
+    // when a file cannot be moved from there into the installation.
+    const char* named = std::getenv("CORVANE_TEST_OTHER_VOLUME");
+    const fs::path volume = named ? fs::path(named) : fs::path("Z:\\dev\\shm");
+    const fs::path other = volume / fs::unique_path("corvane-action-%%%%%%%%");
+    boost::system::error_code error;
+    if (!fs::create_directories(other, error))
+        GTEST_SKIP() << "no folder can be made at " << volume.string();
+    WriteFile(other / "probe", "probe");
+    const bool moved = ::MoveFileExW((other / "probe").wstring().c_str(),
+                                     (installation.Folder() / "probe").wstring().c_str(), 0);
+    const DWORD moveError = ::GetLastError();
+    if (moved || moveError != ERROR_NOT_SAME_DEVICE)
+    {
+        fs::remove_all(other);
+        GTEST_SKIP() << volume.string() << " is on the installation's volume";
+    }
+    const fs::path sparse = other / "sparse.com";
+    const fs::path changed = other / "changed.com";
+    const std::uintmax_t size = 64ull << 20;
+    WriteFile(sparse, TestVirus());
+    fs::resize_file(sparse, size);
+    WriteFile(changed, TestVirus());
+    // Rewritten in place after the scan, at its size: only its change time tells.
+    OnScanned(
+        [&](const std::string& path)
+        {
+            if (fs::path(path).filename() != changed.filename())
+                return;
+            ::Sleep(50);
+            std::fstream(changed.string(), std::ios::in | std::ios::out | std::ios::binary)
+                .write("X", 1);
+        });
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionQuarMove;
+    installation.Scan(other, recorder);
+    OnScanned(nullptr);
+    const bool sparseGone = !fs::exists(sparse);
+    const bool changedKept = fs::exists(changed);
+    fs::remove_all(other);
+
+    EXPECT_TRUE(sparseGone);
+    EXPECT_TRUE(changedKept);
+    const auto stored = QuarantineFiles(installation.Quarantine(), ".bin");
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(fs::file_size(stored[0]), size);
+    EXPECT_LE(AllocatedBytes(stored[0]), 1u << 20);
+    EXPECT_EQ(ReadFile(stored[0]).substr(0, TestVirus().size()), TestVirus());
+    // The failed move leaves no record behind.
+    EXPECT_EQ(QuarantineFiles(installation.Quarantine(), ".txt").size(), 1u);
+}
+
+// Closing the console while an archive is scanned in a scan that deletes what it finds: Windows
+// calls the program's control handler on a thread of its own (the system's control routine) and
+// ends the process as soon as the handler returns. By then the report of what was found and done
+// is written, the log says the scan was interrupted, and the run's temporary files are gone.
+TEST(EngineWindows, ClosingTheConsoleEndsTheScanCleanly)
+{
+    ShippedInstallation shipped;
+    const fs::path first = shipped.Data() / "first.com";
+    const fs::path archive = shipped.Data() / "archive";
+    WriteFile(first, TestVirus());
+    WriteFile(archive / "b.zip",
+              Zip({{"pause-here", std::string(1 << 20, 'x')}, {"eicar.com", TestVirus()}}));
+    WriteFile(archive / "c.com", TestVirus());
+    const fs::path marker = shipped.Data().parent_path() / "paused";
+
+    CorvaneTest::RunResult result;
+    std::thread run(
+        [&]
+        {
+            result = shipped.installation.Run(
+                {"--custom", first.string() + ";" + archive.string(), "--delete", "--scan-archives",
+                 "--scan-result", shipped.Result().string()},
+                {{"CORVANE_ENGINE_PAUSE_MARKER", marker.string()}}, CorvaneTest::Ending::Unchecked);
+        });
+    for (int wait = 0; wait < 6000 && !fs::exists(marker); ++wait)
+        ::Sleep(10);
+    const DWORD id = static_cast<DWORD>(std::atoll(CorvaneTest::ReadFile(marker).c_str()));
+    const HANDLE program = id ? ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, id) : nullptr;
+    const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CtrlRoutine")));
+    const HANDLE handler =
+        program && routine
+            ? ::CreateRemoteThread(program, nullptr, 0, routine,
+                                   reinterpret_cast<void*>(std::uintptr_t{CTRL_CLOSE_EVENT}), 0,
+                                   nullptr)
+            : nullptr;
+    const bool returned = handler && ::WaitForSingleObject(handler, 60000) == WAIT_OBJECT_0;
+    if (program)
+    {
+        ::TerminateProcess(program, STATUS_CONTROL_C_EXIT);
+        ::CloseHandle(program);
+    }
+    if (handler)
+        ::CloseHandle(handler);
+    run.join();
+    ASSERT_NE(id, 0u) << "the scan never reached the archive";
+    ASSERT_TRUE(returned) << "the handler was not called or did not return";
+
+    EXPECT_THAT(shipped.Log(), HasSubstr("Info: Scan interrupted"));
+    const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_GE(objects.size(), 2u);
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
+    EXPECT_THAT(objects[1], HasSubstr("InnerObject=\"eicar.com\""));
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_TRUE(fs::exists(archive / "c.com"));
+    EXPECT_FALSE(fs::exists(shipped.installation.Folder() / "Temp"));
 }
