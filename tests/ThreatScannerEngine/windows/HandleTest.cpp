@@ -455,3 +455,68 @@ TEST(EngineWindows, ClosingTheConsoleEndsTheScanCleanly)
     EXPECT_TRUE(fs::exists(archive / "c.com"));
     EXPECT_FALSE(fs::exists(shipped.installation.Folder() / "Temp"));
 }
+
+// A scan enables the backup privilege the process holds (an elevated administrator's), so that
+// files whose access list shuts out even administrators are read.
+TEST(EngineWindows, AScanEnablesTheBackupPrivilegeWhenHeld)
+{
+    EngineInstallation installation;
+    WriteFile(installation.Data() / "clean.txt", "clean");
+    HANDLE token = nullptr;
+    ASSERT_TRUE(
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token));
+    LUID backup{};
+    ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &backup));
+    TOKEN_PRIVILEGES disabled{};
+    disabled.PrivilegeCount = 1;
+    disabled.Privileges[0].Luid = backup;
+    ::AdjustTokenPrivileges(token, FALSE, &disabled, 0, nullptr, nullptr);
+    Recorder recorder;
+    EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    ASSERT_TRUE(::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size));
+    ::CloseHandle(token);
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD index = 0; index < privileges->PrivilegeCount; ++index)
+    {
+        const LUID_AND_ATTRIBUTES& held = privileges->Privileges[index];
+        if (held.Luid.LowPart == backup.LowPart && held.Luid.HighPart == backup.HighPart)
+        {
+            EXPECT_TRUE(held.Attributes & SE_PRIVILEGE_ENABLED);
+            return;
+        }
+    }
+    GTEST_SKIP() << "this process does not hold the backup privilege";
+}
+
+// The system scan covers what the processes have loaded, not only their executables: a library
+// this process loaded, with a detectable marker in it, is reported as this process's object.
+TEST(EngineWindows, TheSystemScanCoversLoadedModules)
+{
+    EngineInstallation installation;
+    const fs::path module = installation.Data() / "marked-module.dll";
+    WriteFile(module, CorvaneTest::ReadFile(CorvaneTest::UnsignedProgram()) + Marker("infected"));
+    const HMODULE loaded =
+        ::LoadLibraryExW(module.wstring().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(loaded, nullptr) << ::GetLastError();
+    Recorder recorder;
+    CThreatScannerStruct* instance = installation.Instance(recorder);
+    int out1 = 0;
+    int out2 = 0;
+    const wchar_t* out3 = nullptr;
+    const int result =
+        Engine().ScanObject(instance, ThreatScanner::SystemObjectType, L"<System>", 0, &out1, &out2,
+                            &out3, static_cast<int>(::GetCurrentProcessId()), L"<System>");
+    ::FreeLibrary(loaded);
+    EXPECT_EQ(result, 0);
+    std::vector<Report> ours;
+    for (const Report& report : recorder.reports)
+        if (fs::path(Narrow(report.objectPath)).filename() == module.filename())
+            ours.push_back(report);
+    ASSERT_EQ(ours.size(), 1u);
+    EXPECT_EQ(ours[0].objectType, ThreatScanner::ObjectProcess);
+    EXPECT_EQ(ours[0].processId, static_cast<std::uint32_t>(::GetCurrentProcessId()));
+    EXPECT_EQ(ours[0].scanStatus, ThreatScanner::StatusInfected);
+}
