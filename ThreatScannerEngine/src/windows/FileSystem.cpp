@@ -8,6 +8,7 @@
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -371,6 +372,66 @@ int FindWalkRoot(const std::string& root, WalkRoot& found)
     return ThreatScanner::Success;
 }
 
+namespace
+{
+// One entry of the system's list of a file's streams.
+struct StreamInformation
+{
+    ULONG NextEntryOffset;
+    ULONG StreamNameLength;
+    LARGE_INTEGER StreamSize;
+    LARGE_INTEGER StreamAllocationSize;
+    WCHAR StreamName[1];
+};
+const int fileStreamInformation = 22;
+
+// Adds the named data streams of the file or folder as entries of their own, "name:stream": each
+// is read and reported as an object of its own, and what an action does to one (removal) touches
+// that stream only. A file whose streams cannot be listed is listed without them.
+void AddStreams(HANDLE folder, const std::wstring& name, std::vector<FolderEntry>& entries)
+{
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (!NT_SUCCESS(OpenRelative(folder, name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, false, opened)))
+        return;
+    const Descriptor held(NativeOf(opened));
+    std::vector<unsigned char> buffer(4096);
+    NTSTATUS status = STATUS_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 6; ++attempt)
+    {
+        IO_STATUS_BLOCK io{};
+        status =
+            ::NtQueryInformationFile(opened, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                     static_cast<FILE_INFORMATION_CLASS>(fileStreamInformation));
+        if (status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL)
+            break;
+        buffer.resize(buffer.size() * 4);
+    }
+    if (!NT_SUCCESS(status))
+        return;
+    const std::wstring dataSuffix = L":$DATA";
+    for (std::size_t offset = 0;;)
+    {
+        if (offset + sizeof(StreamInformation) > buffer.size())
+            return;
+        const auto* stream = reinterpret_cast<const StreamInformation*>(&buffer[offset]);
+        const std::size_t length = stream->StreamNameLength / sizeof(wchar_t);
+        if (offset + offsetof(StreamInformation, StreamName) + length * sizeof(wchar_t) >
+            buffer.size())
+            return;
+        // ":name:$DATA"; the file's own content is "::$DATA".
+        const std::wstring streamName(stream->StreamName, length);
+        if (streamName.size() > dataSuffix.size() + 1 && streamName[0] == L':' &&
+            streamName.compare(streamName.size() - dataSuffix.size(), dataSuffix.size(),
+                               dataSuffix) == 0)
+            entries.push_back(
+                {Utf8(name + streamName.substr(0, streamName.size() - dataSuffix.size())), false});
+        if (stream->NextEntryOffset == 0)
+            return;
+        offset += stream->NextEntryOffset;
+    }
+}
+} // namespace
+
 bool ListFolder(const Descriptor& folder, std::vector<FolderEntry>& entries)
 {
     std::vector<unsigned char> buffer(64 * 1024 + sizeof(FILE_ID_BOTH_DIR_INFO));
@@ -392,8 +453,11 @@ bool ListFolder(const Descriptor& folder, std::vector<FolderEntry>& entries)
             if (name != L"." && name != L".." &&
                 ReparseOf(item->FileAttributes, item->EaSize) != Reparse::Link &&
                 !(item->FileAttributes & FILE_ATTRIBUTE_DEVICE))
+            {
                 entries.push_back(
                     {Utf8(name), (item->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+                AddStreams(HandleOf(folder), name, entries);
+            }
             if (item->NextEntryOffset == 0)
                 break;
             offset += item->NextEntryOffset;

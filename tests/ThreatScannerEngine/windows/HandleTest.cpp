@@ -520,3 +520,36 @@ TEST(EngineWindows, TheSystemScanCoversLoadedModules)
     EXPECT_EQ(ours[0].processId, static_cast<std::uint32_t>(::GetCurrentProcessId()));
     EXPECT_EQ(ours[0].scanStatus, ThreatScanner::StatusInfected);
 }
+
+// A named stream of a file is scanned as an object of its own, "file:stream", beside the file's
+// own content; removing it removes the stream only.
+TEST(EngineWindows, NamedStreamsAreScannedAsObjectsOfTheirOwn)
+{
+    EngineInstallation installation;
+    const fs::path file = installation.Data() / "carrier.txt";
+    WriteFile(file, "clean");
+    const std::wstring stream = file.wstring() + L":hidden";
+    const HANDLE made = ::CreateFileW(stream.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool streams = made != INVALID_HANDLE_VALUE;
+    if (streams)
+    {
+        const std::string virus = TestVirus();
+        DWORD written = 0;
+        ::WriteFile(made, virus.data(), static_cast<DWORD>(virus.size()), &written, nullptr);
+        ::CloseHandle(made);
+    }
+    // Wine keeps no named streams: a name with a colon is a file of its own there, or nothing.
+    if (!streams ||
+        std::distance(fs::directory_iterator(installation.Data()), fs::directory_iterator()) != 1)
+        GTEST_SKIP() << "no named streams here";
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionDelete;
+    EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    ASSERT_EQ(recorder.reports.size(), 2u);
+    EXPECT_EQ(recorder.reports[0].objectPath, Wide(file) + L":hidden");
+    EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
+    EXPECT_EQ(recorder.reports[1].scanStatus, ThreatScanner::StatusDeleted);
+    EXPECT_EQ(ReadFile(file), "clean");
+    EXPECT_EQ(::GetFileAttributesW(stream.c_str()), INVALID_FILE_ATTRIBUTES);
+}
