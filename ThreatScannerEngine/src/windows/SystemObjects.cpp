@@ -158,7 +158,13 @@ int ReadBootSector(const std::string& root, std::string& device, BootSector& sec
         ((root[0] >= 'A' && root[0] <= 'Z') || (root[0] >= 'a' && root[0] <= 'z'));
     const bool volumeName = root.rfind("\\\\?\\Volume{", 0) == 0 && root.back() == '\\' &&
                             root.find_first_of("\\/", 4) == root.size() - 1;
-    if (!drive && !volumeName)
+    // A folder a volume is mounted on ("C:\mnt\data\") stands for that volume.
+    std::wstring mounted(MAX_PATH + 1, L'\0');
+    const bool mountFolder =
+        !drive && !volumeName && !root.empty() && (root.back() == '\\' || root.back() == '/') &&
+        ::GetVolumeNameForVolumeMountPointW(WidePath(root).c_str(), mounted.data(),
+                                            static_cast<DWORD>(mounted.size()));
+    if (!drive && !volumeName && !mountFolder)
         return ThreatScanner::PathError;
     const std::wstring top = WidePath(drive ? root.substr(0, 2) + "\\" : root);
     const UINT type = ::GetDriveTypeW(top.c_str());
@@ -167,8 +173,9 @@ int ReadBootSector(const std::string& root, std::string& device, BootSector& sec
     if (type == DRIVE_REMOTE)
         return ThreatScanner::NotSupported;
     // The volume's device: "\\.\C:", or the volume's name without its closing separator.
+    const std::string named = mountFolder ? Utf8(mounted.c_str()) : root;
     const std::string volumeDevice =
-        drive ? "\\\\.\\" + root.substr(0, 2) : root.substr(0, root.size() - 1);
+        drive ? "\\\\.\\" + root.substr(0, 2) : named.substr(0, named.size() - 1);
     const HANDLE volume =
         ::CreateFileW(WidePath(volumeDevice).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                       nullptr, OPEN_EXISTING, 0, nullptr);
