@@ -2,6 +2,9 @@
 #include "FileSystem.h"
 #include "NativeFiles.h"
 
+#include <winioctl.h>
+
+#include "FileSystemHelper/PrivateAccess.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
@@ -133,12 +136,78 @@ bool MoveInto(HANDLE file, HANDLE folder, const std::string& name, bool& otherVo
     return NT_SUCCESS(status);
 }
 
-// Whether the open file still has the size it had when it was scanned.
+// Whether the open file still has the size and change time it had when it was scanned.
 bool AsScanned(HANDLE file, const ActionTarget& source)
 {
-    LARGE_INTEGER size{};
-    return ::GetFileSizeEx(file, &size) &&
-           static_cast<std::uint64_t>(size.QuadPart) == source.scannedSize;
+    FILE_STANDARD_INFO standard{};
+    FILE_BASIC_INFO basic{};
+    if (!::GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        !::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        static_cast<std::uint64_t>(standard.EndOfFile.QuadPart) != source.scannedSize)
+        return false;
+    // FILETIME (100 ns since 1601) as nanoseconds since 1970, as the scan kept it.
+    const std::int64_t changed = (basic.ChangeTime.QuadPart - 116444736000000000LL) * 100;
+    return source.scannedChange == 0 || changed == source.scannedChange;
+}
+
+struct Extent
+{
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+// The stretches of the file's first size bytes that hold data, in order. A file system that
+// cannot tell (no sparse files there) gives the whole file as one stretch.
+bool DataExtents(HANDLE file, std::uint64_t size, std::vector<Extent>& extents)
+{
+    extents.clear();
+    std::uint64_t from = 0;
+    std::vector<FILE_ALLOCATED_RANGE_BUFFER> ranges(64);
+    while (from < size)
+    {
+        FILE_ALLOCATED_RANGE_BUFFER query{};
+        query.FileOffset.QuadPart = static_cast<LONGLONG>(from);
+        query.Length.QuadPart = static_cast<LONGLONG>(size - from);
+        DWORD returned = 0;
+        const bool answered =
+            ::DeviceIoControl(file, FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query,
+                              ranges.data(), static_cast<DWORD>(ranges.size() * sizeof ranges[0]),
+                              &returned, nullptr) != 0;
+        const bool more = !answered && ::GetLastError() == ERROR_MORE_DATA;
+        if (!answered && !more)
+        {
+            extents.assign(1, {0, size});
+            return true;
+        }
+        const std::size_t count = returned / sizeof ranges[0];
+        if (more && count == 0)
+            return false;
+        for (std::size_t i = 0; i < count; ++i)
+        {
+            const auto start = static_cast<std::uint64_t>(ranges[i].FileOffset.QuadPart);
+            const std::uint64_t end =
+                std::min(size, start + static_cast<std::uint64_t>(ranges[i].Length.QuadPart));
+            if (start < from || end <= start)
+                continue;
+            extents.push_back({start, end});
+            from = end;
+        }
+        if (!more)
+            break;
+    }
+    return true;
+}
+
+bool AllZero(const char* data, std::size_t size)
+{
+    return std::all_of(data, data + size, [](char c) { return c == 0; });
+}
+
+bool WriteAllAt(HANDLE file, const char* data, std::size_t size, std::uint64_t offset)
+{
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && WriteAll(file, data, size);
 }
 
 // Whether the quarantine's volume keeps its reserve free after the copy.
@@ -152,32 +221,49 @@ bool RoomFor(const std::string& quarantineFolder, std::uint64_t bytes)
 
 // Copies the bytes of the open file that were scanned to a new file in the quarantine folder
 // and flushes it: only while the file is as it was scanned, and only when that leaves the
-// reserve free on the quarantine's volume.
+// reserve free on the quarantine's volume. Holes stay holes: the copy is made sparse, only the
+// stretches that hold data are read, and blocks of zeros in them are not written either.
 bool CopyInto(HANDLE file, const ActionTarget& source, HANDLE folder,
               const std::string& quarantineFolder, const std::string& name)
 {
-    if (!AsScanned(file, source) || !RoomFor(quarantineFolder, source.scannedSize))
+    std::vector<Extent> extents;
+    if (!AsScanned(file, source) || !DataExtents(file, source.scannedSize, extents))
+        return false;
+    std::uint64_t data = 0;
+    for (const Extent& extent : extents)
+        data += extent.end - extent.start;
+    if (!RoomFor(quarantineFolder, data))
         return false;
     HANDLE created = INVALID_HANDLE_VALUE;
     if (!NT_SUCCESS(CreateIn(folder, name, created)))
         return false;
     Descriptor out(NativeOf(created));
-    LARGE_INTEGER start{};
-    bool copied = ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
+    // Where the volume keeps no sparse files, what is not written reads as zeros all the same.
+    DWORD returned = 0;
+    ::DeviceIoControl(created, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+    bool copied = true;
     std::vector<char> buffer(65536);
-    std::uint64_t left = source.scannedSize;
-    while (copied && left > 0)
+    for (const Extent& extent : extents)
     {
-        DWORD count = 0;
-        const DWORD want = static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), left));
-        if (!::ReadFile(file, buffer.data(), want, &count, nullptr) || count == 0)
-            copied = false;
-        else
-            copied = WriteAll(created, buffer.data(), count);
-        left -= count;
+        for (std::uint64_t position = extent.start; copied && position < extent.end;)
+        {
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(position);
+            at.OffsetHigh = static_cast<DWORD>(position >> 32);
+            const auto want =
+                static_cast<DWORD>(std::min<std::uint64_t>(buffer.size(), extent.end - position));
+            DWORD count = 0;
+            copied = ::ReadFile(file, buffer.data(), want, &count, &at) && count > 0 &&
+                     (AllZero(buffer.data(), count) ||
+                      WriteAllAt(created, buffer.data(), count, position));
+            position += count;
+        }
     }
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(source.scannedSize);
     // Changed while it was copied: the copy may not be what was scanned.
-    copied = copied && AsScanned(file, source) && ::FlushFileBuffers(created);
+    copied = copied && ::SetFileInformationByHandle(created, FileEndOfFileInfo, &end, sizeof end) &&
+             AsScanned(file, source) && ::FlushFileBuffers(created);
     if (!copied)
         RemoveThrough(created, 0);
     return out.Close() && copied;
@@ -202,13 +288,7 @@ NativeHandle OpenPrivateFolder(const std::string& folder)
         (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return -1;
-    PSECURITY_DESCRIPTOR descriptor = PrivateSecurity(true);
-    if (!descriptor)
-        return -1;
-    const bool secured =
-        ::SetKernelObjectSecurity(opened, DACL_SECURITY_INFORMATION, descriptor) != 0;
-    ::LocalFree(descriptor);
-    if (!secured)
+    if (!FileSystemHelper::MakePrivate(opened, true))
         return -1;
     return held.Release();
 }
@@ -217,14 +297,8 @@ NativeHandle OpenPrivateFolder(const std::string& folder)
 // its former owner, who may still hold it open, can neither run it nor change it back.
 bool SecureQuarantined(HANDLE file)
 {
-    // The descriptor's access list is protected: nothing the quarantine folder passes on is added.
-    PSECURITY_DESCRIPTOR descriptor = PrivateSecurity(false);
-    if (!descriptor)
-        return false;
-    const bool secured =
-        ::SetKernelObjectSecurity(file, DACL_SECURITY_INFORMATION, descriptor) != 0;
-    ::LocalFree(descriptor);
-    return secured;
+    // The access list is protected: nothing the quarantine folder passes on is added.
+    return FileSystemHelper::MakePrivate(file, false);
 }
 } // namespace
 

@@ -2,12 +2,16 @@
 #include "NativeFiles.h"
 #include "Text.h"
 
+#include "FileSystemHelper/PrivateAccess.h"
+#include "FileSystemHelper/WindowsPath.h"
+
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <functional>
 #include <memory>
-#include <sddl.h>
 #include <vector>
 
 namespace ThreatScannerEngine
@@ -47,44 +51,82 @@ std::wstring FullPath(const std::wstring& path)
 
 const ACCESS_MASK folderAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-} // namespace
 
-PSECURITY_DESCRIPTOR PrivateSecurity(bool folder)
+// Attributes of cloud files whose data is not on the disk: reading them, or for a folder listing
+// it, would fetch it from the network.
+const DWORD recallOnOpen = 0x00040000;
+const DWORD recallOnDataAccess = 0x00400000;
+
+// A file or folder whose content a filter supplies in place, opened as the reparse point it is,
+// is opened again by reopen, through the filter, and kept only when that reaches the same file.
+// One whose data is online only is not fetched, and that is reported.
+OpenOutcome ThroughFilter(HANDLE first, bool folder, const std::function<HANDLE()>& reopen,
+                          HANDLE& opened)
+{
+    opened = INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION before{};
+    if (!HandleInformation(first, before) ||
+        (before.dwFileAttributes &
+         (FILE_ATTRIBUTE_OFFLINE | (folder ? recallOnOpen : recallOnDataAccess))))
+        return OpenOutcome::Failed;
+    const HANDLE again = reopen();
+    if (again == INVALID_HANDLE_VALUE)
+        return OpenOutcome::Failed;
+    BY_HANDLE_FILE_INFORMATION after{};
+    const FileIdentity was = IdentityFrom(before);
+    if (!HandleInformation(again, after) || IdentityFrom(after).device != was.device ||
+        IdentityFrom(after).inode != was.inode)
+    {
+        ::CloseHandle(again);
+        return OpenOutcome::Gone;
+    }
+    opened = again;
+    return OpenOutcome::Opened;
+}
+
+// While it lives, the system shows this thread no dialog for a drive without a disk (an empty
+// card reader or optical drive) or for a file it cannot open: the call fails instead, and the
+// scan goes on unattended.
+class QuietCriticalErrors
+{
+public:
+    QuietCriticalErrors()
+        : set(::SetThreadErrorMode(::GetThreadErrorMode() | SEM_FAILCRITICALERRORS |
+                                       SEM_NOOPENFILEERRORBOX,
+                                   &previous) != 0)
+    {
+    }
+    ~QuietCriticalErrors()
+    {
+        if (set)
+            ::SetThreadErrorMode(previous, nullptr);
+    }
+    QuietCriticalErrors(const QuietCriticalErrors&) = delete;
+    QuietCriticalErrors& operator=(const QuietCriticalErrors&) = delete;
+
+private:
+    DWORD previous = 0;
+    bool set;
+};
+
+// A process whose token holds the backup privilege (an elevated administrator, a backup
+// operator) gets it enabled as each scan starts: every open asks for backup intent, so files
+// whose access list keeps even administrators out are read all the same. It grants reading only;
+// removing or moving a file still takes the rights its access list gives. A token without the
+// privilege is left as it is.
+void EnableBackupPrivilege()
 {
     HANDLE token = nullptr;
-    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
-        !::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
-        return nullptr;
-    std::vector<unsigned char> buffer(256);
-    DWORD size = 0;
-    bool known = ::GetTokenInformation(token, TokenUser, buffer.data(),
-                                       static_cast<DWORD>(buffer.size()), &size) != 0;
-    if (!known && ::GetLastError() == ERROR_INSUFFICIENT_BUFFER)
-    {
-        buffer.resize(size);
-        known = ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) != 0;
-    }
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (::LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &privileges.Privileges[0].Luid))
+        ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
     ::CloseHandle(token);
-    wchar_t* user = nullptr;
-    if (!known ||
-        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &user))
-        return nullptr;
-    // Full access for this user, the system and administrators; the owner's implicit right to
-    // change the access list is cut down to reading it (the owner rights entry), so that a file's
-    // former owner cannot open it up again.
-    const std::wstring inherit = folder ? L"OICI" : L"";
-    std::wstring sddl = L"D:P";
-    for (const std::wstring& sid :
-         {std::wstring(L"S-1-5-18"), std::wstring(L"S-1-5-32-544"), std::wstring(user)})
-        sddl += L"(A;" + inherit + L";0x1f01ff;;;" + sid + L")";
-    sddl += L"(A;" + inherit + L";0x20000;;;S-1-3-4)";
-    ::LocalFree(user);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                &descriptor, nullptr))
-        return nullptr;
-    return descriptor;
 }
+} // namespace
 
 std::string Utf8(const std::wstring& text)
 {
@@ -151,7 +193,14 @@ Reparse ReparseOf(DWORD attributes, DWORD tag)
 {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return Reparse::None;
-    return IsReparseTagNameSurrogate(tag) ? Reparse::Link : Reparse::Other;
+    if (IsReparseTagNameSurrogate(tag))
+        return Reparse::Link;
+    // Cloud files carry their provider's variant in bits 12 to 15 of the tag.
+    const DWORD cloud = 0x9000001A;
+    const DWORD compressed = 0x80000017; // the system's file compression (WOF)
+    const DWORD deduplicated = 0x80000013;
+    return (tag & 0xFFFF0FFF) == cloud || tag == compressed || tag == deduplicated ? Reparse::Data
+                                                                                   : Reparse::Other;
 }
 
 Reparse ReparseOf(HANDLE opened)
@@ -193,6 +242,7 @@ NativeHandle OpenFolder(const std::string& path, bool noFollow)
 {
     if (path.empty())
         return -1;
+    const QuietCriticalErrors quiet;
     const HANDLE folder = ::CreateFileW(
         LongPath(path).c_str(), folderAccess,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -220,15 +270,7 @@ std::string JoinPath(const std::string& folder, const std::string& name)
 
 bool SplitPath(const std::string& path, std::string& folder, std::string& name)
 {
-    const std::size_t slash = path.find_last_of("\\/");
-    if (slash == std::string::npos || slash + 1 == path.size())
-        return false;
-    folder = path.substr(0, slash);
-    // The top folder of a drive keeps its separator: "C:" alone names the drive's current folder.
-    if (folder.empty() || folder.back() == ':')
-        folder = path.substr(0, slash + 1);
-    name = path.substr(slash + 1);
-    return true;
+    return FileSystemHelper::SplitWindowsPath(path, folder, name);
 }
 
 namespace
@@ -253,10 +295,13 @@ int ExamineRoot(WalkRoot& found, DWORD& attributes)
     std::wstring wide = FullPath(WidePath(found.path));
     if (wide.empty())
         return ThreatScanner::PathError;
-    // Trailing separators go, but not the one of a drive's top folder ("C:\").
-    while (wide.size() > 1 && IsSeparator(wide.back()) && wide[wide.size() - 2] != L':' &&
-           !(wide.size() == 2 && IsSeparator(wide[0])))
+    // Trailing separators go, but not the one of a volume's or a share's top folder ("C:\",
+    // "\\server\share\"), which is given one when it has none.
+    const std::size_t root = FileSystemHelper::WindowsRootLength(wide);
+    while (wide.size() > std::max<std::size_t>(root, 1) && IsSeparator(wide.back()))
         wide.pop_back();
+    if (root > 0 && wide.size() == root && !IsSeparator(wide.back()))
+        wide += L'\\';
     found.path = Utf8(wide);
     std::string parentPath;
     if (!SplitPath(found.path, parentPath, found.name))
@@ -292,6 +337,8 @@ int ExamineRoot(WalkRoot& found, DWORD& attributes)
 
 int FindWalkRoot(const std::string& root, WalkRoot& found)
 {
+    EnableBackupPrivilege();
+    const QuietCriticalErrors quiet;
     found.path = root;
     DWORD attributes = 0;
     if (const int result = ExamineRoot(found, attributes); result != ThreatScanner::Success)
@@ -325,6 +372,66 @@ int FindWalkRoot(const std::string& root, WalkRoot& found)
     return ThreatScanner::Success;
 }
 
+namespace
+{
+// One entry of the system's list of a file's streams.
+struct StreamInformation
+{
+    ULONG NextEntryOffset;
+    ULONG StreamNameLength;
+    LARGE_INTEGER StreamSize;
+    LARGE_INTEGER StreamAllocationSize;
+    WCHAR StreamName[1];
+};
+const int fileStreamInformation = 22;
+
+// Adds the named data streams of the file or folder as entries of their own, "name:stream": each
+// is read and reported as an object of its own, and what an action does to one (removal) touches
+// that stream only. A file whose streams cannot be listed is listed without them.
+void AddStreams(HANDLE folder, const std::wstring& name, std::vector<FolderEntry>& entries)
+{
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (!NT_SUCCESS(OpenRelative(folder, name, FILE_READ_ATTRIBUTES, FILE_OPEN, 0, false, opened)))
+        return;
+    const Descriptor held(NativeOf(opened));
+    std::vector<unsigned char> buffer(4096);
+    NTSTATUS status = STATUS_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < 6; ++attempt)
+    {
+        IO_STATUS_BLOCK io{};
+        status =
+            ::NtQueryInformationFile(opened, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                     static_cast<FILE_INFORMATION_CLASS>(fileStreamInformation));
+        if (status != STATUS_BUFFER_OVERFLOW && status != STATUS_BUFFER_TOO_SMALL)
+            break;
+        buffer.resize(buffer.size() * 4);
+    }
+    if (!NT_SUCCESS(status))
+        return;
+    const std::wstring dataSuffix = L":$DATA";
+    for (std::size_t offset = 0;;)
+    {
+        if (offset + sizeof(StreamInformation) > buffer.size())
+            return;
+        const auto* stream = reinterpret_cast<const StreamInformation*>(&buffer[offset]);
+        const std::size_t length = stream->StreamNameLength / sizeof(wchar_t);
+        if (offset + offsetof(StreamInformation, StreamName) + length * sizeof(wchar_t) >
+            buffer.size())
+            return;
+        // ":name:$DATA"; the file's own content is "::$DATA".
+        const std::wstring streamName(stream->StreamName, length);
+        if (streamName.size() > dataSuffix.size() + 1 && streamName[0] == L':' &&
+            streamName.compare(streamName.size() - dataSuffix.size(), dataSuffix.size(),
+                               dataSuffix) == 0)
+            entries.push_back(
+                {Utf8(name + streamName.substr(0, streamName.size() - dataSuffix.size())), false});
+        if (stream->NextEntryOffset == 0)
+            return;
+        offset += stream->NextEntryOffset;
+    }
+}
+} // namespace
+
 bool ListFolder(const Descriptor& folder, std::vector<FolderEntry>& entries)
 {
     std::vector<unsigned char> buffer(64 * 1024 + sizeof(FILE_ID_BOTH_DIR_INFO));
@@ -346,8 +453,11 @@ bool ListFolder(const Descriptor& folder, std::vector<FolderEntry>& entries)
             if (name != L"." && name != L".." &&
                 ReparseOf(item->FileAttributes, item->EaSize) != Reparse::Link &&
                 !(item->FileAttributes & FILE_ATTRIBUTE_DEVICE))
+            {
                 entries.push_back(
                     {Utf8(name), (item->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+                AddStreams(HandleOf(folder), name, entries);
+            }
             if (item->NextEntryOffset == 0)
                 break;
             offset += item->NextEntryOffset;
@@ -367,12 +477,27 @@ OpenOutcome OpenSubfolder(const Descriptor& parent, const std::string& name, Sha
     BY_HANDLE_FILE_INFORMATION information{};
     if (!HandleInformation(opened, information))
         return OpenOutcome::Failed;
-    // A folder swapped for a junction or a link since it was listed is left out; a folder whose
-    // content a filter supplies is not entered, and that is reported.
+    // A folder swapped for a junction or a link since it was listed is left out; a cloud folder
+    // is entered through its filter; another reparse point is not entered, and that is reported.
     if (const Reparse reparse = ReparseOf(opened); reparse != Reparse::None)
     {
-        folder = std::make_shared<const Descriptor>(-1);
-        return reparse == Reparse::Link ? OpenOutcome::Gone : OpenOutcome::Failed;
+        HANDLE through = INVALID_HANDLE_VALUE;
+        const OpenOutcome outcome =
+            reparse != Reparse::Data
+                ? (reparse == Reparse::Link ? OpenOutcome::Gone : OpenOutcome::Failed)
+                : ThroughFilter(
+                      opened, true,
+                      [&]
+                      {
+                          HANDLE again = INVALID_HANDLE_VALUE;
+                          OpenRelative(HandleOf(parent), WidePath(name), folderAccess, FILE_OPEN,
+                                       FILE_DIRECTORY_FILE, true, again);
+                          return again;
+                      },
+                      through);
+        folder = std::make_shared<const Descriptor>(NativeOf(through));
+        if (outcome != OpenOutcome::Opened)
+            return outcome;
     }
     identity = IdentityFrom(information);
     return OpenOutcome::Opened;
@@ -425,22 +550,52 @@ OpenOutcome OpenFileToRead(const Descriptor* folder, const std::string& nameOrPa
     }
     else
     {
-        opened = ::CreateFileW(
-            LongPath(nameOrPath).c_str(), GENERIC_READ,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-            FILE_FLAG_SEQUENTIAL_SCAN | (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+        EnableBackupPrivilege();
+        const QuietCriticalErrors quiet;
+        opened = ::CreateFileW(LongPath(nameOrPath).c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS |
+                                   (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                               nullptr);
         if (opened == INVALID_HANDLE_VALUE)
             return FailedOpen(::GetLastError());
     }
     file.Reset(NativeOf(opened));
     if (!followLink)
     {
-        // A file swapped for a link since it was listed is not read; one whose content a filter
-        // supplies is not read either, and that is reported.
+        // A file swapped for a link since it was listed is not read; a cloud, compressed or
+        // deduplicated file is read through its filter; another reparse point is not read, and
+        // that is reported.
         if (const Reparse reparse = ReparseOf(opened); reparse != Reparse::None)
         {
-            file.Reset(-1);
-            return reparse == Reparse::Link ? OpenOutcome::Gone : OpenOutcome::Failed;
+            if (reparse != Reparse::Data)
+            {
+                file.Reset(-1);
+                return reparse == Reparse::Link ? OpenOutcome::Gone : OpenOutcome::Failed;
+            }
+            HANDLE through = INVALID_HANDLE_VALUE;
+            const OpenOutcome outcome = ThroughFilter(
+                opened, false,
+                [&]
+                {
+                    HANDLE again = INVALID_HANDLE_VALUE;
+                    if (folder)
+                        OpenRelative(HandleOf(*folder), WidePath(nameOrPath),
+                                     FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_OPEN,
+                                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, true, again);
+                    else
+                        again = ::CreateFileW(
+                            LongPath(nameOrPath).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_BACKUP_SEMANTICS,
+                            nullptr);
+                    return again;
+                },
+                through);
+            file.Reset(NativeOf(through));
+            if (outcome != OpenOutcome::Opened)
+                return outcome;
         }
     }
     return OpenOutcome::Opened;
@@ -453,10 +608,12 @@ bool DescribeOpenFile(const Descriptor& file, OpenFileStatus& status)
     if (!HandleInformation(HandleOf(file), information) ||
         !::GetFileInformationByHandleEx(HandleOf(file), FileBasicInfo, &basic, sizeof basic))
         return false;
+    // A file whose content a filter supplies keeps its reparse point when read through it.
     status.regular =
         ::GetFileType(HandleOf(file)) == FILE_TYPE_DISK &&
-        !(information.dwFileAttributes &
-          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+        !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) &&
+        (!(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+         ReparseOf(HandleOf(file)) == Reparse::Data);
     status.identity = IdentityFrom(information);
     status.size =
         (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
@@ -493,6 +650,7 @@ int ScanningDescriptor(const Descriptor&)
 
 bool IsFolder(const std::string& path)
 {
+    const QuietCriticalErrors quiet;
     const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -507,16 +665,26 @@ bool FolderIdentity(const std::string& path, FileIdentity& identity)
 
 bool MakePrivateFolder(const std::string& path)
 {
-    if (IsFolder(path))
-        return true;
     // Open to this process's user, the system and administrators only, and to nothing its
-    // parent would pass on.
-    SECURITY_ATTRIBUTES security{sizeof security, PrivateSecurity(true), FALSE};
-    if (!security.lpSecurityDescriptor)
+    // parent would pass on; a folder that exists already gets that access list again, whatever
+    // was done to it since.
+    const std::wstring wide = LongPath(path);
+    if (FileSystemHelper::CreatePrivateDirectory(wide))
+        return IsFolder(path);
+    if (::GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
-    const BOOL created = ::CreateDirectoryW(LongPath(path).c_str(), &security);
-    ::LocalFree(security.lpSecurityDescriptor);
-    return created && IsFolder(path);
+    const HANDLE opened = ::CreateFileW(
+        wide.c_str(), FILE_READ_ATTRIBUTES | WRITE_DAC | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return false;
+    const Descriptor held(NativeOf(opened));
+    BY_HANDLE_FILE_INFORMATION information{};
+    return HandleInformation(opened, information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           FileSystemHelper::MakePrivate(opened, true);
 }
 
 void RaiseOpenFileLimit()

@@ -42,13 +42,15 @@ NTSTATUS OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK acces
 // Whether a status says that the name is not there (any more) as what was asked for.
 bool IsGone(NTSTATUS status);
 
-// What an open file or folder is as a reparse point: none, a link (a symbolic link, a junction or
-// another name surrogate, which leads elsewhere by name), or another kind (deduplicated or cloud
-// files and the like, whose content a filter supplies; the engine does not read them).
+// What an open file or folder is as a reparse point: none; a link (a symbolic link, a junction or
+// another name surrogate, which leads elsewhere by name); data (a cloud file, a compressed system
+// file or a deduplicated file: its content is its own, and a filter supplies it when it is opened
+// without FILE_OPEN_REPARSE_POINT); or another kind, which the engine does not read.
 enum class Reparse
 {
     None,
     Link,
+    Data,
     Other
 };
 Reparse ReparseOf(DWORD attributes, DWORD tag);
@@ -58,7 +60,4 @@ Reparse ReparseOf(HANDLE opened);
 bool HandleInformation(HANDLE file, BY_HANDLE_FILE_INFORMATION& information);
 FileIdentity IdentityFrom(const BY_HANDLE_FILE_INFORMATION& information);
 
-// A security descriptor that lets only this process's user, the system and administrators in
-// (for a folder: passed on to what is created in it); free it with LocalFree. Null on failure.
-PSECURITY_DESCRIPTOR PrivateSecurity(bool folder);
 } // namespace ThreatScannerEngine

@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <vector>
 #include <windows.h>
 #include <winioctl.h>
@@ -318,4 +321,235 @@ TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
     EXPECT_FALSE(fs::exists(program));
     EXPECT_FALSE(fs::exists(folder / "scan.dll"));
     fs::remove_all(folder); // what the runs wrote: their scan results and logs
+}
+
+namespace
+{
+std::uint64_t AllocatedBytes(const fs::path& file)
+{
+    const HANDLE opened = ::CreateFileW(file.wstring().c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+    FILE_STANDARD_INFO standard{};
+    const bool known =
+        opened != INVALID_HANDLE_VALUE &&
+        ::GetFileInformationByHandleEx(opened, FileStandardInfo, &standard, sizeof standard);
+    if (opened != INVALID_HANDLE_VALUE)
+        ::CloseHandle(opened);
+    return known ? static_cast<std::uint64_t>(standard.AllocationSize.QuadPart) : ~0ull;
+}
+} // namespace
+
+// Quarantined from another volume, a sparse file is copied with its holes; a file changed since
+// it was scanned, though its size is the same, is not copied at all and stays where it is.
+TEST(EngineWindows, AQuarantineCopyFromAnotherVolumeKeepsHolesAndOnlyTheScannedFile)
+{
+    EngineInstallation installation;
+    // Under Wine, Z: is the Linux root, and /dev/shm a file system of its own. On Windows, a
+    // folder on a second volume can be named in CORVANE_TEST_OTHER_VOLUME. It is another volume
+    // when a file cannot be moved from there into the installation.
+    const char* named = std::getenv("CORVANE_TEST_OTHER_VOLUME");
+    const fs::path volume = named ? fs::path(named) : fs::path("Z:\\dev\\shm");
+    const fs::path other = volume / fs::unique_path("corvane-action-%%%%%%%%");
+    boost::system::error_code error;
+    if (!fs::create_directories(other, error))
+        GTEST_SKIP() << "no folder can be made at " << volume.string();
+    WriteFile(other / "probe", "probe");
+    const bool moved = ::MoveFileExW((other / "probe").wstring().c_str(),
+                                     (installation.Folder() / "probe").wstring().c_str(), 0);
+    const DWORD moveError = ::GetLastError();
+    if (moved || moveError != ERROR_NOT_SAME_DEVICE)
+    {
+        fs::remove_all(other);
+        GTEST_SKIP() << volume.string() << " is on the installation's volume";
+    }
+    const fs::path sparse = other / "sparse.com";
+    const fs::path changed = other / "changed.com";
+    const std::uintmax_t size = 64ull << 20;
+    WriteFile(sparse, TestVirus());
+    fs::resize_file(sparse, size);
+    WriteFile(changed, TestVirus());
+    // Rewritten in place after the scan, at its size: only its change time tells.
+    OnScanned(
+        [&](const std::string& path)
+        {
+            if (fs::path(path).filename() != changed.filename())
+                return;
+            ::Sleep(50);
+            std::fstream(changed.string(), std::ios::in | std::ios::out | std::ios::binary)
+                .write("X", 1);
+        });
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionQuarMove;
+    installation.Scan(other, recorder);
+    OnScanned(nullptr);
+    const bool sparseGone = !fs::exists(sparse);
+    const bool changedKept = fs::exists(changed);
+    fs::remove_all(other);
+
+    EXPECT_TRUE(sparseGone);
+    EXPECT_TRUE(changedKept);
+    const auto stored = QuarantineFiles(installation.Quarantine(), ".bin");
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(fs::file_size(stored[0]), size);
+    EXPECT_LE(AllocatedBytes(stored[0]), 1u << 20);
+    EXPECT_EQ(ReadFile(stored[0]).substr(0, TestVirus().size()), TestVirus());
+    // The failed move leaves no record behind.
+    EXPECT_EQ(QuarantineFiles(installation.Quarantine(), ".txt").size(), 1u);
+}
+
+// Closing the console while an archive is scanned in a scan that deletes what it finds: Windows
+// calls the program's control handler on a thread of its own (the system's control routine) and
+// ends the process as soon as the handler returns. By then the report of what was found and done
+// is written, the log says the scan was interrupted, and the run's temporary files are gone.
+TEST(EngineWindows, ClosingTheConsoleEndsTheScanCleanly)
+{
+    ShippedInstallation shipped;
+    const fs::path first = shipped.Data() / "first.com";
+    const fs::path archive = shipped.Data() / "archive";
+    WriteFile(first, TestVirus());
+    WriteFile(archive / "b.zip",
+              Zip({{"pause-here", std::string(1 << 20, 'x')}, {"eicar.com", TestVirus()}}));
+    WriteFile(archive / "c.com", TestVirus());
+    const fs::path marker = shipped.Data().parent_path() / "paused";
+
+    CorvaneTest::RunResult result;
+    std::thread run(
+        [&]
+        {
+            result = shipped.installation.Run(
+                {"--custom", first.string() + ";" + archive.string(), "--delete", "--scan-archives",
+                 "--scan-result", shipped.Result().string()},
+                {{"CORVANE_ENGINE_PAUSE_MARKER", marker.string()}}, CorvaneTest::Ending::Unchecked);
+        });
+    for (int wait = 0; wait < 6000 && !fs::exists(marker); ++wait)
+        ::Sleep(10);
+    const DWORD id = static_cast<DWORD>(std::atoll(CorvaneTest::ReadFile(marker).c_str()));
+    const HANDLE program = id ? ::OpenProcess(PROCESS_ALL_ACCESS, FALSE, id) : nullptr;
+    const auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "CtrlRoutine")));
+    const HANDLE handler =
+        program && routine
+            ? ::CreateRemoteThread(program, nullptr, 0, routine,
+                                   reinterpret_cast<void*>(std::uintptr_t{CTRL_CLOSE_EVENT}), 0,
+                                   nullptr)
+            : nullptr;
+    const bool returned = handler && ::WaitForSingleObject(handler, 60000) == WAIT_OBJECT_0;
+    if (program)
+    {
+        ::TerminateProcess(program, STATUS_CONTROL_C_EXIT);
+        ::CloseHandle(program);
+    }
+    if (handler)
+        ::CloseHandle(handler);
+    run.join();
+    ASSERT_NE(id, 0u) << "the scan never reached the archive";
+    ASSERT_TRUE(returned) << "the handler was not called or did not return";
+
+    EXPECT_THAT(shipped.Log(), HasSubstr("Info: Scan interrupted"));
+    const auto objects = InfectedObjects(CorvaneTest::ReadFile(shipped.Result()));
+    ASSERT_GE(objects.size(), 2u);
+    EXPECT_THAT(objects[0], HasSubstr("ScanStatus=\"Deleted\""));
+    EXPECT_THAT(objects[1], HasSubstr("InnerObject=\"eicar.com\""));
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_TRUE(fs::exists(archive / "c.com"));
+    EXPECT_FALSE(fs::exists(shipped.installation.Folder() / "Temp"));
+}
+
+// A scan enables the backup privilege the process holds (an elevated administrator's), so that
+// files whose access list shuts out even administrators are read.
+TEST(EngineWindows, AScanEnablesTheBackupPrivilegeWhenHeld)
+{
+    EngineInstallation installation;
+    WriteFile(installation.Data() / "clean.txt", "clean");
+    HANDLE token = nullptr;
+    ASSERT_TRUE(
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, &token));
+    LUID backup{};
+    ASSERT_TRUE(::LookupPrivilegeValueW(nullptr, SE_BACKUP_NAME, &backup));
+    TOKEN_PRIVILEGES disabled{};
+    disabled.PrivilegeCount = 1;
+    disabled.Privileges[0].Luid = backup;
+    ::AdjustTokenPrivileges(token, FALSE, &disabled, 0, nullptr, nullptr);
+    Recorder recorder;
+    EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size);
+    ASSERT_TRUE(::GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size));
+    ::CloseHandle(token);
+    const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD index = 0; index < privileges->PrivilegeCount; ++index)
+    {
+        const LUID_AND_ATTRIBUTES& held = privileges->Privileges[index];
+        if (held.Luid.LowPart == backup.LowPart && held.Luid.HighPart == backup.HighPart)
+        {
+            EXPECT_TRUE(held.Attributes & SE_PRIVILEGE_ENABLED);
+            return;
+        }
+    }
+    GTEST_SKIP() << "this process does not hold the backup privilege";
+}
+
+// The system scan covers what the processes have loaded, not only their executables: a library
+// this process loaded, with a detectable marker in it, is reported as this process's object.
+TEST(EngineWindows, TheSystemScanCoversLoadedModules)
+{
+    EngineInstallation installation;
+    const fs::path module = installation.Data() / "marked-module.dll";
+    WriteFile(module, CorvaneTest::ReadFile(CorvaneTest::UnsignedProgram()) + Marker("infected"));
+    const HMODULE loaded =
+        ::LoadLibraryExW(module.wstring().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ASSERT_NE(loaded, nullptr) << ::GetLastError();
+    Recorder recorder;
+    CThreatScannerStruct* instance = installation.Instance(recorder);
+    int out1 = 0;
+    int out2 = 0;
+    const wchar_t* out3 = nullptr;
+    const int result =
+        Engine().ScanObject(instance, ThreatScanner::SystemObjectType, L"<System>", 0, &out1, &out2,
+                            &out3, static_cast<int>(::GetCurrentProcessId()), L"<System>");
+    ::FreeLibrary(loaded);
+    EXPECT_EQ(result, 0);
+    std::vector<Report> ours;
+    for (const Report& report : recorder.reports)
+        if (fs::path(Narrow(report.objectPath)).filename() == module.filename())
+            ours.push_back(report);
+    ASSERT_EQ(ours.size(), 1u);
+    EXPECT_EQ(ours[0].objectType, ThreatScanner::ObjectProcess);
+    EXPECT_EQ(ours[0].processId, static_cast<std::uint32_t>(::GetCurrentProcessId()));
+    EXPECT_EQ(ours[0].scanStatus, ThreatScanner::StatusInfected);
+}
+
+// A named stream of a file is scanned as an object of its own, "file:stream", beside the file's
+// own content; removing it removes the stream only.
+TEST(EngineWindows, NamedStreamsAreScannedAsObjectsOfTheirOwn)
+{
+    EngineInstallation installation;
+    const fs::path file = installation.Data() / "carrier.txt";
+    WriteFile(file, "clean");
+    const std::wstring stream = file.wstring() + L":hidden";
+    const HANDLE made = ::CreateFileW(stream.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool streams = made != INVALID_HANDLE_VALUE;
+    if (streams)
+    {
+        const std::string virus = TestVirus();
+        DWORD written = 0;
+        ::WriteFile(made, virus.data(), static_cast<DWORD>(virus.size()), &written, nullptr);
+        ::CloseHandle(made);
+    }
+    // Wine keeps no named streams: a name with a colon is a file of its own there, or nothing.
+    if (!streams ||
+        std::distance(fs::directory_iterator(installation.Data()), fs::directory_iterator()) != 1)
+        GTEST_SKIP() << "no named streams here";
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionDelete;
+    EXPECT_EQ(installation.Scan(installation.Data(), recorder), 0);
+    ASSERT_EQ(recorder.reports.size(), 2u);
+    EXPECT_EQ(recorder.reports[0].objectPath, Wide(file) + L":hidden");
+    EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
+    EXPECT_EQ(recorder.reports[1].scanStatus, ThreatScanner::StatusDeleted);
+    EXPECT_EQ(ReadFile(file), "clean");
+    EXPECT_EQ(::GetFileAttributesW(stream.c_str()), INVALID_FILE_ATTRIBUTES);
 }

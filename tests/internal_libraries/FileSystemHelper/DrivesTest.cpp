@@ -33,10 +33,22 @@ bool UnderWine()
 }
 } // namespace
 
-TEST(Drives, ListsEveryDriveAsLetterColonBackslashInLetterOrder)
+// The drive letters first, in letter order, then the volumes no letter reaches: by the folder
+// they are mounted on or by their volume name, each a root path that ends in a backslash. A
+// letter made for a folder of another drive (subst) is not listed: its files are scanned
+// through their own drive.
+TEST(Drives, ListsEveryDriveAsLetterColonBackslashInLetterOrderThenOtherVolumes)
 {
-    const std::vector<std::wstring> roots = RootPaths();
+    std::vector<std::wstring> roots = RootPaths();
     ASSERT_FALSE(roots.empty());
+    const auto others = std::find_if(roots.begin(), roots.end(),
+                                     [](const std::wstring& root) { return root.size() != 3; });
+    for (auto other = others; other != roots.end(); ++other)
+    {
+        ASSERT_GT(other->size(), 3u);
+        EXPECT_EQ(other->back(), L'\\') << other->c_str();
+    }
+    roots.erase(others, roots.end());
     for (const auto& root : roots)
     {
         ASSERT_EQ(root.size(), 3u) << root.c_str();
@@ -51,6 +63,24 @@ TEST(Drives, ListsEveryDriveAsLetterColonBackslashInLetterOrder)
     {
         EXPECT_NE(std::find(roots.begin(), roots.end(), L"Z:\\"), roots.end());
     }
+
+    wchar_t letter = L'Y';
+    while (letter > L'D' &&
+           std::find(roots.begin(), roots.end(), std::wstring(1, letter) + L":\\") != roots.end())
+        --letter;
+    const std::wstring substitute = std::wstring(1, letter) + L":";
+    if (!::DefineDosDeviceW(0, substitute.c_str(), L"C:\\windows"))
+        GTEST_SKIP() << "no drive letter can be made for a folder here";
+    const std::vector<std::wstring> withSubstitute = RootPaths();
+    const bool reachable =
+        ::GetFileAttributesW((substitute + L"\\").c_str()) != INVALID_FILE_ATTRIBUTES;
+    ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, substitute.c_str(), nullptr);
+    if (!reachable)
+        GTEST_SKIP() << "a drive letter made for a folder leads nowhere here (Wine)";
+    EXPECT_EQ(std::find(withSubstitute.begin(), withSubstitute.end(), substitute + L"\\"),
+              withSubstitute.end());
+    EXPECT_NE(std::find(withSubstitute.begin(), withSubstitute.end(), L"C:\\"),
+              withSubstitute.end());
 }
 
 TEST(Drives, TypesComeFromThePlatform)

@@ -14,6 +14,10 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+#include <set>
 #else
 #include <sys/stat.h>
 #endif
@@ -162,3 +166,89 @@ TEST(RunFolder, ASweepLeavesHeldFoldersAndTheirOwnersRemoveThem)
     }
     EXPECT_FALSE(fs::exists(temp));
 }
+
+#ifdef _WIN32
+namespace
+{
+// The folder's access list as read back from the system: whether it is protected from what its
+// parent passes on, and the SIDs it lets in.
+bool ReadAccess(const boost::filesystem::path& folder, bool& protectedList,
+                std::set<std::wstring>& allowed)
+{
+    const HANDLE opened =
+        ::CreateFileW(folder.wstring().c_str(), READ_CONTROL,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return false;
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const bool read = ::GetSecurityInfo(opened, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, &list, nullptr, &descriptor) == ERROR_SUCCESS;
+    ::CloseHandle(opened);
+    if (!read)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    protectedList = (control & SE_DACL_PROTECTED) != 0;
+    for (DWORD index = 0; list && index < list->AceCount; ++index)
+    {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        wchar_t* sid = nullptr;
+        if (::GetAce(list, index, reinterpret_cast<void**>(&entry)) &&
+            entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            ::ConvertSidToStringSidW(&entry->SidStart, &sid))
+        {
+            allowed.insert(sid);
+            ::LocalFree(sid);
+        }
+    }
+    ::LocalFree(descriptor);
+    return true;
+}
+} // namespace
+
+// A run folder is private from its creation, and a private folder that exists with an access list
+// open to everybody is closed again: this process's user, the system and administrators only,
+// nothing passed on from the parent.
+TEST(RunFolder, RunAndPrivateFoldersKeepOtherUsersOut)
+{
+    namespace fs = boost::filesystem;
+    CorvaneTest::TemporaryFolder folder;
+    const fs::path open = folder.Path() / "open";
+    SECURITY_ATTRIBUTES everybody{sizeof everybody, nullptr, FALSE};
+    ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;OICI;FA;;;WD)", SDDL_REVISION_1, &everybody.lpSecurityDescriptor, nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(open.wstring().c_str(), &everybody));
+    ::LocalFree(everybody.lpSecurityDescriptor);
+
+    bool protectedList = false;
+    std::set<std::wstring> allowed;
+    ASSERT_TRUE(ReadAccess(open, protectedList, allowed));
+    EXPECT_EQ(allowed.count(L"S-1-1-0"), 1u);
+
+    const FileSystemHelper::RunFolder run(folder.Path() / "Temp", "run-1-");
+    ASSERT_FALSE(run.Path().empty());
+    ASSERT_TRUE(FileSystemHelper::CreatePrivateFolder(open));
+    // Wine keeps no access list: it reads one back from the Unix mode the list was turned into,
+    // which shows who else may enter, but neither the protection nor the administrators.
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    const bool wine = ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+    for (const fs::path& checked : {run.Path(), open})
+    {
+        SCOPED_TRACE(checked.string());
+        allowed.clear();
+        ASSERT_TRUE(ReadAccess(checked, protectedList, allowed));
+        EXPECT_EQ(allowed.count(L"S-1-1-0"), 0u);      // everybody
+        EXPECT_EQ(allowed.count(L"S-1-5-32-545"), 0u); // users
+        EXPECT_EQ(allowed.count(L"S-1-5-11"), 0u);     // authenticated users
+        EXPECT_EQ(allowed.count(L"S-1-5-18"), 1u);
+        if (wine)
+            continue;
+        EXPECT_TRUE(protectedList);
+        EXPECT_EQ(allowed.count(L"S-1-5-32-544"), 1u);
+        EXPECT_EQ(allowed.size(), 4u); // and this user, and the owner rights entry
+    }
+}
+#endif

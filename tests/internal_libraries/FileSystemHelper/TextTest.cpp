@@ -1,4 +1,5 @@
 #include "FileSystemHelper/Text.h"
+#include "FileSystemHelper/WindowsPath.h"
 
 #include <gtest/gtest.h>
 
@@ -101,3 +102,56 @@ TEST(Text, PathsRoundTrip)
     EXPECT_EQ(PathFromWide(wide).string(), "/tmp/Corvane \xc3\xa9/Scan Results");
 }
 #endif
+
+// Drive, share and volume roots have no parent: a path splits below them, never inside them, and
+// a root keeps its separator as a folder. Also on Linux: the engine's Windows half relies on it.
+TEST(WindowsPath, SplitsBelowDriveShareAndVolumeRoots)
+{
+    struct Case
+    {
+        const char* path;
+        std::size_t root;
+        const char* folder; // null: no name to split off
+        const char* name;
+    };
+    const Case cases[] = {
+        {"C:\\", 3, nullptr, nullptr},
+        {"C:\\x", 3, "C:\\", "x"},
+        {"c:/a/b", 3, "c:/a", "b"},
+        {"C:\\a\\", 3, nullptr, nullptr},
+        {"\\x", 0, "\\", "x"},
+        {"\\\\server\\share", 14, nullptr, nullptr},
+        {"\\\\server\\share\\", 15, nullptr, nullptr},
+        {"\\\\server\\share\\x", 15, "\\\\server\\share\\", "x"},
+        {"\\\\server\\share\\d\\x", 15, "\\\\server\\share\\d", "x"},
+        {"//server/share/x", 15, "//server/share/", "x"},
+        {"\\\\server", 0, nullptr, nullptr},
+        {"\\\\server\\", 0, nullptr, nullptr},
+        {"\\\\?\\C:\\", 7, nullptr, nullptr},
+        {"\\\\?\\C:\\x", 7, "\\\\?\\C:\\", "x"},
+        {"\\\\?\\UNC\\server\\share\\", 21, nullptr, nullptr},
+        {"\\\\?\\unc\\server\\share\\x", 21, "\\\\?\\unc\\server\\share\\", "x"},
+        {"\\\\?\\UNC\\server", 0, nullptr, nullptr},
+        {"\\\\?\\Volume{0b1d7a7e-0000-0000-0000-100000000000}\\", 49, nullptr, nullptr},
+        {"\\\\?\\Volume{0b1d7a7e-0000-0000-0000-100000000000}\\d\\x", 49,
+         "\\\\?\\Volume{0b1d7a7e-0000-0000-0000-100000000000}\\d", "x"},
+        {"\\\\?\\Volume{0b1d7a7e-0000-0000-0000-100000000000}", 48, nullptr, nullptr},
+        {"\\\\.\\C:\\x", 7, "\\\\.\\C:\\", "x"},
+        {"relative\\x", 0, "relative", "x"},
+    };
+    for (const Case& test : cases)
+    {
+        SCOPED_TRACE(test.path);
+        EXPECT_EQ(WindowsRootLength(std::string(test.path)), test.root);
+        const std::string narrow = test.path;
+        EXPECT_EQ(WindowsRootLength(std::wstring(narrow.begin(), narrow.end())), test.root);
+        std::string folder;
+        std::string name;
+        ASSERT_EQ(SplitWindowsPath(test.path, folder, name), test.folder != nullptr);
+        if (test.folder)
+        {
+            EXPECT_EQ(folder, test.folder);
+            EXPECT_EQ(name, test.name);
+        }
+    }
+}

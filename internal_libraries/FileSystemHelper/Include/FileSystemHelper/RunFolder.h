@@ -24,6 +24,9 @@ public:
     const boost::filesystem::path& Path() const { return path; }
 
 private:
+    // Creates the folder, open to its owner only from the start; false when it could not be
+    // made, also when something has the name already.
+    static bool Create(const boost::filesystem::path& folder);
     // Holds the folder just made; false when it is no longer there to hold.
     bool Hold();
     void Release();

@@ -14,7 +14,7 @@ RunFolder::RunFolder(const boost::filesystem::path& parent, const std::string& p
         CreatePrivateFolder(parent);
         const boost::filesystem::path folder =
             parent / boost::filesystem::unique_path(prefix + "%%%%%%%%%%%%", error);
-        if (error || !boost::filesystem::create_directory(folder, error) || error)
+        if (error || !Create(folder))
             continue;
         boost::filesystem::permissions(folder, boost::filesystem::owner_all, error);
         path = folder;

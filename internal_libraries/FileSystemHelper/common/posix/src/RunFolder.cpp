@@ -18,6 +18,12 @@ bool SameFile(const struct stat& a, const struct stat& b)
 }
 } // namespace
 
+bool RunFolder::Create(const boost::filesystem::path& folder)
+{
+    // The umask can only take bits away; the caller sets the mode exactly afterwards.
+    return ::mkdir(folder.c_str(), 0700) == 0;
+}
+
 // A shared lock on the folder. A sweeping run removes a folder only while it holds the
 // exclusive lock; should it have taken that between the folder's creation and this lock, the
 // folder is gone by the time this lock is granted, and another one is made.

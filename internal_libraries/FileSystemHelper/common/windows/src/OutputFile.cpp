@@ -1,4 +1,5 @@
 #include "FileSystemHelper/OutputFile.h"
+#include "FileSystemHelper/PrivateAccess.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <fcntl.h>
@@ -7,7 +8,7 @@
 #include <windows.h>
 
 // Folders and files take the permissions their folder passes on; what Access says is kept by the
-// program folder's own permissions there.
+// program folder's own permissions there. A private folder gets an access list of its own.
 namespace FileSystemHelper
 {
 namespace
@@ -35,14 +36,6 @@ public:
 private:
     HANDLE handle;
 };
-
-// A folder itself, not a junction or a link to one.
-bool IsOwnFolder(const std::wstring& path)
-{
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
 
 // True when nothing has the name, or a plain disk file does: no reparse point (a symbolic link,
 // a junction), no folder, no device or pipe.
@@ -87,7 +80,19 @@ bool CreateFolders(const boost::filesystem::path& folder, Access)
 
 bool CreatePrivateFolder(const boost::filesystem::path& folder)
 {
-    return CreateFolders(folder, Access::Private) && IsOwnFolder(folder.wstring());
+    if (!CreateFolders(folder, Access::Private))
+        return false;
+    // The folder itself, not a junction planted at the name, gets an access list of its own:
+    // this process's user, the system and administrators, nothing passed on from its parent.
+    const Handle opened(::CreateFileW(
+        folder.wstring().c_str(), FILE_READ_ATTRIBUTES | WRITE_DAC | READ_CONTROL,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    return opened.Valid() && ::GetFileInformationByHandle(opened.Get(), &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           MakePrivate(opened.Get(), true);
 }
 
 bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data, Access)

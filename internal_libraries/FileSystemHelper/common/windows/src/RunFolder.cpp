@@ -1,4 +1,5 @@
 #include "FileSystemHelper/RunFolder.h"
+#include "FileSystemHelper/PrivateAccess.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -17,6 +18,13 @@ HANDLE OpenFolder(const boost::filesystem::path& folder, DWORD access, DWORD sha
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 } // namespace
+
+// Open to this process's user, the system and administrators from the start, whatever the
+// shared folder passes on: other users can neither read nor swap what the engine extracts there.
+bool RunFolder::Create(const boost::filesystem::path& folder)
+{
+    return CreatePrivateDirectory(folder.wstring());
+}
 
 // A handle that does not share the right to remove the folder: while it is open, neither the
 // folder nor any folder above it can be removed or renamed.
