@@ -1,0 +1,254 @@
+// Writes a synthetic definitions set of a real set's size and mix into a folder, for the
+// benchmarks: 3,000,000 MD5 file hashes (bench.hdb), 1,500,000 SHA-256 file hashes (bench.hsb),
+// 1,500,000 PE section hashes (bench.mdb), 150,000 body signatures (bench.ndb) and 30,000
+// logical signatures (bench.ldb), about 405 MB of text. The output depends only on the scale:
+// every run writes the same bytes.
+//   GenerateDefinitions <folder> [scale]      (scale: a factor on every count, default 1)
+//
+// Body and logical patterns are random bytes with the wildcards real signatures use (single
+// and nibble wildcards, bounded gaps, alternatives, an occasional unbounded gap), always with
+// several fixed bytes around them, so that the matcher's trie spreads over random prefixes the
+// way it does for a real set instead of collapsing on a few. Nothing here matches a file the
+// benchmark generates.
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+namespace
+{
+// A fixed generator: std::mt19937_64 gives the same sequence everywhere, unlike the standard
+// distributions, so the values are cut from its raw output.
+struct Random
+{
+    std::mt19937_64 engine{0x436f7276616e65ull};
+    std::uint64_t operator()() { return engine(); }
+    // A value in [low, high].
+    unsigned Between(unsigned low, unsigned high)
+    {
+        return low + static_cast<unsigned>(engine() % (high - low + 1));
+    }
+};
+
+class Output
+{
+public:
+    explicit Output(const std::string& path) : path(path), file(std::fopen(path.c_str(), "wb"))
+    {
+        if (!file)
+        {
+            std::perror(path.c_str());
+            std::exit(1);
+        }
+    }
+    ~Output()
+    {
+        if (std::fclose(file) != 0)
+        {
+            std::perror(path.c_str());
+            std::exit(1);
+        }
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    void Line(const std::string& line)
+    {
+        if (std::fwrite(line.data(), 1, line.size(), file) != line.size() ||
+            std::fputc('\n', file) == EOF)
+        {
+            std::perror(path.c_str());
+            std::exit(1);
+        }
+        bytes += line.size() + 1;
+    }
+
+    std::uint64_t bytes = 0;
+
+private:
+    std::string path;
+    std::FILE* file;
+};
+
+void Hex(Random& next, unsigned bytes, std::string& out)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::uint64_t bits = 0;
+    for (unsigned i = 0; i < bytes; ++i)
+    {
+        if (i % 8 == 0)
+            bits = next();
+        out += digits[(bits >> 4) & 15];
+        out += digits[bits & 15];
+        bits >>= 8;
+    }
+}
+
+std::string Hex(Random& next, unsigned bytes)
+{
+    std::string out;
+    Hex(next, bytes, out);
+    return out;
+}
+
+// A file size as hash signatures carry it: mostly small files, some of megabytes.
+unsigned FileSize(Random& next)
+{
+    return next() % 8 == 0 ? next.Between(65536, 8u << 20) : next.Between(512, 65535);
+}
+
+// A body pattern: fixed bytes with one kind of wildcard in between, or none.
+std::string BodyPattern(Random& next)
+{
+    std::string pattern = Hex(next, next.Between(6, 12));
+    switch (next() % 10)
+    {
+    case 0:
+    case 1:
+    case 2:
+    case 3: // fixed bytes only
+        Hex(next, next.Between(4, 20), pattern);
+        break;
+    case 4:
+    case 5: // single-byte wildcards
+        pattern += next() % 2 ? "??" : "????";
+        Hex(next, next.Between(6, 12), pattern);
+        break;
+    case 6: // a bounded gap
+        pattern += "{" + std::to_string(next.Between(0, 8)) + "-" +
+                   std::to_string(next.Between(9, 64)) + "}";
+        Hex(next, next.Between(6, 12), pattern);
+        break;
+    case 7: // alternatives of one byte
+        pattern += "(" + Hex(next, 1) + "|" + Hex(next, 1) + "|" + Hex(next, 1) + ")";
+        Hex(next, next.Between(6, 12), pattern);
+        break;
+    case 8: // a nibble wildcard
+        pattern += Hex(next, 1).substr(0, 1) + "?";
+        Hex(next, next.Between(6, 12), pattern);
+        break;
+    default: // an unbounded gap between two fixed parts
+        pattern += "*";
+        Hex(next, next.Between(8, 16), pattern);
+        break;
+    }
+    return pattern;
+}
+
+// A logical subsignature: fixed bytes, sometimes with a single-byte wildcard.
+std::string SubSignature(Random& next)
+{
+    std::string pattern = Hex(next, next.Between(6, 10));
+    if (next() % 3 == 0)
+    {
+        pattern += "??";
+        Hex(next, next.Between(4, 8), pattern);
+    }
+    return pattern;
+}
+
+std::string LogicalExpression(Random& next, unsigned subSignatures)
+{
+    switch (subSignatures)
+    {
+    case 2:
+        return next() % 2 ? "0&1" : "0|1";
+    case 3:
+        return next() % 2 ? "0&1&2" : "(0|1)&2";
+    default:
+        return next() % 2 ? "0&1&2&3" : "(0&1)|(2&3)";
+    }
+}
+
+std::uint64_t Count(double base, double scale)
+{
+    return static_cast<std::uint64_t>(base * scale + 0.5);
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || argc > 3)
+    {
+        std::fprintf(stderr, "usage: %s <folder> [scale]\n", argv[0]);
+        return 2;
+    }
+    const std::string folder = argv[1];
+    char* end = nullptr;
+    const double scale = argc > 2 ? std::strtod(argv[2], &end) : 1.0;
+    if (argc > 2 && (end == argv[2] || *end != '\0' || !(scale >= 0) || scale > 10))
+    {
+        std::fprintf(stderr, "the scale is a number from 0 to 10\n");
+        return 2;
+    }
+
+    Random next;
+    std::uint64_t signatures = 0;
+    std::uint64_t bytes = 0;
+    const auto finish = [&](Output& output, std::uint64_t count)
+    {
+        signatures += count;
+        bytes += output.bytes;
+    };
+    // The names are as short as a real set's, so that the text has its size.
+    {
+        Output out(folder + "/bench.hdb");
+        const std::uint64_t count = Count(3000000, scale);
+        for (std::uint64_t i = 0; i < count; ++i)
+            out.Line(Hex(next, 16) + ":" + std::to_string(FileSize(next)) + ":Bench.File-" +
+                     std::to_string(i));
+        finish(out, count);
+    }
+    {
+        Output out(folder + "/bench.hsb");
+        const std::uint64_t count = Count(1500000, scale);
+        for (std::uint64_t i = 0; i < count; ++i)
+            out.Line(Hex(next, 32) + ":" + std::to_string(FileSize(next)) + ":Bench.Sha-" +
+                     std::to_string(i));
+        finish(out, count);
+    }
+    {
+        // Section sizes are those of real sections: multiples of the file alignment.
+        Output out(folder + "/bench.mdb");
+        const std::uint64_t count = Count(1500000, scale);
+        for (std::uint64_t i = 0; i < count; ++i)
+            out.Line(std::to_string(512 * next.Between(1, 2048)) + ":" + Hex(next, 16) +
+                     ":Bench.Sec-" + std::to_string(i));
+        finish(out, count);
+    }
+    {
+        // Most body signatures look anywhere in any file; some only in PE files, or at their
+        // entry point.
+        Output out(folder + "/bench.ndb");
+        const std::uint64_t count = Count(150000, scale);
+        for (std::uint64_t i = 0; i < count; ++i)
+        {
+            const unsigned kind = static_cast<unsigned>(next() % 10);
+            const char* target = kind < 7 ? "0" : "1";
+            const std::string offset =
+                kind == 9 ? "EP+" + std::to_string(next.Between(0, 64)) : std::string("*");
+            out.Line("Bench.Body-" + std::to_string(i) + ":" + target + ":" + offset + ":" +
+                     BodyPattern(next));
+        }
+        finish(out, count);
+    }
+    {
+        Output out(folder + "/bench.ldb");
+        const std::uint64_t count = Count(30000, scale);
+        for (std::uint64_t i = 0; i < count; ++i)
+        {
+            const unsigned subSignatures = next.Between(2, 4);
+            std::string line = "Bench.Logical-" + std::to_string(i) +
+                               ";Engine:51-255,Target:" + (next() % 2 ? "0" : "1") + ";" +
+                               LogicalExpression(next, subSignatures);
+            for (unsigned s = 0; s < subSignatures; ++s)
+                line += ";" + SubSignature(next);
+            out.Line(line);
+        }
+        finish(out, count);
+    }
+    std::printf("%" PRIu64 " signatures, %.1f MB\n", signatures, static_cast<double>(bytes) / 1e6);
+    return 0;
+}
