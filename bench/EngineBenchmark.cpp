@@ -8,7 +8,7 @@
 // process and, for a resident process, its own peak memory during the job.
 //
 //   EngineBenchmark [--scale S] [--files N] [--service BINARY] [--service-args TEMPLATE]
-//                   [--service-key KEY] [--program-folder FOLDER]
+//                   [--service-key KEY] [--service-switch COMMAND] [--program-folder FOLDER]
 //
 // --scale multiplies the synthetic set's counts (default 1: 6.2 million signatures; 0 leaves
 // only the starter set); --files is the tree's size (default 10,000 files, about 231 MB). Every
@@ -41,9 +41,10 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
-// How the bench starts the engine service and points the program at it. The placeholders
-// {socket}, {plugins} and {temp} are replaced with the private socket, the definitions folder
-// and a temporary folder. In-process runs set the key to "off", so that a service answering
+// How the bench starts the engine service and points the program at it. In the service's
+// arguments and the switch command, {socket}, {plugins}, {temp} and {program} stand for the
+// private socket, the definitions folder, a temporary folder and the installation's program.
+// In-process runs set the key to "off", so that a service answering
 // on the default socket does not take part in them.
 const char* const defaultServiceArguments =
     "--socket {socket} --definitions {plugins} --temp {temp}";
@@ -56,6 +57,7 @@ struct Options
     std::string service; // the service executable; empty when not given
     std::string serviceArguments = defaultServiceArguments;
     std::string serviceKey = defaultServiceKey;
+    std::string serviceSwitch; // a shell command that switches the service's set; may be empty
     std::string programFolder = PROGRAM_FOLDER;
 };
 
@@ -211,12 +213,14 @@ long Count(const std::string& text, const std::string& what)
 }
 
 // Runs a client program to its end and measures it; the resident process, if any, gets its
-// peak measured over the same time. countFound counts the detections in the output.
+// peak measured over the same time. countFound counts the detections in the output; succeeded
+// judges the exit status and the output.
 Measurement Measure(
     const std::vector<std::string>& arguments, const std::string& workFolder,
     const std::function<long(const std::string&)>& countFound,
     const std::vector<std::string>& environment = {}, pid_t resident = 0,
-    const std::function<bool(int)>& succeeded = [](int status) { return status == 0; })
+    const std::function<bool(int, const std::string&)>& succeeded =
+        [](int status, const std::string&) { return status == 0; })
 {
     const std::string output = workFolder + "/output.txt";
     if (resident > 0)
@@ -231,8 +235,9 @@ Measurement Measure(
     result.clientPeak = usage.ru_maxrss;
     if (resident > 0)
         result.residentPeak = ProcessMemory(resident, "VmHWM:");
-    result.failed = !WIFEXITED(status) || !succeeded(WEXITSTATUS(status));
-    result.found = countFound(Read(output));
+    const std::string text = Read(output);
+    result.failed = !WIFEXITED(status) || !succeeded(WEXITSTATUS(status), text);
+    result.found = countFound(text);
     return result;
 }
 
@@ -435,20 +440,30 @@ private:
     static long ProgramFound(const std::string& output) { return Count(output, "Object Path: "); }
     static long ClamFound(const std::string& output) { return Count(output, " FOUND\n"); }
 
-    // The program's jobs, with the engine in process or in the service (resident > 0).
+    // Whether a clamscan or clamdscan run worked: 0 is clean, 1 found something.
+    static bool ClamSucceeded(int status, const std::string&) { return status <= 1; }
+
+    // The program's jobs, with the engine in process or in the service (resident > 0). The
+    // program ends with exit status 0 whatever happened, so its output tells whether a job
+    // worked: a scan that ran to its end says "Scan complete.", and the definitions
+    // information names the installation's version.
     void ProgramJobs(const std::string& mode, pid_t resident)
     {
-        const auto run = [&](const char* job, std::vector<std::string> arguments, long expected)
+        const auto run = [&](const char* job, std::vector<std::string> arguments, long expected,
+                             const char* success)
         {
             arguments.insert(arguments.begin(), Program());
-            Add(mode, job, Measure(arguments, work, ProgramFound, ProgramEnvironment(), resident),
+            Add(mode, job,
+                Measure(arguments, work, ProgramFound, ProgramEnvironment(), resident,
+                        [success](int status, const std::string& output)
+                        { return status == 0 && output.find(success) != std::string::npos; }),
                 expected);
         };
-        run("definitions info", {"--definitions-info"}, -1);
-        run("one small file", {"--custom", smallFile}, 0);
+        run("definitions info", {"--definitions-info"}, -1, "\tDatabase version: 1\n");
+        run("one small file", {"--custom", smallFile}, 0, "Scan complete.");
         ::unlink((plugins + "/cache.000").c_str());
-        run("tree, first", {"--custom", tree}, infected);
-        run("tree, second", {"--custom", tree}, infected);
+        run("tree, first", {"--custom", tree}, infected, "Scan complete.");
+        run("tree, second", {"--custom", tree}, infected, "Scan complete.");
     }
 
     void InProcess()
@@ -462,14 +477,13 @@ private:
         const std::string clamscan = OnPath("clamscan");
         if (clamscan.empty())
             return Unavailable("clamscan", "clamscan is not installed");
-        const auto clamscanSucceeded = [](int status) { return status == 0 || status == 1; };
         Add("clamscan", "one small file",
             Measure({clamscan, "--no-summary", "-d", plugins, smallFile}, work, ClamFound, {}, 0,
-                    clamscanSucceeded),
+                    ClamSucceeded),
             0);
         Add("clamscan", "tree",
             Measure({clamscan, "-r", "-i", "--no-summary", "-d", plugins, tree}, work, ClamFound,
-                    {}, 0, clamscanSucceeded),
+                    {}, 0, ClamSucceeded),
             infected);
     }
 
@@ -504,13 +518,12 @@ private:
         Add(mode, "start (loads the set)",
             Started(std::chrono::duration<double>(Clock::now() - start).count(), daemon), -1);
 
-        const auto clamdscanSucceeded = [](int status) { return status == 0 || status == 1; };
         const auto run = [&](const char* job, const std::string& path, long expected)
         {
             Add(mode, job,
                 Measure({clamdscan, "--config-file=" + configuration, "--fdpass", "-i",
                          "--no-summary", path},
-                        work, ClamFound, {}, daemon, clamdscanSucceeded),
+                        work, ClamFound, {}, daemon, ClamSucceeded),
                 expected);
         };
         run("one small file", smallFile, 0);
@@ -543,13 +556,16 @@ private:
                                          : options.service + " is not built");
         const std::string socket = work + "/service.sock";
         MakeFolder(work + "/service-temp");
-        std::vector<std::string> arguments = {options.service};
-        for (std::string word : Words(options.serviceArguments))
+        const auto fill = [&](std::string text)
         {
-            word = Replace(word, "{socket}", socket);
-            word = Replace(word, "{plugins}", plugins);
-            arguments.push_back(Replace(word, "{temp}", work + "/service-temp"));
-        }
+            text = Replace(text, "{socket}", socket);
+            text = Replace(text, "{plugins}", plugins);
+            text = Replace(text, "{program}", Program());
+            return Replace(text, "{temp}", work + "/service-temp");
+        };
+        std::vector<std::string> arguments = {options.service};
+        for (const std::string& word : Words(options.serviceArguments))
+            arguments.push_back(fill(word));
         const auto start = Clock::now();
         const pid_t service = Start(arguments, work + "/service.txt");
         // The service listens once its set is loaded.
@@ -569,11 +585,20 @@ private:
             Started(std::chrono::duration<double>(Clock::now() - start).count(), service), -1);
         Write(installation + "/config.ini", options.serviceKey + "=" + socket + "\n");
         ProgramJobs(mode, service);
-        // The switch to a newly installed set is measured here once the service takes a
-        // request for it: reset its peak (ResetPeak), ask for the switch, wait for it to
-        // finish, and report its peak against its steady state as for clamd above.
-        rows.push_back({mode, "definitions switch", std::nullopt, -1,
-                        "the service offers no switch request yet"});
+        // The switch to a newly installed set: the command asks the service for it and returns
+        // once it is done.
+        if (options.serviceSwitch.empty())
+            rows.push_back({mode, "definitions switch", std::nullopt, -1,
+                            "no switch command given (--service-switch)"});
+        else
+        {
+            const long steady = ProcessMemory(service, "VmRSS:");
+            Measurement switched = Measure(
+                {"/bin/sh", "-c", fill(options.serviceSwitch)}, work,
+                [](const std::string&) { return -1L; }, ProgramEnvironment(), service);
+            switched.note = Ratio(switched.residentPeak, steady);
+            Add(mode, "definitions switch", switched, -1);
+        }
         Stop(service);
         Write(installation + "/config.ini", options.serviceKey + "=off\n");
     }
@@ -673,6 +698,8 @@ Options Parse(int argc, char** argv)
             options.service = value;
         else if (name == "--service-args")
             options.serviceArguments = value;
+        else if (name == "--service-switch")
+            options.serviceSwitch = value;
         else if (name == "--service-key")
             options.serviceKey = value;
         else if (name == "--program-folder")

@@ -9,7 +9,8 @@
 // and nibble wildcards, bounded gaps, alternatives, an occasional unbounded gap), always with
 // several fixed bytes around them, so that the matcher's trie spreads over random prefixes the
 // way it does for a real set instead of collapsing on a few. Nothing here matches a file the
-// benchmark generates.
+// benchmark generates. Every value is drawn in its own statement, so that the order of the
+// draws does not depend on how a compiler orders the operands of an expression.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -117,12 +118,20 @@ std::string BodyPattern(Random& next)
         Hex(next, next.Between(6, 12), pattern);
         break;
     case 6: // a bounded gap
-        pattern += "{" + std::to_string(next.Between(0, 8)) + "-" +
-                   std::to_string(next.Between(9, 64)) + "}";
+    {
+        const unsigned low = next.Between(0, 8);
+        const unsigned high = next.Between(9, 64);
+        pattern += "{" + std::to_string(low) + "-" + std::to_string(high) + "}";
         Hex(next, next.Between(6, 12), pattern);
         break;
+    }
     case 7: // alternatives of one byte
-        pattern += "(" + Hex(next, 1) + "|" + Hex(next, 1) + "|" + Hex(next, 1) + ")";
+        for (const char* separator : {"(", "|", "|"})
+        {
+            pattern += separator;
+            Hex(next, 1, pattern);
+        }
+        pattern += ")";
         Hex(next, next.Between(6, 12), pattern);
         break;
     case 8: // a nibble wildcard
@@ -187,68 +196,61 @@ int main(int argc, char** argv)
     Random next;
     std::uint64_t signatures = 0;
     std::uint64_t bytes = 0;
-    const auto finish = [&](Output& output, std::uint64_t count)
+    // Writes one file of count lines; none when count is 0, since libclamav refuses an empty
+    // database file.
+    const auto write = [&](const char* name, double base, const auto& line)
     {
+        const std::uint64_t count = Count(base, scale);
+        if (count == 0)
+            return;
+        Output out(folder + "/" + name);
+        for (std::uint64_t i = 0; i < count; ++i)
+            out.Line(line(std::to_string(i)));
         signatures += count;
-        bytes += output.bytes;
+        bytes += out.bytes;
     };
     // The names are as short as a real set's, so that the text has its size.
-    {
-        Output out(folder + "/bench.hdb");
-        const std::uint64_t count = Count(3000000, scale);
-        for (std::uint64_t i = 0; i < count; ++i)
-            out.Line(Hex(next, 16) + ":" + std::to_string(FileSize(next)) + ":Bench.File-" +
-                     std::to_string(i));
-        finish(out, count);
-    }
-    {
-        Output out(folder + "/bench.hsb");
-        const std::uint64_t count = Count(1500000, scale);
-        for (std::uint64_t i = 0; i < count; ++i)
-            out.Line(Hex(next, 32) + ":" + std::to_string(FileSize(next)) + ":Bench.Sha-" +
-                     std::to_string(i));
-        finish(out, count);
-    }
-    {
-        // Section sizes are those of real sections: multiples of the file alignment.
-        Output out(folder + "/bench.mdb");
-        const std::uint64_t count = Count(1500000, scale);
-        for (std::uint64_t i = 0; i < count; ++i)
-            out.Line(std::to_string(512 * next.Between(1, 2048)) + ":" + Hex(next, 16) +
-                     ":Bench.Sec-" + std::to_string(i));
-        finish(out, count);
-    }
-    {
-        // Most body signatures look anywhere in any file; some only in PE files, or at their
-        // entry point.
-        Output out(folder + "/bench.ndb");
-        const std::uint64_t count = Count(150000, scale);
-        for (std::uint64_t i = 0; i < count; ++i)
-        {
-            const unsigned kind = static_cast<unsigned>(next() % 10);
-            const char* target = kind < 7 ? "0" : "1";
-            const std::string offset =
-                kind == 9 ? "EP+" + std::to_string(next.Between(0, 64)) : std::string("*");
-            out.Line("Bench.Body-" + std::to_string(i) + ":" + target + ":" + offset + ":" +
-                     BodyPattern(next));
-        }
-        finish(out, count);
-    }
-    {
-        Output out(folder + "/bench.ldb");
-        const std::uint64_t count = Count(30000, scale);
-        for (std::uint64_t i = 0; i < count; ++i)
-        {
-            const unsigned subSignatures = next.Between(2, 4);
-            std::string line = "Bench.Logical-" + std::to_string(i) +
-                               ";Engine:51-255,Target:" + (next() % 2 ? "0" : "1") + ";" +
-                               LogicalExpression(next, subSignatures);
-            for (unsigned s = 0; s < subSignatures; ++s)
-                line += ";" + SubSignature(next);
-            out.Line(line);
-        }
-        finish(out, count);
-    }
+    write("bench.hdb", 3000000,
+          [&](const std::string& i)
+          {
+              const std::string hash = Hex(next, 16);
+              return hash + ":" + std::to_string(FileSize(next)) + ":Bench.File-" + i;
+          });
+    write("bench.hsb", 1500000,
+          [&](const std::string& i)
+          {
+              const std::string hash = Hex(next, 32);
+              return hash + ":" + std::to_string(FileSize(next)) + ":Bench.Sha-" + i;
+          });
+    // Section sizes are those of real sections: multiples of the file alignment.
+    write("bench.mdb", 1500000,
+          [&](const std::string& i)
+          {
+              const unsigned size = 512 * next.Between(1, 2048);
+              return std::to_string(size) + ":" + Hex(next, 16) + ":Bench.Sec-" + i;
+          });
+    // Most body signatures look anywhere in any file; some only in PE files, or at their entry
+    // point.
+    write("bench.ndb", 150000,
+          [&](const std::string& i)
+          {
+              const unsigned kind = static_cast<unsigned>(next() % 10);
+              const char* target = kind < 7 ? "0" : "1";
+              const std::string offset =
+                  kind == 9 ? "EP+" + std::to_string(next.Between(0, 64)) : std::string("*");
+              return "Bench.Body-" + i + ":" + target + ":" + offset + ":" + BodyPattern(next);
+          });
+    write("bench.ldb", 30000,
+          [&](const std::string& i)
+          {
+              const unsigned subSignatures = next.Between(2, 4);
+              const char* target = next() % 2 ? "0" : "1";
+              std::string line = "Bench.Logical-" + i + ";Engine:51-255,Target:" + target + ";" +
+                                 LogicalExpression(next, subSignatures);
+              for (unsigned s = 0; s < subSignatures; ++s)
+                  line += ";" + SubSignature(next);
+              return line;
+          });
     std::printf("%" PRIu64 " signatures, %.1f MB\n", signatures, static_cast<double>(bytes) / 1e6);
     return 0;
 }
