@@ -276,7 +276,7 @@ long GenerateTree(const std::string& root, int files, unsigned long long& bytes)
         const unsigned int kind = (next() >> 8) % 100;
         const std::size_t size = kind < 70   ? 1024 + (next() >> 8) % (15 * 1024)
                                  : kind < 95 ? 16 * 1024 + (next() >> 8) % (48 * 1024)
-                                             : 64 * 1024 + (next() >> 8) % (136 * 1024);
+                                             : 64 * 1024 + (next() >> 8) % (148 * 1024);
         std::string content(size, '\0');
         const bool text = i % 2 == 0;
         for (char& c : content)
