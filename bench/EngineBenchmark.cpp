@@ -4,8 +4,9 @@
 // descriptors (clamdscan --fdpass). The definitions are the starter set plus a synthetic set of
 // a real set's size (GenerateDefinitions); the jobs are --definitions-info, a custom scan of one
 // small file, and two scans of a generated tree (the second finds the clean-result cache of the
-// first). Each job is one run, reported with its wall time, the peak memory of the client
-// process and, for a resident process, its own peak memory during the job.
+// first). Each job is one run, reported with its wall time, the processor time and peak memory
+// of the client process and, for a resident process, its own processor time and peak memory
+// during the job. Processor time tells what a job costs when the machine is shared.
 //
 //   EngineBenchmark [--scale S] [--files N] [--service BINARY] [--service-args TEMPLATE]
 //                   [--service-key KEY] [--service-switch COMMAND] [--program-folder FOLDER]
@@ -31,6 +32,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -44,8 +46,8 @@ using Clock = std::chrono::steady_clock;
 // How the bench starts the engine service and points the program at it. In the service's
 // arguments and the switch command, {socket}, {plugins}, {temp} and {program} stand for the
 // private socket, the definitions folder, a temporary folder and the installation's program.
-// In-process runs set the key to "off", so that a service answering
-// on the default socket does not take part in them.
+// In-process runs set the key to "off", so that a service answering on the default socket does
+// not take part in them.
 const char* const defaultServiceArguments =
     "--socket {socket} --definitions {plugins} --temp {temp}";
 const char* const defaultServiceKey = "engine_service";
@@ -65,6 +67,8 @@ struct Options
 struct Measurement
 {
     double wall = 0;
+    double clientCpu = -1;   // seconds of processor time, user and system
+    double residentCpu = -1; // the same for the resident process during the job
     long clientPeak = -1;
     long residentPeak = -1;
     long found = -1;
@@ -81,9 +85,37 @@ struct Row
     std::string note;                       // why it is not available
 };
 
+// What the bench leaves running or on disk until it ends: the resident processes it started and
+// its temporary folder. A failure removes both.
+std::vector<pid_t> residents;
+std::string workFolder;
+
+pid_t Start(const std::vector<std::string>& arguments, const std::string& output = "/dev/null",
+            const std::vector<std::string>& environment = {});
+
+void RemoveWorkFolder()
+{
+    if (workFolder.empty())
+        return;
+    const pid_t remove = Start({"/bin/rm", "-rf", workFolder});
+    ::waitpid(remove, nullptr, 0);
+    workFolder.clear();
+}
+
 [[noreturn]] void Fail(const std::string& what)
 {
     std::fprintf(stderr, "EngineBenchmark: %s\n", what.c_str());
+    static bool failing = false;
+    if (!failing)
+    {
+        failing = true;
+        for (const pid_t resident : residents)
+        {
+            ::kill(resident, SIGKILL);
+            ::waitpid(resident, nullptr, 0);
+        }
+        RemoveWorkFolder();
+    }
     std::exit(1);
 }
 
@@ -159,8 +191,8 @@ std::vector<std::string> Words(const std::string& text)
 
 // Starts a program with its standard output going to a file (or nowhere) and its standard
 // error nowhere; extra environment entries are "NAME=value".
-pid_t Start(const std::vector<std::string>& arguments, const std::string& output = "/dev/null",
-            const std::vector<std::string>& environment = {})
+pid_t Start(const std::vector<std::string>& arguments, const std::string& output,
+            const std::vector<std::string>& environment)
 {
     const pid_t child = ::fork();
     if (child < 0)
@@ -196,6 +228,31 @@ long ProcessMemory(pid_t process, const char* field)
     return -1;
 }
 
+// A resident process's processor time so far (user and system), in seconds.
+double ProcessorTime(pid_t process)
+{
+    // The command name in parentheses may hold spaces; the fields after it start with the
+    // state (field 3); user and system time are fields 14 and 15, in clock ticks.
+    const std::string stat = Read("/proc/" + std::to_string(process) + "/stat");
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string skipped;
+    for (int field = 3; field <= 13; ++field)
+        fields >> skipped;
+    long long user = 0;
+    long long system = 0;
+    if (!(fields >> user >> system))
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double Seconds(const timeval& time)
+{
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
 // Starts the peak resident size of a process anew, so that the next reading is the peak of
 // what happens from now on.
 void ResetPeak(pid_t process)
@@ -223,6 +280,7 @@ Measurement Measure(
         [](int status, const std::string&) { return status == 0; })
 {
     const std::string output = workFolder + "/output.txt";
+    const double residentStart = resident > 0 ? ProcessorTime(resident) : 0;
     if (resident > 0)
         ResetPeak(resident);
     const auto start = Clock::now();
@@ -232,9 +290,13 @@ Measurement Measure(
     ::wait4(child, &status, 0, &usage);
     Measurement result;
     result.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    result.clientCpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
     result.clientPeak = usage.ru_maxrss;
     if (resident > 0)
+    {
         result.residentPeak = ProcessMemory(resident, "VmHWM:");
+        result.residentCpu = ProcessorTime(resident) - residentStart;
+    }
     const std::string text = Read(output);
     result.failed = !WIFEXITED(status) || !succeeded(WEXITSTATUS(status), text);
     result.found = countFound(text);
@@ -320,6 +382,9 @@ std::string ClamdCommand(const std::string& socketPath, const std::string& comma
     const int socket = Connect(socketPath);
     if (socket < 0)
         return {};
+    // A daemon that takes the connection but never answers must not stall the bench.
+    const timeval limit{60, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const std::string request = "z" + command + std::string(1, '\0');
     std::string answer;
     if (::send(socket, request.data(), request.size(), MSG_NOSIGNAL) ==
@@ -349,15 +414,30 @@ bool WaitFor(pid_t process, const std::function<bool()>& ready)
     return false;
 }
 
-// Stops a resident process and returns its peak memory over its whole life.
-long Stop(pid_t process)
+// Starts a resident process, to be stopped with Stop.
+pid_t StartResident(const std::vector<std::string>& arguments, const std::string& output)
 {
+    const pid_t process = Start(arguments, output);
+    residents.push_back(process);
+    return process;
+}
+
+// Stops a resident process: asks it to end, and ends it after half a minute.
+void Stop(pid_t process)
+{
+    residents.erase(std::remove(residents.begin(), residents.end(), process), residents.end());
     ::kill(process, SIGTERM);
-    int status = 0;
-    rusage usage{};
-    if (::wait4(process, &status, 0, &usage) != process)
-        return -1;
-    return usage.ru_maxrss;
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (::waitpid(process, nullptr, WNOHANG) == 0)
+    {
+        if (Clock::now() > deadline)
+        {
+            ::kill(process, SIGKILL);
+            ::waitpid(process, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
 }
 
 // A resident process's start: how long until it answered, and its memory then.
@@ -366,6 +446,7 @@ Measurement Started(double wall, pid_t process)
     Measurement started;
     started.wall = wall;
     started.residentPeak = ProcessMemory(process, "VmHWM:");
+    started.residentCpu = ProcessorTime(process);
     started.note =
         "resident now " + std::to_string(ProcessMemory(process, "VmRSS:") / 1024) + " MiB";
     return started;
@@ -381,15 +462,14 @@ public:
         char pattern[] = "/tmp/corvane-bench-XXXXXX";
         if (!::mkdtemp(pattern))
             Fail("cannot create a temporary folder");
-        work = pattern;
+        work = workFolder = pattern;
         Prepare();
         InProcess();
         Clamscan();
         Clamd();
         Service();
         Print();
-        const pid_t remove = Start({"/bin/rm", "-rf", work});
-        ::waitpid(remove, nullptr, 0);
+        RemoveWorkFolder();
         return faults ? 1 : 0;
     }
 
@@ -409,7 +489,6 @@ private:
         MakeFolder(installation);
         MakeFolder(plugins);
         MakeFolder(work + "/ProgramData");
-        MakeFolder(work + "/temp");
         for (const char* file : {"CorvaneCommandLineScanner", "scan.dll"})
             Copy(options.programFolder + "/" + file, installation + "/" + file);
         for (const char* file :
@@ -508,7 +587,7 @@ private:
                                  "/clamd-temp\nLogFile " + log +
                                  "\nSelfCheck 0\nConcurrentDatabaseReload yes\n");
         const auto start = Clock::now();
-        const pid_t daemon = Start({clamd, "--config-file=" + configuration});
+        const pid_t daemon = StartResident({clamd, "--config-file=" + configuration}, "/dev/null");
         if (!WaitFor(daemon,
                      [&] { return ClamdCommand(socket, "PING") == std::string("PONG") + '\0'; }))
         {
@@ -532,6 +611,7 @@ private:
 
         // A reload loads the set a second time beside the one in use, then drops the old one.
         const long steady = ProcessMemory(daemon, "VmRSS:");
+        const double cpu = ProcessorTime(daemon);
         ResetPeak(daemon);
         const auto reload = Clock::now();
         Measurement switched;
@@ -541,6 +621,7 @@ private:
             switched.failed = true;
         switched.wall = std::chrono::duration<double>(Clock::now() - reload).count();
         switched.residentPeak = ProcessMemory(daemon, "VmHWM:");
+        switched.residentCpu = ProcessorTime(daemon) - cpu;
         switched.note = Ratio(switched.residentPeak, steady);
         Add(mode, "definitions switch", switched, -1);
         Stop(daemon);
@@ -567,7 +648,7 @@ private:
         for (const std::string& word : Words(options.serviceArguments))
             arguments.push_back(fill(word));
         const auto start = Clock::now();
-        const pid_t service = Start(arguments, work + "/service.txt");
+        const pid_t service = StartResident(arguments, work + "/service.txt");
         // The service listens once its set is loaded.
         if (!WaitFor(service,
                      [&]
@@ -627,6 +708,15 @@ private:
         rows.push_back({mode, "", std::nullopt, -1, why});
     }
 
+    static std::string Cpu(double seconds)
+    {
+        if (seconds < 0)
+            return "-";
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", seconds);
+        return text;
+    }
+
     static std::string Mebibytes(long kilobytes)
     {
         return kilobytes < 0 ? "-" : std::to_string((kilobytes + 512) / 1024);
@@ -642,8 +732,10 @@ private:
                     options.files, static_cast<double>(treeBytes) / 1e6, infected);
         std::printf("cores: %ld, load average at the end: %.2f %.2f %.2f\n\n",
                     ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
-        std::printf("%-16s %-22s %9s %11s %13s %6s\n", "mode", "job", "wall s", "client MiB",
-                    "resident MiB", "found");
+        std::printf("%-16s %-22s %8s %8s %8s %8s %8s %6s\n", "", "", "", "cpu s", "", "MiB", "",
+                    "");
+        std::printf("%-16s %-22s %8s %8s %8s %8s %8s %6s\n", "mode", "job", "wall s", "client",
+                    "resident", "client", "resident", "found");
         for (const Row& row : rows)
         {
             if (!row.measurement)
@@ -656,8 +748,9 @@ private:
             std::string found = m.found < 0 || row.expected < 0 ? "-" : std::to_string(m.found);
             if (row.expected >= 0 && m.found != row.expected)
                 found += " (expected " + std::to_string(row.expected) + ")";
-            std::printf("%-16s %-22s %9.3f %11s %13s %6s%s%s%s\n", row.mode.c_str(),
-                        row.job.c_str(), m.wall, Mebibytes(m.clientPeak).c_str(),
+            std::printf("%-16s %-22s %8.3f %8s %8s %8s %8s %6s%s%s%s\n", row.mode.c_str(),
+                        row.job.c_str(), m.wall, Cpu(m.clientCpu).c_str(),
+                        Cpu(m.residentCpu).c_str(), Mebibytes(m.clientPeak).c_str(),
                         Mebibytes(m.residentPeak).c_str(), found.c_str(),
                         m.failed ? "  FAILED" : "", m.note.empty() ? "" : "  ", m.note.c_str());
         }
