@@ -1,60 +1,306 @@
-// Scans a generated tree with scan.dll and with clamscan using the same definitions, and prints
-// medians of wall time, processor time (user + system) and peak memory side by side: a first
-// scan (no clean-result cache), a second scan of the unchanged tree (the engine's cache from the
-// first), both with the starter definitions and with a generated set of 230,000 signatures
-// (200,000 MD5 hashes and 30,000 body patterns). clamscan keeps nothing between runs, so its
-// second scan is a scan like its first.
-// Usage: EngineBenchmark [files (default 10000)] [rounds (default 5)]
-#include "ThreatScanner/ThreatScanner.h"
-
+// Measures, side by side in one run and with the same definitions, how long a scan takes and
+// how much memory it needs: the program with its engine in process, the program with the
+// engine service, clamscan, and libclamav's own daemon (clamd) with its client passing
+// descriptors (clamdscan --fdpass). The definitions are the starter set plus a synthetic set of
+// a real set's size (GenerateDefinitions); the jobs are --definitions-info, a custom scan of one
+// small file, and two scans of a generated tree (the second finds the clean-result cache of the
+// first). Each job is one run, reported with its wall time, the processor time and peak memory
+// of the client process and, for a resident process, its own processor time and peak memory
+// during the job. Processor time tells what a job costs when the machine is shared.
+//
+//   EngineBenchmark [--scale S] [--files N] [--service BINARY] [--service-args TEMPLATE]
+//                   [--service-key KEY] [--service-switch COMMAND] [--program-folder FOLDER]
+//
+// --scale multiplies the synthetic set's counts (default 1: 6.2 million signatures; 0 leaves
+// only the starter set); --files is the tree's size (default 10,000 files, about 231 MB). Every
+// file lives in a temporary folder that is removed at the end. A mode whose programs are missing
+// is reported as not available. The exit status is 1 when a job failed or found other than
+// the expected detections.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
+#include <cstring>
 #include <fcntl.h>
-#include <random>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace
 {
-struct Measurement
+using Clock = std::chrono::steady_clock;
+
+// How the bench starts the engine service and points the program at it. In the service's
+// arguments and the switch command, {socket}, {plugins}, {temp} and {program} stand for the
+// private socket, the definitions folder, a temporary folder and the installation's program.
+// In-process runs set the key to "off", so that a service answering on the default socket does
+// not take part in them.
+const char* const defaultServiceArguments =
+    "--socket {socket} --definitions {plugins} --temp {temp}";
+const char* const defaultServiceKey = "engine_service";
+
+struct Options
 {
-    double wall = 0; // seconds
-    double cpu = 0;  // seconds, user + system
-    long peakKilobytes = 0;
-    long detections = -1;
+    double scale = 1.0;
+    int files = 10000;
+    std::string service; // the service executable; empty when not given
+    std::string serviceArguments = defaultServiceArguments;
+    std::string serviceKey = defaultServiceKey;
+    std::string serviceSwitch; // a shell command that switches the service's set; may be empty
+    std::string programFolder = PROGRAM_FOLDER;
 };
 
-std::string TestVirus()
+// One job's figures. Memory is in KiB; -1 where it does not apply.
+struct Measurement
 {
-    std::string text = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$";
-    return text + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+    double wall = 0;
+    double clientCpu = -1;   // seconds of processor time, user and system
+    double residentCpu = -1; // the same for the resident process during the job
+    long clientPeak = -1;
+    long residentPeak = -1;
+    long found = -1;
+    bool failed = false;
+    std::string note;
+};
+
+struct Row
+{
+    std::string mode;
+    std::string job;
+    std::optional<Measurement> measurement; // none: not available
+    long expected = -1;                     // detections the job must report; -1: not checked
+    std::string note;                       // why it is not available
+};
+
+// What the bench leaves running or on disk until it ends: the resident processes it started and
+// its temporary folder. A failure removes both.
+std::vector<pid_t> residents;
+std::string workFolder;
+
+pid_t Start(const std::vector<std::string>& arguments, const std::string& output = "/dev/null",
+            const std::vector<std::string>& environment = {});
+
+void RemoveWorkFolder()
+{
+    if (workFolder.empty())
+        return;
+    const pid_t remove = Start({"/bin/rm", "-rf", workFolder});
+    ::waitpid(remove, nullptr, 0);
+    workFolder.clear();
+}
+
+[[noreturn]] void Fail(const std::string& what)
+{
+    std::fprintf(stderr, "EngineBenchmark: %s\n", what.c_str());
+    static bool failing = false;
+    if (!failing)
+    {
+        failing = true;
+        for (const pid_t resident : residents)
+        {
+            ::kill(resident, SIGKILL);
+            ::waitpid(resident, nullptr, 0);
+        }
+        RemoveWorkFolder();
+    }
+    std::exit(1);
 }
 
 void Write(const std::string& path, const std::string& content)
 {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file || std::fwrite(content.data(), 1, content.size(), file) != content.size())
-    {
-        std::perror(path.c_str());
-        std::exit(1);
-    }
-    std::fclose(file);
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    if (!file.flush())
+        Fail("cannot write " + path);
 }
 
-void Run(const std::string& command)
+std::string Read(const std::string& path)
 {
-    if (std::system(command.c_str()) != 0)
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+void MakeFolder(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        Fail("cannot create " + path);
+}
+
+void Copy(const std::string& from, const std::string& to)
+{
+    std::ifstream in(from, std::ios::binary);
+    if (!in)
+        Fail("cannot read " + from);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+    if (!out.flush())
+        Fail("cannot write " + to);
+    ::chmod(to.c_str(), 0755);
+}
+
+bool Executable(const std::string& path)
+{
+    return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The first executable of that name on PATH, or empty.
+std::string OnPath(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':'))
     {
-        std::fprintf(stderr, "failed: %s\n", command.c_str());
-        std::exit(1);
+        if (!folder.empty() && Executable(folder + "/" + name))
+            return folder + "/" + name;
     }
+    return {};
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+std::vector<std::string> Words(const std::string& text)
+{
+    std::istringstream stream(text);
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// Starts a program with its standard output going to a file (or nowhere) and its standard
+// error nowhere; extra environment entries are "NAME=value".
+pid_t Start(const std::vector<std::string>& arguments, const std::string& output,
+            const std::vector<std::string>& environment)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        Fail("cannot fork");
+    if (child == 0)
+    {
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (out < 0 || null < 0 || ::dup2(null, STDIN_FILENO) < 0 ||
+            ::dup2(out, STDOUT_FILENO) < 0 || ::dup2(null, STDERR_FILENO) < 0)
+            ::_exit(127);
+        for (const std::string& entry : environment)
+            ::putenv(const_cast<char*>(entry.c_str()));
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+// A resident process's memory from /proc: its current and its peak resident size, in KiB.
+long ProcessMemory(pid_t process, const char* field)
+{
+    std::istringstream status(Read("/proc/" + std::to_string(process) + "/status"));
+    for (std::string line; std::getline(status, line);)
+    {
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + std::strlen(field));
+    }
+    return -1;
+}
+
+// A resident process's processor time so far (user and system), in seconds.
+double ProcessorTime(pid_t process)
+{
+    // The command name in parentheses may hold spaces; the fields after it start with the
+    // state (field 3); user and system time are fields 14 and 15, in clock ticks.
+    const std::string stat = Read("/proc/" + std::to_string(process) + "/stat");
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string skipped;
+    for (int field = 3; field <= 13; ++field)
+        fields >> skipped;
+    long long user = 0;
+    long long system = 0;
+    if (!(fields >> user >> system))
+        return -1;
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double Seconds(const timeval& time)
+{
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+}
+
+// Starts the peak resident size of a process anew, so that the next reading is the peak of
+// what happens from now on.
+void ResetPeak(pid_t process)
+{
+    std::ofstream("/proc/" + std::to_string(process) + "/clear_refs") << "5";
+}
+
+long Count(const std::string& text, const std::string& what)
+{
+    long count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos;
+         at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
+// Runs a client program to its end and measures it; the resident process, if any, gets its
+// peak measured over the same time. countFound counts the detections in the output; succeeded
+// judges the exit status and the output.
+Measurement Measure(
+    const std::vector<std::string>& arguments, const std::string& workFolder,
+    const std::function<long(const std::string&)>& countFound,
+    const std::vector<std::string>& environment = {}, pid_t resident = 0,
+    const std::function<bool(int, const std::string&)>& succeeded =
+        [](int status, const std::string&) { return status == 0; })
+{
+    const std::string output = workFolder + "/output.txt";
+    const double residentStart = resident > 0 ? ProcessorTime(resident) : 0;
+    if (resident > 0)
+        ResetPeak(resident);
+    const auto start = Clock::now();
+    const pid_t child = Start(arguments, output, environment);
+    int status = 0;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    Measurement result;
+    result.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    result.clientCpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    result.clientPeak = usage.ru_maxrss;
+    if (resident > 0)
+    {
+        result.residentPeak = ProcessMemory(resident, "VmHWM:");
+        result.residentCpu = ProcessorTime(resident) - residentStart;
+    }
+    const std::string text = Read(output);
+    result.failed = !WIFEXITED(status) || !succeeded(WEXITSTATUS(status), text);
+    result.found = countFound(text);
+    return result;
 }
 
 struct Random
@@ -63,13 +309,21 @@ struct Random
     unsigned int operator()() { return seed = seed * 1103515245u + 12345u; }
 };
 
-// Files of 1 to 32 KiB of text and binary data in 100 folders; every 100th is the test virus.
-long GenerateTree(const std::string& root, int files)
+std::string TestVirus()
+{
+    std::string text = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$";
+    return text + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+}
+
+// Files of mixed sizes (most of a few KiB, some of tens, a few of a hundred or more; about
+// 23 KB on average) of text and binary data in 100 folders; every 100th is the test virus.
+// Returns the number of infected files.
+long GenerateTree(const std::string& root, int files, unsigned long long& bytes)
 {
     Random next{12345};
     long infected = 0;
     for (int folder = 0; folder < 100; ++folder)
-        ::mkdir((root + "/" + std::to_string(folder)).c_str(), 0755);
+        MakeFolder(root + "/" + std::to_string(folder));
     for (int i = 0; i < files; ++i)
     {
         const std::string path =
@@ -77,269 +331,481 @@ long GenerateTree(const std::string& root, int files)
         if (i % 100 == 0)
         {
             Write(path, TestVirus());
+            bytes += TestVirus().size();
             ++infected;
             continue;
         }
-        std::string content(1024 + next() % (31 * 1024), '\0');
+        const unsigned int kind = (next() >> 8) % 100;
+        const std::size_t size = kind < 70   ? 1024 + (next() >> 8) % (15 * 1024)
+                                 : kind < 95 ? 16 * 1024 + (next() >> 8) % (48 * 1024)
+                                             : 64 * 1024 + (next() >> 8) % (148 * 1024);
+        std::string content(size, '\0');
         const bool text = i % 2 == 0;
         for (char& c : content)
-            c = text ? static_cast<char>('a' + next() % 26) : static_cast<char>(next() >> 16);
+            c = text ? static_cast<char>('a' + (next() >> 16) % 26)
+                     : static_cast<char>(next() >> 16);
         Write(path, content);
+        bytes += size;
     }
     return infected;
 }
 
-// Definitions come from another generator than the tree's content, so that no pattern is a
-// piece of a generated file.
-std::string RandomHex(std::mt19937& next, int bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (int i = 0; i < bytes; ++i)
-    {
-        const unsigned int value = next() >> 16;
-        hex += digits[(value >> 4) & 15];
-        hex += digits[value & 15];
-    }
-    return hex;
-}
-
-// 200,000 MD5 hash signatures and 30,000 body patterns that match nothing in the tree.
-void GenerateSyntheticDefinitions(const std::string& plugins)
-{
-    std::mt19937 next(777);
-    std::string hashes;
-    for (int i = 0; i < 200000; ++i)
-        hashes += RandomHex(next, 16) + ":" + std::to_string(1024 + next() % (31 * 1024)) +
-                  ":Corvane.Synthetic.Hash." + std::to_string(i) + "\n";
-    Write(plugins + "/synthetic.hdb", hashes);
-    std::string bodies;
-    for (int i = 0; i < 30000; ++i)
-        bodies += "Corvane.Synthetic.Body." + std::to_string(i) +
-                  ":0:*:" + RandomHex(next, 12 + static_cast<int>(next() % 9)) + "\n";
-    Write(plugins + "/synthetic.ndb", bodies);
-}
-
-// A writable installation: the starter definitions and, when asked, the synthetic set.
-std::string MakeInstallation(const std::string& folder, bool synthetic)
-{
-    Run("mkdir -p '" + folder + "/Plugins' '" + folder + "/Temp' '" + folder + "/Quarantine'");
-    Run("cp '" PROGRAM_FOLDER "'/Plugins/corvane-starter.* '" PROGRAM_FOLDER
-        "'/Plugins/update.txt '" +
-        folder + "/Plugins/'");
-    if (synthetic)
-        GenerateSyntheticDefinitions(folder + "/Plugins");
-    return folder;
-}
-
-double Seconds(const timeval& time)
-{
-    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
-}
-
-// Runs work in a child process and measures its wall time, processor time and peak memory. The
-// child passes a count back through its exit status.
-template <typename Work> Measurement Measure(Work work)
-{
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(work());
-    int status = 0;
-    rusage usage{};
-    ::wait4(child, &status, 0, &usage);
-    Measurement result;
-    result.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    result.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-    result.peakKilobytes = usage.ru_maxrss;
-    result.detections = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
-// Starts the engine on the installation as the program does and scans the tree. Exit status:
-// detections modulo 250, or 255 on failure.
-int ScanWithEngine(const std::string& installation, const std::string& tree)
-{
-    void* library = ::dlopen(ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library)
-        return 255;
-    const auto bind = [library](const char* name) { return ::dlsym(library, name); };
-    auto initialize =
-        reinterpret_cast<ThreatScanner::InitializeEx*>(bind("ThreatScanner_InitializeEx"));
-    auto uninitialize =
-        reinterpret_cast<ThreatScanner::Uninitialize*>(bind("ThreatScanner_Uninitialize"));
-    auto create =
-        reinterpret_cast<ThreatScanner::CreateInstance*>(bind("ThreatScanner_CreateInstance"));
-    auto setCallback =
-        reinterpret_cast<ThreatScanner::SetScanCallback2*>(bind("ThreatScanner_SetScanCallback2"));
-    auto scan = reinterpret_cast<ThreatScanner::ScanPath*>(bind("ThreatScanner_ScanPath"));
-    const auto wide = [](const std::string& text)
-    { return std::wstring(text.begin(), text.end()); };
-    const std::wstring base = wide(installation);
-    const std::wstring temp = wide(installation + "/Temp");
-    const std::wstring quarantine = wide(installation + "/Quarantine");
-    std::wstring smartDb = wide(installation + "/SmartDB.dll");
-    _InitializeParams params{};
-    params.size = sizeof params;
-    params.programFolder = base.c_str();
-    params.quarantineFolder = quarantine.c_str();
-    params.tempFolder = temp.c_str();
-    params.value116 = 1;
-    params.instanceGuid = L"00000000-0000-0000-0000-000000000000";
-    CThreatScannerStruct* instance = nullptr;
-    if (initialize(base.c_str(), L"", smartDb.data(), &params) != 0 || create(&instance) != 0)
-        return 255;
-    int detections = 0;
-    setCallback(
-        instance,
-        [](_ScanCbkParams* params, int* action, void* context)
-        {
-            if (params->scanStatus == ThreatScanner::StatusInfected)
-                ++*static_cast<int*>(context);
-            *action = ThreatScanner::ActionNone;
-        },
-        &detections);
-    const std::wstring root = wide(tree);
-    if (scan(instance, 0, root.c_str(), static_cast<int>(::getpid())) != 0)
-        return 255;
-    uninitialize();
-    return detections % 250;
-}
-
-// Runs clamscan on the tree with the installation's definitions and counts its "FOUND" lines.
-int ScanWithClamscan(const std::string& installation, const std::string& tree)
-{
-    int ends[2];
-    if (::pipe(ends) != 0)
-        return 255;
-    const pid_t child = ::fork();
-    if (child == 0)
-    {
-        ::dup2(ends[1], STDOUT_FILENO);
-        ::close(ends[0]);
-        ::close(ends[1]);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, STDERR_FILENO);
-        const std::string plugins = installation + "/Plugins";
-        ::execlp("clamscan", "clamscan", "-r", "-i", "--no-summary", "-d", plugins.c_str(),
-                 tree.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(ends[1]);
-    std::string output;
-    char buffer[65536];
-    ssize_t count = 0;
-    while ((count = ::read(ends[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, static_cast<std::size_t>(count));
-    ::close(ends[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) > 1)
-        return 255;
-    int found = 0;
-    for (std::size_t at = output.find(" FOUND\n"); at != std::string::npos;
-         at = output.find(" FOUND\n", at + 1))
-        ++found;
-    return found % 250;
-}
-
-// Reads every file once so that both scanners start from a warm page cache.
+// Reads every file once, so that every mode starts from a warm page cache.
 void WarmUp(const std::string& tree)
 {
-    Run("find '" + tree + "' -type f -exec cat -- {} + > /dev/null");
+    const pid_t child =
+        Start({"/usr/bin/find", tree, "-type", "f", "-exec", "cat", "--", "{}", "+"});
+    int status = 0;
+    ::waitpid(child, &status, 0);
 }
 
-// The median of each figure on its own.
-Measurement Median(std::vector<Measurement> all)
+// Connects to a Unix socket; -1 when nothing answers there.
+int Connect(const std::string& path)
 {
-    Measurement result;
-    const auto median = [&all](auto field)
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        Fail("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket >= 0 &&
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return socket;
+    if (socket >= 0)
+        ::close(socket);
+    return -1;
+}
+
+// Sends one clamd command ("z" form, NUL-terminated) and returns its answer.
+std::string ClamdCommand(const std::string& socketPath, const std::string& command)
+{
+    const int socket = Connect(socketPath);
+    if (socket < 0)
+        return {};
+    // A daemon that takes the connection but never answers must not stall the bench.
+    const timeval limit{60, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    const std::string request = "z" + command + std::string(1, '\0');
+    std::string answer;
+    if (::send(socket, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size()))
     {
-        std::vector<double> values;
-        for (const Measurement& m : all)
-            values.push_back(static_cast<double>(m.*field));
-        std::sort(values.begin(), values.end());
-        const std::size_t n = values.size();
-        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    };
-    result.wall = median(&Measurement::wall);
-    result.cpu = median(&Measurement::cpu);
-    result.peakKilobytes = static_cast<long>(median(&Measurement::peakKilobytes));
-    result.detections = all.empty() ? -1 : all.front().detections;
-    for (const Measurement& m : all)
-        if (m.detections != result.detections)
-            result.detections = -1; // runs disagree
-    return result;
+        char buffer[256];
+        for (ssize_t count; (count = ::recv(socket, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(socket);
+    return answer;
 }
 
-void PrintRow(const char* name, const Measurement& engine, const Measurement& clamscan)
+// Waits until ready() holds, while the process lives; false when it ended or ten minutes passed.
+bool WaitFor(pid_t process, const std::function<bool()>& ready)
 {
-    std::printf(
-        "%-22s %8.3f %8.3f %6.2f   %7.3f %7.3f %6.2f   %8ld %8ld %5.2f   %4ld %4ld\n", name,
-        engine.wall, clamscan.wall, engine.wall / clamscan.wall, engine.cpu, clamscan.cpu,
-        engine.cpu / clamscan.cpu, engine.peakKilobytes / 1024, clamscan.peakKilobytes / 1024,
-        static_cast<double>(engine.peakKilobytes) / static_cast<double>(clamscan.peakKilobytes),
-        engine.detections, clamscan.detections);
+    const auto deadline = Clock::now() + std::chrono::minutes(10);
+    while (Clock::now() < deadline)
+    {
+        int status = 0;
+        if (::waitpid(process, &status, WNOHANG) == process)
+            return false;
+        if (ready())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// Starts a resident process, to be stopped with Stop.
+pid_t StartResident(const std::vector<std::string>& arguments, const std::string& output)
+{
+    const pid_t process = Start(arguments, output);
+    residents.push_back(process);
+    return process;
+}
+
+// Stops a resident process: asks it to end, and ends it after half a minute.
+void Stop(pid_t process)
+{
+    residents.erase(std::remove(residents.begin(), residents.end(), process), residents.end());
+    ::kill(process, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (::waitpid(process, nullptr, WNOHANG) == 0)
+    {
+        if (Clock::now() > deadline)
+        {
+            ::kill(process, SIGKILL);
+            ::waitpid(process, nullptr, 0);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// A resident process's start: how long until it answered, and its memory then.
+Measurement Started(double wall, pid_t process)
+{
+    Measurement started;
+    started.wall = wall;
+    started.residentPeak = ProcessMemory(process, "VmHWM:");
+    started.residentCpu = ProcessorTime(process);
+    started.note =
+        "resident now " + std::to_string(ProcessMemory(process, "VmRSS:") / 1024) + " MiB";
+    return started;
+}
+
+class Benchmark
+{
+public:
+    explicit Benchmark(const Options& options) : options(options) {}
+
+    int Run()
+    {
+        char pattern[] = "/tmp/corvane-bench-XXXXXX";
+        if (!::mkdtemp(pattern))
+            Fail("cannot create a temporary folder");
+        work = workFolder = pattern;
+        Prepare();
+        InProcess();
+        Clamscan();
+        Clamd();
+        Service();
+        Print();
+        RemoveWorkFolder();
+        return faults ? 1 : 0;
+    }
+
+private:
+    void Prepare()
+    {
+        tree = work + "/tree";
+        MakeFolder(tree);
+        infected = GenerateTree(tree, options.files, treeBytes);
+        smallFile = work + "/small.txt";
+        Write(smallFile, std::string(4096, 'q'));
+
+        // A program folder of its own: the program, the engine library, the starter
+        // definitions and the synthetic set; its all-users data folder beside it.
+        installation = work + "/installation";
+        plugins = installation + "/Plugins";
+        MakeFolder(installation);
+        MakeFolder(plugins);
+        MakeFolder(work + "/ProgramData");
+        for (const char* file : {"CorvaneCommandLineScanner", "scan.dll"})
+            Copy(options.programFolder + "/" + file, installation + "/" + file);
+        for (const char* file :
+             {"corvane-starter.hdb", "corvane-starter.ldb", "corvane-starter.ndb", "update.txt"})
+            Copy(options.programFolder + "/Plugins/" + file, plugins + "/" + file);
+        const auto start = Clock::now();
+        const pid_t generator =
+            Start({GENERATOR_PATH, plugins, std::to_string(options.scale)}, work + "/set.txt");
+        int status = 0;
+        ::waitpid(generator, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            Fail("generating the definitions failed");
+        generation = std::chrono::duration<double>(Clock::now() - start).count();
+        setDescription = Read(work + "/set.txt");
+        if (!setDescription.empty() && setDescription.back() == '\n')
+            setDescription.pop_back();
+        WarmUp(tree);
+    }
+
+    std::string Program() const { return installation + "/CorvaneCommandLineScanner"; }
+
+    std::vector<std::string> ProgramEnvironment() const
+    {
+        return {"PROGRAMDATA=" + work + "/ProgramData"};
+    }
+
+    // The program's detections: one "Object Path: " line per infected object.
+    static long ProgramFound(const std::string& output) { return Count(output, "Object Path: "); }
+    static long ClamFound(const std::string& output) { return Count(output, " FOUND\n"); }
+
+    // Whether a clamscan or clamdscan run worked: 0 is clean, 1 found something.
+    static bool ClamSucceeded(int status, const std::string&) { return status <= 1; }
+
+    // The program's jobs, with the engine in process or in the service (resident > 0). The
+    // program ends with exit status 0 whatever happened, so its output tells whether a job
+    // worked: a scan that ran to its end says "Scan complete.", and the definitions
+    // information names the installation's version.
+    void ProgramJobs(const std::string& mode, pid_t resident)
+    {
+        const auto run = [&](const char* job, std::vector<std::string> arguments, long expected,
+                             const char* success)
+        {
+            arguments.insert(arguments.begin(), Program());
+            Add(mode, job,
+                Measure(arguments, work, ProgramFound, ProgramEnvironment(), resident,
+                        [success](int status, const std::string& output)
+                        { return status == 0 && output.find(success) != std::string::npos; }),
+                expected);
+        };
+        run("definitions info", {"--definitions-info"}, -1, "\tDatabase version: 1\n");
+        run("one small file", {"--custom", smallFile}, 0, "Scan complete.");
+        ::unlink((plugins + "/cache.000").c_str());
+        run("tree, first", {"--custom", tree}, infected, "Scan complete.");
+        run("tree, second", {"--custom", tree}, infected, "Scan complete.");
+    }
+
+    void InProcess()
+    {
+        Write(installation + "/config.ini", options.serviceKey + "=off\n");
+        ProgramJobs("program", 0);
+    }
+
+    void Clamscan()
+    {
+        const std::string clamscan = OnPath("clamscan");
+        if (clamscan.empty())
+            return Unavailable("clamscan", "clamscan is not installed");
+        Add("clamscan", "one small file",
+            Measure({clamscan, "--no-summary", "-d", plugins, smallFile}, work, ClamFound, {}, 0,
+                    ClamSucceeded),
+            0);
+        Add("clamscan", "tree",
+            Measure({clamscan, "-r", "-i", "--no-summary", "-d", plugins, tree}, work, ClamFound,
+                    {}, 0, ClamSucceeded),
+            infected);
+    }
+
+    // libclamav's daemon with a private configuration and socket, started here and stopped at
+    // the end; it never listens on the network.
+    void Clamd()
+    {
+        const std::string mode = "clamd+clamdscan";
+        const std::string clamd =
+            Executable("/usr/sbin/clamd") ? "/usr/sbin/clamd" : OnPath("clamd");
+        const std::string clamdscan = OnPath("clamdscan");
+        if (clamd.empty() || clamdscan.empty())
+            return Unavailable(mode, "clamd or clamdscan is not installed "
+                                     "(tools/install-bench-dependencies.sh)");
+        const std::string socket = work + "/clamd.sock";
+        const std::string log = work + "/clamd.log";
+        const std::string configuration = work + "/clamd.conf";
+        MakeFolder(work + "/clamd-temp");
+        Write(configuration, "LocalSocket " + socket +
+                                 "\nLocalSocketMode 600\nForeground yes\nDatabaseDirectory " +
+                                 plugins + "\nTemporaryDirectory " + work +
+                                 "/clamd-temp\nLogFile " + log +
+                                 "\nSelfCheck 0\nConcurrentDatabaseReload yes\n");
+        const auto start = Clock::now();
+        const pid_t daemon = StartResident({clamd, "--config-file=" + configuration}, "/dev/null");
+        if (!WaitFor(daemon,
+                     [&] { return ClamdCommand(socket, "PING") == std::string("PONG") + '\0'; }))
+        {
+            Stop(daemon);
+            return Unavailable(mode, "clamd did not start; its log: " + log);
+        }
+        Add(mode, "start (loads the set)",
+            Started(std::chrono::duration<double>(Clock::now() - start).count(), daemon), -1);
+
+        const auto run = [&](const char* job, const std::string& path, long expected)
+        {
+            Add(mode, job,
+                Measure({clamdscan, "--config-file=" + configuration, "--fdpass", "-i",
+                         "--no-summary", path},
+                        work, ClamFound, {}, daemon, ClamSucceeded),
+                expected);
+        };
+        run("one small file", smallFile, 0);
+        run("tree, first", tree, infected);
+        run("tree, second", tree, infected);
+
+        // A reload loads the set a second time beside the one in use, then drops the old one.
+        const long steady = ProcessMemory(daemon, "VmRSS:");
+        const double cpu = ProcessorTime(daemon);
+        ResetPeak(daemon);
+        const auto reload = Clock::now();
+        Measurement switched;
+        const std::string reloaded = "Database correctly reloaded";
+        if (ClamdCommand(socket, "RELOAD").rfind("RELOADING", 0) != 0 ||
+            !WaitFor(daemon, [&] { return Read(log).find(reloaded) != std::string::npos; }))
+            switched.failed = true;
+        switched.wall = std::chrono::duration<double>(Clock::now() - reload).count();
+        switched.residentPeak = ProcessMemory(daemon, "VmHWM:");
+        switched.residentCpu = ProcessorTime(daemon) - cpu;
+        switched.note = Ratio(switched.residentPeak, steady);
+        Add(mode, "definitions switch", switched, -1);
+        Stop(daemon);
+    }
+
+    // The engine service from the given executable, on a private socket with the same set.
+    void Service()
+    {
+        const std::string mode = "program+service";
+        if (!Executable(options.service))
+            return Unavailable(mode, options.service.empty()
+                                         ? "no service executable given (--service)"
+                                         : options.service + " is not built");
+        const std::string socket = work + "/service.sock";
+        MakeFolder(work + "/service-temp");
+        const auto fill = [&](std::string text)
+        {
+            text = Replace(text, "{socket}", socket);
+            text = Replace(text, "{plugins}", plugins);
+            text = Replace(text, "{program}", Program());
+            return Replace(text, "{temp}", work + "/service-temp");
+        };
+        std::vector<std::string> arguments = {options.service};
+        for (const std::string& word : Words(options.serviceArguments))
+            arguments.push_back(fill(word));
+        const auto start = Clock::now();
+        const pid_t service = StartResident(arguments, work + "/service.txt");
+        // The service listens once its set is loaded.
+        if (!WaitFor(service,
+                     [&]
+                     {
+                         const int connection = Connect(socket);
+                         if (connection >= 0)
+                             ::close(connection);
+                         return connection >= 0;
+                     }))
+        {
+            Stop(service);
+            return Unavailable(mode, "the service did not start");
+        }
+        Add(mode, "start (loads the set)",
+            Started(std::chrono::duration<double>(Clock::now() - start).count(), service), -1);
+        Write(installation + "/config.ini", options.serviceKey + "=" + socket + "\n");
+        ProgramJobs(mode, service);
+        // The switch to a newly installed set: the command asks the service for it and returns
+        // once it is done.
+        if (options.serviceSwitch.empty())
+            rows.push_back({mode, "definitions switch", std::nullopt, -1,
+                            "no switch command given (--service-switch)"});
+        else
+        {
+            const long steady = ProcessMemory(service, "VmRSS:");
+            Measurement switched = Measure(
+                {"/bin/sh", "-c", fill(options.serviceSwitch)}, work,
+                [](const std::string&) { return -1L; }, ProgramEnvironment(), service);
+            switched.note = Ratio(switched.residentPeak, steady);
+            Add(mode, "definitions switch", switched, -1);
+        }
+        Stop(service);
+        Write(installation + "/config.ini", options.serviceKey + "=off\n");
+    }
+
+    static std::string Ratio(long peak, long steady)
+    {
+        if (peak <= 0 || steady <= 0)
+            return {};
+        char text[96];
+        std::snprintf(text, sizeof text, "steady %ld MiB, peak %.2fx steady", steady / 1024,
+                      static_cast<double>(peak) / static_cast<double>(steady));
+        return text;
+    }
+
+    void Add(const std::string& mode, const std::string& job, const Measurement& measurement,
+             long expected)
+    {
+        rows.push_back({mode, job, measurement, expected, {}});
+        if (measurement.failed || (expected >= 0 && measurement.found != expected))
+            ++faults;
+        std::fprintf(stderr, "%s, %s: %.3f s\n", mode.c_str(), job.c_str(), measurement.wall);
+    }
+
+    void Unavailable(const std::string& mode, const std::string& why)
+    {
+        rows.push_back({mode, "", std::nullopt, -1, why});
+    }
+
+    static std::string Cpu(double seconds)
+    {
+        if (seconds < 0)
+            return "-";
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", seconds);
+        return text;
+    }
+
+    static std::string Mebibytes(long kilobytes)
+    {
+        return kilobytes < 0 ? "-" : std::to_string((kilobytes + 512) / 1024);
+    }
+
+    void Print() const
+    {
+        double load[3] = {0, 0, 0};
+        ::getloadavg(load, 3);
+        std::printf("definitions: starter set + %s (generated in %.1f s)\n", setDescription.c_str(),
+                    generation);
+        std::printf("tree: %d files, %.1f MB, %ld infected; one small file of 4 KiB\n",
+                    options.files, static_cast<double>(treeBytes) / 1e6, infected);
+        std::printf("cores: %ld, load average at the end: %.2f %.2f %.2f\n\n",
+                    ::sysconf(_SC_NPROCESSORS_ONLN), load[0], load[1], load[2]);
+        std::printf("%-16s %-22s %8s %8s %8s %8s %8s %6s\n", "", "", "", "cpu s", "", "MiB", "",
+                    "");
+        std::printf("%-16s %-22s %8s %8s %8s %8s %8s %6s\n", "mode", "job", "wall s", "client",
+                    "resident", "client", "resident", "found");
+        for (const Row& row : rows)
+        {
+            if (!row.measurement)
+            {
+                std::printf("%-16s %-22s not available: %s\n", row.mode.c_str(), row.job.c_str(),
+                            row.note.c_str());
+                continue;
+            }
+            const Measurement& m = *row.measurement;
+            std::string found = m.found < 0 || row.expected < 0 ? "-" : std::to_string(m.found);
+            if (row.expected >= 0 && m.found != row.expected)
+                found += " (expected " + std::to_string(row.expected) + ")";
+            std::printf("%-16s %-22s %8.3f %8s %8s %8s %8s %6s%s%s%s\n", row.mode.c_str(),
+                        row.job.c_str(), m.wall, Cpu(m.clientCpu).c_str(),
+                        Cpu(m.residentCpu).c_str(), Mebibytes(m.clientPeak).c_str(),
+                        Mebibytes(m.residentPeak).c_str(), found.c_str(),
+                        m.failed ? "  FAILED" : "", m.note.empty() ? "" : "  ", m.note.c_str());
+        }
+    }
+
+    const Options& options;
+    std::string work, tree, smallFile, installation, plugins, setDescription;
+    unsigned long long treeBytes = 0;
+    long infected = 0;
+    double generation = 0;
+    std::vector<Row> rows;
+    int faults = 0;
+};
+
+Options Parse(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string name = argv[i];
+        if (i + 1 >= argc)
+            Fail("missing value for " + name);
+        const std::string value = argv[++i];
+        char* end = nullptr;
+        if (name == "--scale")
+        {
+            options.scale = std::strtod(value.c_str(), &end);
+            if (*end != '\0' || !(options.scale >= 0) || options.scale > 10)
+                Fail("--scale takes a number from 0 to 10");
+        }
+        else if (name == "--files")
+        {
+            options.files = static_cast<int>(std::strtol(value.c_str(), &end, 10));
+            if (*end != '\0' || options.files < 1 || options.files > 10000000)
+                Fail("--files takes a number from 1 to 10000000");
+        }
+        else if (name == "--service")
+            options.service = value;
+        else if (name == "--service-args")
+            options.serviceArguments = value;
+        else if (name == "--service-switch")
+            options.serviceSwitch = value;
+        else if (name == "--service-key")
+            options.serviceKey = value;
+        else if (name == "--program-folder")
+            options.programFolder = value;
+        else
+            Fail("unknown option " + name);
+    }
+    return options;
 }
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const int files = argc > 1 ? std::atoi(argv[1]) : 10000;
-    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-    char pattern[] = "/tmp/corvane-bench-XXXXXX";
-    if (!::mkdtemp(pattern))
-        return 1;
-    const std::string work = pattern;
-    const std::string tree = work + "/tree";
-    ::mkdir(tree.c_str(), 0755);
-    const long infected = GenerateTree(tree, files);
-
-    struct Set
-    {
-        const char* name;
-        std::string installation;
-        std::vector<Measurement> engineFirst, engineSecond, clamscan;
-    };
-    std::vector<Set> sets = {{"starter", MakeInstallation(work + "/starter", false), {}, {}, {}},
-                             {"230k", MakeInstallation(work + "/synthetic", true), {}, {}, {}}};
-    WarmUp(tree);
-    for (int round = 0; round < rounds; ++round)
-    {
-        for (Set& set : sets)
-        {
-            const std::string cache = set.installation + "/Plugins/cache.000";
-            ::unlink(cache.c_str());
-            set.engineFirst.push_back(
-                Measure([&] { return ScanWithEngine(set.installation, tree); }));
-            set.engineSecond.push_back(
-                Measure([&] { return ScanWithEngine(set.installation, tree); }));
-            set.clamscan.push_back(
-                Measure([&] { return ScanWithClamscan(set.installation, tree); }));
-            std::printf("round %d, %s: engine first %.3f s, second %.3f s, clamscan %.3f s\n",
-                        round + 1, set.name, set.engineFirst.back().wall,
-                        set.engineSecond.back().wall, set.clamscan.back().wall);
-            std::fflush(stdout);
-        }
-    }
-
-    double load[3] = {0, 0, 0};
-    ::getloadavg(load, 3);
-    std::printf("\nfiles: %d (%ld infected), cores: %ld, rounds: %d (medians), load average at "
-                "the end: %.2f\n",
-                files, infected, ::sysconf(_SC_NPROCESSORS_ONLN), rounds, load[0]);
-    std::printf("clamscan keeps nothing between runs: its second scan is its first again.\n\n");
-    std::printf("%-22s %8s %8s %6s   %7s %7s %6s   %8s %8s %5s   %9s\n", "", "wall s", "", "",
-                "cpu s", "", "", "peak MiB", "", "", "found");
-    std::printf("%-22s %8s %8s %6s   %7s %7s %6s   %8s %8s %5s   %4s %4s\n", "scan", "engine",
-                "clamscan", "ratio", "engine", "clamscan", "ratio", "engine", "clamscan", "ratio",
-                "eng", "clam");
-    for (const Set& set : sets)
-    {
-        const Measurement clamscan = Median(set.clamscan);
-        PrintRow((std::string("first, ") + set.name).c_str(), Median(set.engineFirst), clamscan);
-        PrintRow((std::string("second, ") + set.name).c_str(), Median(set.engineSecond), clamscan);
-    }
-    Run("rm -rf '" + work + "'");
-    return 0;
+    const Options options = Parse(argc, argv);
+    return Benchmark(options).Run();
 }
