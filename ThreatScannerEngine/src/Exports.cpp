@@ -177,8 +177,15 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     if (!temp.empty() && !MakePrivateFolder(temp))
         temp.clear();
     const std::string plugins = JoinPath(base, "Plugins");
-    if (!service.empty() && ServiceConnection::Open(service))
+    if (const std::unique_ptr<ServiceConnection> connection =
+            service.empty() ? nullptr : ServiceConnection::Open(service))
     {
+        if (std::wcsstr(second, ThreatScanner::EngineSwitchKey))
+        {
+            // Waited for under the lock: nothing else can use an engine that is not started.
+            if (const int switched = connection->Switch(); switched != ThreatScanner::Success)
+                return switched;
+        }
         state.servicePath = service;
         state.pluginsFolder = plugins;
         state.quarantineFolder = quarantine;
@@ -435,26 +442,6 @@ int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int v
     return Guarded(
         [&]() -> int
         {
-            if (option == ThreatScanner::OptionSwitchDefinitions)
-            {
-                std::string service;
-                if (const int checked = WithInstance(instance,
-                                                     [&](State& state) -> int
-                                                     {
-                                                         service = state.servicePath;
-                                                         return ThreatScanner::Success;
-                                                     });
-                    checked != ThreatScanner::Success)
-                    return checked;
-                if (value != 1)
-                    return ThreatScanner::InvalidArgument;
-                if (service.empty())
-                    return ThreatScanner::Success;
-                // The load takes a while: it is waited for without holding the engine's lock.
-                const std::unique_ptr<ServiceConnection> connection =
-                    ServiceConnection::Open(service);
-                return connection ? connection->Switch() : ThreatScanner::Failed;
-            }
             return WithInstance(instance,
                                 [&](State&) -> int
                                 {
