@@ -169,9 +169,6 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
         ++state.initializations;
         return ThreatScanner::Success;
     }
-    // Before the definitions digest below, which already hashes through the library.
-    if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
-        return result;
     RaiseOpenFileLimit();
     // Without a usable temporary folder of its own the engine uses the system's.
     if (!temp.empty() && !MakePrivateFolder(temp))
@@ -193,6 +190,10 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
         state.initializations = 1;
         return ThreatScanner::Success;
     }
+    // With a service nothing here hashes or scans: the scanning library is readied only for an
+    // engine of its own, before the definitions digest below, which already hashes through it.
+    if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
+        return result;
     std::shared_ptr<const Engine> engine;
     const bool keepResults = tempFolder != nullptr;
     CacheDigest definitions{};
