@@ -127,15 +127,19 @@ void SaveCache(const ScanContext& context, const std::string& plugins)
         WriteCacheFile(plugins, context.cache->Save());
 }
 
-// The engine service's socket that the second start-up string names; empty when it names none.
-bool ServicePath(const wchar_t* second, std::string& path)
+// The engine service's socket that the second start-up string names (empty when it names none),
+// and whether the string asks it to switch definitions before that.
+bool ServicePath(const wchar_t* second, std::string& path, bool& switchDefinitions)
 {
     path.clear();
+    switchDefinitions = false;
     if (!second)
         return true;
     const wchar_t* at = std::wcsstr(second, ThreatScanner::EngineServiceKey);
     if (!at)
         return true;
+    const std::wstring before(second, at);
+    switchDefinitions = before.find(ThreatScanner::EngineSwitchKey) != std::wstring::npos;
     return ToUtf8(at + std::wcslen(ThreatScanner::EngineServiceKey), path);
 }
 
@@ -159,7 +163,8 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
         (quarantineFolder && !ToUtf8(quarantineFolder, quarantine)))
         return ThreatScanner::UtfConversion;
     std::string service;
-    if (!ServicePath(second, service))
+    bool switchDefinitions = false;
+    if (!ServicePath(second, service, switchDefinitions))
         return ThreatScanner::UtfConversion;
 
     State& state = GlobalState();
@@ -177,7 +182,7 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     if (const std::unique_ptr<ServiceConnection> connection =
             service.empty() ? nullptr : ServiceConnection::Open(service))
     {
-        if (std::wcsstr(second, ThreatScanner::EngineSwitchKey))
+        if (switchDefinitions)
         {
             // Waited for under the lock: nothing else can use an engine that is not started.
             if (const int switched = connection->Switch(); switched != ThreatScanner::Success)

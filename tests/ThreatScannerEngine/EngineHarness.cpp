@@ -309,7 +309,7 @@ void ShippedInstallation::Reload()
 
 std::wstring EngineService::StartupText(bool switchDefinitions) const
 {
-    return std::wstring(switchDefinitions ? ThreatScanner::EngineSwitchKey : L"") +
+    return (switchDefinitions ? std::wstring(ThreatScanner::EngineSwitchKey) + L"; " : L"") +
            ThreatScanner::EngineServiceKey + Wide(socket);
 }
 

@@ -256,7 +256,7 @@ inline constexpr wchar_t EngineServiceKey[] = L"engine-service=";
 // installed: a service that answers is asked to load them and switch to them (it keeps the old
 // set when the new one does not load), and the start-up returns the result of that load. An
 // engine that loads in process loads the installed set anyway.
-inline constexpr wchar_t EngineSwitchKey[] = L"switch-definitions;";
+inline constexpr wchar_t EngineSwitchKey[] = L"switch-definitions";
 
 // The path and name under which the program asks for the system objects (SystemObjectType).
 inline constexpr wchar_t SystemObjectName[] = L"<System>";
