@@ -36,9 +36,4 @@ EngineService::EngineService(const fs::path&, const fs::path&)
 EngineService::~EngineService() = default;
 
 void EngineService::Kill() {}
-
-std::wstring EngineService::StartupText(bool) const
-{
-    return {};
-}
 } // namespace EngineTest
