@@ -55,6 +55,10 @@ Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& d
         boost::property_tree::ini_parser::read_ini(text, tree);
         definitionsServer = tree.get<std::string>(
             boost::property_tree::ptree::path_type("definitions_server", '.'), "");
+        engineService = tree.get<std::string>(
+            boost::property_tree::ptree::path_type("engine_service", '.'), defaultEngineService);
+        if (engineService == "off")
+            engineService.clear();
         readOnly = tree.get<bool>(boost::property_tree::ptree::path_type("read_only", '.'));
         const auto folder =
             tree.get<std::string>(boost::property_tree::ptree::path_type("engines_folder", '.'));

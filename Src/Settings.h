@@ -28,5 +28,11 @@ public:
     // config.ini key definitions_server, read on its own (it needs no other key). Empty when not
     // set.
     std::string definitionsServer;
+    // The socket of the resident engine service that scans for the engine when it answers:
+    // config.ini key engine_service, read on its own; the value off (or an empty value) turns the
+    // service off, and the engine then always loads in the program's process.
+    std::string engineService = defaultEngineService;
+
+    static constexpr const char* defaultEngineService = "/run/corvane/engine.sock";
 };
 } // namespace CorvaneCommandLineScanner

@@ -24,6 +24,20 @@ const wchar_t* const engineClientName = L"Corvane command line scanner";
 // Identifies this program to the engine's shared services.
 const wchar_t* const engineClientGuid = L"5d1f0c7a-93e2-4b6d-8a41-2c7e9b0f6d38";
 
+// The second start-up string: the client's name, and the engine service's socket when one is set.
+// After an install, a service is asked to switch to the new definitions.
+std::wstring StartupText(bool switchDefinitions)
+{
+    std::wstring text = engineClientName;
+    const std::string& service = Settings::Instance().engineService;
+    if (service.empty())
+        return text;
+    if (switchDefinitions)
+        text += std::wstring(L"; ") + ThreatScanner::EngineSwitchKey;
+    return text + L"; " + ThreatScanner::EngineServiceKey +
+           FileSystemHelper::WidePath(boost::filesystem::path(service));
+}
+
 std::string NarrowName(std::int32_t result)
 {
     return FileSystemHelper::ToNarrow(EngineResultName(result), FileSystemHelper::CodePageAnsi);
@@ -57,6 +71,15 @@ Scanner::Scanner(std::shared_ptr<StopSwitch> stopSwitch) : stop(std::move(stopSw
         InitEx();
 }
 
+Scanner::Scanner(SwitchDefinitions) : stop(std::make_shared<StopSwitch>()), switchDefinitions(true)
+{
+    engineLibrary = boost::make_shared<Library>(ProgramFolder() / "scan.dll");
+    if (Settings::Instance().readOnly)
+        Init();
+    else
+        InitEx();
+}
+
 Scanner::~Scanner()
 {
     try
@@ -76,8 +99,9 @@ void Scanner::Init()
 {
     const std::wstring folder = Settings::Instance().enginesFolder;
     ConsoleHelper::Out() << "Initializing engine, please wait...\n";
+    const std::wstring startup = StartupText(switchDefinitions);
     const int result = Export<ThreatScanner::Initialize>(engineLibrary, "ThreatScanner_Initialize")(
-        folder.c_str(), engineClientName);
+        folder.c_str(), startup.c_str());
     if (result != 0)
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't initialize scanner. Error: " +
                                                          NarrowName(result)));
@@ -114,11 +138,12 @@ void Scanner::InitEx()
     params.value116 = 1;
     params.instanceGuid = guid.c_str();
 
+    const std::wstring startup = StartupText(switchDefinitions);
     ConsoleHelper::Out() << "Initializing engine, please wait...\n";
     EnsureCacheFile(base / "Plugins" / "cache.000");
     const int result =
         Export<ThreatScanner::InitializeEx>(engineLibrary, "ThreatScanner_InitializeEx")(
-            baseFolder.c_str(), engineClientName, smartDbPath.data(), &params);
+            baseFolder.c_str(), startup.c_str(), smartDbPath.data(), &params);
     if (result != 0)
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't initialize scanner. Error: " +
                                                          NarrowName(result)));

@@ -49,6 +49,12 @@ public:
     // when the switch is set: the scan call in progress ends after the object it is at, no
     // further one starts, and the report says the scan was interrupted.
     explicit Scanner(std::shared_ptr<StopSwitch> stop = std::make_shared<StopSwitch>());
+    // After new definitions were installed: the same, and an engine service that holds the
+    // engine switches to them (an engine loaded in process loads them anyway).
+    struct SwitchDefinitions
+    {
+    };
+    explicit Scanner(SwitchDefinitions);
     ~Scanner();
     Scanner(const Scanner&) = delete;
     Scanner& operator=(const Scanner&) = delete;
@@ -110,6 +116,7 @@ private:
     std::wstring tempFolder;
     boost::shared_ptr<Library> engineLibrary;
     std::shared_ptr<StopSwitch> stop;
+    bool switchDefinitions = false;
     bool incomplete = false; // a scan call failed
     // Holds tempFolder; destroyed after the engine was shut down.
     std::unique_ptr<FileSystemHelper::RunFolder> runFolder;

@@ -4,6 +4,7 @@
 #include "Engine.h"
 #include "FileSystem.h"
 #include "Report.h"
+#include "ServiceClient.h"
 #include "Session.h"
 #include "SystemObjects.h"
 #include "Text.h"
@@ -50,6 +51,11 @@ struct State
     // The clean-result cache and the folder its file is kept in; none in read-only mode.
     std::shared_ptr<ResultCache> cache;
     std::string pluginsFolder;
+    // The socket of the engine service that holds the engine instead; empty when it is loaded
+    // here.
+    std::string servicePath;
+
+    bool Started() const { return engine || !servicePath.empty(); }
 };
 
 State& GlobalState()
@@ -121,9 +127,28 @@ void SaveCache(const ScanContext& context, const std::string& plugins)
         WriteCacheFile(plugins, context.cache->Save());
 }
 
-// Starts the engine. Only a writable installation (one with a temporary folder of its own)
-// keeps a clean-result cache beside its definitions.
-int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quarantineFolder)
+// The engine service's socket that the second start-up string names (empty when it names none),
+// and whether the string asks it to switch definitions before that.
+bool ServicePath(const wchar_t* second, std::string& path, bool& switchDefinitions)
+{
+    path.clear();
+    switchDefinitions = false;
+    if (!second)
+        return true;
+    const wchar_t* at = std::wcsstr(second, ThreatScanner::EngineServiceKey);
+    if (!at)
+        return true;
+    const std::wstring before(second, at);
+    switchDefinitions = before.find(ThreatScanner::EngineSwitchKey) != std::wstring::npos;
+    return ToUtf8(at + std::wcslen(ThreatScanner::EngineServiceKey), path);
+}
+
+// Starts the engine: hands the scans to the engine service when one answers on the socket that
+// the second string names, else loads it here. Only a writable installation (one with a
+// temporary folder of its own) keeps a clean-result cache beside its definitions; with a service
+// the cache is the service's.
+int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolder,
+          const wchar_t* quarantineFolder)
 {
     std::string base;
     if (!folder)
@@ -137,6 +162,10 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
     if ((tempFolder && !ToUtf8(tempFolder, temp)) ||
         (quarantineFolder && !ToUtf8(quarantineFolder, quarantine)))
         return ThreatScanner::UtfConversion;
+    std::string service;
+    bool switchDefinitions = false;
+    if (!ServicePath(second, service, switchDefinitions))
+        return ThreatScanner::UtfConversion;
 
     State& state = GlobalState();
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -145,15 +174,32 @@ int Start(const wchar_t* folder, const wchar_t* tempFolder, const wchar_t* quara
         ++state.initializations;
         return ThreatScanner::Success;
     }
-    // Before the definitions digest below, which already hashes through the library.
-    if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
-        return result;
     RaiseOpenFileLimit();
     // Without a usable temporary folder of its own the engine uses the system's.
     if (!temp.empty() && !MakePrivateFolder(temp))
         temp.clear();
-    std::shared_ptr<const Engine> engine;
     const std::string plugins = JoinPath(base, "Plugins");
+    if (const std::unique_ptr<ServiceConnection> connection =
+            service.empty() ? nullptr : ServiceConnection::Open(service))
+    {
+        if (switchDefinitions)
+        {
+            // Waited for under the lock: nothing else can use an engine that is not started.
+            if (const int switched = connection->Switch(); switched != ThreatScanner::Success)
+                return switched;
+        }
+        state.servicePath = service;
+        state.pluginsFolder = plugins;
+        state.quarantineFolder = quarantine;
+        state.tempFolder = temp;
+        state.initializations = 1;
+        return ThreatScanner::Success;
+    }
+    // With a service nothing here hashes or scans: the scanning library is readied only for an
+    // engine of its own, before the definitions digest below, which already hashes through it.
+    if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
+        return result;
+    std::shared_ptr<const Engine> engine;
     const bool keepResults = tempFolder != nullptr;
     CacheDigest definitions{};
     const bool described =
@@ -201,7 +247,7 @@ public:
             instance,
             [this](State& state) -> int
             {
-                if (!state.engine)
+                if (!state.Started())
                     return ThreatScanner::InitRequired;
                 if (instance->busy)
                     return ThreatScanner::Busy;
@@ -215,6 +261,7 @@ public:
                 context.callbackContext = instance->callbackContext;
                 context.cache = state.cache;
                 context.stop = instance->stop;
+                context.servicePath = state.servicePath;
                 pluginsFolder = state.pluginsFolder;
                 return ThreatScanner::Success;
             });
@@ -257,8 +304,20 @@ int ScanBootSector(const ScanContext& context, const std::string& root)
     target.objectPath = root;
     target.objectType = ThreatScanner::ObjectBootSector;
     Reporter reporter(context);
-    reporter.Report(target, nullptr,
-                    ScanMemory(*context.engine, sector.data(), sector.size(), device));
+    FileScanResult result;
+    if (context.servicePath.empty())
+        result = ScanMemory(*context.engine, sector.data(), sector.size(), device);
+    else
+    {
+        const std::unique_ptr<ServiceConnection> service =
+            ServiceConnection::Open(context.servicePath);
+        if (!service || !service->ScanBytes(sector.data(), sector.size(), true, result))
+        {
+            result = FileScanResult();
+            result.error = ThreatScanner::Failed;
+        }
+    }
+    reporter.Report(target, nullptr, result);
     return reporter.FirstError();
 }
 } // namespace
@@ -310,12 +369,12 @@ static_assert(std::is_same_v<decltype(ThreatScanner_GetDatabaseInformation),
 // Read-only installations: the definitions come from the given folder, nothing is written
 // beside it. Extracted archive members go to the system's temporary folder and there is no
 // quarantine, so a quarantine request leaves the file where it is.
-int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* /*second*/)
+int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second)
 {
-    return Guarded([&]() -> int { return Start(folder, nullptr, nullptr); });
+    return Guarded([&]() -> int { return Start(folder, second, nullptr, nullptr); });
 }
 
-int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* /*second*/,
+int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,
                                wchar_t* /*smartDbPath*/, _InitializeParams* params)
 {
     return Guarded(
@@ -323,7 +382,7 @@ int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* /*second*/,
         {
             if (params && params->size < sizeof(_InitializeParams))
                 return ThreatScanner::InvalidArgument;
-            return Start(folder, params ? params->tempFolder : nullptr,
+            return Start(folder, second, params ? params->tempFolder : nullptr,
                          params ? params->quarantineFolder : nullptr);
         });
 }
@@ -341,6 +400,7 @@ int ThreatScanner_Uninitialize()
             {
                 // Scans still running keep their own reference to the engine.
                 state.engine.reset();
+                state.servicePath.clear();
                 state.cache.reset();
                 state.quarantineFolder.clear();
             }
@@ -355,7 +415,7 @@ int ThreatScanner_CreateInstance(CThreatScannerStruct** instance)
         {
             State& state = GlobalState();
             std::lock_guard<std::mutex> lock(state.mutex);
-            if (!state.engine)
+            if (!state.Started())
                 return ThreatScanner::InitRequired;
             if (!instance)
                 return ThreatScanner::InvalidArgument;
@@ -534,12 +594,20 @@ int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance, std::ui
             return WithInstance(instance,
                                 [&](State& state) -> int
                                 {
-                                    if (!state.engine)
+                                    if (!state.Started())
                                         return ThreatScanner::InitRequired;
                                     if (!version || !releaseTime)
                                         return ThreatScanner::InvalidArgument;
-                                    const DatabaseInformation& information =
-                                        state.engine->Information();
+                                    DatabaseInformation information;
+                                    if (state.engine)
+                                        information = state.engine->Information();
+                                    else
+                                    {
+                                        const std::unique_ptr<ServiceConnection> service =
+                                            ServiceConnection::Open(state.servicePath);
+                                        if (!service || !service->Information(information))
+                                            return ThreatScanner::Failed;
+                                    }
                                     if (!information.known)
                                         return ThreatScanner::DbinfoUnavailable;
                                     *version = information.version;

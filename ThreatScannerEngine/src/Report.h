@@ -30,6 +30,8 @@ struct ScanContext
     std::shared_ptr<ResultCache> cache;
     // Set when the scan is to end after the object in progress (the instance's stop option).
     std::shared_ptr<const std::atomic<bool>> stop;
+    // The socket of the engine service that scans instead of engine, when one does.
+    std::string servicePath;
 
     bool Stopping() const { return stop && stop->load(std::memory_order_relaxed); }
 };

@@ -9,18 +9,12 @@
 
 namespace ThreatScannerEngine
 {
-std::atomic<unsigned long long> scannedFiles{0};
-void (*scannedHook)(const char* path) = nullptr;
 bool (*blockedOpenHook)(const char* name) = nullptr;
 
 namespace
 {
 constexpr std::size_t targetsPerBatch = 32;
 constexpr std::size_t queuedBatchesPerWorker = 4;
-// Files up to this size are read in one call and scanned from memory. Scanning from a descriptor
-// makes the scanning library map and unmap a window for each file under one lock that all
-// threads share; larger files are scanned that way all the same, so that no worker holds more.
-constexpr std::size_t readWholeUpTo = 1 << 20;
 
 std::size_t WorkerCount()
 {
@@ -224,92 +218,44 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
     OpenFileStatus status;
     if (!DescribeOpenFile(fd, status) || !status.regular)
         return std::nullopt;
-    const unsigned int options = CacheOptions(context.scanArchives);
-    const std::size_t size = static_cast<std::size_t>(status.size);
-    // Files that say they are empty (some special files do, and have content) are left to the
-    // descriptor scan, and so is a file that cannot be read: that scan names the failure. A file
-    // cut short since it was looked at is scanned as it is now.
-    bool whole = size > 0 && size <= readWholeUpTo;
-    std::size_t got = 0;
-    if (whole && buffer.size() < size)
-        buffer.resize(size);
-    while (whole && got < size)
-    {
-        const long long count = ReadSome(fd, buffer.data() + got, size - got);
-        if (count < 0)
-            whole = false;
-        else if (count == 0)
-            break;
-        else
-            got += static_cast<std::size_t>(count);
-    }
-    // The cache is asked with the digest of the very bytes that would be scanned: the buffer,
-    // or a larger file read through once (cheap beside scanning it). The key of a new entry is
-    // the digest of what the scanning library actually read.
-    FileScanResult result;
-    std::optional<CacheDigest> content;
-    std::optional<ContentDigest> reads;
-    if (whole && got > 0)
-    {
-        content = ContentDigest::Of(buffer.data(), got);
-        if (context.cache && context.cache->IsClean(*content, options))
-            return std::nullopt;
-        scannedFiles.fetch_add(1, std::memory_order_relaxed);
-        result = ScanMemory(*context.engine, buffer.data(), got, target.objectPath,
-                            context.scanArchives);
-    }
-    else if (size > readWholeUpTo)
-    {
-        if (context.cache)
-        {
-            const std::optional<CacheDigest> now = ContentDigest::OfFile(fd, status.size, buffer);
-            if (now && context.cache->IsClean(*now, options))
-                return std::nullopt;
-        }
-        scannedFiles.fetch_add(1, std::memory_order_relaxed);
-        reads.emplace(status.size);
-        result = ScanDescriptor(*context.engine, fd, status.size, target.objectPath,
-                                context.scanArchives, &*reads);
-        content = reads->Finish(fd);
-    }
-    else
-    {
-        scannedFiles.fetch_add(1, std::memory_order_relaxed);
-        result = ScanDescriptor(*context.engine, fd, status.size, target.objectPath,
-                                context.scanArchives);
-    }
-    result.scannedSize = status.size;
-    result.scannedChange = status.changed;
+    if (!context.servicePath.empty())
+        return ScanInService(std::move(target), fd, status, state);
+    ContentScanOutcome outcome = ScanOpenFile(*context.engine, context.cache.get(), fd, status,
+                                              target.objectPath, context.scanArchives, buffer);
+    if (outcome.cachedClean)
+        return std::nullopt;
+    FileScanResult& result = outcome.result;
     if (result.detections.empty() && result.error == ThreatScanner::Success)
     {
-        if (content && context.cache)
-            state.clean.push_back(*content);
+        if (outcome.cleanContent && context.cache)
+            state.clean.push_back(*outcome.cleanContent);
         return std::nullopt;
     }
-    // Whether the detected file carries a trusted signature is judged on the content that was
-    // scanned, while it is still held: the buffer, or reads of the file that must match what
-    // the scanning library read. Content that changed meanwhile has no signer.
-    if (!result.detections.empty() && scannedHook)
-        scannedHook(target.objectPath.c_str());
-    if (!result.detections.empty() && content)
+    fd.Close();
+    return Finding{std::move(target), status.identity, std::move(result)};
+}
+
+std::optional<Session::Finding> Session::ScanInService(Target target, Descriptor& fd,
+                                                       const OpenFileStatus& status,
+                                                       WorkerState& state)
+{
+    // Each worker asks over a connection of its own. Once the service is gone, the objects left
+    // fail at once instead of waiting for it one by one.
+    FileScanResult result;
+    if (!state.service && !state.serviceLost)
+        state.service = ServiceConnection::Open(context.servicePath);
+    if (!state.service || !state.service->Scan(fd, context.scanArchives, result))
     {
-        if (whole && got > 0)
-            result.verifiedSigner = VerifiedSigner(
-                fd, target.objectPath, got, *content,
-                [&](std::uint64_t offset, void* into, std::size_t length)
-                {
-                    if (offset > got || length > got - offset)
-                        return false;
-                    std::copy_n(buffer.data() + offset, length, static_cast<char*>(into));
-                    return true;
-                });
-        else
-            result.verifiedSigner =
-                VerifiedSigner(fd, target.objectPath, status.size, *content,
-                               [&](std::uint64_t offset, void* into, std::size_t length)
-                               { return reads->ReadRecorded(fd, offset, into, length); });
+        state.service.reset();
+        state.serviceLost = true;
+        result = FileScanResult();
+        result.error = ThreatScanner::Failed;
     }
     fd.Close();
+    if (result.detections.empty() && result.error == ThreatScanner::Success)
+        return std::nullopt;
+    result.scannedSize = status.size;
+    result.scannedChange = status.changed;
     return Finding{std::move(target), status.identity, std::move(result)};
 }
 } // namespace ThreatScannerEngine

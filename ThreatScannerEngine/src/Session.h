@@ -1,7 +1,9 @@
 #pragma once
 
+#include "ContentScan.h"
 #include "Report.h"
 #include "ResultCache.h"
+#include "ServiceClient.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -65,8 +67,14 @@ private:
     {
         std::vector<CacheDigest> clean; // digests of content found clean, not yet handed back
         std::vector<char> buffer;       // content of the file being scanned
+        // The worker's own connection to the engine service, when a service scans.
+        std::unique_ptr<ServiceConnection> service;
+        bool serviceLost = false;
     };
     std::optional<Finding> ScanTarget(Target& target, WorkerState& state);
+    // Has the engine service scan the open file.
+    std::optional<Finding> ScanInService(Target target, Descriptor& fd,
+                                         const OpenFileStatus& status, WorkerState& state);
     // Reports every finding that is ready; the lock is released around each report.
     void ReportReady(std::unique_lock<std::mutex>& lock);
 
@@ -90,11 +98,6 @@ private:
     std::vector<std::thread> workers;
 };
 
-// Called, in the test copy, with the path of each file just scanned with a detection, before
-// its signature is checked; on the worker thread that scanned it.
-extern void (*scannedHook)(const char* path);
-// The number of files read and scanned, for tests.
-extern std::atomic<unsigned long long> scannedFiles;
 // Set by tests only: files whose name it accepts are treated as if the system refused to open
 // them as malware, which no test machine can make it do.
 extern bool (*blockedOpenHook)(const char* name);

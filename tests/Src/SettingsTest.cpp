@@ -63,6 +63,26 @@ TEST_F(SettingsFile, DefinitionsServerStandsAlone)
     EXPECT_EQ(Read("[updates]\ndefinitions_server=http://mirror\n").definitionsServer, "");
 }
 
+// The engine service's socket has a default that the key changes or turns off, on its own.
+TEST_F(SettingsFile, EngineServiceStandsAloneAndCanBeTurnedOff)
+{
+    const struct
+    {
+        const char* content;
+        const char* service;
+    } cases[] = {
+        {"read_only=1\n", Settings::defaultEngineService},
+        {"read_only=yes\nengine_service=/srv/engine.sock\n", "/srv/engine.sock"},
+        {"engine_service=off\n", ""},
+        {"engine_service=\n", ""},
+        {"[engine]\nengine_service=/srv/engine.sock\n", Settings::defaultEngineService},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Read(c.content).engineService, c.service) << c.content;
+    EXPECT_EQ(Settings(folder.Path() / "missing.ini", L"/opt/corvane").engineService,
+              Settings::defaultEngineService);
+}
+
 TEST_F(SettingsFile, MissingFileGivesDefaults)
 {
     const Settings settings(folder.Path() / "missing.ini", L"/opt/corvane");

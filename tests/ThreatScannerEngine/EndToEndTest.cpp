@@ -365,6 +365,7 @@ TEST(EngineEndToEnd, AnAcceptedSignatureLeavesOutOnlyWhatItSigns)
         if (name == "payload inside the entry")
             WriteFile(shipped.Data() / "hidden.exe", bytes);
     }
+    shipped.Reload();
 
     const std::string output = shipped.Scan(shipped.Data(), {"--delete"});
     EXPECT_THAT(output, HasSubstr("/signed.exe. "));

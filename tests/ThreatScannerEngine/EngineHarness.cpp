@@ -115,7 +115,7 @@ void Recorder::Callback(_ScanCbkParams* params, int* action, void* context)
     self->inside.fetch_sub(1);
 }
 
-EngineInstallation::EngineInstallation(bool readOnly)
+EngineInstallation::EngineInstallation(bool readOnly, bool withService)
     : folder(root.Path() / "Corvane Scanner"), readOnly(readOnly)
 {
     fs::create_directories(folder / "Plugins");
@@ -123,7 +123,9 @@ EngineInstallation::EngineInstallation(bool readOnly)
     for (const char* name :
          {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb", "update.txt"})
         fs::copy_file(fs::path(STARTER_DEFINITIONS_FOLDER) / name, folder / "Plugins" / name);
-    Start();
+    if (withService)
+        service = std::make_unique<EngineService>(folder / "Plugins", root.Path());
+    Start(false);
 }
 
 void EngineInstallation::Restart()
@@ -132,15 +134,17 @@ void EngineInstallation::Restart()
         EXPECT_EQ(Engine().DestroyInstance(instance), 0);
     instances.clear();
     EXPECT_EQ(Engine().Uninitialize(), 0);
-    Start();
+    // A service switches to the definitions as they are now, as a new start would load them.
+    Start(true);
 }
 
-void EngineInstallation::Start()
+void EngineInstallation::Start(bool switchDefinitions)
 {
     const std::wstring base = Wide(folder);
+    const std::wstring second = service ? service->StartupText(switchDefinitions) : L"";
     int result = 0;
     if (readOnly)
-        result = Engine().Initialize(base.c_str(), L"");
+        result = Engine().Initialize(base.c_str(), second.c_str());
     else
     {
         fs::create_directories(folder / "Temp");
@@ -155,7 +159,7 @@ void EngineInstallation::Start()
         params.tempFolder = temp.c_str();
         params.value116 = 1;
         params.instanceGuid = L"00000000-0000-0000-0000-000000000000";
-        result = Engine().InitializeEx(base.c_str(), L"", smartDb.data(), &params);
+        result = Engine().InitializeEx(base.c_str(), second.c_str(), smartDb.data(), &params);
     }
     if (result != 0)
         throw std::runtime_error("the engine did not start: " + std::to_string(result));
@@ -286,6 +290,27 @@ ShippedInstallation::ShippedInstallation()
             installation.Install(entry.path(), "Plugins/" + entry.path().filename().string());
     }
     fs::create_directories(Data());
+    if (EngineService::Enabled())
+    {
+        service = std::make_unique<EngineService>(installation.Folder() / "Plugins",
+                                                  installation.Folder().parent_path());
+        installation.WriteFile("config.ini", "engine_service=" + service->Socket().string() + "\n");
+    }
+}
+
+void ShippedInstallation::Reload()
+{
+    if (!service)
+        return;
+    service.reset();
+    service = std::make_unique<EngineService>(installation.Folder() / "Plugins",
+                                              installation.Folder().parent_path());
+}
+
+std::wstring EngineService::StartupText(bool switchDefinitions) const
+{
+    return (switchDefinitions ? std::wstring(ThreatScanner::EngineSwitchKey) + L"; " : L"") +
+           ThreatScanner::EngineServiceKey + Wide(socket);
 }
 
 std::string ShippedInstallation::Log() const

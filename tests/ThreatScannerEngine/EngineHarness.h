@@ -7,6 +7,7 @@
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -82,12 +83,42 @@ struct Recorder
     static void Callback(_ScanCbkParams* params, int* action, void* context);
 };
 
+// The built engine service, started on a definitions folder with a socket and a state folder of
+// its own inside the given folder; stopped with SIGTERM when the object goes, and then checked to
+// have ended with exit code 0 and no sanitizer report. Its standard error goes to a file there.
+class EngineService
+{
+public:
+    // Whether the engine tests run with the service (the test entry that sets
+    // CORVANE_TEST_ENGINE_SERVICE), so that each installation starts one.
+    static bool Enabled();
+
+    EngineService(const fs::path& definitions, const fs::path& folder);
+    ~EngineService();
+    EngineService(const EngineService&) = delete;
+    EngineService& operator=(const EngineService&) = delete;
+
+    const fs::path& Socket() const { return socket; }
+    const fs::path& State() const { return state; }
+    // Ends the service at once (SIGKILL); the ending is then not checked.
+    void Kill();
+    // The second start-up string that names this service.
+    std::wstring StartupText(bool switchDefinitions = false) const;
+
+private:
+    fs::path socket;
+    fs::path state;
+    fs::path errors;
+    long long process = -1;
+};
+
 // A program folder with a copy of the starter definitions, a Temp and a Quarantine folder, and a
 // Data folder to put files to scan in. The engine is initialised for it and shut down with it.
 class EngineInstallation
 {
 public:
-    explicit EngineInstallation(bool readOnly = false);
+    // With withService, the built engine service holds the engine (see EngineService).
+    explicit EngineInstallation(bool readOnly = false, bool withService = EngineService::Enabled());
     ~EngineInstallation();
     EngineInstallation(const EngineInstallation&) = delete;
     EngineInstallation& operator=(const EngineInstallation&) = delete;
@@ -102,6 +133,7 @@ public:
     }
 
     const fs::path& Folder() const { return folder; }
+    EngineService* Service() const { return service.get(); }
     fs::path Data() const { return folder / "Data"; }
     fs::path Quarantine() const { return folder / "Quarantine"; }
 
@@ -111,11 +143,13 @@ public:
     int Scan(const fs::path& path, Recorder& recorder, bool scanArchives = true);
 
 private:
-    void Start();
+    void Start(bool switchDefinitions);
 
     CorvaneTest::TemporaryFolder root;
     fs::path folder;
     bool readOnly;
+    // With the service: it holds this installation's engine.
+    std::unique_ptr<EngineService> service;
     std::vector<CThreatScannerStruct*> instances;
 };
 
@@ -154,12 +188,17 @@ public:
 
     // The last run's log.
     std::string Log() const;
+    // With the service: starts it again, so that it loads the definitions as they are now, in
+    // this process's environment.
+    void Reload();
 
     // Runs a custom scan of the path and returns the console output; the XML is at Result().
     std::string Scan(const fs::path& path, const std::vector<std::string>& options = {},
                      const std::map<std::string, std::string>& environment = {});
 
     CorvaneTest::Installation installation;
+    // With the service: it holds the installation's engine, named in its config.ini.
+    std::unique_ptr<EngineService> service;
 };
 
 // The files with the extension in a quarantine folder.

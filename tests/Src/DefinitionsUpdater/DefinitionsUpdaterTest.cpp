@@ -49,6 +49,21 @@ public:
             .as_object();
     }
 
+    // The second start-up string of each engine start.
+    std::vector<std::string> EngineStartupTexts() const
+    {
+        std::vector<std::string> texts;
+        for (const json::object& call : CorvaneTest::ScriptedEngine::Calls(installation))
+            if (call.contains("second"))
+                texts.emplace_back(call.at("second").as_string());
+        return texts;
+    }
+
+    void WriteSettings(const std::string& content) const
+    {
+        installation.WriteFile("config.ini", content);
+    }
+
     // The engine exports called, in order.
     std::vector<std::string> EngineCalls() const
     {
@@ -107,6 +122,22 @@ TEST(DefinitionsUpdater, PrintsProgressInstallsAndReturnsTheService)
     EXPECT_EQ(record.at("destroyed"), 1);
     EXPECT_EQ(record.at("destroyedOther"), 0);
     EXPECT_THAT(update.EngineCalls(), ElementsAre("InitializeEx", "Uninitialize"));
+    // The engine start after the install asks an engine service to switch to the new set.
+    EXPECT_THAT(update.EngineStartupTexts(),
+                ElementsAre("Corvane command line scanner; switch-definitions; "
+                            "engine-service=/run/corvane/engine.sock"));
+}
+
+// Without an engine service the start-up string names none, and nothing changes for the engine.
+TEST(DefinitionsUpdater, AnInstallWithTheServiceTurnedOffOnlyStartsTheEngine)
+{
+    const DefinitionsUpdate update(R"({"update": {"events": [
+        {"code": 0}, {"code": 40, "text": "daily.cvd"}, {"code": 10}, {"code": 90, "value": 2},
+        {"code": 77}]}})");
+    update.WriteSettings("engine_service=off\n");
+    update.Run();
+    EXPECT_THAT(update.EngineCalls(), ElementsAre("InitializeEx", "Uninitialize"));
+    EXPECT_THAT(update.EngineStartupTexts(), ElementsAre("Corvane command line scanner"));
 }
 
 TEST(DefinitionsUpdater, SetsTheSixOptionsInOrderWithTheirValues)

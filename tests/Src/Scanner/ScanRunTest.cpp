@@ -77,7 +77,9 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
     const auto init = installation.Calls("InitializeEx").at(0);
     EXPECT_EQ(Text(init.at("folder")), folder.string());
     EXPECT_EQ(Text(init.at("smartDbPath")), (folder / "SmartDB.dll").string());
-    EXPECT_TRUE(init.at("second").is_string());
+    // The engine is told where an engine service would answer (the default socket).
+    EXPECT_EQ(Text(init.at("second")),
+              "Corvane command line scanner; engine-service=/run/corvane/engine.sock");
     const auto& params = init.at("params").as_object();
     EXPECT_EQ(params.at("size").as_int64(), 160);
     EXPECT_EQ(Text(params.at("programFolder")), folder.string());

@@ -19,3 +19,21 @@ void* EngineSymbol(const char* name)
     return reinterpret_cast<void*>(::GetProcAddress(library, name));
 }
 } // namespace EngineTest
+
+namespace EngineTest
+{
+// There is no engine service on Windows yet: the engine always loads in process.
+bool EngineService::Enabled()
+{
+    return false;
+}
+
+EngineService::EngineService(const fs::path&, const fs::path&)
+{
+    throw std::runtime_error("no engine service on this platform");
+}
+
+EngineService::~EngineService() = default;
+
+void EngineService::Kill() {}
+} // namespace EngineTest

@@ -248,6 +248,15 @@ constexpr int OptionScanArchives = 26;
 // every later one end after the object in progress, with the result Stopped. What was found
 // before is still reported; no further action is taken.
 constexpr int OptionStopScan = 4090;
+// The second start-up string may name the socket of a resident engine service after this key
+// (the rest of the string is the path). When a service answers there, the engine loads nothing
+// itself and hands each file it opens to the service; when none answers, it loads in process.
+inline constexpr wchar_t EngineServiceKey[] = L"engine-service=";
+// Given in the second start-up string before the service's key after new definitions were
+// installed: a service that answers is asked to load them and switch to them (it keeps the old
+// set when the new one does not load), and the start-up returns the result of that load. An
+// engine that loads in process loads the installed set anyway.
+inline constexpr wchar_t EngineSwitchKey[] = L"switch-definitions";
 
 // The path and name under which the program asks for the system objects (SystemObjectType).
 inline constexpr wchar_t SystemObjectName[] = L"<System>";

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Engine.h"
+#include "FileScan.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace ThreatScannerEngine
+{
+class Descriptor;
+
+// One connection to the resident engine service, which holds the compiled engine and scans the
+// descriptors handed to it. Every wait is bounded, so a service that stops answering fails the
+// call instead of holding it.
+class ServiceConnection
+{
+public:
+    // A connection that the service greeted with this protocol version; null when no service
+    // answers at the path (or the platform has none).
+    static std::unique_ptr<ServiceConnection> Open(const std::string& socketPath);
+    virtual ~ServiceConnection() = default;
+
+    // Scans an open regular file. False when the service could not be asked or did not answer:
+    // the connection is then unusable.
+    virtual bool Scan(const Descriptor& file, bool scanArchives, FileScanResult& result) = 0;
+    // Scans a block of memory, handed over as the content of a file of its own.
+    virtual bool ScanBytes(const void* data, std::size_t size, bool scanArchives,
+                           FileScanResult& result) = 0;
+    // The loaded definitions' description; false when the service did not answer.
+    virtual bool Information(DatabaseInformation& information) = 0;
+    // Asks the service to load its definitions again and switch to them; the engine's result
+    // code of that load, or Failed when the service did not answer.
+    virtual int Switch() = 0;
+};
+} // namespace ThreatScannerEngine

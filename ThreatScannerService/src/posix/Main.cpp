@@ -1,0 +1,131 @@
+// The resident engine service: loads a definitions set once and scans the files that the engine
+// library of the program's runs hands over on its socket.
+//
+//   CorvaneEngineService --definitions <folder> --state <folder> [--socket <path>]
+//                        [--temp <folder>]
+//
+// Without --socket the service takes the socket that systemd passes it (socket activation).
+// SIGTERM or SIGINT ends it; the clean-result cache is saved in the state folder.
+#include "FileSystem.h"
+#include "Service.h"
+
+#include "ScanProtocol/Channel.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <iostream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+int stopWrite = -1;
+
+void OnStop(int)
+{
+    const char byte = 0;
+    const ssize_t ignored = ::write(stopWrite, &byte, 1);
+    static_cast<void>(ignored);
+}
+
+// The listening socket systemd passed, when it passed exactly one to this process.
+int ActivatedSocket()
+{
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* count = std::getenv("LISTEN_FDS");
+    if (!pid || !count || std::strtol(pid, nullptr, 10) != ::getpid() ||
+        std::strcmp(count, "1") != 0)
+        return -1;
+    ::fcntl(3, F_SETFD, FD_CLOEXEC);
+    return 3;
+}
+
+int Usage(const char* message)
+{
+    std::cerr << message
+              << "\nUsage: CorvaneEngineService --definitions <folder> --state "
+                 "<folder> [--socket <path>] [--temp <folder>]\n";
+    return 2;
+}
+} // namespace
+
+int main(int argc, char** argv)
+{
+    ThreatScannerService::Settings settings;
+    std::string socketPath;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string option = argv[i];
+        if (i + 1 >= argc)
+            return Usage(("Missing value of " + option).c_str());
+        const std::string value = argv[++i];
+        if (option == "--definitions")
+            settings.definitionsFolder = value;
+        else if (option == "--state")
+            settings.stateFolder = value;
+        else if (option == "--socket")
+            socketPath = value;
+        else if (option == "--temp")
+            settings.tempFolder = value;
+        else
+            return Usage(("Unknown option " + option).c_str());
+    }
+    if (settings.definitionsFolder.empty() || settings.stateFolder.empty())
+        return Usage("The definitions and state folders are required.");
+    // Extracted archive members stay in a folder that only the service may enter.
+    if (settings.tempFolder.empty())
+        settings.tempFolder = ThreatScannerEngine::JoinPath(settings.stateFolder, "Temp");
+    if (!ThreatScannerEngine::MakePrivateFolder(settings.stateFolder) ||
+        !ThreatScannerEngine::MakePrivateFolder(settings.tempFolder))
+    {
+        std::cerr << "Couldn't create the state folder " << settings.stateFolder << "\n";
+        return 1;
+    }
+
+    int stopPipe[2];
+    if (::pipe2(stopPipe, O_CLOEXEC) != 0)
+        return 1;
+    stopWrite = stopPipe[1];
+    struct sigaction action
+    {
+    };
+    action.sa_handler = OnStop;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    ScanProtocol::OwnedDescriptor listening;
+    if (socketPath.empty())
+        listening.Reset(ActivatedSocket());
+    else
+        // Reachable by this service's user and group only.
+        listening = ScanProtocol::Listen(socketPath, 0660);
+    if (listening.Get() < 0)
+    {
+        std::cerr << "Couldn't listen on "
+                  << (socketPath.empty() ? "the passed socket" : socketPath) << "\n";
+        return 1;
+    }
+
+    auto service = std::make_unique<ThreatScannerService::Service>(settings);
+    if (const int status = service->Start(); status != 0)
+    {
+        std::cerr << "Couldn't load the definitions in " << settings.definitionsFolder
+                  << ". Error: " << status << "\n";
+        return 1;
+    }
+    std::cerr << "Engine service ready\n";
+    if (!service->Run(listening.Get(), stopPipe[0]))
+    {
+        // A scan that does not end holds the service: the process ends under it.
+        std::cerr << "Connections still open at the end\n";
+        std::_Exit(0);
+    }
+    service.reset();
+    if (!socketPath.empty())
+        ::unlink(socketPath.c_str());
+    return 0;
+}

@@ -1,0 +1,95 @@
+#include "ScanProtocol/Messages.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+using namespace ScanProtocol;
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (const int value : values)
+        out += static_cast<char>(value);
+    return out;
+}
+
+TEST(ScanProtocol, EveryMessageSurvivesEncodingAndDecoding)
+{
+    ScanReply reply;
+    reply.error = -1073741824;
+    reply.detections.push_back({2, {"outer.zip", "inner.exe"}, "Win.Test.EICAR_HDB-1"});
+    reply.detections.push_back({0, {}, ""});
+    reply.signer = std::vector<std::uint32_t>{'A', 0xDC80, 0x10FFFF};
+    const Message messages[] = {Hello{7},        HelloReply{},
+                                Refused{-5},     ScanRequest{false},
+                                reply,           ScanReply{},
+                                InfoRequest{},   InfoReply{true, 4294967295u, 1700000000u},
+                                SwitchRequest{}, SwitchReply{0x40000003},
+                                StatsRequest{},  StatsReply{1ull << 40, 3, 2, 1}};
+    for (const Message& message : messages)
+    {
+        const std::string body = Encode(message);
+        const std::optional<Message> decoded = Decode(body);
+        ASSERT_TRUE(decoded) << "type " << message.index();
+        EXPECT_EQ(Encode(*decoded), body) << "type " << message.index();
+    }
+    const ScanReply back = std::get<ScanReply>(*Decode(Encode(reply)));
+    EXPECT_EQ(back.detections[0].members[1], "inner.exe");
+    EXPECT_EQ(back.detections[0].depth, 2u);
+    EXPECT_EQ((*back.signer)[2], 0x10FFFFu);
+}
+
+TEST(ScanProtocol, MalformedBodiesAreRefused)
+{
+    const struct
+    {
+        const char* what;
+        std::string body;
+    } cases[] = {
+        {"empty", ""},
+        {"unknown type", Bytes({0x7F})},
+        {"type zero", Bytes({0})},
+        {"hello cut short", Bytes({1, 1, 0})},
+        {"bytes after a message", Encode(InfoRequest{}) + "x"},
+        {"boolean that is neither 0 nor 1", Bytes({4, 2})},
+        {"too many detections", Bytes({5, 0, 0, 0, 0, 0x01, 0x01, 0, 0})},
+        {"name longer than its bound",
+         Bytes({5, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x04, 0, 0})},
+        {"name longer than the body",
+         Bytes({5, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0, 0, 0, 'a'})},
+        {"huge member count",
+         Bytes({5, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF})},
+        {"over the frame cap", std::string(maxBody + 1, '\x06')},
+    };
+    for (const auto& c : cases)
+        EXPECT_FALSE(Decode(c.body)) << c.what;
+
+    const unsigned char zero[4] = {0, 0, 0, 0};
+    const unsigned char cap[4] = {0x00, 0x00, 0x04, 0x00};
+    const unsigned char over[4] = {0x01, 0x00, 0x04, 0x00};
+    const unsigned char huge[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_FALSE(BodyLength(zero));
+    EXPECT_EQ(BodyLength(cap), maxBody);
+    EXPECT_FALSE(BodyLength(over));
+    EXPECT_FALSE(BodyLength(huge));
+}
+
+TEST(ScanProtocol, AReplyTooLargeForAFrameKeepsItsFirstDetections)
+{
+    ScanReply reply;
+    Detection big{1, std::vector<std::string>(maxMembers, std::string(maxName, 'm')),
+                  std::string(maxName + 100, 't')};
+    reply.detections.assign(maxDetections + 10, big);
+    reply.signer = std::vector<std::uint32_t>(maxName + 5, 'S');
+    const std::string body = Encode(reply);
+    ASSERT_LE(body.size(), maxBody);
+    const std::optional<Message> decoded = Decode(body);
+    ASSERT_TRUE(decoded);
+    const ScanReply& back = std::get<ScanReply>(*decoded);
+    EXPECT_GT(back.detections.size(), 0u);
+    EXPECT_LT(back.detections.size(), maxDetections);
+    EXPECT_EQ(back.detections[0].threatName.size(), maxName);
+    EXPECT_EQ(back.signer->size(), maxName);
+}
+} // namespace
