@@ -44,12 +44,14 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 // How the bench starts the engine service and points the program at it. In the service's
-// arguments and the switch command, {socket}, {plugins}, {temp} and {program} stand for the
-// private socket, the definitions folder, a temporary folder and the installation's program.
+// arguments and the switch command, {socket}, {plugins}, {temp}, {program} and {service} stand
+// for the private socket, the definitions folder, a temporary folder (the service's state), the
+// installation's program and the service executable.
 // In-process runs set the key to "off", so that a service answering on the default socket does
 // not take part in them.
 const char* const defaultServiceArguments =
-    "--socket {socket} --definitions {plugins} --temp {temp}";
+    "--socket {socket} --definitions {plugins} --state {temp}";
+const char* const defaultServiceSwitch = "{service} --switch {socket}";
 const char* const defaultServiceKey = "engine_service";
 
 struct Options
@@ -59,7 +61,8 @@ struct Options
     std::string service; // the service executable; empty when not given
     std::string serviceArguments = defaultServiceArguments;
     std::string serviceKey = defaultServiceKey;
-    std::string serviceSwitch; // a shell command that switches the service's set; may be empty
+    // A shell command that switches the service's set; may be empty.
+    std::string serviceSwitch = defaultServiceSwitch;
     std::string programFolder = PROGRAM_FOLDER;
 };
 
@@ -642,6 +645,7 @@ private:
             text = Replace(text, "{socket}", socket);
             text = Replace(text, "{plugins}", plugins);
             text = Replace(text, "{program}", Program());
+            text = Replace(text, "{service}", options.service);
             return Replace(text, "{temp}", work + "/service-temp");
         };
         std::vector<std::string> arguments = {options.service};

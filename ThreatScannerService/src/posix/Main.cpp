@@ -3,8 +3,13 @@
 //
 //   CorvaneEngineService --definitions <folder> --state <folder> [--socket <path>]
 //                        [--temp <folder>]
+//   CorvaneEngineService --switch <socket>
 //
 // Without --socket the service takes the socket that systemd passes it (socket activation).
+// With --socket it listens only once the set is loaded, so that a program run meanwhile loads
+// the engine itself instead of waiting. --switch asks a running service to load the set in its
+// definitions folder again and to serve it once loaded (after the folder was changed by other
+// means than the program's update); the exit status is 0 when the new set serves.
 // SIGTERM or SIGINT ends it; the clean-result cache is saved in the state folder.
 #include "FileSystem.h"
 #include "Service.h"
@@ -47,8 +52,38 @@ int Usage(const char* message)
 {
     std::cerr << message
               << "\nUsage: CorvaneEngineService --definitions <folder> --state "
-                 "<folder> [--socket <path>] [--temp <folder>]\n";
+                 "<folder> [--socket <path>] [--temp <folder>]\n"
+                 "       CorvaneEngineService --switch <socket>\n";
     return 2;
+}
+
+int AskForSwitch(const std::string& socketPath)
+{
+    using namespace std::chrono_literals;
+    ScanProtocol::OwnedDescriptor connection = ScanProtocol::ConnectAndGreet(socketPath, 10s);
+    if (connection.Get() < 0)
+    {
+        std::cerr << "No engine service answers on " << socketPath << "\n";
+        return 1;
+    }
+    ScanProtocol::Channel channel(std::move(connection));
+    ScanProtocol::Message reply;
+    // Loading a real-size set takes tens of seconds; a service that ends meanwhile closes.
+    if (channel.Send(ScanProtocol::SwitchRequest{}) != ScanProtocol::Outcome::Ok ||
+        channel.Receive(reply, nullptr, 600s) != ScanProtocol::Outcome::Ok)
+    {
+        std::cerr << "The engine service did not answer\n";
+        return 1;
+    }
+    const auto* switched = std::get_if<ScanProtocol::SwitchReply>(&reply);
+    if (!switched || switched->result != 0)
+    {
+        std::cerr << "The engine service kept its definitions. Error: "
+                  << (switched ? switched->result : -1) << "\n";
+        return 1;
+    }
+    std::cerr << "The engine service serves the new definitions\n";
+    return 0;
 }
 } // namespace
 
@@ -56,6 +91,8 @@ int main(int argc, char** argv)
 {
     ThreatScannerService::Settings settings;
     std::string socketPath;
+    if (argc == 3 && std::strcmp(argv[1], "--switch") == 0)
+        return AskForSwitch(argv[2]);
     for (int i = 1; i < argc; ++i)
     {
         const std::string option = argv[i];
@@ -97,6 +134,13 @@ int main(int argc, char** argv)
     ::sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    auto service = std::make_unique<ThreatScannerService::Service>(settings);
+    if (const int status = service->Start(); status != 0)
+    {
+        std::cerr << "Couldn't load the definitions in " << settings.definitionsFolder
+                  << ". Error: " << status << "\n";
+        return 1;
+    }
     ScanProtocol::OwnedDescriptor listening;
     if (socketPath.empty())
         listening.Reset(ActivatedSocket());
@@ -110,13 +154,6 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    auto service = std::make_unique<ThreatScannerService::Service>(settings);
-    if (const int status = service->Start(); status != 0)
-    {
-        std::cerr << "Couldn't load the definitions in " << settings.definitionsFolder
-                  << ". Error: " << status << "\n";
-        return 1;
-    }
     std::cerr << "Engine service ready\n";
     if (!service->Run(listening.Get(), stopPipe[0]))
     {

@@ -6,10 +6,12 @@
 #include "ScanProtocol/Channel.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -66,6 +68,16 @@ std::string Answer(const EngineService& service, const std::string& bytes, bool 
     default:
         return "no answer";
     }
+}
+
+// Runs the service's own switch command against the service; its exit status (-1 when it did not
+// end by itself, so that a sanitizer's abort counts as a failure).
+int SwitchCommand(const EngineService& service)
+{
+    const std::string command =
+        std::string(ENGINE_SERVICE_PATH) + " --switch '" + service.Socket().string() + "' 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string Frame(const Message& message)
@@ -232,6 +244,8 @@ TEST(EngineService, ASwitchDuringAScanLeavesNoFileUnscannedAndABrokenSetIsRefuse
     ASSERT_TRUE(std::holds_alternative<ScanProtocol::SwitchReply>(reply));
     EXPECT_EQ(std::get<ScanProtocol::SwitchReply>(reply).result, 0);
     scan.join();
+    // The administrator's switch command says whether the set it asked for serves.
+    EXPECT_EQ(SwitchCommand(*installation.Service()), 0);
     EXPECT_EQ(result, ThreatScanner::Success);
     std::size_t infected = 0;
     for (const Report& report : recorder.reports)
@@ -246,6 +260,7 @@ TEST(EngineService, ASwitchDuringAScanLeavesNoFileUnscannedAndABrokenSetIsRefuse
     ASSERT_EQ(control.Send(ScanProtocol::SwitchRequest{}), Outcome::Ok);
     ASSERT_EQ(control.Receive(reply, nullptr, 60s), Outcome::Ok);
     EXPECT_NE(std::get<ScanProtocol::SwitchReply>(reply).result, 0);
+    EXPECT_EQ(SwitchCommand(*installation.Service()), 1);
     EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
               std::vector<std::string>{"Corvane.Test.Switched.UNOFFICIAL"});
     fs::remove(installation.Folder() / "Plugins" / "broken.ndb");
