@@ -5,13 +5,13 @@
 // (200,000 MD5 hashes and 30,000 body patterns). clamscan keeps nothing between runs, so its
 // second scan is a scan like its first.
 // Usage: EngineBenchmark [files (default 10000)] [rounds (default 5)]
-#include "ThreatScanner/ThreatScanner.h"
+#include "DllHelper/Dll.h"
+#include "ThreatScanner/Exports.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <random>
 #include <string>
@@ -160,19 +160,17 @@ template <typename Work> Measurement Measure(Work work)
 // detections modulo 250, or 255 on failure.
 int ScanWithEngine(const std::string& installation, const std::string& tree)
 {
-    void* library = ::dlopen(ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!library)
+    using EngineLibrary = DllHelper::BoundLibrary<ThreatScanner::Exports>;
+    EngineLibrary engine;
+    try
+    {
+        engine = EngineLibrary::Load(ENGINE_LIBRARY_PATH,
+                                     [](auto find) { return ThreatScanner::BindExports(find); });
+    }
+    catch (const std::exception&)
+    {
         return 255;
-    const auto bind = [library](const char* name) { return ::dlsym(library, name); };
-    auto initialize =
-        reinterpret_cast<ThreatScanner::InitializeEx*>(bind("ThreatScanner_InitializeEx"));
-    auto uninitialize =
-        reinterpret_cast<ThreatScanner::Uninitialize*>(bind("ThreatScanner_Uninitialize"));
-    auto create =
-        reinterpret_cast<ThreatScanner::CreateInstance*>(bind("ThreatScanner_CreateInstance"));
-    auto setCallback =
-        reinterpret_cast<ThreatScanner::SetScanCallback2*>(bind("ThreatScanner_SetScanCallback2"));
-    auto scan = reinterpret_cast<ThreatScanner::ScanPath*>(bind("ThreatScanner_ScanPath"));
+    }
     const auto wide = [](const std::string& text)
     { return std::wstring(text.begin(), text.end()); };
     const std::wstring base = wide(installation);
@@ -187,10 +185,11 @@ int ScanWithEngine(const std::string& installation, const std::string& tree)
     params.value116 = 1;
     params.instanceGuid = L"00000000-0000-0000-0000-000000000000";
     CThreatScannerStruct* instance = nullptr;
-    if (initialize(base.c_str(), L"", smartDb.data(), &params) != 0 || create(&instance) != 0)
+    if (engine->InitializeEx(base.c_str(), L"", smartDb.data(), &params) != 0 ||
+        engine->CreateInstance(&instance) != 0)
         return 255;
     int detections = 0;
-    setCallback(
+    engine->SetScanCallback2(
         instance,
         [](_ScanCbkParams* params, int* action, void* context)
         {
@@ -200,9 +199,9 @@ int ScanWithEngine(const std::string& installation, const std::string& tree)
         },
         &detections);
     const std::wstring root = wide(tree);
-    if (scan(instance, 0, root.c_str(), static_cast<int>(::getpid())) != 0)
+    if (engine->ScanPath(instance, 0, root.c_str(), static_cast<int>(::getpid())) != 0)
         return 255;
-    uninitialize();
+    engine->Uninitialize();
     return detections % 250;
 }
 

@@ -4,10 +4,10 @@
 
 namespace CorvaneCommandLineScanner
 {
-void ReloadEngine()
+void ReloadEngine(const JobEnvironment& environment)
 {
-    // Constructing the scanner loads and initialises the engine; destroying it at once
-    // uninitialises and frees it.
-    Scanner scanner;
+    // Constructing the scanner initialises the engine; destroying it at once uninitialises and
+    // frees it.
+    Scanner scanner(LoadEngine(environment.programFolder / "scan.dll"), environment);
 }
 } // namespace CorvaneCommandLineScanner

@@ -305,4 +305,15 @@ void Print(const wchar_t* format, ...)
     va_end(arguments);
     WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
 }
+
+void PrintTo(std::wostream& out, const wchar_t* format, ...)
+{
+    if (!format)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    const std::wstring text = Format(format, arguments);
+    va_end(arguments);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
 } // namespace ConsoleHelper
