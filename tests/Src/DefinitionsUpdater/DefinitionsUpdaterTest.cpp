@@ -6,6 +6,7 @@
 
 #include "ExceptionHelper/Exception.h"
 
+#include <algorithm>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/json.hpp>

@@ -5,6 +5,8 @@
 #include "ExceptionHelper/Exception.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <cwchar>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
