@@ -41,6 +41,24 @@ std::vector<std::string> EngineInstallation::CallNames() const
     return names;
 }
 
+namespace
+{
+// The lines of a text file; Windows writes the log in text mode, with CR LF line ends.
+std::vector<std::string> FileLines(const boost::filesystem::path& file)
+{
+    std::vector<std::string> lines;
+    std::istringstream content(ReadFile(file));
+    std::string line;
+    while (std::getline(content, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+} // namespace
+
 std::vector<std::string> EngineInstallation::LogLines() const
 {
     std::vector<std::string> lines;
@@ -49,15 +67,8 @@ std::vector<std::string> EngineInstallation::LogLines() const
         return lines;
     for (const auto& entry : boost::filesystem::directory_iterator(logs))
     {
-        std::istringstream content(ReadFile(entry.path()));
-        std::string line;
-        while (std::getline(content, line))
-        {
-            // Windows writes the log in text mode, with CR LF line ends.
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            lines.push_back(line);
-        }
+        const std::vector<std::string> file = FileLines(entry.path());
+        lines.insert(lines.end(), file.begin(), file.end());
     }
     return lines;
 }
@@ -103,20 +114,6 @@ const boost::filesystem::path& LogFile()
     return file;
 }
 
-std::vector<std::string> FileLines(const boost::filesystem::path& file)
-{
-    std::vector<std::string> lines;
-    std::istringstream content(ReadFile(file));
-    std::string line;
-    while (std::getline(content, line))
-    {
-        // Windows writes the log in text mode, with CR LF line ends.
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
 } // namespace
 
 LogCapture::LogCapture() : start(FileLines(LogFile()).size()) {}
