@@ -90,7 +90,8 @@ void PrintDefinitionsInfo()
     std::wstring releaseDate;
     try
     {
-        Scanner scanner;
+        const JobEnvironment environment = RunEnvironment();
+        Scanner scanner(LoadEngine(environment.programFolder / "scan.dll"), environment);
         scanner.GetDatabaseInformation(version, releaseDate);
     }
     catch (const boost::exception&)

@@ -1,14 +1,9 @@
 #include "DefinitionsUpdater/DefinitionsUpdater.h"
 
-#include "BuildSettings.h"
-#include "ConsoleHelper/Console.h"
 #include "ConsoleHelper/Printable.h"
-#include "DefinitionsUpdater/ReloadEngine.h"
 #include "ExceptionHelper/Exception.h"
 #include "FileSystemHelper/Text.h"
-#include "Folders.h"
 #include "Logger.h"
-#include "Settings.h"
 
 #include <boost/exception/diagnostic_information.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -18,11 +13,6 @@ namespace CorvaneCommandLineScanner
 {
 namespace
 {
-const char* const libraryName = "UpdateServiceCom.dll";
-
-// Answers of 1 allowed for the retry queries of one run, all three kinds counted together.
-constexpr std::int64_t retryBudget = 5;
-
 // What the callback answers when it cannot handle an event.
 constexpr int callbackFailure = -1;
 
@@ -37,13 +27,14 @@ std::uint64_t ValueOf(const void* data)
 // which the read-only engine loads its definitions; that folder must hold a Plugins folder and
 // must not be, or lie inside, the program folder. Otherwise the update is refused before
 // anything is written.
-std::wstring DefinitionsHome(const boost::filesystem::path& programFolder)
+std::wstring DefinitionsHome(const JobEnvironment& environment)
 {
+    const boost::filesystem::path& programFolder = environment.programFolder;
     // The executable's folder never ends in a separator (unless it is the root itself).
-    if (!Settings::Instance().readOnly)
+    if (!environment.readOnly)
         return FileSystemHelper::WidePath(programFolder);
     namespace fs = boost::filesystem;
-    const fs::path engines = FileSystemHelper::PathFromWide(Settings::Instance().enginesFolder);
+    const fs::path engines = FileSystemHelper::PathFromWide(environment.enginesFolder);
     boost::system::error_code error;
     const fs::path canonicalEngines = fs::canonical(engines, error);
     if (error || !fs::is_directory(canonicalEngines / "Plugins", error))
@@ -58,7 +49,7 @@ std::wstring DefinitionsHome(const boost::filesystem::path& programFolder)
         if (folder == folder.root_path())
             break;
     }
-    return Settings::Instance().enginesFolder;
+    return environment.enginesFolder;
 }
 
 std::string WithCode(const char* sentence, int code)
@@ -69,48 +60,33 @@ std::string WithCode(const char* sentence, int code)
 }
 } // namespace
 
-std::string DefinitionsServerUrl()
+UpdateLibrary LoadUpdateLibrary(const boost::filesystem::path& path)
 {
-    // An installation may name its own source in config.ini: a private mirror of the official
-    // signature databases, or the folder the distribution's updater keeps them in.
-    const std::string& configured = Settings::Instance().definitionsServer;
-    return configured.empty() ? BuildSettings::DefinitionsServerUrl() : configured;
+    return UpdateLibrary::Load(path, [](auto find) { return UpdSdk::BindExports(find); });
 }
 
-DefinitionsUpdater::DefinitionsUpdater()
+DefinitionsUpdater::DefinitionsUpdater(const JobEnvironment& environment,
+                                       const std::function<UpdateLibrary()>& load,
+                                       std::function<void()> reload)
+    : out(environment.out), reloadEngine(std::move(reload)), progress(*environment.out)
 {
-    const boost::filesystem::path programFolder = ProgramFolder();
-    std::wstring localPath = DefinitionsHome(programFolder);
-    dll = boost::make_shared<Library>(programFolder / libraryName);
+    std::wstring localPath = DefinitionsHome(environment);
+    library = load();
 
-    UpdateServiceInterface* const created =
-        DllHelper::Detail::DllFunction<UpdSdk::Create>(dll, "UpdSdkCreate")();
+    UpdateServiceInterface* const created = library->Create();
     if (!created)
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't create definitions updater"));
 
-    // The object goes back to the library that made it, bound at the moment of deletion. The
-    // deleter holds the library itself, so the library cannot be freed before the object is gone.
-    service.reset(created,
-                  [library = dll](UpdateServiceInterface* object)
-                  {
-                      try
-                      {
-                          DllHelper::Detail::DllFunction<UpdSdk::Destroy>(library,
-                                                                          "UpdSdkDestroy")(object);
-                      }
-                      catch (const boost::exception&)
-                      {
-                          // A deleter cannot pass the error on; the object is then left to the
-                          // library.
-                          Log(L"Error", boost::current_exception_diagnostic_information());
-                      }
-                  });
+    // The object goes back to the library that made it. The deleter holds the library itself, so
+    // the library cannot be freed before the object is gone.
+    service.reset(created, [library = library](UpdateServiceInterface* object)
+                  { library->Destroy(object); });
 
-    std::string serverUrl = DefinitionsServerUrl();
+    std::string serverUrl = environment.definitionsServerUrl;
     static_assert(sizeof(bool) == 1, "the library reads its flags as single bytes");
     bool useVersionId = true;
     bool usePatches = true;
-    UpdSdk::Callback* const callback = &DefinitionsUpdater::UpdateCallback;
+    UpdSdk::Callback* const callback = &UpdateCallback;
 
     SetOption(UpdSdk::OptionServer, serverUrl.data(), "Couldn't set server option");
     SetOption(UpdSdk::OptionLocalPath, localPath.data(), "Couldn't set local path option");
@@ -118,7 +94,8 @@ DefinitionsUpdater::DefinitionsUpdater()
     SetOption(UpdSdk::OptionUsePatches, &usePatches, "Couldn't set use patches option");
     SetOption(UpdSdk::OptionUpdateCallback, reinterpret_cast<void*>(callback),
               "Couldn't set update callback");
-    SetOption(UpdSdk::OptionUpdateCallbackContext, this, "Couldn't set update callback context");
+    SetOption(UpdSdk::OptionUpdateCallbackContext, &progress,
+              "Couldn't set update callback context");
 }
 
 void DefinitionsUpdater::SetOption(UpdSdk::Option option, void* value, const char* refusal)
@@ -129,25 +106,23 @@ void DefinitionsUpdater::SetOption(UpdSdk::Option option, void* value, const cha
 
 void DefinitionsUpdater::Start()
 {
-    retriesLeft = retryBudget;
-
     int code = service->Update();
     if (code != 0)
         BOOST_THROW_EXCEPTION(
             ExceptionHelper::Exception(WithCode("Couldn't perform update. Error: ", code)));
-    if (installPending == 0)
+    if (!progress.InstallPending())
         return;
 
-    ConsoleHelper::Out() << "Applying definitions started\n";
+    *out << "Applying definitions started\n";
     code = service->Install();
     if (code != 0)
         BOOST_THROW_EXCEPTION(
             ExceptionHelper::Exception(WithCode("Couldn't perform install. Error: ", code)));
-    ReloadEngine();
-    ConsoleHelper::Out() << "Applying definitions done\n";
+    reloadEngine();
+    *out << "Applying definitions done\n";
 }
 
-int DefinitionsUpdater::UpdateCallback(int code, void* data, void* context)
+int UpdateCallback(int code, void* data, void* context)
 {
     // Nothing may be thrown from here: the library's frames lie between this function and any
     // handler. A failure is logged and answered with a failure code instead.
@@ -158,7 +133,7 @@ int DefinitionsUpdater::UpdateCallback(int code, void* data, void* context)
             Log(L"Error", "No self");
             return callbackFailure;
         }
-        return static_cast<DefinitionsUpdater*>(context)->OnEvent(code, data);
+        return static_cast<UpdateProgress*>(context)->OnEvent(code, data);
     }
     catch (...)
     {
@@ -173,9 +148,9 @@ int DefinitionsUpdater::UpdateCallback(int code, void* data, void* context)
     }
 }
 
-int DefinitionsUpdater::OnEvent(int code, void* data)
+int UpdateProgress::OnEvent(int code, void* data)
 {
-    std::ostream& out = ConsoleHelper::Out();
+    std::ostream& out = *this->out;
     switch (code)
     {
     case UpdSdk::EventCheckingForUpdate:

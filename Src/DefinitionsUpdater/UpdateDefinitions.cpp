@@ -1,4 +1,5 @@
 #include "DefinitionsUpdater/DefinitionsUpdater.h"
+#include "DefinitionsUpdater/ReloadEngine.h"
 #include "JobGuard.h"
 #include "Jobs.h"
 
@@ -6,11 +7,17 @@ namespace CorvaneCommandLineScanner
 {
 void UpdateDefinitions()
 {
-    RunGuarded("Couldn't update definitions. Error: ",
-               []
-               {
-                   DefinitionsUpdater updater;
-                   updater.Start();
-               });
+    RunGuarded(
+        "Couldn't update definitions. Error: ",
+        []
+        {
+            const JobEnvironment environment = RunEnvironment();
+            DefinitionsUpdater updater(
+                environment,
+                [&environment]
+                { return LoadUpdateLibrary(environment.programFolder / "UpdateServiceCom.dll"); },
+                [&environment] { ReloadEngine(environment); });
+            updater.Start();
+        });
 }
 } // namespace CorvaneCommandLineScanner

@@ -14,9 +14,11 @@ void RunScan(const ScanRequest& request)
                    // An interruption (Ctrl+C, SIGTERM, closing the console) while the engine
                    // starts or scans stops the scan; the report of what was found and done so
                    // far is still written and the engine's temporary files removed.
+                   const JobEnvironment environment = RunEnvironment();
                    const auto stop = std::make_shared<StopSwitch>();
                    const ProcessHelper::Interruption interruption([stop] { stop->Request(); });
-                   Scanner scanner(stop);
+                   Scanner scanner(LoadEngine(environment.programFolder / "scan.dll"), environment,
+                                   stop);
                    scanner.Scan(request);
                });
 }

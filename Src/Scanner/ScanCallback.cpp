@@ -73,6 +73,46 @@ InfectedObject::InfectedObject(const _ScanCbkParams& params, std::int32_t action
 {
 }
 
+void ScanCollector::Report(const _ScanCbkParams& params, int* answer)
+{
+    const PendingRule rule = RuleOf(params.scanStatus);
+    if (rule == PendingRule::Starts)
+    {
+        if (params.objectPath && HasTrustedSignature(params))
+        {
+            Log(L"Debug", "tellmark digital signature is valid. path=", params.objectPath);
+            return;
+        }
+        auto object = boost::make_shared<InfectedObject>(params, action);
+        detections.push_back(object);
+        pending = object;
+        if (answer)
+            *answer = action;
+        return;
+    }
+
+    // A call with the status ScanFailed reports an object the engine could not read in full or
+    // act on, with the result code in the status flags. It is logged with the object's path.
+    if (rule == PendingRule::EndsIfSameObject)
+    {
+        const std::wstring path = Text(params.objectPath);
+        Log(L"Error", "Couldn't scan or act on object. Path: ", path,
+            ". Error: ", EngineResultName(params.scanStatusFlags));
+        if (pending && pending->objectPath == path)
+            pending.reset();
+        return;
+    }
+
+    // The engine reports the outcome of the action it took as the next call after the
+    // detection; engines report it under the path they choose (a quarantined file's new place,
+    // for example), so the call is not matched against the detection's path.
+    if (rule == PendingRule::Ends && pending)
+    {
+        pending->scanStatus = params.scanStatus;
+        pending.reset();
+    }
+}
+
 void ScanCallback(_ScanCbkParams* params, int* action, void* context)
 {
     if (!params)
@@ -80,52 +120,16 @@ void ScanCallback(_ScanCbkParams* params, int* action, void* context)
     // Nothing may unwind into the engine's own frames.
     try
     {
-        ConsoleHelper::Print(L"Object Path: %s. Parent Containers: %s. Inner Object: %s\n",
-                             params->objectPath, params->parentContainers, params->innerObject);
-        if (!context)
+        auto* collector = static_cast<ScanCollector*>(context);
+        ConsoleHelper::PrintTo(collector ? collector->Output() : ConsoleHelper::WideOut(),
+                               L"Object Path: %s. Parent Containers: %s. Inner Object: %s\n",
+                               params->objectPath, params->parentContainers, params->innerObject);
+        if (!collector)
         {
             Log(L"Error", "No self");
             return;
         }
-        Scanner& scanner = *static_cast<Scanner*>(context);
-
-        const PendingRule rule = RuleOf(params->scanStatus);
-        if (rule == PendingRule::Starts)
-        {
-            if (params->objectPath && HasTrustedSignature(*params))
-            {
-                Log(L"Debug", "tellmark digital signature is valid. path=", params->objectPath);
-                return;
-            }
-            auto object = boost::make_shared<InfectedObject>(*params, scanner.request.action);
-            scanner.summary.infectedObjects.push_back(object);
-            scanner.pendingObject = object;
-            if (action)
-                *action = scanner.request.action;
-            return;
-        }
-
-        // A call with the status ScanFailed reports an object the engine could not read in full
-        // or act on, with the result code in the status flags. It is logged with the object's
-        // path.
-        if (rule == PendingRule::EndsIfSameObject)
-        {
-            const std::wstring path = Text(params->objectPath);
-            Log(L"Error", "Couldn't scan or act on object. Path: ", path,
-                ". Error: ", EngineResultName(params->scanStatusFlags));
-            if (scanner.pendingObject && scanner.pendingObject->objectPath == path)
-                scanner.pendingObject.reset();
-            return;
-        }
-
-        // The engine reports the outcome of the action it took as the next call after the
-        // detection; engines report it under the path they choose (a quarantined file's new
-        // place, for example), so the call is not matched against the detection's path.
-        if (rule == PendingRule::Ends && scanner.pendingObject)
-        {
-            scanner.pendingObject->scanStatus = params->scanStatus;
-            scanner.pendingObject.reset();
-        }
+        collector->Report(*params, action);
     }
     catch (const std::exception& error)
     {

@@ -1,7 +1,5 @@
-#include "CommandLineOptions.h"
 #include "Scanner/EngineCodeNames.h"
 #include "Scanner/Scanner.h"
-#include "Settings.h"
 
 #include "ConsoleHelper/Console.h"
 #include "ConsoleHelper/Printable.h"
@@ -61,18 +59,6 @@ bool Save(const pugi::xml_document& document, const std::wstring& path)
            FileSystemHelper::SaveWholeFile(FileSystemHelper::PathFromWide(path), text.str(),
                                            FileSystemHelper::Access::Shared);
 }
-
-bool ResultToStandardOutput()
-{
-    try
-    {
-        return CommandLineOptions().ScanResultStdout();
-    }
-    catch (const InvalidCommandLine&)
-    {
-        return false;
-    }
-}
 } // namespace
 
 void BuildReport(const ScanSummary& summary, pugi::xml_document& document)
@@ -98,12 +84,12 @@ void Scanner::WriteReport()
     pugi::xml_document document;
     BuildReport(summary, document);
 
-    const bool readOnly = Settings::Instance().readOnly;
+    const bool readOnly = environment.readOnly;
     const bool saved = readOnly || Save(document, request.resultPath);
 
-    if (ResultToStandardOutput())
+    if (environment.resultToStdout)
     {
-        std::ostream& out = ConsoleHelper::Out();
+        std::ostream& out = *environment.out;
         out << std::endl;
         document.save(out);
         out << std::endl;
@@ -111,19 +97,21 @@ void Scanner::WriteReport()
 
     if (!saved)
     {
-        ConsoleHelper::Print(
+        ConsoleHelper::PrintTo(
+            *environment.wideOut,
             L"\nError: Couldn't save scan result. Please check scan result path\n");
         return;
     }
     // A scan that was interrupted, or that could not cover everything it was asked to, never
     // passes for a complete one; the log says why.
     if (stop->Requested())
-        ConsoleHelper::Print(L"\nScan interrupted.");
+        ConsoleHelper::PrintTo(*environment.wideOut, L"\nScan interrupted.");
     else if (incomplete)
-        ConsoleHelper::Print(L"\nScan incomplete.");
+        ConsoleHelper::PrintTo(*environment.wideOut, L"\nScan incomplete.");
     else
-        ConsoleHelper::Print(L"\nScan complete.");
+        ConsoleHelper::PrintTo(*environment.wideOut, L"\nScan complete.");
     if (!readOnly)
-        ConsoleHelper::Print(L"You can access scan result here: %s\n", request.resultPath.c_str());
+        ConsoleHelper::PrintTo(*environment.wideOut, L"You can access scan result here: %s\n",
+                               request.resultPath.c_str());
 }
 } // namespace CorvaneCommandLineScanner

@@ -1,11 +1,8 @@
-#include "Folders.h"
 #include "Logger.h"
 #include "Scanner/EngineCodeNames.h"
 #include "Scanner/ReportPath.h"
 #include "Scanner/Scanner.h"
-#include "Settings.h"
 
-#include "ConsoleHelper/Console.h"
 #include "FileSystemHelper/Drives.h"
 #include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
@@ -43,28 +40,30 @@ void Scanner::Scan(const ScanRequest& newRequest)
     request = newRequest;
     summary.scanTypeName = ScanTypeName(static_cast<std::int32_t>(request.scanType));
     summary.startTime = CurrentTimeText();
-    if (!Settings::Instance().readOnly)
+    if (!environment.readOnly)
         SettleReportPath();
-    ConsoleHelper::Out() << "Scan started\n";
+    *environment.out << "Scan started\n";
 
     objectOutput1 = 0;
     objectOutput2 = 0;
     objectOutput3 = nullptr;
+    ScanCollector collector(request.action, *environment.wideOut);
     switch (request.scanType)
     {
     case ScanType::Quick:
-        QuickScan();
+        QuickScan(collector);
         break;
     case ScanType::Full:
-        FullScan();
+        FullScan(collector);
         break;
     case ScanType::Custom:
-        CustomScan();
+        CustomScan(collector);
         break;
     case ScanType::Boot:
-        BootScan();
+        BootScan(collector);
         break;
     }
+    summary.infectedObjects = collector.Detections();
 
     summary.endTime = CurrentTimeText();
     if (stop->Requested())
@@ -78,8 +77,9 @@ void Scanner::SettleReportPath()
         summary.scanTypeName + L"-" +
         FileSystemHelper::ToWide(summary.startTime, FileSystemHelper::CodePageAnsi) + L".xml";
     if (request.resultPath.empty())
-        request.resultPath = FileSystemHelper::WidePath(
-            ProgramFolder() / "Scan Results" / FileSystemHelper::PathFromWide(defaultFileName));
+        request.resultPath =
+            FileSystemHelper::WidePath(environment.programFolder / "Scan Results" /
+                                       FileSystemHelper::PathFromWide(defaultFileName));
     else
         request.resultPath = ReportFilePath(request.resultPath, defaultFileName);
 
@@ -91,54 +91,46 @@ void Scanner::SettleReportPath()
         FileSystemHelper::CreateFolders(parent, FileSystemHelper::Access::Shared);
 }
 
-Scanner::Instance Scanner::NewInstance()
+Scanner::Instance Scanner::NewInstance(ScanCollector& collector)
 {
-    const Export<ThreatScanner::DestroyInstance> destroy(engineLibrary,
-                                                         "ThreatScanner_DestroyInstance");
-    const Export<ThreatScanner::SetIntOption> setIntOption(engineLibrary,
-                                                           "ThreatScanner_SetIntOption");
-    Instance instance = Own(CreateScanner(), destroy);
+    Instance instance = Own(CreateScanner(collector));
     // From now on an interruption reaches the engine while it scans.
-    stop->Attach(instance.get(), [setIntOption](CThreatScannerStruct* scanning)
-                 { setIntOption(scanning, ThreatScanner::OptionStopScan, 1); });
+    stop->Attach(instance.get(), [engine = engine](CThreatScannerStruct* scanning)
+                 { engine->SetIntOption(scanning, ThreatScanner::OptionStopScan, 1); });
     return instance;
 }
 
-void Scanner::ScanSystem(CThreatScannerStruct* instance, const ScanObjectExport& scanObject)
+void Scanner::ScanSystem(CThreatScannerStruct* instance)
 {
     const int result =
-        scanObject(instance, ThreatScanner::SystemObjectType, ThreatScanner::SystemObjectName, 0,
-                   &objectOutput1, &objectOutput2, &objectOutput3, CurrentProcessId(),
-                   ThreatScanner::SystemObjectName);
+        engine->ScanObject(instance, ThreatScanner::SystemObjectType,
+                           ThreatScanner::SystemObjectName, 0, &objectOutput1, &objectOutput2,
+                           &objectOutput3, CurrentProcessId(), ThreatScanner::SystemObjectName);
     LogFailure(result, "Couldn't perform system scan. Error: ");
 }
 
-void Scanner::ScanBootSector(CThreatScannerStruct* instance, const ScanObjectExport& scanObject,
-                             const std::wstring& root)
+void Scanner::ScanBootSector(CThreatScannerStruct* instance, const std::wstring& root)
 {
-    const int result =
-        scanObject(instance, ThreatScanner::BootSectorObjectType, root.c_str(), 0, &objectOutput1,
-                   &objectOutput2, &objectOutput3, CurrentProcessId(), nullptr);
+    const int result = engine->ScanObject(instance, ThreatScanner::BootSectorObjectType,
+                                          root.c_str(), 0, &objectOutput1, &objectOutput2,
+                                          &objectOutput3, CurrentProcessId(), nullptr);
     LogFailure(result, "Couldn't perform boot scan. Error: ");
 }
 
-void Scanner::QuickScan()
+void Scanner::QuickScan(ScanCollector& collector)
 {
-    const Instance instance = NewInstance();
-    const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
+    const Instance instance = NewInstance(collector);
     if (stop->Requested())
         return;
     summary.scanPaths.push_back(ThreatScanner::SystemObjectName);
-    ScanSystem(instance.get(), scanObject);
+    ScanSystem(instance.get());
 }
 
-void Scanner::FullScan()
+void Scanner::FullScan(ScanCollector& collector)
 {
-    const Instance instance = NewInstance();
-    const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
-    const Export<ThreatScanner::ScanPath> scanPath(engineLibrary, "ThreatScanner_ScanPath");
+    const Instance instance = NewInstance(collector);
     if (!stop->Requested())
-        ScanSystem(instance.get(), scanObject);
+        ScanSystem(instance.get());
     const FileSystemHelper::Drives drives;
     for (const auto& drive : drives)
     {
@@ -146,34 +138,31 @@ void Scanner::FullScan()
             break; // what was not scanned is not listed
         const std::wstring& root = drive->rootPath;
         if (FileSystemHelper::DriveTypeOf(root) == FileSystemHelper::DriveFixed)
-            ScanBootSector(instance.get(), scanObject, root);
-        const int result = scanPath(instance.get(), 0, root.c_str(), CurrentProcessId());
+            ScanBootSector(instance.get(), root);
+        const int result = engine->ScanPath(instance.get(), 0, root.c_str(), CurrentProcessId());
         LogFailure(result, "Couldn't perform full scan. Error: ");
         summary.scanPaths.push_back(root);
     }
 }
 
-void Scanner::CustomScan()
+void Scanner::CustomScan(ScanCollector& collector)
 {
-    const Instance instance = NewInstance();
-    const Export<ThreatScanner::SetIntOption> setIntOption(engineLibrary,
-                                                           "ThreatScanner_SetIntOption");
-    const Export<ThreatScanner::ScanPath> scanPath(engineLibrary, "ThreatScanner_ScanPath");
-    setIntOption(instance.get(), ThreatScanner::OptionScanArchives, request.scanArchives ? 1 : 0);
+    const Instance instance = NewInstance(collector);
+    engine->SetIntOption(instance.get(), ThreatScanner::OptionScanArchives,
+                         request.scanArchives ? 1 : 0);
     for (const std::wstring& path : request.paths)
     {
         if (stop->Requested())
             break; // what was not scanned is not listed
-        const int result = scanPath(instance.get(), 0, path.c_str(), CurrentProcessId());
+        const int result = engine->ScanPath(instance.get(), 0, path.c_str(), CurrentProcessId());
         LogFailure(result, "Couldn't perform custom scan. Error: ");
         summary.scanPaths.push_back(path);
     }
 }
 
-void Scanner::BootScan()
+void Scanner::BootScan(ScanCollector& collector)
 {
-    const Instance instance = NewInstance();
-    const ScanObjectExport scanObject(engineLibrary, "ThreatScanner_ScanObject");
+    const Instance instance = NewInstance(collector);
     const FileSystemHelper::Drives drives;
     for (const auto& drive : drives)
     {
@@ -181,7 +170,7 @@ void Scanner::BootScan()
             break;
         if (FileSystemHelper::DriveTypeOf(drive->rootPath) != FileSystemHelper::DriveFixed)
             continue;
-        ScanBootSector(instance.get(), scanObject, drive->rootPath);
+        ScanBootSector(instance.get(), drive->rootPath);
         summary.scanPaths.push_back(drive->rootPath);
     }
 }

@@ -1,17 +1,13 @@
 #include "Scanner/Scanner.h"
-#include "Folders.h"
 #include "Logger.h"
 #include "Scanner/EngineCodeNames.h"
-#include "Settings.h"
 
-#include "ConsoleHelper/Console.h"
 #include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
 #include "ProcessHelper/Process.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/locale/formatting.hpp>
-#include <boost/make_shared.hpp>
 #include <cstdio>
 #include <sstream>
 
@@ -26,10 +22,9 @@ const wchar_t* const engineClientGuid = L"5d1f0c7a-93e2-4b6d-8a41-2c7e9b0f6d38";
 
 // The second start-up string: the client's name, and the engine service's socket when one is set.
 // After an install, a service is asked to switch to the new definitions.
-std::wstring StartupText(bool switchDefinitions)
+std::wstring StartupText(const std::string& service, bool switchDefinitions)
 {
     std::wstring text = engineClientName;
-    const std::string& service = Settings::Instance().engineService;
     if (service.empty())
         return text;
     if (switchDefinitions)
@@ -62,19 +57,27 @@ void EnsureCacheFile(const boost::filesystem::path& cacheFile)
 }
 } // namespace
 
-Scanner::Scanner(std::shared_ptr<StopSwitch> stopSwitch) : stop(std::move(stopSwitch))
+EngineLibrary LoadEngine(const boost::filesystem::path& path)
 {
-    engineLibrary = boost::make_shared<Library>(ProgramFolder() / "scan.dll");
-    if (Settings::Instance().readOnly)
+    return EngineLibrary::Load(path, [](auto find) { return ThreatScanner::BindExports(find); });
+}
+
+Scanner::Scanner(EngineLibrary boundEngine, const JobEnvironment& jobEnvironment,
+                 std::shared_ptr<StopSwitch> stopSwitch)
+    : engine(std::move(boundEngine)), environment(jobEnvironment), stop(std::move(stopSwitch))
+{
+    if (environment.readOnly)
         Init();
     else
         InitEx();
 }
 
-Scanner::Scanner(SwitchDefinitions) : stop(std::make_shared<StopSwitch>()), switchDefinitions(true)
+Scanner::Scanner(EngineLibrary boundEngine, const JobEnvironment& jobEnvironment,
+                 SwitchDefinitions)
+    : engine(std::move(boundEngine)), environment(jobEnvironment),
+      stop(std::make_shared<StopSwitch>()), switchDefinitions(true)
 {
-    engineLibrary = boost::make_shared<Library>(ProgramFolder() / "scan.dll");
-    if (Settings::Instance().readOnly)
+    if (environment.readOnly)
         Init();
     else
         InitEx();
@@ -82,35 +85,25 @@ Scanner::Scanner(SwitchDefinitions) : stop(std::make_shared<StopSwitch>()), swit
 
 Scanner::~Scanner()
 {
-    try
-    {
-        Export<ThreatScanner::Uninitialize>(engineLibrary, "ThreatScanner_Uninitialize")();
-    }
-    catch (const boost::exception&)
-    {
-        // A destructor cannot pass the error on; the engine then stops with the process.
-        Log(L"Error", boost::current_exception_diagnostic_information());
-    }
+    engine->Uninitialize();
     // Only this run's folder goes; Temp itself only when no other run uses it.
     runFolder.reset();
 }
 
 void Scanner::Init()
 {
-    const std::wstring folder = Settings::Instance().enginesFolder;
-    ConsoleHelper::Out() << "Initializing engine, please wait...\n";
-    const std::wstring startup = StartupText(switchDefinitions);
-    const int result = Export<ThreatScanner::Initialize>(engineLibrary, "ThreatScanner_Initialize")(
-        folder.c_str(), startup.c_str());
+    *environment.out << "Initializing engine, please wait...\n";
+    const std::wstring startup = StartupText(environment.engineService, switchDefinitions);
+    const int result = engine->Initialize(environment.enginesFolder.c_str(), startup.c_str());
     if (result != 0)
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't initialize scanner. Error: " +
                                                          NarrowName(result)));
-    ConsoleHelper::Out() << "Initializing engine completed\n";
+    *environment.out << "Initializing engine completed\n";
 }
 
 void Scanner::InitEx()
 {
-    const boost::filesystem::path base = ProgramFolder();
+    const boost::filesystem::path& base = environment.programFolder;
     boost::system::error_code ignored;
     // What runs that ended without cleaning up (killed, crashed) left in Temp goes first. Each
     // run gets a folder of its own there for the engine's files, held while it runs, so that
@@ -138,32 +131,21 @@ void Scanner::InitEx()
     params.value116 = 1;
     params.instanceGuid = guid.c_str();
 
-    const std::wstring startup = StartupText(switchDefinitions);
-    ConsoleHelper::Out() << "Initializing engine, please wait...\n";
+    const std::wstring startup = StartupText(environment.engineService, switchDefinitions);
+    *environment.out << "Initializing engine, please wait...\n";
     EnsureCacheFile(base / "Plugins" / "cache.000");
     const int result =
-        Export<ThreatScanner::InitializeEx>(engineLibrary, "ThreatScanner_InitializeEx")(
-            baseFolder.c_str(), startup.c_str(), smartDbPath.data(), &params);
+        engine->InitializeEx(baseFolder.c_str(), startup.c_str(), smartDbPath.data(), &params);
     if (result != 0)
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception("Couldn't initialize scanner. Error: " +
                                                          NarrowName(result)));
-    ConsoleHelper::Out() << "Initializing engine completed\n";
+    *environment.out << "Initializing engine completed\n";
 }
 
-CThreatScannerStruct* Scanner::CreateScanner()
+CThreatScannerStruct* Scanner::CreateScanner(ScanCollector& collector)
 {
-    const Export<ThreatScanner::CreateInstance> createInstance(engineLibrary,
-                                                               "ThreatScanner_CreateInstance");
-    const Export<ThreatScanner::SetIntOption> setIntOption(engineLibrary,
-                                                           "ThreatScanner_SetIntOption");
-    const Export<ThreatScanner::SetExtCallback> setExtCallback(engineLibrary,
-                                                               "ThreatScanner_SetExtCallback");
-    const Export<ThreatScanner::SetScanCallback2> setScanCallback(engineLibrary,
-                                                                  "ThreatScanner_SetScanCallback2");
-    static_cast<void>(setExtCallback); // bound to insist on a complete engine, never called
-
     CThreatScannerStruct* instance = nullptr;
-    const int result = createInstance(&instance);
+    const int result = engine->CreateInstance(&instance);
     if (result != 0)
     {
         std::ostringstream message;
@@ -171,22 +153,21 @@ CThreatScannerStruct* Scanner::CreateScanner()
         BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(message.str()));
     }
     for (const ThreatScanner::OptionSetting& setting : ThreatScanner::InstanceSetupOptions)
-        setIntOption(instance, setting.option, setting.value);
-    setScanCallback(instance, &ScanCallback, this);
+        engine->SetIntOption(instance, setting.option, setting.value);
+    engine->SetScanCallback2(instance, &ScanCallback, &collector);
     for (const int option : ThreatScanner::InstanceEnabledOptions)
-        setIntOption(instance, option, 1);
+        engine->SetIntOption(instance, option, 1);
     return instance;
 }
 
-Scanner::Instance Scanner::Own(CThreatScannerStruct* instance,
-                               const Export<ThreatScanner::DestroyInstance>& destroy) const
+Scanner::Instance Scanner::Own(CThreatScannerStruct* instance) const
 {
     // The owner keeps the library loaded until the instance is gone.
     return Instance(instance,
-                    [destroy, library = engineLibrary, stop = stop](CThreatScannerStruct* handle)
+                    [engine = engine, stop = stop](CThreatScannerStruct* handle)
                     {
                         stop->Detach(handle);
-                        const int result = destroy(handle);
+                        const int result = engine->DestroyInstance(handle);
                         if (result != 0)
                             Log(L"Error", "Couldn't destroy scanner instance. Error: ",
                                 EngineResultName(result));
@@ -195,25 +176,18 @@ Scanner::Instance Scanner::Own(CThreatScannerStruct* instance,
 
 void Scanner::GetDatabaseInformation(std::uint32_t& version, std::wstring& releaseDate)
 {
-    const Export<ThreatScanner::CreateInstance> createInstance(engineLibrary,
-                                                               "ThreatScanner_CreateInstance");
-    const Export<ThreatScanner::DestroyInstance> destroyInstance(engineLibrary,
-                                                                 "ThreatScanner_DestroyInstance");
-    const Export<ThreatScanner::GetDatabaseInformation> getDatabaseInformation(
-        engineLibrary, "ThreatScanner_GetDatabaseInformation");
-
     CThreatScannerStruct* handle = nullptr;
-    const int created = createInstance(&handle);
+    const int created = engine->CreateInstance(&handle);
     if (created != 0)
     {
         Log(L"Error", "Couldn't create scanner. Error: ", EngineResultName(created));
         return;
     }
-    const Instance instance = Own(handle, destroyInstance);
+    const Instance instance = Own(handle);
 
     std::uint32_t newVersion = 0;
     std::uint32_t seconds = 0;
-    const int result = getDatabaseInformation(instance.get(), &newVersion, &seconds);
+    const int result = engine->GetDatabaseInformation(instance.get(), &newVersion, &seconds);
     if (result != 0)
     {
         Log(L"Error", "Couldn't get database information. Error: ", EngineResultName(result));

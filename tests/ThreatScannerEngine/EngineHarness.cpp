@@ -1,5 +1,6 @@
 #include "EngineHarness.h"
 
+#include "DllHelper/Dll.h"
 #include "FileSystemHelper/Text.h"
 
 #include <boost/filesystem/directory.hpp>
@@ -12,40 +13,33 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 
 namespace EngineTest
 {
 namespace
 {
-template <typename Signature> Signature* Bind(const char* name)
-{
-    void* symbol = EngineSymbol(name);
-    if (!symbol)
-        throw std::runtime_error(std::string("scan.dll does not export ") + name);
-    return reinterpret_cast<Signature*>(symbol);
-}
-
 Exports Load()
 {
-    return {Bind<ThreatScanner::Initialize>("ThreatScanner_Initialize"),
-            Bind<ThreatScanner::InitializeEx>("ThreatScanner_InitializeEx"),
-            Bind<ThreatScanner::Uninitialize>("ThreatScanner_Uninitialize"),
-            Bind<ThreatScanner::CreateInstance>("ThreatScanner_CreateInstance"),
-            Bind<ThreatScanner::DestroyInstance>("ThreatScanner_DestroyInstance"),
-            Bind<ThreatScanner::SetIntOption>("ThreatScanner_SetIntOption"),
-            Bind<ThreatScanner::SetScanCallback2>("ThreatScanner_SetScanCallback2"),
-            Bind<ThreatScanner::SetExtCallback>("ThreatScanner_SetExtCallback"),
-            Bind<ThreatScanner::ScanObject>("ThreatScanner_ScanObject"),
-            Bind<ThreatScanner::ScanPath>("ThreatScanner_ScanPath"),
-            Bind<ThreatScanner::GetDatabaseInformation>("ThreatScanner_GetDatabaseInformation"),
-            Bind<void(void (*)(const char*))>("ThreatScannerTest_SetWalkListedHook"),
-            Bind<void(void (*)(const char*))>("ThreatScannerTest_SetScannedHook"),
-            Bind<unsigned long long()>("ThreatScannerTest_ScannedFiles"),
-            Bind<void(const char*)>("ThreatScannerTest_SetMountTable"),
-            Bind<void(unsigned long long, unsigned int)>("ThreatScannerTest_SetQuarantineReserve"),
-            Bind<void(unsigned long long)>("ThreatScannerTest_SetHeldFolderLevels"),
-            Bind<void(bool (*)(const char*))>("ThreatScannerTest_SetBlockedOpenHook"),
-            Bind<void(unsigned long long)>("ThreatScannerTest_SetCacheEntries")};
+    static const auto library = DllHelper::BoundLibrary<ThreatScanner::Exports>::Load(
+        ENGINE_LIBRARY_PATH, [](auto find) { return ThreatScanner::BindExports(find); });
+    Exports exports;
+    static_cast<ThreatScanner::Exports&>(exports) = *library;
+    const DllHelper::Library& engine = *library.Owner();
+    const auto bind = [&engine](auto& slot, const char* name)
+    {
+        slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+            DllHelper::Detail::ExportAddress(engine, name));
+    };
+    bind(exports.SetWalkListedHook, "ThreatScannerTest_SetWalkListedHook");
+    bind(exports.SetScannedHook, "ThreatScannerTest_SetScannedHook");
+    bind(exports.ScannedFiles, "ThreatScannerTest_ScannedFiles");
+    bind(exports.SetMountTable, "ThreatScannerTest_SetMountTable");
+    bind(exports.SetQuarantineReserve, "ThreatScannerTest_SetQuarantineReserve");
+    bind(exports.SetHeldFolderLevels, "ThreatScannerTest_SetHeldFolderLevels");
+    bind(exports.SetBlockedOpenHook, "ThreatScannerTest_SetBlockedOpenHook");
+    bind(exports.SetCacheEntries, "ThreatScannerTest_SetCacheEntries");
+    return exports;
 }
 
 std::wstring Text(const wchar_t* text)

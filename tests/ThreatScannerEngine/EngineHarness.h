@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Installation.h"
-#include "ThreatScanner/ThreatScanner.h"
+#include "ThreatScanner/Exports.h"
 
 #include <atomic>
 #include <boost/filesystem/path.hpp>
@@ -16,20 +16,10 @@ namespace EngineTest
 {
 namespace fs = boost::filesystem;
 
-// The exports of the built scan.dll, loaded once for the whole test program.
-struct Exports
+// The exports of the built scan.dll and those of its test copy, loaded once for the whole test
+// program.
+struct Exports : ThreatScanner::Exports
 {
-    ThreatScanner::Initialize* Initialize;
-    ThreatScanner::InitializeEx* InitializeEx;
-    ThreatScanner::Uninitialize* Uninitialize;
-    ThreatScanner::CreateInstance* CreateInstance;
-    ThreatScanner::DestroyInstance* DestroyInstance;
-    ThreatScanner::SetIntOption* SetIntOption;
-    ThreatScanner::SetScanCallback2* SetScanCallback2;
-    ThreatScanner::SetExtCallback* SetExtCallback;
-    ThreatScanner::ScanObject* ScanObject;
-    ThreatScanner::ScanPath* ScanPath;
-    ThreatScanner::GetDatabaseInformation* GetDatabaseInformation;
     // The test copy's pause point: called with a folder's path once its entries are listed.
     void (*SetWalkListedHook)(void (*hook)(const char* folder));
     // The pause point after a file's scan found something, before its signature is checked.
@@ -167,10 +157,6 @@ std::string Zip(const std::vector<std::pair<std::string, std::string>>& members)
 // Calls the function with the path of each detected file once the engine has scanned it, while
 // the engine still holds the file; an empty function stops the calls.
 void OnScanned(std::function<void(const std::string& path)> function);
-
-// The address of an export of the test copy of scan.dll, loaded once; null when it has none.
-// Throws when the library cannot be loaded.
-void* EngineSymbol(const char* name);
 
 // Runs a check as an unprivileged user when the tests run as root, so that file permissions
 // apply; the folder is opened up to that user first. Returns the check's result.

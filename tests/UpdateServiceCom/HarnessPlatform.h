@@ -1,8 +1,7 @@
 #pragma once
 
-// What the update library's test harness does differently per platform: loading the library,
-// and running the build machine's tools (Python, OpenSSL), which on Windows under Wine are Linux
-// programs started through Wine.
+// What the update library's test harness does differently per platform: running the build machine's
+// tools (Python, OpenSSL), which on Windows under Wine are Linux programs started through Wine.
 
 #include <boost/filesystem/path.hpp>
 #include <string>
@@ -52,10 +51,6 @@ public:
 private:
     long long handle = -1;
 };
-
-void* OpenLibrary(const boost::filesystem::path& library);
-void* LibrarySymbol(void* library, const char* name);
-void CloseLibrary(void* library);
 
 // Whether the library swaps two folders in one step on this platform (Windows cannot).
 bool SwapsFolders();

@@ -224,27 +224,23 @@ std::vector<std::string> DefinitionsServer::Requests() const
     return names;
 }
 
-LoadedService::LoadedService(const fs::path& library)
+LoadedService::LoadedService(const fs::path& path)
+    : library(DllHelper::BoundLibrary<UpdSdk::Exports>::Load(path, [](auto find)
+                                                             { return UpdSdk::BindExports(find); }))
 {
-    handle = Platform::OpenLibrary(library);
-    auto* create = reinterpret_cast<UpdSdk::Create*>(Symbol("UpdSdkCreate"));
-    service = create();
+    service = library->Create();
     if (!service)
         throw std::runtime_error("the library made no service object");
 }
 
 LoadedService::~LoadedService()
 {
-    reinterpret_cast<UpdSdk::Destroy*>(Symbol("UpdSdkDestroy"))(service);
-    Platform::CloseLibrary(handle);
+    library->Destroy(service);
 }
 
 void* LoadedService::Symbol(const char* name) const
 {
-    void* symbol = Platform::LibrarySymbol(handle, name);
-    if (!symbol)
-        throw std::runtime_error(std::string("no export ") + name);
-    return symbol;
+    return DllHelper::Detail::ExportAddress(*library.Owner(), name);
 }
 
 void LoadedService::Configure(const std::string& url, const fs::path& localPath)

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "DllHelper/Dll.h"
 #include "HarnessPlatform.h"
 #include "Installation.h"
-#include "UpdateServiceCom/UpdateServiceInterface.h"
+#include "UpdateServiceCom/Exports.h"
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
@@ -105,12 +106,14 @@ struct Event
 class LoadedService
 {
 public:
-    explicit LoadedService(const fs::path& library);
+    explicit LoadedService(const fs::path& path);
     ~LoadedService();
     LoadedService(const LoadedService&) = delete;
     LoadedService& operator=(const LoadedService&) = delete;
 
     UpdateServiceInterface& Service() { return *service; }
+    const UpdSdk::Exports& Exports() const { return *library; }
+    // The address of an export of the test build of the library; throws when it has none.
     void* Symbol(const char* name) const;
 
     // Sets the six options the program sets, and a short stall time-out.
@@ -131,7 +134,7 @@ public:
 private:
     static int Callback(int code, void* data, void* context);
 
-    void* handle = nullptr;
+    DllHelper::BoundLibrary<UpdSdk::Exports> library;
     UpdateServiceInterface* service = nullptr;
 };
 

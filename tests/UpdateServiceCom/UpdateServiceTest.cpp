@@ -419,8 +419,7 @@ TEST_F(UpdateLibraryTest, OptionsWithoutUsableValuesAreRefused)
     EXPECT_EQ(installation.Entries(), UntouchedFolder);
 
     // Only objects that the library made are destroyed.
-    auto* destroy = reinterpret_cast<UpdSdk::Destroy*>(service.Symbol("UpdSdkDestroy"));
-    EXPECT_NE(destroy(reinterpret_cast<UpdateServiceInterface*>(&zero)), 0);
+    EXPECT_NE(service.Exports().Destroy(reinterpret_cast<UpdateServiceInterface*>(&zero)), 0);
 }
 
 // Official signature databases from a private mirror (on the loopback server) and from a local

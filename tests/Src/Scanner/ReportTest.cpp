@@ -121,31 +121,6 @@ TEST(Report, FoldersAndUnwritablePathsGiveTheSaveError)
 #endif
 }
 
-TEST(Report, StandardOutputGetsTheDocumentEvenWhenSavingFails)
-{
-    EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": "/a", "scanStatus": 4, "threatName": "T"}]}]})");
-    const fs::path path = installation.Folder() / "report.xml";
-    auto result =
-        installation.Run({"--quick", "--scan-result-stdout", "--scan-result", path.string()});
-    const std::string document = ReadFile(path);
-    ASSERT_THAT(document, HasSubstr("ThreatName=\"T\""));
-    EXPECT_THAT(
-        WithoutDuration(result.output),
-        EndsWith("Scan started\nObject Path: /a. Parent Containers: (null). Inner Object: (null)\n"
-                 "\n" +
-                 document +
-                 "\n"
-                 "\nScan complete.You can access scan result here: " +
-                 path.string() + "\n"));
-
-    fs::create_directories(installation.Folder() / "folder");
-    result = installation.Run({"--quick", "--scan-result-stdout", "--scan-result",
-                               (installation.Folder() / "folder").string()});
-    EXPECT_THAT(WithoutDuration(result.output),
-                MatchesRegex("(.|\n)*\n<\\?xml (.|\n)*</Summary>\n\n" + saveError));
-}
-
 TEST(Report, ReadOnlyPrintsTheDocumentButSavesNothing)
 {
     EngineInstallation installation;

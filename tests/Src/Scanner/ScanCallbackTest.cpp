@@ -1,10 +1,12 @@
 #include "ScanFixture.h"
+#include "Scanner/Scanner.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 using namespace CorvaneTest;
 using testing::ElementsAre;
+using testing::ElementsAreArray;
 using testing::HasSubstr;
 
 namespace
@@ -65,41 +67,93 @@ TEST(ScanCallback, DetectionIsRecordedWithEveryFieldAndItsOutcome)
                             "TempPath=/tmp/x", "DepthLevel=2", "ScanAction=QuarMove"));
 }
 
-TEST(ScanCallback, NextReportThatIsNoDetectionIsTheOutcomeOfThePendingOne)
+namespace
 {
-    EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": "/a", "scanStatus": 3},
-        {"objectPath": "/b", "scanStatus": 4, "threatType": 99, "objectType": -1},
-        {"objectPath": "/a", "scanStatus": 5},
-        {"objectPath": "/b", "scanStatus": 6},
-        {"objectPath": "/c", "scanStatus": 3},
-        {"objectPath": "/d", "scanStatus": 1},
-        {"objectPath": "/c", "scanStatus": 2},
-        {"objectPath": null, "scanStatus": 3, "action": 9}
-    ]}]})");
-    const auto result = installation.Run({"--quick"});
-    EXPECT_THAT(
-        result.output,
-        HasSubstr("Object Path: (null). Parent Containers: (null). Inner Object: (null)\n"));
+using CorvaneCommandLineScanner::ScanCollector;
 
-    pugi::xml_document document;
-    LoadReport(document, ReportPathFromOutput(result.output));
+// One callback record: the object's path (null allowed), its status and the status flags.
+struct Record
+{
+    const wchar_t* path;
+    int status;
+    int flags = 0;
+};
+
+// Delivers the records to a collector of a run with the action, through the callback; returns
+// the actions written back, one per record.
+std::vector<int> Deliver(ScanCollector& collector, const std::vector<Record>& records)
+{
+    std::vector<int> actions;
+    for (const Record& record : records)
+    {
+        _ScanCbkParams params = {};
+        params.size = sizeof params;
+        params.objectPath = record.path;
+        params.scanStatus = record.status;
+        params.scanStatusFlags = record.flags;
+        params.threatName = L"Test.Threat";
+        int action = ThreatScanner::ActionDefault;
+        CorvaneCommandLineScanner::ScanCallback(&params, &action, &collector);
+        actions.push_back(action);
+    }
+    return actions;
+}
+
+// The collector's detections as "path status action".
+std::vector<std::string> Rows(const ScanCollector& collector)
+{
     std::vector<std::string> rows;
-    for (const pugi::xml_node node : Detections(document))
-        rows.push_back(std::string(node.attribute("ObjectPath").value()) + " " +
-                       node.attribute("ScanStatus").value() + " " +
-                       node.attribute("ScanAction").value() + " [" +
-                       node.attribute("ThreatType").value() + node.attribute("ObjectType").value() +
-                       "]");
-    // /a was replaced as the pending detection before an outcome came; the next outcome is that
-    // of /b whatever object it names, and the one after finds nothing pending; a clean object
-    // between a detection and its outcome changes nothing; a null path is recorded as empty
-    // with the action of the run.
-    EXPECT_THAT(rows, ElementsAre("/a Infected None [VirusFile]", "/b Deleted None []",
-                                  "/c Disinfected None [VirusFile]", " Infected None [VirusFile]"));
-    const auto callbacks = installation.Calls("Callback");
-    ASSERT_EQ(callbacks.size(), 8u);
-    EXPECT_EQ(callbacks[7].at("actionAfter").as_int64(), 1);
+    for (const auto& object : collector.Detections())
+        rows.push_back(std::string(object->objectPath.begin(), object->objectPath.end()) + " " +
+                       std::to_string(object->scanStatus) + " " +
+                       std::to_string(object->scanAction));
+    return rows;
+}
+} // namespace
+
+// Callback sequences and the detections they leave: a detection waits for the outcome of its
+// action, which is the next report that is no detection, whatever object it names.
+TEST(ScanCallback, SequencesOfReportsGiveTheDetectionsAndTheirOutcomes)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<Record> records;
+        std::vector<std::string> rows;
+        std::vector<int> actions;
+        std::vector<std::string> log;
+    };
+    const std::vector<Case> cases = {
+        {"a detection replaced before its outcome keeps its status",
+         {{L"/a", 3}, {L"/b", 4}, {L"/a", 5}, {L"/b", 6}},
+         {"/a 3 5", "/b 5 5"},
+         {5, 5, 0, 0},
+         {}},
+        {"a clean object between a detection and its outcome changes nothing",
+         {{L"/c", 3}, {L"/d", 1}, {L"/c", 2}},
+         {"/c 2 5"},
+         {5, 0, 0},
+         {}},
+        {"an outcome with nothing pending is ignored", {{L"/e", 6}, {L"/f", 2}}, {}, {0, 0}, {}},
+        {"a null path is recorded as empty", {{nullptr, 3}}, {" 3 5"}, {5}, {}},
+        {"a failure of the detected object ends it as found, and is logged with its path",
+         {{L"/a", 3}, {L"/b\n\x1b[2Jx", 0, -1073741823}, {L"/a", 0, -1073741817}, {L"/c", 2}},
+         {"/a 3 5"},
+         {5, 0, 0, 0},
+         {"Error: Couldn't scan or act on object. Path: /b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Error: "
+          "FileOpen",
+          "Error: Couldn't scan or act on object. Path: /a. Error: FileMove"}},
+    };
+    for (const Case& test : cases)
+    {
+        SCOPED_TRACE(test.name);
+        CapturedConsole console;
+        ScanCollector collector(ThreatScanner::ActionDelete, console.wide);
+        const LogCapture log;
+        EXPECT_THAT(Deliver(collector, test.records), ElementsAreArray(test.actions));
+        EXPECT_THAT(Rows(collector), ElementsAreArray(test.rows));
+        EXPECT_THAT(log.Lines(), ElementsAreArray(test.log));
+    }
 }
 
 // Every status, as the first call after a detection that names another object: only the
@@ -107,83 +161,66 @@ TEST(ScanCallback, NextReportThatIsNoDetectionIsTheOutcomeOfThePendingOne)
 // unknown status or a failure of another object leave it as found.
 TEST(ScanCallback, EachStatusEndsThePendingDetectionOrLeavesIt)
 {
-    const std::vector<std::pair<int, std::string>> table = {
-        {0, "Infected"},  {1, "Infected"},     {2, "Disinfected"},  {5, "Deleted"},
-        {6, "Moved"},     {7, "Infected"},     {8, "UpdateFailed"}, {9, "DeletedReboot"},
-        {10, "Infected"}, {11, "MovedReboot"}, {-1, "Infected"},    {12, "Infected"}};
-    std::string script = R"({"scans": [{"callbacks": [)";
+    const std::vector<std::pair<int, int>> table = {{0, 3},  {1, 3},   {2, 2},  {5, 5},
+                                                    {6, 6},  {7, 3},   {8, 8},  {9, 9},
+                                                    {10, 3}, {11, 11}, {-1, 3}, {12, 3}};
     for (const auto& [status, expected] : table)
-        script += R"({"objectPath": "/detected)" + std::to_string(status) +
-                  R"(", "scanStatus": 3}, {"objectPath": "/other", "scanStatus": )" +
-                  std::to_string(status) + "},";
-    script.back() = ']';
-    script += "}]}";
-    EngineInstallation installation(script);
-    const auto result = installation.Run({"--quick", "--delete"});
-    pugi::xml_document document;
-    LoadReport(document, ReportPathFromOutput(result.output));
-    const auto detections = Detections(document);
-    ASSERT_EQ(detections.size(), table.size());
-    for (std::size_t i = 0; i < table.size(); ++i)
-        EXPECT_EQ(detections[i].attribute("ScanStatus").value(), table[i].second)
-            << "status " << table[i].first;
+    {
+        CapturedConsole console;
+        ScanCollector collector(ThreatScanner::ActionDelete, console.wide);
+        Deliver(collector, {{L"/detected", 3}, {L"/other", status}});
+        ASSERT_EQ(collector.Detections().size(), 1u);
+        EXPECT_EQ(collector.Detections()[0]->scanStatus, expected) << "status " << status;
+    }
 }
 
-TEST(ScanCallback, NullContextIsLoggedAndNothingRecorded)
+TEST(ScanCallback, EveryReportIsShownAsPrintableTextAndANullContextIsLogged)
 {
-    EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": "/a", "scanStatus": 3, "nullContext": true, "action": 0}]}]})");
-    const auto result = installation.Run({"--quick", "--delete"});
-    EXPECT_THAT(result.output,
-                HasSubstr("Object Path: /a. Parent Containers: (null). Inner Object: (null)\n"));
-    EXPECT_THAT(installation.LogLines(), ElementsAre("Error: No self"));
-    EXPECT_EQ(installation.Calls("Callback").at(0).at("actionAfter").as_int64(), 0);
-    pugi::xml_document document;
-    LoadReport(document, ReportPathFromOutput(result.output));
-    EXPECT_TRUE(Detections(document).empty());
-}
+    CapturedConsole console;
+    ScanCollector collector(ThreatScanner::ActionNone, console.wide);
+    Deliver(collector, {{L"/b\n\x1b[2Jx", 1}, {nullptr, 1}});
+    EXPECT_EQ(console.Text(), "Object Path: /b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Parent Containers: "
+                              "(null). Inner Object: (null)\n"
+                              "Object Path: (null). Parent Containers: (null). Inner Object: "
+                              "(null)\n");
 
-TEST(ScanCallback, FailuresAreLoggedWithTheirPathsAndLeaveTheDetectionAsFound)
-{
-    // 0xC0000001 FileOpen and 0xC0000007 FileMove as signed numbers.
-    EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": "/a", "scanStatus": 3},
-        {"objectPath": "/b\n\u001b[2Jx", "scanStatus": 0, "scanStatusFlags": -1073741823},
-        {"objectPath": "/a", "scanStatus": 0, "scanStatusFlags": -1073741817},
-        {"objectPath": "/c", "scanStatus": 1}
-    ]}]})");
-    const auto result = installation.Run({"--quick", "--quarantine"});
-    // A name cannot start a line or reach the terminal as a control sequence.
-    EXPECT_THAT(result.output, HasSubstr("Object Path: /b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Parent "
-                                         "Containers: (null). Inner Object: (null)\n"));
-    EXPECT_THAT(installation.LogLines(),
-                ElementsAre("Error: Couldn't scan or act on object. Path: "
-                            "/b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Error: FileOpen",
-                            "Error: Couldn't scan or act on object. Path: /a. Error: FileMove"));
-    pugi::xml_document document;
-    LoadReport(document, ReportPathFromOutput(result.output));
-    const auto detections = Detections(document);
-    ASSERT_EQ(detections.size(), 1u);
-    EXPECT_STREQ(detections[0].attribute("ScanStatus").value(), "Infected");
+    const LogCapture log;
+    _ScanCbkParams params = {};
+    params.size = sizeof params;
+    params.objectPath = L"/a";
+    params.scanStatus = ThreatScanner::StatusInfected;
+    int action = ThreatScanner::ActionDefault;
+    CorvaneCommandLineScanner::ScanCallback(&params, &action, nullptr);
+    CorvaneCommandLineScanner::ScanCallback(nullptr, &action, &collector);
+    EXPECT_EQ(action, ThreatScanner::ActionDefault);
+    EXPECT_THAT(log.Lines(), ElementsAre("Error: No self"));
+    EXPECT_TRUE(collector.Detections().empty());
 }
 
 TEST(ScanCallback, ReportEscapesMarkupAndControlCharacters)
 {
-    EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": "/a \"q\" & <b> 'c'\u0001\u00e9\u4e2d", "scanStatus": 3,
-         "threatName": "x\ty\nz"}]}]})");
-    const auto result = installation.Run({"--custom", "/p&<>\"", "--disinfect"});
-    const std::string report = ReadFile(ReportPathFromOutput(result.output));
+    CapturedConsole console;
+    ScanCollector collector(ThreatScanner::ActionDisinfect, console.wide);
+    _ScanCbkParams params = {};
+    params.size = sizeof params;
+    params.objectPath = L"/a \"q\" & <b> 'c'\u0001\u00e9\u4e2d";
+    params.scanStatus = ThreatScanner::StatusInfected;
+    params.threatName = L"x\ty\nz";
+    CorvaneCommandLineScanner::ScanCallback(&params, nullptr, &collector);
+
+    CorvaneCommandLineScanner::ScanSummary summary;
+    summary.scanPaths = {L"/p&<>\""};
+    summary.infectedObjects = collector.Detections();
+    pugi::xml_document document;
+    CorvaneCommandLineScanner::BuildReport(summary, document);
+    std::ostringstream text;
+    document.save(text);
+    const std::string report = text.str();
+    EXPECT_EQ(XmlCharacterProblem(report), "");
     // Control characters other than tab, which XML 1.0 cannot hold, show as U+FFFD.
     EXPECT_THAT(report, HasSubstr("ObjectPath=\"/a &quot;q&quot; &amp; &lt;b> "
                                   "'c'\xef\xbf\xbd\xc3\xa9\xe4\xb8\xad\""));
     EXPECT_THAT(report, HasSubstr("<Path Value=\"/p&amp;&lt;>&quot;\" />"));
     EXPECT_THAT(report, HasSubstr("ThreatName=\"x&#09;y\xef\xbf\xbdz\""));
-    pugi::xml_document document;
-    LoadReport(document, ReportPathFromOutput(result.output));
-    const pugi::xml_node detection = Detections(document).at(0);
-    EXPECT_STREQ(detection.attribute("ObjectPath").value(),
-                 "/a \"q\" & <b> 'c'\xef\xbf\xbd\xc3\xa9\xe4\xb8\xad");
-    EXPECT_STREQ(detection.attribute("ThreatName").value(), "x\ty\xef\xbf\xbdz");
-    EXPECT_STREQ(detection.attribute("ScanAction").value(), "Disinfect");
+    EXPECT_THAT(report, HasSubstr("ScanAction=\"Disinfect\""));
 }

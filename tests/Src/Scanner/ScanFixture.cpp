@@ -1,7 +1,10 @@
 #include "ScanFixture.h"
 
+#include "Logger.h"
+
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <boost/locale/encoding_utf.hpp>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
@@ -38,6 +41,24 @@ std::vector<std::string> EngineInstallation::CallNames() const
     return names;
 }
 
+namespace
+{
+// The lines of a text file; Windows writes the log in text mode, with CR LF line ends.
+std::vector<std::string> FileLines(const boost::filesystem::path& file)
+{
+    std::vector<std::string> lines;
+    std::istringstream content(ReadFile(file));
+    std::string line;
+    while (std::getline(content, line))
+    {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+} // namespace
+
 std::vector<std::string> EngineInstallation::LogLines() const
 {
     std::vector<std::string> lines;
@@ -46,16 +67,61 @@ std::vector<std::string> EngineInstallation::LogLines() const
         return lines;
     for (const auto& entry : boost::filesystem::directory_iterator(logs))
     {
-        std::istringstream content(ReadFile(entry.path()));
-        std::string line;
-        while (std::getline(content, line))
-        {
-            // Windows writes the log in text mode, with CR LF line ends.
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            lines.push_back(line);
-        }
+        const std::vector<std::string> file = FileLines(entry.path());
+        lines.insert(lines.end(), file.begin(), file.end());
     }
+    return lines;
+}
+
+std::streamsize CapturedConsole::xsputn(const wchar_t* text, std::streamsize count)
+{
+    narrow << boost::locale::conv::utf_to_utf<char>(text, text + count);
+    return count;
+}
+
+CapturedConsole::int_type CapturedConsole::overflow(int_type character)
+{
+    if (traits_type::eq_int_type(character, traits_type::eof()))
+        return traits_type::not_eof(character);
+    const wchar_t text = traits_type::to_char_type(character);
+    xsputn(&text, 1);
+    return character;
+}
+
+CorvaneCommandLineScanner::JobEnvironment TestEnvironment(const boost::filesystem::path& folder,
+                                                          CapturedConsole& console)
+{
+    CorvaneCommandLineScanner::JobEnvironment environment;
+    environment.programFolder = folder;
+    environment.enginesFolder = L"/opt/engines";
+    environment.definitionsServerUrl = "http://127.0.0.1:1/av64bit";
+    environment.out = &console.narrow;
+    environment.wideOut = &console.wide;
+    return environment;
+}
+
+namespace
+{
+const boost::filesystem::path& LogFile()
+{
+    static const TemporaryFolder folder;
+    static const boost::filesystem::path file = []
+    {
+        CorvaneCommandLineScanner::Logger::Instance().Init(folder.Path());
+        CorvaneCommandLineScanner::Log(L"Info", "Tests in process");
+        return CorvaneCommandLineScanner::Logger::Instance().FilePath();
+    }();
+    return file;
+}
+
+} // namespace
+
+LogCapture::LogCapture() : start(FileLines(LogFile()).size()) {}
+
+std::vector<std::string> LogCapture::Lines() const
+{
+    std::vector<std::string> lines = FileLines(LogFile());
+    lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(start));
     return lines;
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "Installation.h"
+#include "JobEnvironment.h"
 #include "ScriptedEngine.h"
 
 #include <boost/json.hpp>
 #include <pugixml.hpp>
+#include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,38 @@ public:
 
     // The lines of this run's log file (no file: none).
     std::vector<std::string> LogLines() const;
+};
+
+// A job's console output, narrow and wide text in the order written, wide text as UTF-8.
+class CapturedConsole : private std::wstreambuf
+{
+public:
+    CapturedConsole() : wide(this) {}
+
+    std::string Text() const { return narrow.str(); }
+
+    std::ostringstream narrow;
+    std::wostream wide;
+
+private:
+    std::streamsize xsputn(const wchar_t* text, std::streamsize count) override;
+    int_type overflow(int_type character) override;
+};
+
+// A job environment for the program folder, writing to the console capture.
+CorvaneCommandLineScanner::JobEnvironment TestEnvironment(const boost::filesystem::path& folder,
+                                                          CapturedConsole& console);
+
+// The lines this test program has logged since the object was made; the log is kept in a folder
+// of its own for the whole test program.
+class LogCapture
+{
+public:
+    LogCapture();
+    std::vector<std::string> Lines() const;
+
+private:
+    std::size_t start;
 };
 
 // The report path the console names after "You can access scan result here: ", or empty.

@@ -1,9 +1,7 @@
-// The POSIX half of the engine tests' harness: loading the library, and running a check as
-// another user.
+// The POSIX half of the engine tests' harness: running a check as another user.
 #include "EngineHarness.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <dlfcn.h>
 #include <grp.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -11,18 +9,6 @@
 
 namespace EngineTest
 {
-void* EngineSymbol(const char* name)
-{
-    static void* const library = []
-    {
-        void* loaded = ::dlopen(ENGINE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!loaded)
-            throw std::runtime_error(std::string("cannot load scan.dll: ") + ::dlerror());
-        return loaded;
-    }();
-    return ::dlsym(library, name);
-}
-
 int AsUnprivilegedUser(const fs::path& folder, const std::function<int()>& check)
 {
     if (::geteuid() != 0)

@@ -2,23 +2,6 @@
 #include "EngineHarness.h"
 
 #include <stdexcept>
-#include <windows.h>
-
-namespace EngineTest
-{
-void* EngineSymbol(const char* name)
-{
-    static const HMODULE library = []
-    {
-        const HMODULE loaded = ::LoadLibraryW(Wide(ENGINE_LIBRARY_PATH).c_str());
-        if (!loaded)
-            throw std::runtime_error("cannot load scan.dll: error " +
-                                     std::to_string(::GetLastError()));
-        return loaded;
-    }();
-    return reinterpret_cast<void*>(::GetProcAddress(library, name));
-}
-} // namespace EngineTest
 
 namespace EngineTest
 {

@@ -4,7 +4,6 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <csignal>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdexcept>
@@ -85,24 +84,6 @@ std::string HeldFile::Read() const
                                          static_cast<off_t>(content.size()))) > 0;)
         content.append(buffer, static_cast<std::size_t>(count));
     return content;
-}
-
-void* OpenLibrary(const boost::filesystem::path& library)
-{
-    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle)
-        throw std::runtime_error(std::string("cannot load the library: ") + ::dlerror());
-    return handle;
-}
-
-void* LibrarySymbol(void* library, const char* name)
-{
-    return ::dlsym(library, name);
-}
-
-void CloseLibrary(void* library)
-{
-    ::dlclose(library);
 }
 
 bool SwapsFolders()

@@ -166,25 +166,6 @@ std::string HeldFile::Read() const
     return content;
 }
 
-void* OpenLibrary(const fs::path& library)
-{
-    const HMODULE handle = ::LoadLibraryW(library.wstring().c_str());
-    if (!handle)
-        throw std::runtime_error("cannot load the library: error " +
-                                 std::to_string(::GetLastError()));
-    return handle;
-}
-
-void* LibrarySymbol(void* library, const char* name)
-{
-    return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
-}
-
-void CloseLibrary(void* library)
-{
-    ::FreeLibrary(static_cast<HMODULE>(library));
-}
-
 bool SwapsFolders()
 {
     return false;

@@ -5,6 +5,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
+#include <memory>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,11 +13,27 @@
 #include <dlfcn.h>
 #endif
 
-using Dll = DllHelper::Detail::Dll<DllHelper::DllTag>;
-template <typename Signature> using DllFunction = DllHelper::Detail::DllFunction<Signature>;
+using Dll = DllHelper::Library;
 
 namespace
 {
+// The test library's exports as a table.
+struct TestExports
+{
+    int (*Add)(int, int) = nullptr;
+};
+using TestLibrary = DllHelper::BoundLibrary<TestExports>;
+
+template <typename Find> TestExports BindTest(Find&& find)
+{
+    return {reinterpret_cast<int (*)(int, int)>(find("Add"))};
+}
+
+TestLibrary LoadTest(const boost::filesystem::path& path)
+{
+    return TestLibrary::Load(path, [](auto find) { return BindTest(find); });
+}
+
 #ifdef _WIN32
 bool IsLoaded(const boost::filesystem::path& path)
 {
@@ -50,9 +67,9 @@ template <typename Error, typename Function> Error Catch(Function&& function)
 
 TEST(Dll, BindsAndCallsAnExport)
 {
-    const auto dll = boost::make_shared<Dll>(TEST_LIBRARY_PATH);
-    EXPECT_EQ(DllFunction<int(int, int)>(dll, "Add")(2, 3), 5);
-    EXPECT_EQ(dll->Path(), boost::filesystem::path(TEST_LIBRARY_PATH));
+    const TestLibrary library = LoadTest(TEST_LIBRARY_PATH);
+    EXPECT_EQ(library->Add(2, 3), 5);
+    EXPECT_EQ(library.Owner()->Path(), boost::filesystem::path(TEST_LIBRARY_PATH));
 }
 
 TEST(Dll, MissingLibraryNamesThePathWithTheLoadError)
@@ -67,22 +84,29 @@ TEST(Dll, MissingLibraryNamesThePathWithTheLoadError)
 
 TEST(Dll, MissingExportNamesTheExportWithTheLookupError)
 {
-    const auto dll = boost::make_shared<Dll>(TEST_LIBRARY_PATH);
     const auto error = Catch<ExceptionHelper::Windows>(
-        [&] { DllFunction<int()>(dll, "ThreatScanner_Uninitialize"); });
-    EXPECT_STREQ(error.what(), "ThreatScanner_Uninitialize");
+        []
+        {
+            TestLibrary::Load(TEST_LIBRARY_PATH,
+                              [](auto find)
+                              {
+                                  find("Sum");
+                                  return BindTest(find);
+                              });
+        });
+    EXPECT_STREQ(error.what(), "Sum");
     ASSERT_NE(boost::get_error_info<ExceptionHelper::ErrorInfo>(error), nullptr);
     EXPECT_EQ(*boost::get_error_info<ExceptionHelper::ErrorInfo>(error), 127u);
 }
 
-TEST(Dll, EmptyOwnerIsAPlainErrorWithoutCode)
+TEST(Dll, FunctionsOfNoLibraryAreCalledWithoutOwner)
 {
-    const auto error = Catch<ExceptionHelper::Exception>(
-        [] { DllFunction<int(int, int)>(boost::shared_ptr<Dll>(), "Add"); });
-    EXPECT_STREQ(error.what(), "Add");
-    EXPECT_EQ(boost::get_error_info<ExceptionHelper::ErrorInfo>(error), nullptr);
+    const TestLibrary own(TestExports{[](int a, int b) { return a * b; }});
+    EXPECT_EQ(own->Add(6, 7), 42);
+    EXPECT_EQ(own.Owner(), nullptr);
 }
 
+// Every copy of a bound table co-owns the library: it is freed with the last one only.
 TEST(Dll, LibraryIsFreedWhenTheLastOwnerLetsGo)
 {
     ASSERT_FALSE(IsLoaded(TEST_LIBRARY_PATH));
@@ -92,6 +116,12 @@ TEST(Dll, LibraryIsFreedWhenTheLastOwnerLetsGo)
     EXPECT_TRUE(IsLoaded(TEST_LIBRARY_PATH));
     second.reset();
     EXPECT_FALSE(IsLoaded(TEST_LIBRARY_PATH));
+
+    auto table = std::make_unique<TestLibrary>(LoadTest(TEST_LIBRARY_PATH));
+    const TestLibrary copy = *table;
+    table.reset();
+    EXPECT_TRUE(IsLoaded(TEST_LIBRARY_PATH));
+    EXPECT_EQ(copy->Add(1, 1), 2);
 }
 
 #ifdef _WIN32
@@ -104,8 +134,8 @@ TEST(Dll, LoadsFromAFolderWithCharactersOutsideTheAnsiCodePage)
     boost::filesystem::create_directories(copy.parent_path());
     boost::filesystem::copy_file(TEST_LIBRARY_PATH, copy);
     {
-        const auto dll = boost::make_shared<Dll>(copy);
-        EXPECT_EQ(DllFunction<int(int, int)>(dll, "Add")(40, 2), 42);
+        const TestLibrary library = LoadTest(copy);
+        EXPECT_EQ(library->Add(40, 2), 42);
         EXPECT_TRUE(IsLoaded(copy));
     }
     EXPECT_FALSE(IsLoaded(copy));

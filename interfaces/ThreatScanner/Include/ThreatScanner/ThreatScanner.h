@@ -1,8 +1,8 @@
 #pragma once
 
 // The threat-scanner library's interface (scan.dll): the records it exchanges with the program,
-// the codes it speaks in, and the signatures of its exports. The program binds the exports by
-// name; an engine library defines them as extern "C" functions of these types.
+// the codes it speaks in, and the signatures of its exports. Callers bind the exports through
+// ThreatScanner/Exports.h; an engine library defines them as extern "C" functions of these types.
 #include <cstddef>
 #include <cstdint>
 

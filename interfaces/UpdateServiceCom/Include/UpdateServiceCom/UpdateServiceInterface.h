@@ -1,10 +1,10 @@
 #pragma once
 
 // The update library's interface (UpdateServiceCom.dll): its service object, the options and
-// events it speaks in, and the signatures of its two exports. The program binds the exports by
-// name; an update library defines them as extern "C" functions of these types and derives its
-// service object from UpdateServiceInterface. This header stands alone so that an update library
-// can be built against it without the rest of the program.
+// events it speaks in, and the signatures of its two exports. Callers bind the exports through
+// UpdateServiceCom/Exports.h; an update library defines them as extern "C" functions of these types
+// and derives its service object from UpdateServiceInterface. This header stands alone so that an
+// update library can be built against it without the rest of the program.
 
 // The service object. Only its virtual operations cross the library boundary, in this slot order:
 // SetOption, Update, Install. It has no virtual destructor, which would take slots of its own;

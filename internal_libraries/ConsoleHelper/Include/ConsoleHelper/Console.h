@@ -15,4 +15,7 @@ std::wostream& WideOut();
 // and a wide character. A null string prints as "(null)". What a string or a character
 // conversion substitutes is shown as Printable (ConsoleHelper/Printable.h) makes it.
 void Print(const wchar_t* format, ...);
+
+// The same, written to the given stream.
+void PrintTo(std::wostream& out, const wchar_t* format, ...);
 } // namespace ConsoleHelper

@@ -5,10 +5,11 @@
 #include "ExceptionHelper/LastError.h"
 
 #include <boost/filesystem/path.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 #include <string>
 
-// Loading a library at run time and calling its exports through typed signatures.
+// Loading a library at run time and calling its exports through a typed table.
 namespace DllHelper
 {
 struct DllTag
@@ -60,28 +61,50 @@ private:
     boost::filesystem::path path;
 };
 
-template <typename Signature, int = 0> class DllFunction;
+// The address of the library's export of this name. Throws ExceptionHelper::Windows with the
+// name and the loader's code when there is none.
+inline void* ExportAddress(const Dll<DllTag>& dll, const char* exportName)
+{
+    void* address = FindExport(dll.Handle(), exportName);
+    if (!address)
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Windows(exportName));
+    return address;
+}
+} // namespace Detail
 
-// One export of a loaded library, bound by name. It keeps no reference to its library: the
-// caller keeps the library's shared_ptr alive while it calls through the function.
-template <typename Result, typename... Args> class DllFunction<Result(Args...), 0>
+using Library = Detail::Dll<DllTag>;
+
+// A library's exports as a typed table (Table: a struct of function pointers, bound by a binding
+// function of the library's interface). Every copy co-owns the library, so the library stays
+// loaded for as long as any copy of the table can be called through.
+template <typename Table> class BoundLibrary
 {
 public:
-    using Signature = Result(Args...);
+    // Functions that belong to no loaded library (the program's own, or a test's stand-ins).
+    explicit BoundLibrary(const Table& functions = Table()) : functions(functions) {}
 
-    DllFunction(boost::shared_ptr<Dll<DllTag>> dll, const std::string& exportName)
+    // Loads the library and binds every export at once: bind(find) returns the table, where
+    // find(name) gives the address of an export and throws when there is none. Throws what
+    // loading and binding throw.
+    template <typename Bind>
+    static BoundLibrary Load(const boost::filesystem::path& path, Bind bind)
     {
-        if (!dll)
-            BOOST_THROW_EXCEPTION(ExceptionHelper::Exception(exportName));
-        function = reinterpret_cast<Signature*>(FindExport(dll->Handle(), exportName));
-        if (!function)
-            BOOST_THROW_EXCEPTION(ExceptionHelper::Windows(exportName));
+        BoundLibrary bound;
+        const auto library = boost::make_shared<const Library>(path);
+        bound.functions =
+            bind([&library](const char* name) { return Detail::ExportAddress(*library, name); });
+        bound.library = library;
+        return bound;
     }
 
-    Result operator()(Args... args) const { return function(args...); }
+    const Table& operator*() const { return functions; }
+    const Table* operator->() const { return &functions; }
+
+    // The loaded library, or null for functions of no library.
+    const boost::shared_ptr<const Library>& Owner() const { return library; }
 
 private:
-    Signature* function = nullptr;
+    boost::shared_ptr<const Library> library;
+    Table functions;
 };
-} // namespace Detail
 } // namespace DllHelper

@@ -295,14 +295,32 @@ std::ostream& Out()
     return std::cout;
 }
 
+namespace
+{
+void WriteFormatted(std::wostream& out, const wchar_t* format, va_list& arguments)
+{
+    const std::wstring text = Format(format, arguments);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+} // namespace
+
 void Print(const wchar_t* format, ...)
 {
     if (!format)
         return;
     va_list arguments;
     va_start(arguments, format);
-    const std::wstring text = Format(format, arguments);
+    WriteFormatted(WideOut(), format, arguments);
     va_end(arguments);
-    WideOut().write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+void PrintTo(std::wostream& out, const wchar_t* format, ...)
+{
+    if (!format)
+        return;
+    va_list arguments;
+    va_start(arguments, format);
+    WriteFormatted(out, format, arguments);
+    va_end(arguments);
 }
 } // namespace ConsoleHelper
