@@ -103,9 +103,13 @@ void Scanner::WriteReport()
 
     if (ResultToStandardOutput())
     {
+        // The document goes out as wide text: a console shows every character whatever its code
+        // page, and a pipe or a file gets the same UTF-8 bytes as the saved result.
         std::ostream& out = ConsoleHelper::Out();
         out << std::endl;
-        document.save(out);
+        std::wostream& wide = ConsoleHelper::WideOut();
+        document.save(wide);
+        wide.flush();
         out << std::endl;
     }
 

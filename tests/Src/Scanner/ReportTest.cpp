@@ -124,15 +124,17 @@ TEST(Report, FoldersAndUnwritablePathsGiveTheSaveError)
 TEST(Report, StandardOutputGetsTheDocumentEvenWhenSavingFails)
 {
     EngineInstallation installation(R"({"scans": [{"callbacks": [
-        {"objectPath": "/a", "scanStatus": 4, "threatName": "T"}]}]})");
+        {"objectPath": "/ä€", "scanStatus": 4, "threatName": "T"}]}]})");
     const fs::path path = installation.Folder() / "report.xml";
     auto result =
         installation.Run({"--quick", "--scan-result-stdout", "--scan-result", path.string()});
     const std::string document = ReadFile(path);
     ASSERT_THAT(document, HasSubstr("ThreatName=\"T\""));
+    ASSERT_THAT(document, HasSubstr("/ä€"));
+    // Printed through the wide writer, the document reaches a pipe as the saved bytes.
     EXPECT_THAT(
         WithoutDuration(result.output),
-        EndsWith("Scan started\nObject Path: /a. Parent Containers: (null). Inner Object: (null)\n"
+        EndsWith("Scan started\nObject Path: /ä€. Parent Containers: (null). Inner Object: (null)\n"
                  "\n" +
                  document +
                  "\n"
