@@ -6,7 +6,7 @@
 set -euo pipefail
 if [ "${1:-}" = --windows ]; then
     packages=(
-        cmake make pkg-config g++-mingw-w64-x86-64-posix wine64 wixl osslsigncode openssl
+        cmake make pkg-config g++-mingw-w64-x86-64-posix wine64 wixl msitools osslsigncode openssl
         bison dpkg-dev libgtest-dev gsoap
         libz-mingw-w64-dev patch perl rustc-web cargo-web rust-web-src
     )

@@ -89,9 +89,13 @@ void Scanner::WriteReport()
 
     if (environment.resultToStdout)
     {
+        // The document goes out as wide text: a console shows every character whatever its code
+        // page, and a pipe or a file gets the same UTF-8 bytes as the saved result.
         std::ostream& out = *environment.out;
         out << std::endl;
-        document.save(out);
+        std::wostream& wide = *environment.wideOut;
+        document.save(wide);
+        wide.flush();
         out << std::endl;
     }
 

@@ -258,6 +258,7 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
     } cases[] = {
         {R"({"@index.json": {"always": {"status": 503}}})", ServerError, {81}},
         {R"({"@beta.ndb": {"always": {"status": 404}}})", ServerError, {}},
+        {R"({"@index.json": {"always": {"status": 407}}})", ProxyAuthentication, {}},
         {R"({"@beta.ndb": {"always": {"truncate": 100}}})", Truncated, {80}},
         {R"({"@beta.ndb": {"always": {"short": 4999}}})", Truncated, {80}},
         {R"({"@beta.ndb": {"always": {"extra": 1}}})", Oversized, {}},

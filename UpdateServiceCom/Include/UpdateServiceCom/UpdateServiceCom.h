@@ -22,6 +22,7 @@ enum Result : int
     Oversized = 14,           // a file (or the index) was longer than allowed
     DigestMismatch = 15,      // a file's SHA-256 digest differs from the index
     DefinitionsRejected = 16, // the engine cannot load the new definitions; nothing installed
+    ProxyAuthentication = 17, // the proxy asked for credentials (407) that it was not given
 
     IndexUnsigned = 20,     // the index signature is missing or is not a signature at all
     IndexBadSignature = 21, // the index signature does not verify with the publisher's key

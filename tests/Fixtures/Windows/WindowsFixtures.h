@@ -56,7 +56,19 @@ public:
     }
     InstalledProduct(const InstalledProduct&) = delete;
     InstalledProduct& operator=(const InstalledProduct&) = delete;
-    ~InstalledProduct() { RunAndWait(L"msiexec.exe /x \"" + package + L"\" /qn"); }
+    ~InstalledProduct()
+    {
+        if (!removed)
+            Remove();
+    }
+
+    // Removes the product now, with the given properties ("NAME=value ..."); true when it went.
+    bool Remove(const std::wstring& properties = L"")
+    {
+        removed = true;
+        return Succeeded(
+            RunAndWait(L"msiexec.exe /x \"" + package + L"\" /qn " + properties));
+    }
 
 private:
     // Installed, or installed and asking for a restart.
@@ -66,5 +78,6 @@ private:
     }
 
     std::wstring package;
+    bool removed = false;
 };
 } // namespace CorvaneTest::Windows

@@ -121,6 +121,30 @@ TEST(Report, FoldersAndUnwritablePathsGiveTheSaveError)
 #endif
 }
 
+// The in-process job tests check what is printed; this one, that the real console writer gives a
+// pipe the saved bytes of a document with characters outside ASCII.
+TEST(Report, StandardOutputGetsTheSavedBytesOfANonAsciiDocument)
+{
+    EngineInstallation installation(R"({"scans": [{"callbacks": [
+        {"objectPath": "/ä€", "scanStatus": 4, "threatName": "T"}]}]})");
+    const fs::path path = installation.Folder() / "report.xml";
+    auto result =
+        installation.Run({"--quick", "--scan-result-stdout", "--scan-result", path.string()});
+    const std::string document = ReadFile(path);
+    ASSERT_THAT(document, HasSubstr("ThreatName=\"T\""));
+    ASSERT_THAT(document, HasSubstr("/ä€"));
+    // Printed through the wide writer, the document reaches a pipe as the saved bytes.
+    EXPECT_THAT(
+        WithoutDuration(result.output),
+        EndsWith("Scan started\nObject Path: /ä€. Parent Containers: (null). Inner Object: (null)\n"
+                 "\n" +
+                 document +
+                 "\n"
+                 "\nScan complete.You can access scan result here: " +
+                 path.string() + "\n"));
+
+}
+
 TEST(Report, ReadOnlyPrintsTheDocumentButSavesNothing)
 {
     EngineInstallation installation;

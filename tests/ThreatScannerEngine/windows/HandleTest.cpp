@@ -17,6 +17,9 @@
 #include <vector>
 #include <windows.h>
 #include <winioctl.h>
+// clang-format off
+#include <msi.h>
+// clang-format on
 
 using namespace EngineTest;
 using testing::HasSubstr;
@@ -294,18 +297,43 @@ TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
     }
 }
 
-// The installer package holds a whole installation: installed by the system's installer, the
-// program scans with the engine and the starter definitions that came with it and reports their
-// version; removed, it leaves none of its files.
-TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
+namespace
+{
+// The versions of the product that share the release's upgrade code, as the system's installer
+// has them registered.
+std::vector<std::wstring> InstalledVersions()
+{
+    std::vector<std::wstring> versions;
+    wchar_t code[39];
+    for (DWORD index = 0;
+         ::MsiEnumRelatedProductsW(L"" CORVANE_UPGRADE_CODE, 0, index, code) == ERROR_SUCCESS;
+         ++index)
+    {
+        wchar_t version[64];
+        DWORD length = 64;
+        if (::MsiGetProductInfoW(code, L"VersionString", version, &length) == ERROR_SUCCESS)
+            versions.emplace_back(version, length);
+    }
+    return versions;
+}
+} // namespace
+
+// An older release installed by the system's installer scans with the engine and the starter
+// definitions that came with it. The release's package upgrades it in place: one product left, of
+// the new version, the samples gone. Removing it takes its files along but keeps the quarantine.
+// (Wine's installer neither expands the wildcards of the package's removal rows nor tells an
+// upgrade's removal apart, so which run-time folders go is checked on the package's tables.)
+TEST(EngineWindows, InstallationPackagesInstallUpgradeAndRemoveTheProgram)
 {
     const wchar_t* programFiles = ::_wgetenv(L"ProgramW6432");
     ASSERT_NE(programFiles, nullptr);
     const fs::path folder = fs::path(programFiles) / CORVANE_INSTALLATION_FOLDER_NAME;
     const fs::path program = folder / "CorvaneCommandLineScanner.exe";
+    const fs::path quarantined = folder / "Quarantine" / "kept.bin";
     {
-        const CorvaneTest::Windows::InstalledProduct installed(CORVANE_INSTALLATION_MSI);
+        CorvaneTest::Windows::InstalledProduct older(CORVANE_INSTALLATION_MSI);
         ASSERT_TRUE(fs::exists(program));
+        EXPECT_EQ(InstalledVersions(), std::vector<std::wstring>{L"1.0.0"});
         const std::string output =
             CorvaneTest::RunScanner(program,
                                     {"--custom", (folder / "Samples").string(), "--scan-archives"})
@@ -317,10 +345,21 @@ TEST(EngineWindows, TheInstallationPackageInstallsAWorkingProgram)
         EXPECT_EQ(found, 3u) << output;
         EXPECT_THAT(CorvaneTest::RunScanner(program, {"--definitions-info"}).output,
                     HasSubstr("\tDatabase version: 1\n"));
+        fs::create_directories(quarantined.parent_path());
+        WriteFile(quarantined, "quarantined");
+
+        CorvaneTest::Windows::InstalledProduct release(CORVANE_RELEASE_MSI);
+        EXPECT_EQ(InstalledVersions(), std::vector<std::wstring>{L"" CORVANE_RELEASE_VERSION});
+        EXPECT_TRUE(fs::exists(program));
+        EXPECT_TRUE(fs::exists(folder / "Plugins" / "update.txt"));
+        EXPECT_FALSE(fs::exists(folder / "Samples"));
+        EXPECT_TRUE(release.Remove());
+        EXPECT_TRUE(InstalledVersions().empty());
+        EXPECT_FALSE(fs::exists(program));
+        EXPECT_FALSE(fs::exists(folder / "scan.dll"));
+        EXPECT_TRUE(fs::exists(quarantined));
     }
-    EXPECT_FALSE(fs::exists(program));
-    EXPECT_FALSE(fs::exists(folder / "scan.dll"));
-    fs::remove_all(folder); // what the runs wrote: their scan results and logs
+    fs::remove_all(folder);
 }
 
 namespace

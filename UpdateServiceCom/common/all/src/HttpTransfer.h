@@ -51,6 +51,12 @@ void Perform(const std::string& url, std::uint32_t stallSeconds, Transfer& trans
 // The failures every platform reports alike, with the URL in brackets after the text.
 [[noreturn]] inline void ThrowStatus(long status, const std::string& where)
 {
+    // The server was never reached: a retry meets the same proxy, so only its user can mend it.
+    if (status == 407)
+        throw Failure(ProxyAuthentication,
+                      "The proxy asks for credentials (407): sign in to it, or have it let the "
+                      "update through" +
+                          where);
     const bool passing = status >= 500 || status == 408 || status == 429;
     throw Failure(ServerError, "The server answered " + std::to_string(status) + where,
                   passing ? QueryServer : 0);

@@ -55,15 +55,37 @@ bool InUse(DWORD error)
            error == ERROR_ACCESS_DENIED || error == ERROR_DIR_NOT_EMPTY;
 }
 
+// Whether the user may not delete or rename the entry, or not add to the folder it would go
+// into. An open handle under a folder also makes its rename fail as access denied, but it does
+// not make these opens fail (at most as a sharing violation): a denial they meet too is the
+// user's rights, which waiting does not change.
+bool LacksRights(const std::filesystem::path& entry, const std::filesystem::path& into)
+{
+    const auto denied = [](const std::filesystem::path& path, DWORD access)
+    {
+        const Handle opened(::CreateFileW(
+            path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return opened.get() == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED;
+    };
+    return denied(entry, DELETE) ||
+           (!into.empty() && denied(into, FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY));
+}
+
 // Runs attempt until it succeeds, fails for another reason than a file in use, or a scan that
-// is reading the definitions had time enough to finish loading them. Returns the last error.
-template <typename Attempt> DWORD WhileInUse(Attempt attempt)
+// is reading the definitions had time enough to finish loading them. An access denial that the
+// user's rights explain (LacksRights of entry and into) ends it at once. Returns the last error.
+template <typename Attempt>
+DWORD WhileInUse(Attempt attempt, const std::filesystem::path& entry,
+                 const std::filesystem::path& into = {})
 {
     constexpr int Attempts = 200; // 10 seconds
     for (int tried = 1;; ++tried)
     {
         const DWORD error = attempt();
         if (error == ERROR_SUCCESS || !InUse(error) || tried >= Attempts)
+            return error;
+        if (error == ERROR_ACCESS_DENIED && tried == 1 && LacksRights(entry, into))
             return error;
         ::Sleep(50);
     }
@@ -170,14 +192,15 @@ void Rename(const std::filesystem::path& from, const std::filesystem::path& to)
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
                        ? ERROR_SUCCESS
                        : ::GetLastError();
-        });
+        },
+        from, to.parent_path());
     if (error != ERROR_SUCCESS)
         Fail("rename to " + Describe(to), from, error);
 }
 
 void RemoveAll(const std::filesystem::path& path)
 {
-    const DWORD error = WhileInUse([&] { return RemoveEntry(path.wstring()); });
+    const DWORD error = WhileInUse([&] { return RemoveEntry(path.wstring()); }, path);
     if (error != ERROR_SUCCESS)
         Fail("remove", path, error);
 }

@@ -119,6 +119,75 @@ std::string ErrorText(DWORD error)
     }
 }
 
+// Strings that WinHTTP hands out and the caller frees with GlobalFree.
+struct GlobalText
+{
+    wchar_t* text = nullptr;
+    GlobalText() = default;
+    GlobalText(const GlobalText&) = delete;
+    GlobalText& operator=(const GlobalText&) = delete;
+    ~GlobalText()
+    {
+        if (text)
+            ::GlobalFree(text);
+    }
+};
+
+bool IsLoopback(const std::wstring& host)
+{
+    return host == L"localhost" || host == L"[::1]" || host.rfind(L"127.", 0) == 0;
+}
+
+// Sets the request's proxy as the user set it for this URL: what an automatic configuration
+// (a script, or detection when the user asked for it) chooses, else the user's own proxy and its
+// exceptions. Without user settings, or for a loopback host, the session's default (the machine's
+// setting) stays.
+void UseTheUsersProxy(HINTERNET session, HINTERNET request, const std::wstring& url,
+                      const std::wstring& host)
+{
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
+    if (IsLoopback(host) || !::WinHttpGetIEProxyConfigForCurrentUser(&user))
+        return;
+    GlobalText configUrl, userProxy, userBypass;
+    configUrl.text = user.lpszAutoConfigUrl;
+    userProxy.text = user.lpszProxy;
+    userBypass.text = user.lpszProxyBypass;
+
+    if (user.fAutoDetect || configUrl.text)
+    {
+        WINHTTP_AUTOPROXY_OPTIONS automatic{};
+        if (configUrl.text)
+        {
+            automatic.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+            automatic.lpszAutoConfigUrl = configUrl.text;
+        }
+        if (user.fAutoDetect)
+        {
+            automatic.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+            automatic.dwAutoDetectFlags =
+                WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        }
+        automatic.fAutoLogonIfChallenged = TRUE;
+        WINHTTP_PROXY_INFO chosen{};
+        if (::WinHttpGetProxyForUrl(session, url.c_str(), &automatic, &chosen))
+        {
+            GlobalText proxy, bypass;
+            proxy.text = chosen.lpszProxy;
+            bypass.text = chosen.lpszProxyBypass;
+            ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &chosen, sizeof chosen);
+            return;
+        }
+    }
+    if (userProxy.text)
+    {
+        WINHTTP_PROXY_INFO named{};
+        named.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        named.lpszProxy = userProxy.text;
+        named.lpszProxyBypass = userBypass.text;
+        ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &named, sizeof named);
+    }
+}
+
 // The length in characters of a header as WinHTTP would return it, 0 when it is missing.
 DWORD HeaderLength(HINTERNET request, DWORD query)
 {
@@ -274,6 +343,7 @@ void Perform(const std::string& url, std::uint32_t stallSeconds, Transfer& trans
                              parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (!request)
         ThrowError(::GetLastError(), where);
+    UseTheUsersProxy(session.get(), request, wideUrl, host);
     // The watchdog closes the request when the deadline passes; otherwise it is closed here.
     Watchdog watchdog(request, deadline);
     try

@@ -1,0 +1,154 @@
+# Packages chosen entries of a program folder as an installer package, installed into
+# "Program Files\<NAME>":
+#   cmake -DFOLDER=<program folder> -DENTRIES=<name>,<name>... -DNAME=<folder name>
+#         -DVERSION=<a.b.c> -DUPGRADE_CODE=<guid> -DOUTPUT=<package.msi>
+#         -DWIXL=<wixl> -DWIXL_HEAT=<wixl-heat> -DMSIBUILD=<msibuild>
+#         [-DOSSLSIGNCODE=<osslsigncode> -DCERTIFICATE=<PEM chain> -DKEY=<PEM key>
+#          [-DTIMESTAMP_URL=<RFC 3161 URL>]] -P MakeInstallationPackage.cmake
+# The entries are copied beside the package first (into <package name>-files), so that whatever
+# runs of the program left in the program folder stays out of it. With a certificate, the
+# executables and libraries are signed before they are packaged, and the package after.
+#
+# Every package shares one upgrade code: installing a newer version removes the older one first
+# (a major upgrade), and an older version does not install over a newer one. Removing the product
+# also removes what the program made beside itself (logs, temporary files, scan results, updated
+# definitions and the update's working folders); the quarantine stays unless REMOVEQUARANTINE=1
+# is given to the removal, and so does the user's own config.ini.
+foreach(required FOLDER ENTRIES NAME VERSION UPGRADE_CODE OUTPUT WIXL WIXL_HEAT MSIBUILD)
+    if(NOT DEFINED ${required})
+        message(FATAL_ERROR "MakeInstallationPackage.cmake needs -D${required}=")
+    endif()
+endforeach()
+if(DEFINED CERTIFICATE AND (NOT DEFINED KEY OR NOT DEFINED OSSLSIGNCODE))
+    message(FATAL_ERROR "Signing needs -DKEY= and -DOSSLSIGNCODE= beside -DCERTIFICATE=")
+endif()
+
+function(sign file)
+    if(NOT DEFINED CERTIFICATE)
+        return()
+    endif()
+    set(timestamp)
+    if(TIMESTAMP_URL)
+        set(timestamp -ts ${TIMESTAMP_URL})
+    endif()
+    file(REMOVE ${file}.signed)
+    execute_process(COMMAND ${OSSLSIGNCODE} sign -certs ${CERTIFICATE} -key ${KEY} -h sha256
+            ${timestamp} -in ${file} -out ${file}.signed
+        RESULT_VARIABLE result OUTPUT_QUIET)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "osslsigncode could not sign ${file}")
+    endif()
+    file(RENAME ${file}.signed ${file})
+endfunction()
+
+get_filename_component(work ${OUTPUT} DIRECTORY)
+get_filename_component(package_name ${OUTPUT} NAME_WLE)
+set(staging ${work}/${package_name}-files)
+file(REMOVE_RECURSE ${staging})
+file(MAKE_DIRECTORY ${staging})
+string(REPLACE "," ";" entries "${ENTRIES}")
+foreach(entry IN LISTS entries)
+    if(NOT EXISTS "${FOLDER}/${entry}")
+        message(FATAL_ERROR "${FOLDER} has no ${entry} to package")
+    endif()
+    file(COPY "${FOLDER}/${entry}" DESTINATION ${staging})
+endforeach()
+file(GLOB programs LIST_DIRECTORIES false "${staging}/*.exe" "${staging}/*.dll")
+foreach(program IN LISTS programs)
+    sign(${program})
+endforeach()
+
+file(GLOB_RECURSE files LIST_DIRECTORIES false "${staging}/*")
+list(SORT files)
+string(REPLACE ";" "\n" listing "${files}")
+file(WRITE ${work}/${package_name}-files.txt "${listing}\n")
+execute_process(COMMAND ${WIXL_HEAT} --prefix ${staging}/ --component-group ProgramFiles
+        --var var.ProgramFolder --directory-ref INSTALLFOLDER --win64
+    INPUT_FILE ${work}/${package_name}-files.txt
+    OUTPUT_FILE ${work}/${package_name}-files.wxs
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "wixl-heat could not list ${staging}")
+endif()
+# What the program makes at run time is removed through properties that name its folders, set
+# only when the product is removed for good: a removal that is part of an upgrade keeps logs,
+# results and updated definitions for the new version. The quarantine's property is set only when
+# REMOVEQUARANTINE is given besides.
+set(state_folders Logs Temp "Scan Results" Plugins Plugins.new Plugins.old Plugins.staging
+    Plugins.switch Quarantine)
+set(removal "REMOVE=&quot;ALL&quot; AND NOT UPGRADINGPRODUCTCODE")
+set(state_actions "    <CustomAction Id=\"ChooseStateRemovalRoot\" Property=\"STATEREMOVALROOT\" Value=\"[INSTALLFOLDER]\"/>\n")
+set(state_sequence "      <Custom Action=\"ChooseStateRemovalRoot\" Before=\"RemoveFiles\">${removal}</Custom>\n")
+set(index 0)
+foreach(folder IN LISTS state_folders)
+    set(condition ${removal})
+    if(folder STREQUAL "Quarantine")
+        string(APPEND condition " AND REMOVEQUARANTINE")
+    endif()
+    string(APPEND state_actions "    <CustomAction Id=\"ChooseStateRemoval${index}\" "
+        "Property=\"STATEREMOVAL${index}\" Value=\"[INSTALLFOLDER]${folder}\\\"/>\n")
+    string(APPEND state_sequence "      <Custom Action=\"ChooseStateRemoval${index}\" "
+        "Before=\"RemoveFiles\">${condition}</Custom>\n")
+    math(EXPR index "${index} + 1")
+endforeach()
+file(WRITE ${work}/${package_name}.wxs "<?xml version=\"1.0\" encoding=\"utf-8\"?>
+<Wix xmlns=\"http://schemas.microsoft.com/wix/2006/wi\">
+  <Product Id=\"*\" Name=\"CorvaneCommandLineScanner\" Version=\"$(var.Version)\"
+           UpgradeCode=\"$(var.UpgradeCode)\" Manufacturer=\"Corvane Software\" Language=\"1033\">
+    <Package InstallerVersion=\"500\" Compressed=\"yes\" InstallScope=\"perMachine\"/>
+    <MajorUpgrade DowngradeErrorMessage=\"A newer version of CorvaneCommandLineScanner is already installed.\"/>
+    <Media Id=\"1\" Cabinet=\"program.cab\" EmbedCab=\"yes\"/>
+${state_actions}    <InstallExecuteSequence>
+${state_sequence}    </InstallExecuteSequence>
+    <Directory Id=\"TARGETDIR\" Name=\"SourceDir\">
+      <Directory Id=\"ProgramFiles64Folder\">
+        <Directory Id=\"INSTALLFOLDER\" Name=\"$(var.FolderName)\">
+          <Component Id=\"RunTimeState\" Guid=\"{4B8E2D17-9A3C-4F60-B1D5-7E2C9A04F318}\" Win64=\"yes\">
+            <CreateFolder/>
+          </Component>
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id=\"Main\" Level=\"1\">
+      <ComponentGroupRef Id=\"ProgramFiles\"/>
+      <ComponentRef Id=\"RunTimeState\"/>
+    </Feature>
+  </Product>
+</Wix>
+")
+# wixl reads each file's source relative to the package source's folder.
+file(RELATIVE_PATH relative_folder ${work} ${staging})
+file(REMOVE ${OUTPUT})
+execute_process(COMMAND ${WIXL} -a x64 -D ProgramFolder=${relative_folder} -D Win64=yes
+        -D "FolderName=${NAME}" -D Version=${VERSION} -D UpgradeCode=${UPGRADE_CODE}
+        -o ${OUTPUT} ${work}/${package_name}.wxs ${work}/${package_name}-files.wxs
+    WORKING_DIRECTORY ${work}
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "wixl could not package ${staging}")
+endif()
+
+# wixl writes no RemoveFile rows: they are added to the package's tables. Each state folder loses
+# its files and then itself (an empty name); Plugins.lock lies in the program folder itself.
+set(columns "`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`")
+set(queries -q "INSERT INTO `RemoveFile` (${columns}) VALUES ('UpdateLock', 'RunTimeState', 'Plugins.lock', 'STATEREMOVALROOT', 2)")
+set(index 0)
+foreach(folder IN LISTS state_folders)
+    list(APPEND queries
+        -q "INSERT INTO `RemoveFile` (${columns}) VALUES ('StateFiles${index}', 'RunTimeState', '*', 'STATEREMOVAL${index}', 2)"
+        -q "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `DirProperty`, `InstallMode`) VALUES ('StateFolder${index}', 'RunTimeState', 'STATEREMOVAL${index}', 2)")
+    math(EXPR index "${index} + 1")
+endforeach()
+execute_process(COMMAND ${MSIBUILD} ${OUTPUT} ${queries} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "msibuild could not add the removal rows to ${OUTPUT}")
+endif()
+# A per-machine installation runs its actions in the system's service, which takes only the
+# properties listed here from the command line. (Quoted whole: the value holds semicolons.)
+execute_process(COMMAND ${MSIBUILD} ${OUTPUT} -q
+        "UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;REMOVEQUARANTINE' WHERE `Property` = 'SecureCustomProperties'"
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "msibuild could not list REMOVEQUARANTINE in ${OUTPUT}")
+endif()
+sign(${OUTPUT})

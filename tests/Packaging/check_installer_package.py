@@ -1,0 +1,144 @@
+#!/usr/bin/env python3
+"""Checks the release's installer package with the build machine's msitools and osslsigncode.
+
+  check_installer_package.py contents MSIINFO PACKAGE VERSION UPGRADE_CODE
+      The package installs the program, the libraries, the update key and the definitions only
+      (no test sample), carries VERSION, upgrades older packages of UPGRADE_CODE, and lists the
+      folders that removal cleans.
+  check_installer_package.py signing OPENSSL OSSLSIGNCODE -- PACKAGING COMMAND...
+      Makes a code-signing certificate, runs the packaging command (the release's, without its
+      -DOUTPUT) with it into a temporary folder, and verifies the package and every executable and
+      library in it against that certificate, and not against another one.
+"""
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+
+RELEASE_FILES = {"CorvaneCommandLineScanner.exe", "scan.dll", "UpdateServiceCom.dll",
+                 "UpdateServiceCom.pub"}
+
+
+def table(msiinfo, package, name):
+    text = subprocess.run([msiinfo, "export", package, name], check=True, capture_output=True,
+                          text=True).stdout
+    # Three header lines: the column names, their types, the table name and its keys.
+    return [line.split("\t") for line in text.splitlines()[3:]]
+
+
+def long_name(name):
+    # A short and a long name are kept as "SHORT~1.EXT|Long name".
+    return name.split("|")[-1]
+
+
+def contents(msiinfo, package, version, upgrade_code):
+    problems = []
+    directories = {row[0]: (row[1], long_name(row[2])) for row in table(msiinfo, package,
+                                                                         "Directory")}
+    components = {row[0]: row[2] for row in table(msiinfo, package, "Component")}
+    shipped = set()
+    for row in table(msiinfo, package, "File"):
+        name = long_name(row[2])
+        directory = components[row[1]]
+        parent, folder = directories[directory]
+        # "." is its parent folder itself.
+        while folder == "." and parent in directories:
+            directory = parent
+            parent, folder = directories[directory]
+        if directory == "INSTALLFOLDER" and name in RELEASE_FILES:
+            shipped.add(name)
+        elif parent != "INSTALLFOLDER" or folder != "Plugins":
+            problems.append(f"a file that a release does not ship: {folder}/{name}")
+    if shipped != RELEASE_FILES:
+        problems.append(f"missing {sorted(RELEASE_FILES - shipped)}")
+    properties = dict(row[:2] for row in table(msiinfo, package, "Property"))
+    if properties.get("ProductVersion") != version:
+        problems.append(f"version {properties.get('ProductVersion')}, not {version}")
+    if properties.get("UpgradeCode") != upgrade_code:
+        problems.append(f"upgrade code {properties.get('UpgradeCode')}, not {upgrade_code}")
+    if not any(row[0] == upgrade_code and row[2] == version
+               for row in table(msiinfo, package, "Upgrade")):
+        problems.append("older versions are not upgraded")
+    problems += removal(msiinfo, package)
+    return problems
+
+
+# What the program makes beside itself at run time, and which of it removal may take.
+STATE_FOLDERS = {"Logs", "Temp", "Scan Results", "Plugins", "Plugins.new", "Plugins.old",
+                 "Plugins.staging", "Plugins.switch", "Quarantine"}
+FOR_GOOD = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
+
+
+def removal(msiinfo, package):
+    """Each state folder is emptied and removed when the product is removed for good (not when an
+    upgrade removes the older version); the quarantine only when REMOVEQUARANTINE is given."""
+    problems = []
+    conditions = {row[0]: row[1] for row in table(msiinfo, package, "InstallExecuteSequence")}
+    folders = {}
+    for action, _, prop, target, *_ in table(msiinfo, package, "CustomAction"):
+        folders[prop] = (target, conditions.get(action, ""))
+    emptied = set()
+    for _, _, name, prop, mode in table(msiinfo, package, "RemoveFile"):
+        target, condition = folders.get(prop, ("", ""))
+        folder = target.removeprefix("[INSTALLFOLDER]").rstrip("\\")
+        if name != "*" or folder not in STATE_FOLDERS:
+            continue
+        wanted = FOR_GOOD + (" AND REMOVEQUARANTINE" if folder == "Quarantine" else "")
+        if mode != "2" or condition != wanted:
+            problems.append(f"{folder} removed in mode {mode} when {condition!r}")
+        emptied.add(folder)
+    if emptied != STATE_FOLDERS:
+        problems.append(f"removal leaves {sorted(STATE_FOLDERS - emptied)}")
+    secure = dict(row[:2] for row in table(msiinfo, package, "Property"))
+    if "REMOVEQUARANTINE" not in secure.get("SecureCustomProperties", "").split(";"):
+        problems.append("REMOVEQUARANTINE is not passed to the installation service")
+    return problems
+
+
+def signing(openssl, osslsigncode, command):
+    problems = []
+    with tempfile.TemporaryDirectory() as work:
+        work = pathlib.Path(work)
+        for name, subject in (("signer", "Corvane Test Signing"), ("other", "Corvane Other")):
+            subprocess.run([openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days",
+                            "2", "-subj", f"/CN={subject}", "-keyout", work / f"{name}.key",
+                            "-out", work / f"{name}.pem", "-addext",
+                            "extendedKeyUsage=codeSigning"],
+                           check=True, capture_output=True)
+        package = work / "signed.msi"
+        # Definitions go before the script (-P).
+        script = command.index("-P")
+        subprocess.run(command[:script] + [f"-DOUTPUT={package}", f"-DOSSLSIGNCODE={osslsigncode}",
+                                           f"-DCERTIFICATE={work / 'signer.pem'}",
+                                           f"-DKEY={work / 'signer.key'}"] + command[script:],
+                       check=True)
+        signed = [package] + sorted(p for p in (work / "signed-files").iterdir()
+                                    if p.suffix in (".exe", ".dll"))
+        if len(signed) < 4:
+            problems.append(f"only {[p.name for p in signed]} packaged")
+        for path in signed:
+            for ca, trusted in (("signer.pem", True), ("other.pem", False)):
+                verified = subprocess.run([osslsigncode, "verify", "-CAfile", work / ca,
+                                           "-in", path], capture_output=True).returncode == 0
+                if verified != trusted:
+                    problems.append(f"{path.name} {'fails' if trusted else 'passes'} "
+                                    f"verification against {ca}")
+    return problems
+
+
+def main(argv):
+    if len(argv) == 6 and argv[1] == "contents":
+        problems = contents(*argv[2:])
+    elif len(argv) > 5 and argv[1] == "signing" and argv[4] == "--":
+        problems = signing(argv[2], argv[3], argv[5:])
+    else:
+        print(__doc__, file=sys.stderr)
+        return 2
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
