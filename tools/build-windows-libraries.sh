@@ -146,8 +146,13 @@ case "${1:-}" in
     prune
     ;;
 *)
-    "$tools/install-dependencies.sh" --windows
     [ $# -gt 0 ] || set -- "${all_sets[@]}"
+    for set in "$@"; do
+        if [ ! -f "$(cache_folder "$set")/prefix/.complete" ]; then
+            "$tools/install-dependencies.sh" --windows
+            break
+        fi
+    done
     for set in "$@"; do build_set "$set"; done
     ;;
 esac
