@@ -22,6 +22,21 @@ set(corvane_windows_deps "${corvane_windows_libraries}/prefix")
 # The engine's libraries (libclamav and what it needs); the engine and the update library are
 # built only when they are there.
 set(CORVANE_WINDOWS_ENGINE_PREFIX "${corvane_windows_engine}/prefix")
+# A build folder configured on other caches (older recipes) forgets what it found there: the
+# packages' folders, the libraries pkg-config named, and that pkg-config was asked.
+set(corvane_windows_caches "${corvane_windows_libraries};${corvane_windows_engine}")
+if(NOT "$CACHE{CORVANE_WINDOWS_CACHES}" STREQUAL "${corvane_windows_caches}")
+    get_filename_component(corvane_windows_root "${corvane_windows_libraries}" DIRECTORY)
+    get_cmake_property(corvane_cached CACHE_VARIABLES)
+    foreach(variable IN LISTS corvane_cached)
+        if(variable MATCHES "^__pkg_config_checked_" OR
+           "$CACHE{${variable}}" MATCHES "^${corvane_windows_root}/")
+            unset(${variable} CACHE)
+        endif()
+    endforeach()
+    set(CORVANE_WINDOWS_CACHES "${corvane_windows_caches}" CACHE INTERNAL
+        "The Windows library caches this build folder was configured on")
+endif()
 if(NOT EXISTS "${corvane_windows_deps}/.complete")
     message(FATAL_ERROR "No Windows libraries in ${corvane_windows_deps}: "
         "run tools/build-windows-libraries.sh first")
