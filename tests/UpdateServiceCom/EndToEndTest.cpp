@@ -280,8 +280,8 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
                       data / "eicar.zip");
         const auto scan = [&](const char* name)
         {
-            const auto result =
-                installation.Run({"--custom", (data / name).string(), "--scan-result-stdout"});
+            const auto result = installation.Run(
+                {"--custom", (data / name).string(), "--scan-archives", "--scan-result-stdout"});
             EXPECT_EQ(result.exitCode, 0);
             return result.output;
         };
