@@ -126,8 +126,11 @@ prune() {
     local set folder current
     for set in "${all_sets[@]}"; do
         current=$(cache_folder "$set")
-        for folder in "$root/$set"-*; do
-            if [ ! -d "$folder" ] || [ "$folder" = "$current" ]; then
+        # Only folders named by a digest: other names there (such as an older layout's
+        # engine-prefix) are not this script's to remove.
+        for folder in "$root/$set"-????????????????; do
+            if [ ! -d "$folder" ] || [ "$folder" = "$current" ] ||
+                [[ ! "$(basename "$folder")" =~ ^$set-[0-9a-f]{16}$ ]]; then
                 continue
             fi
             if (exec 9>>"$folder/.lock" && flock -n 9); then
