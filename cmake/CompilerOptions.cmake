@@ -7,6 +7,12 @@ if(WIN32)
     # wide (UTF-16) Windows interfaces, as TCHAR texts such as _com_error's messages are wide;
     # windows.h without min/max macros.
     add_compile_definitions(_WIN32_WINNT=0x0A00 UNICODE _UNICODE NOMINMAX)
+    # Source file names that end up in the binaries (assertions, exception locations) are
+    # recorded relative to the tree and the library caches: a build-machine path in a Windows
+    # binary would read as a folder on the current drive.
+    foreach(folder ${PROJECT_SOURCE_DIR} ${corvane_windows_libraries} ${corvane_windows_engine})
+        add_compile_options(-ffile-prefix-map=${folder}=.)
+    endforeach()
 else()
     # Programs link Boost (see BoostLibraries.cmake) and OpenSSL's libcrypto statically: resolving
     # their thousands of symbols cost more than a short job itself. Nothing of a static library

@@ -10,9 +10,8 @@ folder=${1:-${CORVANE_CLAMAV_TEST_DATABASES:-$HOME/.cache/corvane/clamav-test-da
 [ -f "$folder/.complete" ] && exit 0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get source --download-only clamav >fetch.log 2>&1) ||
-    { cat "$work/fetch.log" >&2; exit 1; }
-archive=$(ls "$work"/clamav_*.orig.tar.* | head -n 1)
+"$(dirname "$0")/fetch-debian-source.sh" --download-only clamav "$work"
+archive=$(find "$work" -maxdepth 1 -name 'clamav_*.orig.tar.*' | head -n 1)
 tar -xf "$archive" -C "$work" --wildcards '*/unit_tests/input/freshclam_testfiles/test-*.cvd'
 mkdir -p "$folder"
 cp "$work"/clamav-*/unit_tests/input/freshclam_testfiles/test-*.cvd "$folder/"

@@ -17,6 +17,8 @@ else
         libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev
         libgtest-dev libgmock-dev
         osslsigncode openssl python3 pkg-config
+        # The check of the shell scripts that CI runs first.
+        shellcheck
         libclamav-dev clamav
         # The disk-image case of the cache tests (mkfs.ext4, mount through a loop device).
         e2fsprogs mount

@@ -13,20 +13,16 @@ jobs=$(nproc)
 # On a new machine the Windows lane's libraries (Boost and the rest, then the engine's) take most
 # of an hour to build, much of it waiting on downloads and on Rust's one-crate-at-a-time stretches:
 # they build in the background while the Linux lanes run. Later runs find their caches at once.
-# Each runs in a session of its own, so that when a Linux lane fails, everything they started
+# The build runs in a session of its own, so that when a Linux lane fails, everything it started
 # stops with it.
 mkdir -p build-logs
-caches=(dependencies engine)
-declare -A background=()
+background=
 stop_background() {
-    local pid
-    for pid in "${background[@]}"; do kill -- -"$pid" 2>/dev/null || true; done
+    [ -z "$background" ] || kill -- -"$background" 2>/dev/null || true
 }
 trap stop_background EXIT
-for cache in "${caches[@]}"; do
-    setsid -w tools/build-windows-$cache.sh >build-logs/windows-$cache.log 2>&1 &
-    background[$cache]=$!
-done
+setsid -w tools/build-windows-libraries.sh >build-logs/windows-libraries.log 2>&1 &
+background=$!
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
@@ -40,15 +36,13 @@ cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
 lap "Sanitizer lane"
 
-for cache in "${caches[@]}"; do
-    if ! wait "${background[$cache]}"; then
-        tail -n 80 build-logs/windows-$cache.log
-        echo "tools/build-windows-$cache.sh failed; its output is in build-logs/windows-$cache.log"
-        exit 1
-    fi
-    tail -n 1 build-logs/windows-$cache.log
-done
-background=()
+if ! wait "$background"; then
+    tail -n 80 build-logs/windows-libraries.log
+    echo "tools/build-windows-libraries.sh failed; its output is in build-logs/windows-libraries.log"
+    exit 1
+fi
+background=
+tail -n 2 build-logs/windows-libraries.log
 lap "Windows libraries"
 
 tools/run-windows-tests.sh

@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
 # The Windows lane: builds the Windows libraries once into their caches (see
-# build-windows-dependencies.sh and build-windows-engine.sh), cross-builds the program, the
-# engine, the test doubles and the tests with mingw-w64, and runs every test under Wine. Fails
-# when any test fails.
+# build-windows-libraries.sh), cross-builds the program, the engine, the test doubles and the tests
+# with mingw-w64, and runs every test under Wine. Fails when any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/build-windows-dependencies.sh
-tools/build-windows-engine.sh
+tools/build-windows-libraries.sh
 jobs=$(nproc)
 
 # Configuring creates the build folder's Wine prefix.

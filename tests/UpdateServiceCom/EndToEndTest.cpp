@@ -1,4 +1,5 @@
 // The program with the shipped update library, against a loopback definitions server.
+#include "FileSystemHelper/Text.h"
 #include "Installation.h"
 #include "ScriptedEngine.h"
 #include "UpdateServiceHarness.h"
@@ -226,7 +227,9 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
 
 // Real signatures through each source, end to end: libclamav's signed test database test-6
 // (standing in for daily.cvd) makes the engine find clam.exe, and the starter set still finds
-// EICAR.
+// EICAR, also inside a zip (extracted in the program folder's Temp). One installation is in a
+// folder named in letters of several scripts (outside the ANSI code page on Windows), where the
+// engine must read, extract and update through wide names.
 TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngine)
 {
     DefinitionsServer server{LOOPBACK_PORT};
@@ -250,17 +253,22 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
               0);
     fs::rename(scratch.Path() / "release", server.ReleaseFolder());
 
+    const fs::path anyLetters =
+        FileSystemHelper::PathFromWide(L"Corvane \u00e9t\u00e9 \u4e2d\u6587 \u0394");
     const struct
     {
         const char* source;
         std::string config;
-    } sources[] = {{"private mirror", "definitions_server=" + server.MirrorUrl() + "\n"},
-                   {"local folder", "definitions_server=file:" + local.string() + "\n"},
-                   {"signed release", ""}};
+        fs::path folderName;
+    } sources[] = {
+        {"private mirror", "definitions_server=" + server.MirrorUrl() + "\n", "Corvane Scanner"},
+        {"local folder", "definitions_server=file:" + local.string() + "\n", "Corvane Scanner"},
+        {"signed release", "", "Corvane Scanner"},
+        {"signed release, folder named in any letters", "", anyLetters}};
     for (const auto& source : sources)
     {
         SCOPED_TRACE(source.source);
-        CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
+        CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH, source.folderName};
         InstallWithTheEngine(installation);
         if (!source.config.empty())
             installation.WriteFile("config.ini", source.config);
@@ -268,10 +276,12 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
         fs::create_directories(data);
         fs::copy_file(ClamavTestFile("clam.exe"), data / "clam.exe");
         fs::copy_file(fs::path(PROGRAM_FOLDER) / "Samples" / "eicar.com", data / "eicar.com");
+        fs::copy_file(fs::path(PROGRAM_FOLDER) / "Samples" / "Archives" / "eicar.zip",
+                      data / "eicar.zip");
         const auto scan = [&](const char* name)
         {
-            const auto result =
-                installation.Run({"--custom", (data / name).string(), "--scan-result-stdout"});
+            const auto result = installation.Run(
+                {"--custom", (data / name).string(), "--scan-archives", "--scan-result-stdout"});
             EXPECT_EQ(result.exitCode, 0);
             return result.output;
         };
@@ -283,6 +293,7 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
         EXPECT_THAT(update.output, Not(HasSubstr("Couldn't")));
         EXPECT_THAT(scan("clam.exe"), HasSubstr("Clamav.Test.File-6"));
         EXPECT_THAT(scan("eicar.com"), HasSubstr("Object Path: " + (data / "eicar.com").string()));
+        EXPECT_THAT(scan("eicar.zip"), HasSubstr("Object Path: " + (data / "eicar.zip").string()));
         EXPECT_THAT(installation.Run({"--definitions-info"}).output,
                     HasSubstr("\tOfficial database: daily.cvd, version 6, built "
                               "2021-06-23T01:34:05Z\n"));

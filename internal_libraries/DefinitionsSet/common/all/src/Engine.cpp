@@ -1,5 +1,8 @@
 #include "DefinitionsSet/DefinitionsSet.h"
 
+#include "FileSystemHelper/OpenFile.h"
+#include "FileSystemHelper/Text.h"
+
 #include <clamav.h>
 #include <cstdio>
 #include <memory>
@@ -49,8 +52,12 @@ std::optional<DatabaseHeader> ParseDatabaseHeader(const std::string& bytes)
 
 std::optional<DatabaseHeader> ReadDatabaseHeader(const std::string& path)
 {
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "rb"),
-                                                            &std::fclose);
+    // By its wide name: on Windows a narrow name goes through the ANSI code page, which cannot
+    // spell every UTF-8 path.
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> file(
+        FileSystemHelper::OpenFile(FileSystemHelper::ToWide(path, FileSystemHelper::CodePageUtf8),
+                                   L"rb"),
+        &std::fclose);
     if (!file)
         return std::nullopt;
     std::string bytes(HeaderBytes, '\0');

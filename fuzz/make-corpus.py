@@ -1,18 +1,20 @@
-#!/usr/bin/env bash
-# Makes the seed corpus of every fuzz target (corpus/<target>/) and the test root that the
-# signature targets trust (data/test-root.pem) from the tree's own fixtures and tools. Run it
-# again only to renew the seeds: it replaces the files it makes, and keeps inputs that were added
-# by hand or found by fuzzing. Needs openssl and osslsigncode.
-set -euo pipefail
-cd "$(dirname "$0")"
-source_tree=$(cd .. && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+#!/usr/bin/env python3
+"""Makes the seed corpus of every fuzz target (corpus/<target>/) and the test root that the
+signature targets trust (data/test-root.pem) from the tree's own fixtures and tools. Run it again
+only to renew the seeds: it replaces the files it makes, and keeps inputs that were added by hand
+or found by fuzzing. Needs openssl and osslsigncode.
+"""
+import atexit
+import json
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
 
-python3 - "$source_tree" "$work" <<'PYTHON'
-import json, os, struct, subprocess, sys
-
-tree, work = sys.argv[1], sys.argv[2]
+tree = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+work = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, work, ignore_errors=True)
 corpus = os.path.join(tree, "fuzz", "corpus")
 
 def seed(target, name, data):
@@ -190,5 +192,4 @@ seed("fuzz_components_reply", "fault",
                     status="500 Internal Server Error").encode())
 seed("fuzz_components_reply", "no-result",
      b"\x00" + http(envelope('<GetComponentResponse xmlns="' + namespace + '"/>')).encode())
-PYTHON
-echo "Seeds written under $(pwd)/corpus"
+print("Seeds written under " + corpus)

@@ -1,0 +1,6 @@
+# shellcheck shell=bash disable=SC2034,SC2154
+# libxml2, without the parts that reach the network or other libraries.
+package=libxml2
+cmake_options=(-DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF
+    -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF
+    -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_PROGRAMS=OFF)
