@@ -213,8 +213,59 @@ OwnedDescriptor Connect(const std::string& path)
     return fd;
 }
 
+bool SocketPlaceIsTrusted(const std::string& path)
+{
+    if (path.empty() || path.front() != '/')
+        return false;
+    const uid_t self = ::geteuid();
+    const auto owned = [self](const struct stat& status)
+    { return status.st_uid == 0 || status.st_uid == self; };
+    const auto othersMayAdd = [](const struct stat& status)
+    { return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0; };
+    OwnedDescriptor folder(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat status;
+    if (folder.Get() < 0 || ::fstat(folder.Get(), &status) != 0 || !owned(status) ||
+        othersMayAdd(status))
+        return false;
+    bool parentShared = false; // others may add names to the folder that holds the next entry
+    std::size_t start = 1;
+    for (;;)
+    {
+        const std::size_t end = path.find('/', start);
+        const std::string name = path.substr(start, end - start);
+        if (name == "." || name == "..")
+            return false;
+        if (end == std::string::npos)
+        {
+            // The socket itself: never a link; in a folder others may add to, it must be
+            // one that root or this user made.
+            return !name.empty() &&
+                   ::fstatat(folder.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   S_ISSOCK(status.st_mode) && (!parentShared || owned(status));
+        }
+        if (!name.empty())
+        {
+            OwnedDescriptor next(::openat(folder.Get(), name.c_str(),
+                                          O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (next.Get() < 0 || ::fstat(next.Get(), &status) != 0 || !owned(status))
+                return false;
+            // A folder others may add to is acceptable only when it keeps their names apart
+            // (the sticky bit, as /tmp has).
+            parentShared = othersMayAdd(status);
+            if (parentShared && !(status.st_mode & S_ISVTX))
+                return false;
+            folder = std::move(next);
+        }
+        start = end + 1;
+    }
+}
+
 OwnedDescriptor ConnectAndGreet(const std::string& path, std::chrono::milliseconds timeout)
 {
+    // The service's answers decide what is clean: only a socket that nobody but root or this
+    // user could have put in place is asked.
+    if (!SocketPlaceIsTrusted(path))
+        return {};
     OwnedDescriptor fd = Connect(path);
     if (fd.Get() < 0)
         return {};

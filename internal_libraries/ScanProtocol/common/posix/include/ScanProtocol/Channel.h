@@ -77,8 +77,14 @@ private:
 
 // Connects to the socket at the path; an invalid descriptor when nothing listens there.
 OwnedDescriptor Connect(const std::string& path);
-// Connects, says hello and waits for the reply; an invalid descriptor when no service of this
-// protocol version answers within the time-out.
+// Whether nobody but root or this process's user can have put the socket at the absolute path:
+// every folder from the root down belongs to one of them and is writable by nobody else (or, like
+// /tmp, keeps others' names apart, and then the socket belongs to one of them too), and no part
+// of the path is a link.
+bool SocketPlaceIsTrusted(const std::string& path);
+// Connects, says hello and waits for the reply; an invalid descriptor when the socket's place is
+// not trusted (see SocketPlaceIsTrusted) or no service of this protocol version answers within
+// the time-out.
 OwnedDescriptor ConnectAndGreet(const std::string& path, std::chrono::milliseconds timeout);
 
 // Listens on a new socket at the path, replacing a socket file left there, with the mode given.
