@@ -6,6 +6,7 @@
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <cerrno>
+#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -225,6 +226,10 @@ bool Service::Run(int listening, int stop)
                     {
                         // One connection's failure (memory) ends that connection only.
                     }
+                    // The thread's OpenSSL state (its error queue) goes now: the service may end
+                    // as soon as the last connection is out of the set, before a detached
+                    // thread's own clean-up has run.
+                    OPENSSL_thread_stop();
                     // Out of the set before the socket closes, so that its number is never
                     // shut down for another.
                     std::lock_guard<std::mutex> lock(mutex);
