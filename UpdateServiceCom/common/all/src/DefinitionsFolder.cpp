@@ -134,13 +134,12 @@ bool SameCopy(const fs::path& path, const IndexFile& file)
 DefinitionsFolder::DefinitionsFolder(const fs::path& localPath)
     : local(localPath), live(localPath / "Plugins"), staging(localPath / "Plugins.staging"),
       next(localPath / "Plugins.new"), previous(localPath / "Plugins.old"),
-      marker(localPath / "Plugins.switch")
+      marker(localPath / "Plugins.switch"), markerDraft(localPath / "Plugins.switch.draft")
 {
 }
 
 void DefinitionsFolder::Recover() const
 {
-    const fs::path markerDraft = marker.string() + ".draft";
     RemoveAll(markerDraft);
     const std::string wanted = ReadText(marker);
     if (!wanted.empty() && Identity(live) != wanted && Identity(next) == wanted)
@@ -258,7 +257,6 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
 
     // From the moment the marker exists, recovery completes the switch instead of undoing it.
     RemoveAll(previous);
-    const fs::path markerDraft = marker.string() + ".draft";
     WriteDurably(markerDraft, FileSha256(next / IndexFileName));
     Rename(markerDraft, marker);
     Platform::SyncFolder(local);

@@ -67,5 +67,6 @@ private:
     std::filesystem::path next;
     std::filesystem::path previous;
     std::filesystem::path marker;
+    std::filesystem::path markerDraft; // the marker while it is written
 };
 } // namespace UpdateServiceCom
