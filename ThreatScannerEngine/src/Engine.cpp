@@ -5,12 +5,13 @@
 #include "DefinitionsSet/DefinitionsSet.h"
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <algorithm>
 #include <clamav.h>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <openssl/crypto.h>
+#include <sstream>
 
 namespace ThreatScannerEngine
 {
@@ -90,7 +91,27 @@ bool ParseReleaseTime(const std::string& text, std::uint32_t& seconds)
 DatabaseInformation ReadUpdateInformation(const std::string& path)
 {
     DatabaseInformation information;
-    std::ifstream file(path);
+    // Through the engine's own file calls, which take the UTF-8 path as wide on Windows (the C
+    // runtime's narrow names go through the ANSI code page, which cannot spell every folder
+    // name). A FIFO is never waited for, and only the start of a file too big to be one of
+    // ours is read.
+    constexpr std::size_t Limit = 1 << 20;
+    Descriptor opened(-1);
+    OpenFileStatus status;
+    if (OpenFileToRead(nullptr, path, true, opened) != OpenOutcome::Opened ||
+        !DescribeOpenFile(opened, status) || !status.regular)
+        return information;
+    std::string text(static_cast<std::size_t>(std::min<std::uint64_t>(status.size, Limit)), '\0');
+    std::size_t done = 0;
+    while (done < text.size())
+    {
+        const long long count = ReadSome(opened, text.data() + done, text.size() - done);
+        if (count <= 0)
+            break;
+        done += static_cast<std::size_t>(count);
+    }
+    text.resize(done);
+    std::istringstream file(text);
     const std::string versionKey = "Version: ";
     const std::string timeKey = "Release time: ";
     bool haveTime = false;
@@ -167,7 +188,7 @@ int Engine::Load(const std::string& pluginsFolder, const std::string& tempFolder
 
     // The installation's own description wins; official database files carry a version and a
     // build time of their own, used when that description is missing.
-    loaded->information = ReadUpdateInformation(pluginsFolder + "/update.txt");
+    loaded->information = ReadUpdateInformation(JoinPath(pluginsFolder, "update.txt"));
     if (!loaded->information.known)
     {
         int error = CL_SUCCESS;

@@ -14,6 +14,7 @@
 #endif
 
 using namespace UpdateLibraryTesting;
+using testing::AllOf;
 using testing::HasSubstr;
 using testing::Not;
 
@@ -260,11 +261,15 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
         const char* source;
         std::string config;
         fs::path folderName;
-    } sources[] = {
-        {"private mirror", "definitions_server=" + server.MirrorUrl() + "\n", "Corvane Scanner"},
-        {"local folder", "definitions_server=file:" + local.string() + "\n", "Corvane Scanner"},
-        {"signed release", "", "Corvane Scanner"},
-        {"signed release, folder named in any letters", "", anyLetters}};
+        // The engine's number: the release's version where it starts with one (update.txt),
+        // else the newest official database's.
+        const char* databaseVersion;
+    } sources[] = {{"private mirror", "definitions_server=" + server.MirrorUrl() + "\n",
+                    "Corvane Scanner", "6"},
+                   {"local folder", "definitions_server=file:" + local.string() + "\n",
+                    "Corvane Scanner", "6"},
+                   {"signed release", "", "Corvane Scanner", "2026"},
+                   {"signed release, folder named in any letters", "", anyLetters, "2026"}};
     for (const auto& source : sources)
     {
         SCOPED_TRACE(source.source);
@@ -294,9 +299,11 @@ TEST(DefinitionsUpdateWithTheEngine, OfficialDatabasesFromEachSourceReachTheEngi
         EXPECT_THAT(scan("clam.exe"), HasSubstr("Clamav.Test.File-6"));
         EXPECT_THAT(scan("eicar.com"), HasSubstr("Object Path: " + (data / "eicar.com").string()));
         EXPECT_THAT(scan("eicar.zip"), HasSubstr("Object Path: " + (data / "eicar.zip").string()));
-        EXPECT_THAT(installation.Run({"--definitions-info"}).output,
-                    HasSubstr("\tOfficial database: daily.cvd, version 6, built "
-                              "2021-06-23T01:34:05Z\n"));
+        EXPECT_THAT(
+            installation.Run({"--definitions-info"}).output,
+            AllOf(HasSubstr("\tDatabase version: " + std::string(source.databaseVersion) + "\n"),
+                  HasSubstr("\tOfficial database: daily.cvd, version 6, built "
+                            "2021-06-23T01:34:05Z\n")));
     }
 }
 } // namespace
