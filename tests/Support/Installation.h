@@ -141,6 +141,9 @@ private:
 // system is no Windows release.
 std::string ThisSystemOsType();
 
+// True when the tests run under Wine rather than on Windows or Linux.
+bool RunningOnWine();
+
 // The value of an environment variable of this process, if set.
 std::optional<std::string> GetEnvironment(const std::string& name);
 } // namespace CorvaneTest

@@ -19,10 +19,9 @@ inline boost::filesystem::path SignedFile(const std::string& name)
     return SignedFilesFolder() / (name + ".exe");
 }
 
-// True when the tests run under Wine rather than on Windows or Linux. Wine's trust provider
-// checks the image digest and the signature, but neither the signer's chain to a trusted root nor
-// the certificates' validity or usage, nor time stamps.
-bool RunningOnWine();
+// Under Wine (RunningOnWine in Installation.h) the trust provider checks the image digest and the
+// signature, but neither the signer's chain to a trusted root nor the certificates' validity or
+// usage, nor time stamps.
 
 // While the object lives, this process and the programs it starts trust one root of the signed
 // programs ("root" or "other-root"): on Linux as the only root (SSL_CERT_FILE and an empty

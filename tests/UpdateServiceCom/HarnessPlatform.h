@@ -55,9 +55,6 @@ private:
 // Whether the library swaps two folders in one step on this platform (Windows cannot).
 bool SwapsFolders();
 
-// Whether the tests run under Wine, whose WinHTTP cuts a header line short instead of refusing it.
-bool UnderWine();
-
 // Whether a program's exit code says that it died at a kill point of the library's test build.
 bool Killed(int exitCode);
 } // namespace UpdateLibraryTesting::Platform

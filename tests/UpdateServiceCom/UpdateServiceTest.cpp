@@ -1,3 +1,4 @@
+#include "Installation.h"
 #include "UpdateServiceCom/UpdateServiceCom.h"
 #include "UpdateServiceHarness.h"
 
@@ -180,7 +181,7 @@ TEST_F(UpdateLibraryTest, DefinitionsFileHeldOpenDuringAnInstallLeavesAWholeSet)
         // Only Windows proper keeps the folder of a held file where it is; Wine lets it be
         // moved, and POSIX systems let the file itself be replaced.
 #ifdef _WIN32
-        const int expected = Platform::UnderWine() ? Ok : LocalFileError;
+        const int expected = CorvaneTest::RunningOnWine() ? Ok : LocalFileError;
 #else
         const int expected = Ok;
 #endif
@@ -274,7 +275,8 @@ TEST_F(UpdateLibraryTest, TransferFailuresAreRefusedWithTheirOwnCodes)
     {
         // Wine keeps the start of an overlong header line and drops the rest (Windows refuses
         // it), so under Wine only many lines can be too long.
-        if (Platform::UnderWine() && std::string(test.faults).find("2000000") != std::string::npos)
+        if (CorvaneTest::RunningOnWine() &&
+            std::string(test.faults).find("2000000") != std::string::npos)
             continue;
         SCOPED_TRACE(test.faults);
         server.SetFaults(test.faults);

@@ -3,6 +3,7 @@
 #include "Scanner/TrustedSignature.h"
 #include "DigitalSignatureHelper/Signature.h"
 #include "FileSystemHelper/Text.h"
+#include "Installation.h"
 #include "ScanFixture.h"
 #include "SignedFiles.h"
 

@@ -54,6 +54,11 @@ std::string ThisSystemOsType()
     return "0";
 }
 
+bool RunningOnWine()
+{
+    return false;
+}
+
 RunResult RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
                      const std::map<std::string, std::string>& environment)
 {

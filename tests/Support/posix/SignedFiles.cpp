@@ -20,11 +20,6 @@ fs::path SignedFilesFolder()
     return CORVANE_SIGNED_FILES_FOLDER;
 }
 
-bool RunningOnWine()
-{
-    return false;
-}
-
 TrustedTestRoot::TrustedTestRoot(const std::string& name)
 {
     ::setenv("SSL_CERT_FILE", (SignedFilesFolder() / (name + ".pem")).c_str(), 1);

@@ -189,6 +189,12 @@ std::map<std::string, std::string> ProgramDataEnvironment(const fs::path& folder
     return variables;
 }
 
+bool RunningOnWine()
+{
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+}
+
 std::string ThisSystemOsType()
 {
     // The releases a test machine (or Wine, as its prefix is set) reports.

@@ -31,12 +31,6 @@ fs::path SignedFilesFolder()
     return Windows::HostPath(CORVANE_SIGNED_FILES_FOLDER);
 }
 
-bool RunningOnWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
 TrustedTestRoot::TrustedTestRoot(const std::string& name) : trust(std::make_unique<Trust>())
 {
     std::ifstream file((SignedFilesFolder() / (name + ".cer")).wstring().c_str(), std::ios::binary);

@@ -1,5 +1,7 @@
 #include "WinePrefix.h"
 
+#include "Installation.h"
+
 #include <shlobj.h>
 #include <stdexcept>
 #include <string>
@@ -16,12 +18,6 @@ const wchar_t* const systemEnvironment =
 const wchar_t* const commonAppData = L"Common AppData";
 const wchar_t* const variable = L"CORVANE_TEST_PROGRAMDATA";
 const wchar_t* const redirected = L"%CORVANE_TEST_PROGRAMDATA%";
-
-bool RunsUnderWine()
-{
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
-}
 
 // A string value of a key below HKEY_LOCAL_MACHINE, or empty.
 std::wstring ReadValue(const wchar_t* key, const wchar_t* name, DWORD* type = nullptr)
@@ -60,7 +56,7 @@ std::wstring CurrentProgramData()
 
 bool Prepare()
 {
-    if (!RunsUnderWine())
+    if (!RunningOnWine())
         return false;
     DWORD type = 0;
     if (ReadValue(shellFolders, commonAppData, &type) != redirected || type != REG_EXPAND_SZ)

@@ -2,6 +2,7 @@
 // when its folder is swapped for a junction or another folder, and signers verified on the
 // scanned file.
 #include "EngineHarness.h"
+#include "Installation.h"
 #include "SignedFiles.h"
 #include "WindowsFixtures.h"
 
@@ -59,12 +60,6 @@ bool MakeJunction(const fs::path& folder, const fs::path& target)
     if (!made)
         fs::remove(folder);
     return made;
-}
-
-bool UnderWine()
-{
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
 }
 
 struct Swap
@@ -170,7 +165,7 @@ TEST(EngineWindows, AFolderSwappedBeforeTheActionCostsNoOutsideFile)
         // Wine opens a name inside an open folder by the path that folder had when it was
         // opened, not through the folder itself: which of the two files in the tree is scanned
         // and acted on can only be judged on Windows.
-        if (UnderWine())
+        if (CorvaneTest::RunningOnWine())
         {
             std::printf("Under Wine: which file in the tree was acted on is not judged\n");
             continue;

@@ -103,11 +103,6 @@ bool SwapsFolders()
     return swaps;
 }
 
-bool UnderWine()
-{
-    return false;
-}
-
 bool Killed(int exitCode)
 {
     // RunProgram reports a program ended by a signal with -1.

@@ -171,11 +171,6 @@ bool SwapsFolders()
     return false;
 }
 
-bool UnderWine()
-{
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 bool Killed(int exitCode)
 {
     // The kill points end the process with this code.

@@ -1,4 +1,5 @@
 #include "FileSystemHelper/Drives.h"
+#include "Installation.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -24,12 +25,6 @@ std::vector<std::wstring> RootPaths()
     for (const auto& drive : drives)
         roots.push_back(drive->rootPath);
     return roots;
-}
-
-bool UnderWine()
-{
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll && ::GetProcAddress(ntdll, "wine_get_version");
 }
 } // namespace
 
@@ -59,7 +54,7 @@ TEST(Drives, ListsEveryDriveAsLetterColonBackslashInLetterOrderThenOtherVolumes)
     EXPECT_EQ(std::adjacent_find(roots.begin(), roots.end()), roots.end()) << "a root listed twice";
     EXPECT_NE(std::find(roots.begin(), roots.end(), L"C:\\"), roots.end());
     // Wine maps the Unix root folder as drive Z: beside its own C:.
-    if (UnderWine())
+    if (CorvaneTest::RunningOnWine())
     {
         EXPECT_NE(std::find(roots.begin(), roots.end(), L"Z:\\"), roots.end());
     }
@@ -97,7 +92,7 @@ TEST(Drives, TypesComeFromThePlatform)
             break;
         }
     }
-    if (UnderWine())
+    if (CorvaneTest::RunningOnWine())
     {
         const DriveType unixRoot = DriveTypeOf(L"Z:\\");
         EXPECT_TRUE(unixRoot == DriveFixed || unixRoot == DriveRemote) << unixRoot;

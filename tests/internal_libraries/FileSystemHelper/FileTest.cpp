@@ -233,8 +233,7 @@ TEST(RunFolder, RunAndPrivateFoldersKeepOtherUsersOut)
     ASSERT_TRUE(FileSystemHelper::CreatePrivateFolder(open));
     // Wine keeps no access list: it reads one back from the Unix mode the list was turned into,
     // which shows who else may enter, but neither the protection nor the administrators.
-    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    const bool wine = ntdll && ::GetProcAddress(ntdll, "wine_get_version");
+    const bool wine = CorvaneTest::RunningOnWine();
     for (const fs::path& checked : {run.Path(), open})
     {
         SCOPED_TRACE(checked.string());
