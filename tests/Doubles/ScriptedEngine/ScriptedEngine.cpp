@@ -59,8 +59,9 @@ boost::filesystem::path EngineFolder()
     ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                          reinterpret_cast<LPCWSTR>(&EngineFolder), &module);
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(module, path, MAX_PATH);
+    // Room for the longest path the system has, so that a deep test folder is not cut short.
+    std::wstring path(32768, L'\0');
+    path.resize(::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size())));
     return boost::filesystem::path(path).parent_path();
 #else
     Dl_info info = {};

@@ -55,12 +55,16 @@ boost::filesystem::path BesideLibrary(const char* name)
 {
 #ifdef _WIN32
     HMODULE module = nullptr;
-    wchar_t path[MAX_PATH] = {};
+    // Room for the longest path the system has, so that a deep test folder is not cut short.
+    std::wstring path(32768, L'\0');
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                   GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&UpdSdkCreate), &module) ||
-        !::GetModuleFileNameW(module, path, MAX_PATH))
+                              reinterpret_cast<LPCWSTR>(&UpdSdkCreate), &module))
         Fail("cannot find its own file");
+    const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0 || length >= path.size())
+        Fail("cannot find its own file");
+    path.resize(length);
     return boost::filesystem::path(path).parent_path() / name;
 #else
     Dl_info info{};
