@@ -1,5 +1,6 @@
 #include "ComponentsClient/ServiceProxy.h"
 #include "BuildSettings.h"
+#include "NetworkHelper/Proxy.h"
 
 namespace ComponentsClient
 {
@@ -41,6 +42,14 @@ ServiceProxy::ServiceProxy()
     // and the reply a size limit. Either ends the attempt as a failure.
     transfer_timeout = 2 * BuildSettings::ComponentsServiceTimeout();
     recv_maxlength = maxReplyBytes;
+    const NetworkHelper::ProxyServer proxy =
+        NetworkHelper::ProxyFor(BuildSettings::ComponentsServiceUrl());
+    if (!proxy.host.empty())
+    {
+        proxyHost = proxy.host;
+        proxy_host = proxyHost.c_str();
+        proxy_port = proxy.port;
+    }
 }
 
 std::string ServiceProxy::Action(const char* operation)
