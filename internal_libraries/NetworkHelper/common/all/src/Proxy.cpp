@@ -1,7 +1,13 @@
 #include "NetworkHelper/Proxy.h"
+#include "ProxyPlatform.h"
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace NetworkHelper
@@ -74,7 +80,108 @@ bool UsableHost(const std::string& host)
                        [](unsigned char c)
                        { return std::isalnum(c) || c == '.' || c == '-' || c == '_'; });
 }
+
+// The automatic configuration's answer if it comes within the bound. The lookup runs on a thread
+// of its own that is left to finish alone when it takes longer: nothing here waits for it again,
+// and what it needs and leaves behind it owns.
+std::optional<std::string> AnswerWithin(const AutomaticConfiguration& automatic,
+                                        const std::string& url, const ProxySettings& settings,
+                                        std::chrono::milliseconds bound)
+{
+    struct Shared
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        std::optional<std::string> answer;
+    };
+    const auto shared = std::make_shared<Shared>();
+    try
+    {
+        std::thread(
+            [shared, automatic, url, settings]
+            {
+                std::optional<std::string> answer;
+                try
+                {
+                    answer = automatic(url, settings);
+                }
+                catch (...)
+                {
+                }
+                const std::lock_guard<std::mutex> lock(shared->mutex);
+                shared->answer = std::move(answer);
+                shared->finished = true;
+                shared->done.notify_all();
+            })
+            .detach();
+    }
+    catch (const std::system_error&)
+    {
+        return std::nullopt;
+    }
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (!shared->done.wait_for(lock, bound, [&] { return shared->finished; }))
+        return std::nullopt;
+    return shared->answer;
+}
 } // namespace
+
+UrlHost HostOf(const std::string& url)
+{
+    const std::size_t separator = url.find("://");
+    if (separator == std::string::npos)
+        return {};
+    UrlHost parts{Lower(url.substr(0, separator)), {}};
+    if (parts.scheme != "http" && parts.scheme != "https")
+        return {};
+    std::string authority = url.substr(separator + 3);
+    authority = authority.substr(0, authority.find_first_of("/?#"));
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string::npos)
+        authority.erase(0, at + 1);
+    if (!authority.empty() && authority.front() == '[')
+        parts.host = authority.substr(0, authority.find(']') + 1);
+    else
+        parts.host = authority.substr(0, authority.find(':'));
+    parts.host = Lower(parts.host);
+    if (!UsableHost(parts.host))
+        return {};
+    return parts;
+}
+
+ProxyServer ChooseProxyFor(const std::string& url, const ProxySettings& settings,
+                           const AutomaticConfiguration& automatic, std::chrono::milliseconds bound)
+{
+    const UrlHost target = HostOf(url);
+    if (target.host.empty() || IsLoopback(target.host))
+        return {};
+    if (settings.autoDetect || !settings.configUrl.empty())
+    {
+        // A script's answer holds the proxies for this URL alone; "DIRECT" leaves it empty.
+        if (const std::optional<std::string> list = AnswerWithin(automatic, url, settings, bound))
+            return list->empty() ? ProxyServer{} : ChooseProxy(*list, target.scheme);
+    }
+    if (settings.proxy.empty() || Bypassed(settings.exceptions, target.host))
+        return {};
+    return ChooseProxy(settings.proxy, target.scheme);
+}
+
+ProxyServer ProxyFor(const std::string& url, std::chrono::milliseconds bound)
+{
+    // Loopback needs no settings: nothing of the system's proxy machinery is even loaded for it.
+    const UrlHost target = HostOf(url);
+    if (target.host.empty() || IsLoopback(target.host))
+        return {};
+    const std::optional<ProxySettings> settings = Platform::UsersProxySettings();
+    if (!settings)
+        return {};
+    return ChooseProxyFor(
+        url, *settings,
+        [bound](const std::string& address, const ProxySettings& users)
+        { return Platform::AutomaticProxy(address, users, bound); },
+        bound);
+}
 
 ProxyServer ChooseProxy(const std::string& list, const std::string& scheme)
 {
@@ -133,6 +240,10 @@ bool Bypassed(const std::string& exceptions, const std::string& host)
 bool IsLoopback(const std::string& host)
 {
     const std::string name = Lower(host);
-    return name == "localhost" || name == "[::1]" || name == "::1" || name.rfind("127.", 0) == 0;
+    // 127.0.0.0/8 as an address, not a name that merely starts with "127.".
+    return name == "localhost" || name == "[::1]" || name == "::1" ||
+           (name.rfind("127.", 0) == 0 &&
+            std::all_of(name.begin(), name.end(),
+                        [](unsigned char c) { return std::isdigit(c) || c == '.'; }));
 }
 } // namespace NetworkHelper

@@ -1,11 +1,17 @@
-#include "NetworkHelper/Proxy.h"
+#include "ProxyPlatform.h"
 
-namespace NetworkHelper
+namespace NetworkHelper::Platform
 {
 // There are no per-user proxy settings here that the program would read (it reads nothing from
 // the environment): connections are direct.
-ProxyServer ProxyFor(const std::string&)
+std::optional<ProxySettings> UsersProxySettings()
 {
-    return {};
+    return std::nullopt;
 }
-} // namespace NetworkHelper
+
+std::optional<std::string> AutomaticProxy(const std::string&, const ProxySettings&,
+                                          std::chrono::milliseconds)
+{
+    return std::nullopt;
+}
+} // namespace NetworkHelper::Platform

@@ -1,13 +1,14 @@
 // The user's proxy settings through WinHTTP: the ones Internet Options keeps per user, with an
 // automatic configuration script or detection (WPAD) answered by WinHTTP itself.
-#include "NetworkHelper/Proxy.h"
+#include "ProxyPlatform.h"
 
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <memory>
 
-namespace NetworkHelper
+namespace NetworkHelper::Platform
 {
 namespace
 {
@@ -50,60 +51,53 @@ struct SessionCloser
 };
 } // namespace
 
-ProxyServer ProxyFor(const std::string& url)
+std::optional<ProxySettings> UsersProxySettings()
 {
-    const std::wstring wideUrl = Wide(url);
-    wchar_t host[256] = {};
-    wchar_t scheme[16] = {};
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof parts;
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    parts.lpszScheme = scheme;
-    parts.dwSchemeLength = 16;
-    if (wideUrl.empty() || !::WinHttpCrackUrl(wideUrl.c_str(), 0, 0, &parts) ||
-        IsLoopback(Narrow(host)))
-        return {};
-
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
     if (!::WinHttpGetIEProxyConfigForCurrentUser(&user))
-        return {};
-    const std::string configUrl = Taken(user.lpszAutoConfigUrl);
-    const std::string proxy = Taken(user.lpszProxy);
-    const std::string exceptions = Taken(user.lpszProxyBypass);
-
-    if (user.fAutoDetect || !configUrl.empty())
-    {
-        const std::unique_ptr<void, SessionCloser> session(
-            ::WinHttpOpen(L"Corvane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, 0));
-        const std::wstring wideConfigUrl = Wide(configUrl);
-        WINHTTP_AUTOPROXY_OPTIONS automatic{};
-        if (!configUrl.empty())
-        {
-            automatic.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-            automatic.lpszAutoConfigUrl = wideConfigUrl.c_str();
-        }
-        if (user.fAutoDetect)
-        {
-            automatic.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-            automatic.dwAutoDetectFlags =
-                WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        }
-        automatic.fAutoLogonIfChallenged = TRUE;
-        WINHTTP_PROXY_INFO chosen{};
-        if (session && ::WinHttpGetProxyForUrl(session.get(), wideUrl.c_str(), &automatic, &chosen))
-        {
-            const std::string list = Taken(chosen.lpszProxy);
-            Taken(chosen.lpszProxyBypass);
-            // A script's answer holds the proxies for this URL alone; "DIRECT" leaves it empty.
-            if (chosen.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY)
-                return {};
-            return ChooseProxy(list, Narrow(scheme));
-        }
-    }
-    if (proxy.empty() || Bypassed(exceptions, Narrow(host)))
-        return {};
-    return ChooseProxy(proxy, Narrow(scheme));
+        return std::nullopt;
+    ProxySettings settings;
+    settings.autoDetect = user.fAutoDetect != FALSE;
+    settings.configUrl = Taken(user.lpszAutoConfigUrl);
+    settings.proxy = Taken(user.lpszProxy);
+    settings.exceptions = Taken(user.lpszProxyBypass);
+    return settings;
 }
-} // namespace NetworkHelper
+
+std::optional<std::string> AutomaticProxy(const std::string& url, const ProxySettings& settings,
+                                          std::chrono::milliseconds bound)
+{
+    const std::unique_ptr<void, SessionCloser> session(
+        ::WinHttpOpen(L"Corvane", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                      WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session)
+        return std::nullopt;
+    // Bounds the script's download; the caller bounds the whole lookup, detection included.
+    const int step = static_cast<int>(std::clamp<long long>(bound.count(), 1, 60000));
+    ::WinHttpSetTimeouts(session.get(), step, step, step, step);
+
+    const std::wstring wideUrl = Wide(url);
+    const std::wstring wideConfigUrl = Wide(settings.configUrl);
+    WINHTTP_AUTOPROXY_OPTIONS automatic{};
+    if (!settings.configUrl.empty())
+    {
+        automatic.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+        automatic.lpszAutoConfigUrl = wideConfigUrl.c_str();
+    }
+    if (settings.autoDetect)
+    {
+        automatic.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+        automatic.dwAutoDetectFlags =
+            WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    }
+    automatic.fAutoLogonIfChallenged = TRUE;
+    WINHTTP_PROXY_INFO chosen{};
+    if (!::WinHttpGetProxyForUrl(session.get(), wideUrl.c_str(), &automatic, &chosen))
+        return std::nullopt;
+    std::string list = Taken(chosen.lpszProxy);
+    Taken(chosen.lpszProxyBypass);
+    if (chosen.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY)
+        list.clear();
+    return list;
+}
+} // namespace NetworkHelper::Platform
