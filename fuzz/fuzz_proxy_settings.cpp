@@ -1,5 +1,5 @@
 // Proxy lists and exception lists: the user's settings and what an automatic configuration
-// script (fetched from the network) answers.
+// script (fetched from the network) answers, and the host of a URL.
 // Invariants: a chosen proxy has a host and a port from 1 to 65535, and choosing from the list
 // "host:port" it makes gives it back; an exception that is the host itself, or "*", names it.
 #include "FuzzSupport.h"
@@ -41,5 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CORVANE_FUZZ_CHECK(NetworkHelper::Bypassed("*", host), CorvaneFuzz::Escaped(host));
     }
     NetworkHelper::IsLoopback(host);
+
+    // A URL's host, when it has one, is a usable proxy host too.
+    const NetworkHelper::UrlHost parts = NetworkHelper::HostOf(list);
+    if (!parts.host.empty())
+        CORVANE_FUZZ_CHECK((parts.scheme == "http" || parts.scheme == "https") &&
+                               parts.host.find_first_of("/@?#") == std::string::npos,
+                           CorvaneFuzz::Escaped(list));
     return 0;
 }
