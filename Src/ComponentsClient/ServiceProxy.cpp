@@ -1,5 +1,6 @@
 #include "ComponentsClient/ServiceProxy.h"
 #include "BuildSettings.h"
+#include "NetworkHelper/Proxy.h"
 
 namespace ComponentsClient
 {
@@ -41,6 +42,19 @@ ServiceProxy::ServiceProxy()
     // and the reply a size limit. Either ends the attempt as a failure.
     transfer_timeout = 2 * BuildSettings::ComponentsServiceTimeout();
     recv_maxlength = maxReplyBytes;
+    // The proxy lookup (a script to fetch, or detection on the network) gets the connect time.
+    const NetworkHelper::ProxyServer proxy =
+        NetworkHelper::ProxyFor(BuildSettings::ComponentsServiceUrl(),
+                                std::chrono::seconds(BuildSettings::ComponentsServiceTimeout()));
+    if (!proxy.host.empty())
+    {
+        // The runtime resolves the proxy's host as it is, so an IPv6 address goes without
+        // brackets.
+        proxyHost =
+            proxy.host.front() == '[' ? proxy.host.substr(1, proxy.host.size() - 2) : proxy.host;
+        proxy_host = proxyHost.c_str();
+        proxy_port = proxy.port;
+    }
 }
 
 std::string ServiceProxy::Action(const char* operation)

@@ -1,6 +1,7 @@
 #include "ComponentsClient/ComponentLookup.h"
 
 #include "ComponentsClient/MachineIdentity.h"
+#include "ComponentsClient/ServiceProxy.h"
 #include "ComponentsServer.h"
 #include "Installation.h"
 #include "TestBuildSettings.h"
@@ -12,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
 #include <regex>
 
 using ComponentsClient::ServerComponent;
@@ -307,4 +309,56 @@ TEST_F(ComponentLookupTest, TricklingOrOversizedReplyIsAFailedAttempt)
     EXPECT_THAT(later[1].second, testing::StartsWith(L"get component failed. result="));
     EXPECT_THAT(later[1].second, testing::EndsWith(L". retries count=1"));
     EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+// Through a proxy the request names the whole URL; a proxy that asks for credentials or is not
+// there fails the exchange like any server, and nothing of a sign-in is sent.
+TEST_F(ComponentLookupTest, ExchangeThroughAProxy)
+{
+    std::uint16_t closedPort = 0;
+    {
+        const ComponentsServer gone({Reply::Dropped()});
+        closedPort = gone.Port();
+    }
+    const struct
+    {
+        const char* name;
+        std::optional<Reply> reply; // nothing: no proxy listens
+        int result;                 // 0 or, for an HTTP status, the status; -1 any other failure
+    } cases[] = {
+        {"forwards", Reply::Component("13.0", "http://x/y"), 0},
+        {"asks for credentials", Reply::HttpError(407), 407},
+        {"is down", std::nullopt, -1},
+    };
+    for (const auto& test : cases)
+    {
+        std::optional<ComponentsServer> proxyServer;
+        if (test.reply)
+            proxyServer.emplace(std::vector<Reply>{*test.reply});
+        CorvaneTest::componentsServiceUrl = "http://127.0.0.1:9/components.asmx";
+        ComponentsClient::ServiceProxy proxy;
+        proxy.soap_endpoint = "http://update.corvane.example/components.asmx";
+        proxy.proxy_host = "127.0.0.1";
+        proxy.proxy_port = proxyServer ? proxyServer->Port() : closedPort;
+        using namespace ComponentsService;
+        _tempuri__GetComponent* call = soap_new__tempuri__GetComponent(&proxy);
+        _tempuri__GetComponentResponse* reply = soap_new__tempuri__GetComponentResponse(&proxy);
+        ASSERT_TRUE(call && reply);
+        call->request = soap_new_tempuri__GetComponentRequest(&proxy);
+        const int result = proxy.GetComponent(
+            nullptr, ComponentsClient::ServiceProxy::Action("GetComponent").c_str(), call, *reply);
+        if (test.result >= 0)
+            EXPECT_EQ(result, test.result) << test.name;
+        else
+            EXPECT_NE(result, 0) << test.name;
+        if (!proxyServer)
+            continue;
+        const auto requests = proxyServer->Requests();
+        ASSERT_EQ(requests.size(), 1u) << test.name;
+        EXPECT_EQ(requests[0].RequestLine(),
+                  "POST http://update.corvane.example/components.asmx HTTP/1.1")
+            << test.name;
+        for (const auto& [name, value] : requests[0].Headers())
+            EXPECT_NE(name, "Proxy-Authorization") << test.name;
+    }
 }

@@ -54,10 +54,39 @@ std::wstring CurrentProgramData()
     return path;
 }
 
+// Wine starts its desktop process (explorer.exe /desktop) on demand, from the first process that
+// needs the window system, and hands it that process's standard error. Started by a program
+// under test (loading msi.dll is enough), it would hold the program's output pipes, which a test
+// reads to their end, open for as long as this process keeps the desktop in use, and the test
+// would wait for them forever. So this process brings the desktop up first, its standard handles
+// on NUL while it does, and then keeps it in use itself.
+void StartDesktop()
+{
+    const HANDLE nul =
+        ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (nul == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot open NUL");
+    const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    HANDLE saved[3] = {};
+    for (int i = 0; i < 3; ++i)
+    {
+        saved[i] = ::GetStdHandle(kinds[i]);
+        ::SetStdHandle(kinds[i], nul);
+    }
+    const HWND desktop = ::GetDesktopWindow();
+    for (int i = 0; i < 3; ++i)
+        ::SetStdHandle(kinds[i], saved[i]);
+    ::CloseHandle(nul);
+    if (!desktop)
+        throw std::runtime_error("cannot start Wine's desktop");
+}
+
 bool Prepare()
 {
     if (!RunningOnWine())
         return false;
+    StartDesktop();
     DWORD type = 0;
     if (ReadValue(shellFolders, commonAppData, &type) != redirected || type != REG_EXPAND_SZ)
     {
