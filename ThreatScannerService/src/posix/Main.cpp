@@ -141,28 +141,32 @@ int main(int argc, char** argv)
                   << ". Error: " << status << "\n";
         return 1;
     }
-    ScanProtocol::OwnedDescriptor listening;
+    ScanProtocol::OwnedDescriptor activated;
+    ScanProtocol::Listener listener;
     if (socketPath.empty())
-        listening.Reset(ActivatedSocket());
+        activated.Reset(ActivatedSocket());
     else
         // Reachable by this service's user and group only.
-        listening = ScanProtocol::Listen(socketPath, 0660);
-    if (listening.Get() < 0)
+        listener = ScanProtocol::Listen(socketPath, 0660);
+    const int listening = socketPath.empty() ? activated.Get() : listener.Get();
+    if (listening < 0)
     {
         std::cerr << "Couldn't listen on "
-                  << (socketPath.empty() ? "the passed socket" : socketPath) << "\n";
+                  << (socketPath.empty() ? "the passed socket" : socketPath)
+                  << " (something else is there, or a service answers on it)\n";
         return 1;
     }
 
     std::cerr << "Engine service ready\n";
-    if (!service->Run(listening.Get(), stopPipe[0]))
+    if (!service->Run(listening, stopPipe[0]))
     {
         // A scan that does not end holds the service: the process ends under it.
         std::cerr << "Connections still open at the end\n";
+        listener.RemoveEntry();
         std::_Exit(0);
     }
     service.reset();
-    if (!socketPath.empty())
-        ::unlink(socketPath.c_str());
+    // Only the socket this service bound goes; whatever took its name meanwhile stays.
+    listener.RemoveEntry();
     return 0;
 }

@@ -231,6 +231,53 @@ TEST(EngineService, ClientsAskOnlyASocketNobodyElseCouldHavePlaced)
     fs::rename(moved, service.Socket());
 }
 
+// The socket's folder may be one that others write to: the service removes only the entry that is
+// still its own socket, never what someone put under the name.
+TEST(EngineService, OnlyItsOwnOrAStaleSocketIsRemoved)
+{
+    EngineInstallation installation(false, false);
+    const fs::path folder = installation.Folder() / "sockets";
+    fs::create_directories(folder);
+    const fs::path path = folder / "engine.sock";
+    const auto answers = [&] { return ScanProtocol::Connect(path.string()).Get() >= 0; };
+
+    WriteFile(path, "someone's file");
+    EXPECT_LT(ScanProtocol::Listen(path.string(), 0600).Get(), 0);
+    EXPECT_EQ(ReadFile(path), "someone's file");
+    fs::remove(path);
+
+    {
+        ScanProtocol::Listener first = ScanProtocol::Listen(path.string(), 0600);
+        ASSERT_GE(first.Get(), 0);
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        // A second service does not take the socket of one that answers.
+        EXPECT_LT(ScanProtocol::Listen(path.string(), 0600).Get(), 0);
+        EXPECT_TRUE(answers());
+        // The socket was swapped for someone's file: it stays.
+        fs::rename(path, folder / "moved.sock");
+        WriteFile(path, "someone's file");
+        first.RemoveEntry();
+        EXPECT_EQ(ReadFile(path), "someone's file");
+        fs::remove(path);
+        fs::rename(folder / "moved.sock", path);
+    }
+    // The first one's socket is left without a listener: the next one replaces it and removes it
+    // at its end.
+    ScanProtocol::Listener next = ScanProtocol::Listen(path.string(), 0600);
+    ASSERT_GE(next.Get(), 0);
+    EXPECT_TRUE(answers());
+    next.RemoveEntry();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+
+    // The service itself, at its end, leaves the file that took its socket's name.
+    {
+        EngineService service(installation.Folder() / "Plugins", folder);
+        fs::remove(service.Socket());
+        WriteFile(service.Socket(), "someone's file");
+    }
+    EXPECT_EQ(ReadFile(path), "someone's file");
+}
+
 TEST(EngineService, AServiceThatEndsMidScanFailsTheObjectsLeftWithoutAWait)
 {
     EngineInstallation installation(false, true);
