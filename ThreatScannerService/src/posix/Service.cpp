@@ -42,7 +42,20 @@ int Service::Load(std::shared_ptr<const Generation>& loaded)
     // is not known which one the engine holds, and the cache starts empty without a file.
     CacheDigest before{};
     const bool described = DefinitionsDigest(settings.definitionsFolder, Engine::Version(), before);
-    auto generation = std::make_shared<Generation>();
+    auto* made = new Generation;
+    {
+        std::lock_guard<std::mutex> lock(counting);
+        ++generations;
+    }
+    // The last user of a set, a scan or a switch, frees it and tells a switch that waits.
+    std::shared_ptr<Generation> generation(made,
+                                           [this](Generation* gone)
+                                           {
+                                               delete gone;
+                                               std::lock_guard<std::mutex> lock(counting);
+                                               --generations;
+                                               generationGone.notify_all();
+                                           });
     if (const int status =
             Engine::Load(settings.definitionsFolder, settings.tempFolder, generation->engine);
         status != ThreatScanner::Success)
@@ -69,8 +82,10 @@ int Service::Switch()
 {
     std::lock_guard<std::mutex> one(switching);
     // Scans that still use the set replaced last end within the engine's scan time limit.
-    while (!retired.expired())
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::unique_lock<std::mutex> lock(counting);
+        generationGone.wait(lock, [this] { return generations <= 1; });
+    }
     std::shared_ptr<const Generation> next;
     if (const int status = Load(next); status != ThreatScanner::Success)
         return status;
@@ -80,7 +95,6 @@ int Service::Switch()
         std::lock_guard<std::mutex> lock(mutex);
         old = std::move(current);
         current = std::move(next);
-        retired = old;
     }
     ++switches;
     return ThreatScanner::Success;

@@ -64,12 +64,14 @@ private:
     void SaveCache();
 
     const Settings settings;
+    // How many sets are held; a switch waits until the one it replaced last is gone, so that at
+    // most two are ever held. Declared before every set, which counts down as it goes.
+    std::mutex counting;
+    std::condition_variable generationGone;
+    std::size_t generations = 0;
     std::mutex mutex;
     std::condition_variable connectionEnded;
     std::shared_ptr<const Generation> current;
-    // The set the last switch replaced, while scans still use it: the next switch waits for it
-    // to go, so that at most two sets are ever held.
-    std::weak_ptr<const Generation> retired;
     std::mutex switching;
     std::mutex saving;
     std::set<int> clients;
