@@ -6,12 +6,15 @@
 #include "ScanProtocol/Channel.h"
 #include "UpdateServiceHarness.h"
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -288,6 +291,98 @@ TEST(EngineService, OnlyItsOwnOrAStaleSocketIsRemoved)
         WriteFile(service.Socket(), "someone's file");
     }
     EXPECT_EQ(ReadFile(path), "someone's file");
+}
+
+// Under socket activation the socket takes connections before the set has loaded: each is told at
+// once that the service is not ready, so that the program loads the engine itself without a wait.
+TEST(EngineService, UnderSocketActivationARunWhileTheSetLoadsIsAnsweredAtOnce)
+{
+    EngineInstallation installation(false, false);
+    // The load waits on this file until the test feeds it (each time the loader opens it).
+    const fs::path slow = installation.Folder() / "Plugins" / "slow.ndb";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    const fs::path socket = installation.Folder() / "activated.sock";
+    const fs::path errors = installation.Folder() / "service-errors.txt";
+    ScanProtocol::Listener listener = ScanProtocol::Listen(socket.string(), 0600);
+    ASSERT_GE(listener.Get(), 0);
+    const std::string program = ENGINE_SERVICE_PATH;
+    const std::string definitions = (installation.Folder() / "Plugins").string();
+    const std::string state = (installation.Folder() / "State").string();
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        if (::dup2(listener.Get(), 3) != 3 || ::fcntl(3, F_SETFD, 0) != 0)
+            ::_exit(127);
+        ::execl("/bin/sh", "sh", "-c",
+                "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --definitions \"$1\" --state \"$2\" "
+                "2>\"$3\"",
+                program.c_str(), definitions.c_str(), state.c_str(), errors.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(child, 0);
+    std::atomic<bool> fed{false};
+    std::thread feeder;
+    const auto feed = [&]
+    {
+        const std::string line = "Corvane.Test.Slow:0:*:636f7276616e653a736c6f77\n";
+        feeder = std::thread(
+            [&, line]
+            {
+                // A loader that closed its end early fails the write (EPIPE) instead of ending
+                // the tests.
+                sigset_t pipe;
+                sigemptyset(&pipe);
+                sigaddset(&pipe, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+                while (!fed)
+                {
+                    const ScanProtocol::OwnedDescriptor writer(
+                        ::open(slow.c_str(), O_WRONLY | O_CLOEXEC));
+                    if (writer.Get() < 0)
+                        return;
+                    if (!fed)
+                        static_cast<void>(!::write(writer.Get(), line.data(), line.size()));
+                }
+            });
+    };
+    // Ends the service and the feeder whatever the test's outcome; a writer that waits for the
+    // loader is let go by a reader of the test's own.
+    const std::shared_ptr<void> ending(
+        nullptr,
+        [&](void*)
+        {
+            fed = true;
+            const ScanProtocol::OwnedDescriptor reader(
+                ::open(slow.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            if (feeder.joinable())
+                feeder.join();
+            ::kill(child, SIGTERM);
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            const std::string output = ReadFile(errors);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << output;
+            EXPECT_EQ(CorvaneTest::SanitizerReport(output), "");
+        });
+
+    Channel early(ScanProtocol::Connect(socket.string()));
+    Message reply;
+    ASSERT_EQ(early.Send(ScanProtocol::Hello{}), Outcome::Ok);
+    ASSERT_EQ(early.Receive(reply, nullptr, 10s), Outcome::Ok);
+    ASSERT_TRUE(std::holds_alternative<ScanProtocol::Refused>(reply));
+    EXPECT_EQ(std::get<ScanProtocol::Refused>(reply).code, ThreatScanner::Busy);
+    EXPECT_LT(ScanProtocol::ConnectAndGreet(socket.string(), 10s).Get(), 0);
+
+    // Once the set has loaded, the service greets and scans with it.
+    feed();
+    ScanProtocol::OwnedDescriptor greeted;
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;
+         greeted.Get() < 0 && std::chrono::steady_clock::now() < deadline;)
+        greeted = ScanProtocol::ConnectAndGreet(socket.string(), 1s);
+    ASSERT_GE(greeted.Get(), 0);
+    Channel channel(std::move(greeted));
+    WriteFile(installation.Data() / "slow.txt", "corvane:slow");
+    EXPECT_EQ(ScanOver(channel, installation.Data() / "slow.txt"),
+              std::vector<std::string>{"Corvane.Test.Slow.UNOFFICIAL"});
 }
 
 TEST(EngineService, AServiceThatEndsMidScanFailsTheObjectsLeftWithoutAWait)
