@@ -96,6 +96,13 @@ DefinitionsUpdater::DefinitionsUpdater(const JobEnvironment& environment,
               "Couldn't set update callback");
     SetOption(UpdSdk::OptionUpdateCallbackContext, &progress,
               "Couldn't set update callback context");
+    // Only a help: a library that cannot hand the new set to the engine service installs without.
+    if (!environment.engineService.empty())
+    {
+        std::wstring socket =
+            FileSystemHelper::WidePath(boost::filesystem::path(environment.engineService));
+        service->SetOption(UpdSdk::OptionEngineService, socket.data());
+    }
 }
 
 void DefinitionsUpdater::SetOption(UpdSdk::Option option, void* value, const char* refusal)

@@ -179,8 +179,12 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     if (!temp.empty() && !MakePrivateFolder(temp))
         temp.clear();
     const std::string plugins = JoinPath(base, "Plugins");
-    if (const std::unique_ptr<ServiceConnection> connection =
-            service.empty() ? nullptr : ServiceConnection::Open(service))
+    std::unique_ptr<ServiceConnection> connection =
+        service.empty() ? nullptr : ServiceConnection::Open(service);
+    // A service that holds another folder's set would answer for definitions that are not these.
+    if (connection && !connection->Serves(plugins))
+        connection.reset();
+    if (connection)
     {
         if (switchDefinitions)
         {

@@ -30,6 +30,9 @@ public:
                            FileScanResult& result) = 0;
     // The loaded definitions' description; false when the service did not answer.
     virtual bool Information(DatabaseInformation& information) = 0;
+    // Whether the service's definitions folder is the folder at the path; false when it serves
+    // another one or did not answer. A service of another folder's set is not used.
+    virtual bool Serves(const std::string& definitionsFolder) = 0;
     // Asks the service to load its definitions again and switch to them; the engine's result
     // code of that load, or Failed when the service did not answer.
     virtual int Switch() = 0;

@@ -5,6 +5,7 @@
 #include "ScanProtocol/Channel.h"
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -63,6 +64,17 @@ public:
         information.version = info->version;
         information.releaseTime = info->releaseTime;
         return true;
+    }
+
+    bool Serves(const std::string& definitionsFolder) override
+    {
+        const Descriptor folder(
+            ::open(definitionsFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ScanProtocol::Message reply;
+        if (!folder.Valid() || !Ask(ScanProtocol::FolderRequest{}, folder.Get(), answerTime, reply))
+            return false;
+        const auto* answer = std::get_if<ScanProtocol::FolderReply>(&reply);
+        return answer && answer->serves;
     }
 
     int Switch() override

@@ -5,7 +5,9 @@
 //                        [--temp <folder>]
 //   CorvaneEngineService --switch <socket>
 //
-// Without --socket the service takes the socket that systemd passes it (socket activation).
+// Without --socket the service takes the socket that systemd passes it (socket activation); while
+// its set loads, it answers each connection at once that it is not ready, so that a program run
+// meanwhile loads the engine itself instead of waiting.
 // With --socket it listens only once the set is loaded, so that a program run meanwhile loads
 // the engine itself instead of waiting. --switch asks a running service to load the set in its
 // definitions folder again and to serve it once loaded (after the folder was changed by other
@@ -15,14 +17,19 @@
 #include "Service.h"
 
 #include "ScanProtocol/Channel.h"
+#include "ThreatScanner/ThreatScanner.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -47,6 +54,46 @@ int ActivatedSocket()
     ::fcntl(3, F_SETFD, FD_CLOEXEC);
     return 3;
 }
+
+// While the set loads, answers each connection at once that the service is not ready (Busy), so
+// that a program run loads the engine itself instead of waiting for a greeting.
+class NotReadyAnswers
+{
+public:
+    explicit NotReadyAnswers(int listening)
+    {
+        if (listening >= 0)
+            answering = std::thread([this, listening] { Answer(listening); });
+    }
+    ~NotReadyAnswers()
+    {
+        loaded = true;
+        if (answering.joinable())
+            answering.join();
+    }
+    NotReadyAnswers(const NotReadyAnswers&) = delete;
+    NotReadyAnswers& operator=(const NotReadyAnswers&) = delete;
+
+private:
+    void Answer(int listening) const
+    {
+        while (!loaded)
+        {
+            pollfd wait{listening, POLLIN, 0};
+            if (::poll(&wait, 1, 100) <= 0 || !(wait.revents & POLLIN))
+                continue;
+            ScanProtocol::OwnedDescriptor client(
+                ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (client.Get() < 0)
+                continue;
+            ScanProtocol::Channel channel(std::move(client));
+            channel.Send(ScanProtocol::Refused{ThreatScanner::Busy}, -1, std::chrono::seconds(1));
+        }
+    }
+
+    std::atomic<bool> loaded{false};
+    std::thread answering;
+};
 
 int Usage(const char* message)
 {
@@ -134,35 +181,45 @@ int main(int argc, char** argv)
     ::sigaction(SIGINT, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    ScanProtocol::OwnedDescriptor activated;
+    if (socketPath.empty())
+        activated.Reset(ActivatedSocket());
     auto service = std::make_unique<ThreatScannerService::Service>(settings);
-    if (const int status = service->Start(); status != 0)
+    int status = 0;
+    {
+        // Under socket activation the socket takes connections before the set has loaded.
+        const NotReadyAnswers notReady(activated.Get());
+        status = service->Start();
+    }
+    if (status != 0)
     {
         std::cerr << "Couldn't load the definitions in " << settings.definitionsFolder
                   << ". Error: " << status << "\n";
         return 1;
     }
-    ScanProtocol::OwnedDescriptor listening;
-    if (socketPath.empty())
-        listening.Reset(ActivatedSocket());
-    else
+    ScanProtocol::Listener listener;
+    if (!socketPath.empty())
         // Reachable by this service's user and group only.
-        listening = ScanProtocol::Listen(socketPath, 0660);
-    if (listening.Get() < 0)
+        listener = ScanProtocol::Listen(socketPath, 0660);
+    const int listening = socketPath.empty() ? activated.Get() : listener.Get();
+    if (listening < 0)
     {
         std::cerr << "Couldn't listen on "
-                  << (socketPath.empty() ? "the passed socket" : socketPath) << "\n";
+                  << (socketPath.empty() ? "the passed socket" : socketPath)
+                  << " (something else is there, or a service answers on it)\n";
         return 1;
     }
 
     std::cerr << "Engine service ready\n";
-    if (!service->Run(listening.Get(), stopPipe[0]))
+    if (!service->Run(listening, stopPipe[0]))
     {
         // A scan that does not end holds the service: the process ends under it.
         std::cerr << "Connections still open at the end\n";
+        listener.RemoveEntry();
         std::_Exit(0);
     }
     service.reset();
-    if (!socketPath.empty())
-        ::unlink(socketPath.c_str());
+    // Only the socket this service bound goes; whatever took its name meanwhile stays.
+    listener.RemoveEntry();
     return 0;
 }

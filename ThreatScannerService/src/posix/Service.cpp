@@ -6,9 +6,11 @@
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -28,35 +30,53 @@ int Service::Start()
     if (const int status = Engine::InitializeLibraries(); status != ThreatScanner::Success)
         return status;
     RaiseOpenFileLimit();
-    std::shared_ptr<const Generation> loaded;
-    if (const int status = Load(loaded); status != ThreatScanner::Success)
+    std::shared_ptr<Generation> loaded;
+    if (const int status = Load(settings.definitionsFolder, true, loaded);
+        status != ThreatScanner::Success)
         return status;
     std::lock_guard<std::mutex> lock(mutex);
     current = std::move(loaded);
     return ThreatScanner::Success;
 }
 
-int Service::Load(std::shared_ptr<const Generation>& loaded)
+int Service::Load(const std::string& folder, bool definitionsFolder,
+                  std::shared_ptr<Generation>& loaded)
 {
+    ++loads;
     // The cache belongs to the set the digest names; when the set changed while it loaded, it
     // is not known which one the engine holds, and the cache starts empty without a file.
     CacheDigest before{};
-    const bool described = DefinitionsDigest(settings.definitionsFolder, Engine::Version(), before);
-    auto generation = std::make_shared<Generation>();
-    if (const int status =
-            Engine::Load(settings.definitionsFolder, settings.tempFolder, generation->engine);
+    const bool described =
+        definitionsFolder && DefinitionsDigest(folder, Engine::Version(), before);
+    auto* made = new Generation;
+    {
+        std::lock_guard<std::mutex> lock(counting);
+        ++generations;
+    }
+    // The last user of a set, a scan or a switch, frees it and tells a switch that waits.
+    std::shared_ptr<Generation> generation(made,
+                                           [this](Generation* gone)
+                                           {
+                                               delete gone;
+                                               std::lock_guard<std::mutex> lock(counting);
+                                               --generations;
+                                               generationGone.notify_all();
+                                           });
+    if (const int status = Engine::Load(folder, settings.tempFolder, generation->engine);
         status != ThreatScanner::Success)
         return status;
     CacheDigest after{};
-    if (described && DefinitionsDigest(settings.definitionsFolder, Engine::Version(), after) &&
-        after == before)
-    {
-        generation->cache = std::make_shared<ResultCache>(before, resultCacheEntries);
-        generation->cache->Load(
-            ReadCacheFile(settings.stateFolder, resultCacheEntries * 64 + 4096));
-    }
+    if (described && DefinitionsDigest(folder, Engine::Version(), after) && after == before)
+        AttachCache(*generation, after);
     loaded = std::move(generation);
     return ThreatScanner::Success;
+}
+
+void Service::AttachCache(Generation& generation, const CacheDigest& digest)
+{
+    generation.definitions = digest;
+    generation.cache = std::make_shared<ResultCache>(digest, resultCacheEntries);
+    generation.cache->Load(ReadCacheFile(settings.stateFolder, resultCacheEntries * 64 + 4096));
 }
 
 std::shared_ptr<const Service::Generation> Service::Current()
@@ -65,24 +85,112 @@ std::shared_ptr<const Service::Generation> Service::Current()
     return current;
 }
 
-int Service::Switch()
+void Service::WaitForOneSet()
 {
-    std::lock_guard<std::mutex> one(switching);
     // Scans that still use the set replaced last end within the engine's scan time limit.
-    while (!retired.expired())
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::shared_ptr<const Generation> next;
-    if (const int status = Load(next); status != ThreatScanner::Success)
-        return status;
+    std::unique_lock<std::mutex> lock(counting);
+    generationGone.wait(lock, [this] { return generations <= 1; });
+}
+
+void Service::Replace(std::shared_ptr<const Generation> next)
+{
     SaveCache();
     std::shared_ptr<const Generation> old;
     {
         std::lock_guard<std::mutex> lock(mutex);
         old = std::move(current);
         current = std::move(next);
-        retired = old;
     }
     ++switches;
+}
+
+int Service::Switch()
+{
+    std::lock_guard<std::mutex> one(switching);
+    // A folder that is still the set being served is not loaded a second time: after an update
+    // that handed the set over, the program's request to switch finds it served already.
+    const std::shared_ptr<const Generation> serving = Current();
+    CacheDigest now{};
+    if (serving && serving->definitions &&
+        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), now) &&
+        now == *serving->definitions)
+        return ThreatScanner::Success;
+    WaitForOneSet();
+    std::shared_ptr<Generation> next;
+    if (const int status = Load(settings.definitionsFolder, true, next);
+        status != ThreatScanner::Success)
+        return status;
+    Replace(std::move(next));
+    return ThreatScanner::Success;
+}
+
+namespace
+{
+bool Identify(int fd, const char* name, struct stat& status)
+{
+    const OwnedDescriptor opened(::openat(fd, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return opened.Get() >= 0 && ::fstat(opened.Get(), &status) == 0;
+}
+
+bool SameFile(const struct stat& one, const struct stat& other)
+{
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+} // namespace
+
+bool Service::IsDefinitionsFolder(int folder) const
+{
+    struct stat passed;
+    struct stat own;
+    return ::fstat(folder, &passed) == 0 &&
+           Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) && SameFile(passed, own);
+}
+
+Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
+{
+    struct stat status;
+    if (folder.Get() < 0 || ::fstat(folder.Get(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
+    // Only a folder beside the definitions folder can take its place by a rename; any other is
+    // loaded by the client itself, and this service keeps its own set.
+    struct stat parent;
+    struct stat ownParent;
+    if (!Identify(folder.Get(), "..", parent) ||
+        !Identify(AT_FDCWD, (settings.definitionsFolder + "/..").c_str(), ownParent) ||
+        !SameFile(parent, ownParent))
+        return ScanProtocol::Refused{ThreatScanner::NotSupported};
+    staged.switching = std::unique_lock<std::mutex>(switching);
+    WaitForOneSet();
+    // Read through the descriptor: the service never opens a path that a client names.
+    std::shared_ptr<Generation> loaded;
+    const int result = Load("/proc/self/fd/" + std::to_string(folder.Get()), false, loaded);
+    if (result != ThreatScanner::Success)
+    {
+        staged.switching.unlock();
+        return ScanProtocol::SwitchReply{result};
+    }
+    staged.generation = std::move(loaded);
+    staged.device = static_cast<std::uint64_t>(status.st_dev);
+    staged.inode = static_cast<std::uint64_t>(status.st_ino);
+    return ScanProtocol::SwitchReply{ThreatScanner::Success};
+}
+
+int Service::CommitStaged(Staged& staged)
+{
+    std::shared_ptr<Generation> next = std::move(staged.generation);
+    if (!next)
+        return ThreatScanner::InvalidArgument;
+    // Served only when the definitions folder is now the very folder that was loaded.
+    struct stat own;
+    if (!Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) ||
+        static_cast<std::uint64_t>(own.st_dev) != staged.device ||
+        static_cast<std::uint64_t>(own.st_ino) != staged.inode)
+        return ThreatScanner::Failed;
+    // The set is served without a cache when the folder cannot be described.
+    if (CacheDigest digest{};
+        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), digest))
+        AttachCache(*next, digest);
+    Replace(std::move(next));
     return ThreatScanner::Success;
 }
 
@@ -142,14 +250,38 @@ void Service::Serve(ScanProtocol::Channel& channel)
     if (channel.Send(ScanProtocol::HelloReply{}) != Outcome::Ok)
         return;
     std::vector<char> buffer;
+    Staged staged;
+    const auto dropStaged = [&staged]
+    {
+        staged.generation.reset();
+        if (staged.switching.owns_lock())
+            staged.switching.unlock();
+    };
     for (;;)
     {
         OwnedDescriptor passed;
-        if (channel.Receive(message, &passed, settings.idleTime, settings.frameTime) != Outcome::Ok)
+        // A client that loaded a set holds every switch until it says the set is installed.
+        if (channel.Receive(message, &passed,
+                            staged.generation ? settings.installTime : settings.idleTime,
+                            settings.frameTime) != Outcome::Ok)
             return;
         Message reply;
+        // A set loaded for an install is served by the very next request or dropped.
+        const bool commit = std::holds_alternative<ScanProtocol::CommitRequest>(message);
+        if (!commit)
+            dropStaged();
         if (const auto* scan = std::get_if<ScanProtocol::ScanRequest>(&message))
             reply = Scan(*scan, std::move(passed), buffer);
+        else if (std::holds_alternative<ScanProtocol::FolderRequest>(message))
+            reply =
+                ScanProtocol::FolderReply{passed.Get() >= 0 && IsDefinitionsFolder(passed.Get())};
+        else if (std::holds_alternative<ScanProtocol::LoadRequest>(message))
+            reply = LoadStaged(std::move(passed), staged);
+        else if (commit)
+        {
+            reply = ScanProtocol::SwitchReply{CommitStaged(staged)};
+            dropStaged();
+        }
         else if (std::holds_alternative<ScanProtocol::InfoRequest>(message))
         {
             const DatabaseInformation& information = Current()->engine->Information();
@@ -164,7 +296,7 @@ void Service::Serve(ScanProtocol::Channel& channel)
             std::lock_guard<std::mutex> lock(mutex);
             reply = ScanProtocol::StatsReply{
                 scans.load(), generation->cache ? generation->cache->Size() : 0,
-                static_cast<std::uint32_t>(clients.size()), switches.load()};
+                static_cast<std::uint32_t>(clients.size()), switches.load(), loads.load()};
         }
         else
         {

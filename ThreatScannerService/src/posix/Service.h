@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -26,13 +27,18 @@ struct Settings
     std::chrono::milliseconds greetingTime = std::chrono::seconds(10);
     std::chrono::milliseconds idleTime = std::chrono::minutes(5);
     std::chrono::milliseconds frameTime = std::chrono::seconds(10);
+    // From a set loaded for an install to the word that it is installed.
+    std::chrono::milliseconds installTime = std::chrono::seconds(60);
     std::chrono::seconds cacheSaveInterval = std::chrono::seconds(60);
 };
 
 // Holds one compiled definitions set and its clean-result cache, and serves scans of the
 // descriptors its clients hand over, one thread per connection. A switch loads the set again
 // while the old one keeps serving and replaces it once the new one loaded; a set that does not
-// load leaves the old one in place.
+// load leaves the old one in place, and a folder that did not change since its set was loaded is
+// not loaded again. An update hands over the folder it is about to install: the service loads it
+// through that descriptor, answers whether it loaded (the update installs only a set that did),
+// and serves it once the update says it is installed, so that an update costs one load.
 class Service
 {
 public:
@@ -53,27 +59,51 @@ private:
     {
         std::shared_ptr<const ThreatScannerEngine::Engine> engine;
         std::shared_ptr<ThreatScannerEngine::ResultCache> cache; // none when it cannot be trusted
+        // The digest of the definitions folder as it was loaded, when it did not change meanwhile.
+        std::optional<ThreatScannerEngine::CacheDigest> definitions;
+    };
+    // A set loaded from a folder that a client is about to install as the definitions folder.
+    struct Staged
+    {
+        std::shared_ptr<Generation> generation;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::unique_lock<std::mutex> switching; // held until it is served or dropped
     };
 
-    int Load(std::shared_ptr<const Generation>& loaded);
+    // Loads the set in folder; with the cache of the definitions folder when folder is that one.
+    int Load(const std::string& folder, bool definitionsFolder,
+             std::shared_ptr<Generation>& loaded);
+    // Gives the generation the digest of the definitions folder and the cache that belongs to it.
+    void AttachCache(Generation& generation, const ThreatScannerEngine::CacheDigest& digest);
+    // Waits until the set replaced last is gone, so that a load holds at most two.
+    void WaitForOneSet();
+    // Serves next from now on; the replaced set goes with its last scan.
+    void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
+    bool IsDefinitionsFolder(int folder) const;
+    ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
+    int CommitStaged(Staged& staged);
     void Serve(ScanProtocol::Channel& channel);
     ScanProtocol::Message Scan(const ScanProtocol::ScanRequest& request,
                                ScanProtocol::OwnedDescriptor file, std::vector<char>& buffer);
     void SaveCache();
 
     const Settings settings;
+    // How many sets are held; a switch waits until the one it replaced last is gone, so that at
+    // most two are ever held. Declared before every set, which counts down as it goes.
+    std::mutex counting;
+    std::condition_variable generationGone;
+    std::size_t generations = 0;
     std::mutex mutex;
     std::condition_variable connectionEnded;
     std::shared_ptr<const Generation> current;
-    // The set the last switch replaced, while scans still use it: the next switch waits for it
-    // to go, so that at most two sets are ever held.
-    std::weak_ptr<const Generation> retired;
     std::mutex switching;
     std::mutex saving;
     std::set<int> clients;
     std::atomic<std::uint64_t> scans{0};
     std::atomic<std::uint32_t> switches{0};
+    std::atomic<std::uint32_t> loads{0};
 };
 } // namespace ThreatScannerService

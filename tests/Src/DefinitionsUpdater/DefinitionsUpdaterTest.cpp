@@ -113,7 +113,7 @@ TEST(DefinitionsUpdater, PrintsProgressInstallsAndReturnsTheService)
         {"code": 0}, {"code": 40, "text": "daily.cvd"}, {"code": 60, "value": 18446744073709551615},
         {"code": 70, "value": 4294967296}, {"code": 40, "text": "main.cvd"},
         {"code": 70, "value": 18446744073709551615}, {"code": 10}, {"code": 90, "value": 2},
-        {"code": 77}]}})");
+        {"code": 77}]}, "refuse": [701]})");
     EXPECT_EQ(update.Run(),
               "Checking for update...\n"
               "Downloading: 4294967296 of 18446744073709551615 bytes. File: daily.cvd\n"
@@ -139,6 +139,9 @@ TEST(DefinitionsUpdater, PrintsProgressInstallsAndReturnsTheService)
               (json::object{{"id", 600}, {"value", DEFINITIONS_SERVER_URL}}));
     EXPECT_EQ(record.at("options").at(1),
               (json::object{{"id", 699}, {"value", update.Folder().string()}}));
+    // The engine service's socket too; a library that refuses it installs all the same.
+    EXPECT_EQ(record.at("options").as_array().back(),
+              (json::object{{"id", 701}, {"value", "/run/corvane/engine.sock"}}));
     EXPECT_THAT(DEFINITIONS_SERVER_URL, CorvaneTest::MatchesRegex("http://[^/]+/av64bit"));
 }
 

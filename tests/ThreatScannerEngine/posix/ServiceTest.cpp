@@ -4,13 +4,17 @@
 #include "EngineHarness.h"
 
 #include "ScanProtocol/Channel.h"
+#include "UpdateServiceHarness.h"
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -78,6 +82,17 @@ int SwitchCommand(const EngineService& service)
         std::string(ENGINE_SERVICE_PATH) + " --switch '" + service.Socket().string() + "' 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ScanProtocol::StatsReply Stats(const EngineService& service)
+{
+    Channel channel = Greeted(service);
+    Message reply;
+    if (channel.Send(ScanProtocol::StatsRequest{}) != Outcome::Ok ||
+        channel.Receive(reply, nullptr, 10s) != Outcome::Ok ||
+        !std::holds_alternative<ScanProtocol::StatsReply>(reply))
+        throw std::runtime_error("the service did not tell its numbers");
+    return std::get<ScanProtocol::StatsReply>(reply);
 }
 
 std::string Frame(const Message& message)
@@ -231,6 +246,145 @@ TEST(EngineService, ClientsAskOnlyASocketNobodyElseCouldHavePlaced)
     fs::rename(moved, service.Socket());
 }
 
+// The socket's folder may be one that others write to: the service removes only the entry that is
+// still its own socket, never what someone put under the name.
+TEST(EngineService, OnlyItsOwnOrAStaleSocketIsRemoved)
+{
+    EngineInstallation installation(false, false);
+    const fs::path folder = installation.Folder() / "sockets";
+    fs::create_directories(folder);
+    const fs::path path = folder / "engine.sock";
+    const auto answers = [&] { return ScanProtocol::Connect(path.string()).Get() >= 0; };
+
+    WriteFile(path, "someone's file");
+    EXPECT_LT(ScanProtocol::Listen(path.string(), 0600).Get(), 0);
+    EXPECT_EQ(ReadFile(path), "someone's file");
+    fs::remove(path);
+
+    {
+        ScanProtocol::Listener first = ScanProtocol::Listen(path.string(), 0600);
+        ASSERT_GE(first.Get(), 0);
+        EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+        // A second service does not take the socket of one that answers.
+        EXPECT_LT(ScanProtocol::Listen(path.string(), 0600).Get(), 0);
+        EXPECT_TRUE(answers());
+        // The socket was swapped for someone's file: it stays.
+        fs::rename(path, folder / "moved.sock");
+        WriteFile(path, "someone's file");
+        first.RemoveEntry();
+        EXPECT_EQ(ReadFile(path), "someone's file");
+        fs::remove(path);
+        fs::rename(folder / "moved.sock", path);
+    }
+    // The first one's socket is left without a listener: the next one replaces it and removes it
+    // at its end.
+    ScanProtocol::Listener next = ScanProtocol::Listen(path.string(), 0600);
+    ASSERT_GE(next.Get(), 0);
+    EXPECT_TRUE(answers());
+    next.RemoveEntry();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
+
+    // The service itself, at its end, leaves the file that took its socket's name.
+    {
+        EngineService service(installation.Folder() / "Plugins", folder);
+        fs::remove(service.Socket());
+        WriteFile(service.Socket(), "someone's file");
+    }
+    EXPECT_EQ(ReadFile(path), "someone's file");
+}
+
+// Under socket activation the socket takes connections before the set has loaded: each is told at
+// once that the service is not ready, so that the program loads the engine itself without a wait.
+TEST(EngineService, UnderSocketActivationARunWhileTheSetLoadsIsAnsweredAtOnce)
+{
+    EngineInstallation installation(false, false);
+    // The load waits on this file until the test feeds it (each time the loader opens it).
+    const fs::path slow = installation.Folder() / "Plugins" / "slow.ndb";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    const fs::path socket = installation.Folder() / "activated.sock";
+    const fs::path errors = installation.Folder() / "service-errors.txt";
+    ScanProtocol::Listener listener = ScanProtocol::Listen(socket.string(), 0600);
+    ASSERT_GE(listener.Get(), 0);
+    const std::string program = ENGINE_SERVICE_PATH;
+    const std::string definitions = (installation.Folder() / "Plugins").string();
+    const std::string state = (installation.Folder() / "State").string();
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        if (::dup2(listener.Get(), 3) != 3 || ::fcntl(3, F_SETFD, 0) != 0)
+            ::_exit(127);
+        ::execl("/bin/sh", "sh", "-c",
+                "LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --definitions \"$1\" --state \"$2\" "
+                "2>\"$3\"",
+                program.c_str(), definitions.c_str(), state.c_str(), errors.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ASSERT_GT(child, 0);
+    std::atomic<bool> fed{false};
+    std::thread feeder;
+    const auto feed = [&]
+    {
+        const std::string line = "Corvane.Test.Slow:0:*:636f7276616e653a736c6f77\n";
+        feeder = std::thread(
+            [&, line]
+            {
+                // A loader that closed its end early fails the write (EPIPE) instead of ending
+                // the tests.
+                sigset_t pipe;
+                sigemptyset(&pipe);
+                sigaddset(&pipe, SIGPIPE);
+                pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+                while (!fed)
+                {
+                    const ScanProtocol::OwnedDescriptor writer(
+                        ::open(slow.c_str(), O_WRONLY | O_CLOEXEC));
+                    if (writer.Get() < 0)
+                        return;
+                    if (!fed)
+                        static_cast<void>(!::write(writer.Get(), line.data(), line.size()));
+                }
+            });
+    };
+    // Ends the service and the feeder whatever the test's outcome; a writer that waits for the
+    // loader is let go by a reader of the test's own.
+    const std::shared_ptr<void> ending(
+        nullptr,
+        [&](void*)
+        {
+            fed = true;
+            const ScanProtocol::OwnedDescriptor reader(
+                ::open(slow.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            if (feeder.joinable())
+                feeder.join();
+            ::kill(child, SIGTERM);
+            int status = 0;
+            ::waitpid(child, &status, 0);
+            const std::string output = ReadFile(errors);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << ": " << output;
+            EXPECT_EQ(CorvaneTest::SanitizerReport(output), "");
+        });
+
+    Channel early(ScanProtocol::Connect(socket.string()));
+    Message reply;
+    ASSERT_EQ(early.Send(ScanProtocol::Hello{}), Outcome::Ok);
+    ASSERT_EQ(early.Receive(reply, nullptr, 10s), Outcome::Ok);
+    ASSERT_TRUE(std::holds_alternative<ScanProtocol::Refused>(reply));
+    EXPECT_EQ(std::get<ScanProtocol::Refused>(reply).code, ThreatScanner::Busy);
+    EXPECT_LT(ScanProtocol::ConnectAndGreet(socket.string(), 10s).Get(), 0);
+
+    // Once the set has loaded, the service greets and scans with it.
+    feed();
+    ScanProtocol::OwnedDescriptor greeted;
+    for (auto deadline = std::chrono::steady_clock::now() + 60s;
+         greeted.Get() < 0 && std::chrono::steady_clock::now() < deadline;)
+        greeted = ScanProtocol::ConnectAndGreet(socket.string(), 1s);
+    ASSERT_GE(greeted.Get(), 0);
+    Channel channel(std::move(greeted));
+    WriteFile(installation.Data() / "slow.txt", "corvane:slow");
+    EXPECT_EQ(ScanOver(channel, installation.Data() / "slow.txt"),
+              std::vector<std::string>{"Corvane.Test.Slow.UNOFFICIAL"});
+}
+
 TEST(EngineService, AServiceThatEndsMidScanFailsTheObjectsLeftWithoutAWait)
 {
     EngineInstallation installation(false, true);
@@ -304,5 +458,66 @@ TEST(EngineService, ASwitchDuringAScanLeavesNoFileUnscannedAndABrokenSetIsRefuse
     EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
               std::vector<std::string>{"Corvane.Test.Switched.UNOFFICIAL"});
     fs::remove(installation.Folder() / "Plugins" / "broken.ndb");
+}
+// The program's update with a service running: the service loads the new set once, for the
+// update's check and for serving it, and the update installs only a set that it loaded.
+TEST(EngineService, AnUpdateIsLoadedOnceByTheServiceAndARefusedSetIsNeverInstalled)
+{
+    using namespace UpdateLibraryTesting;
+    ShippedInstallation shipped;
+    const CorvaneTest::Installation& installation = shipped.installation;
+    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+    EngineService service(installation.Folder() / "Plugins", installation.Folder().parent_path());
+    DefinitionsServer server;
+    installation.WriteFile("config.ini", "definitions_server=" + server.BaseUrl() +
+                                             "\nengine_service=" + service.Socket().string() +
+                                             "\n");
+    WriteFile(shipped.Data() / "later.txt", "corvane:later threat");
+    const std::string later = (shipped.Data() / "later.txt").string();
+    const auto run = [&](const std::vector<std::string>& arguments)
+    {
+        const CorvaneTest::RunResult result = installation.Run(arguments);
+        EXPECT_EQ(result.error, "");
+        return result.output;
+    };
+    const std::string installed = ReadFile(installation.Folder() / "Plugins" / "update.txt");
+    Files release;
+    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+        release[name] = ReadFile(installation.Folder() / "Plugins" / name);
+    ASSERT_EQ(Stats(service).loads, 1u);
+
+    Files broken = release;
+    broken["broken.ndb"] = "not a signature\n";
+    server.PublishUnchecked(broken, "2024.6.2", 1, PublisherKeys().privateKey);
+    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Couldn't perform install. Error: 16"));
+    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), installed);
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Plugins" / "broken.ndb"));
+    EXPECT_EQ(Stats(service).loads, 2u);
+    EXPECT_EQ(Stats(service).switches, 0u);
+
+    release["later.ndb"] = Signatures("later threat");
+    server.Publish(release, "2024.6.3", 2, PublisherKeys().privateKey);
+    EXPECT_THAT(run({"--custom", later}), testing::Not(testing::HasSubstr("Object Path: ")));
+    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Applying definitions done\n"));
+    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), "Version: 2024.6.3\n");
+    const ScanProtocol::StatsReply updated = Stats(service);
+    EXPECT_EQ(updated.loads, 3u);
+    EXPECT_EQ(updated.switches, 1u);
+    // The new set serves the program's scans.
+    EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
+    EXPECT_EQ(Stats(service).scans, updated.scans + 1);
+    EXPECT_THAT(run({"--definitions-info"}), testing::HasSubstr("2024.6.3"));
+
+    // A service that holds another folder's set (the starter set here) is not asked: the program
+    // loads its own definitions.
+    const fs::path other = installation.Folder().parent_path() / "Other";
+    fs::create_directories(other / "Plugins");
+    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+        fs::copy_file(installation.Folder() / "Plugins" / name, other / "Plugins" / name);
+    EngineService elsewhere(other / "Plugins", other);
+    installation.WriteFile("config.ini", "engine_service=" + elsewhere.Socket().string() + "\n");
+    EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
+    EXPECT_EQ(Stats(elsewhere).scans, 0u);
 }
 } // namespace

@@ -26,7 +26,9 @@ TEST(ScanProtocol, EveryMessageSurvivesEncodingAndDecoding)
                                 reply,           ScanReply{},
                                 InfoRequest{},   InfoReply{true, 4294967295u, 1700000000u},
                                 SwitchRequest{}, SwitchReply{0x40000003},
-                                StatsRequest{},  StatsReply{1ull << 40, 3, 2, 1}};
+                                StatsRequest{},  StatsReply{1ull << 40, 3, 2, 1, 4},
+                                FolderRequest{}, FolderReply{true},
+                                LoadRequest{},   CommitRequest{}};
     for (const Message& message : messages)
     {
         const std::string body = Encode(message);

@@ -238,15 +238,27 @@ void DefinitionsFolder::BuildNextSet(const Index& index, const std::string& inde
 }
 
 void DefinitionsFolder::Install(const Index& index, const std::string& indexText,
-                                const std::set<std::string>& staged) const
+                                const std::set<std::string>& staged,
+                                const std::string& engineService) const
 {
+    std::unique_ptr<Platform::ServiceLoad> serviceLoad;
     try
     {
         BuildNextSet(index, indexText, staged);
         // The engine must start on the set: it loads without error, holds a signature and
-        // compiles. Otherwise the working definitions stay.
-        if (const std::string why = DefinitionsSet::Check(Platform::EnginePath(next)); !why.empty())
-            throw Failure(DefinitionsRejected, "The new definitions are refused: " + why);
+        // compiles. Otherwise the working definitions stay. An engine service that serves this
+        // installation loads it for both: the check and the set it serves next.
+        int refusal = 0;
+        if (!engineService.empty())
+            serviceLoad = Platform::LoadInEngineService(engineService, next, refusal);
+        if (refusal != 0)
+            throw Failure(DefinitionsRejected,
+                          "The new definitions are refused by the engine service. Error: " +
+                              std::to_string(refusal));
+        if (!serviceLoad)
+            if (const std::string why = DefinitionsSet::Check(Platform::EnginePath(next));
+                !why.empty())
+                throw Failure(DefinitionsRejected, "The new definitions are refused: " + why);
     }
     catch (...)
     {
@@ -265,6 +277,10 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
     try
     {
         Switch(ReadText(marker));
+        // A service that does not take the set after all loads it again when the program asks
+        // it to switch.
+        if (serviceLoad)
+            serviceLoad->Serve();
     }
     catch (const Failure&)
     {

@@ -50,8 +50,10 @@ public:
 
     // Makes the release live: the files named in staged come from the staging folder, the others
     // from the live set. On failure the live set is left as it was (or as Recover leaves it).
+    // The next set must load first: an engine service that answers at engineService and serves
+    // this live set loads it (and serves it once it is live), otherwise it is loaded here.
     void Install(const Index& index, const std::string& indexText,
-                 const std::set<std::string>& staged) const;
+                 const std::set<std::string>& staged, const std::string& engineService = {}) const;
 
     // Removes the staging folder.
     void DropStaging() const;

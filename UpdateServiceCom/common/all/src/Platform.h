@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,23 @@ void RemoveAll(const std::filesystem::path& path);
 // The same without waiting and without failing, for what is only left over; false when something
 // is left.
 bool TryRemoveAll(const std::filesystem::path& path);
+
+// A resident engine service that loaded a set which is about to replace the definitions folder.
+class ServiceLoad
+{
+public:
+    virtual ~ServiceLoad() = default;
+    // Tells the service that the set is now the definitions folder, to serve it; false when it
+    // did not take it (it then keeps its set until it is asked to switch).
+    virtual bool Serve() = 0;
+};
+
+// Hands the folder to the engine service that answers at the socket, to load it as the set that
+// replaces the definitions folder beside it. Null with refusal 0 when no service answers there,
+// or it serves another folder (the set is then to be checked by the caller); null with the
+// service's result code in refusal when the set does not load there.
+std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string& socket,
+                                                 const std::filesystem::path& folder, int& refusal);
 
 // A path as the engine's loader takes it: its bytes, UTF-8 on Windows.
 std::string EnginePath(const std::filesystem::path& path);

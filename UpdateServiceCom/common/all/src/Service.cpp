@@ -110,6 +110,19 @@ int Service::SetOption(int option, void* value)
         }
         return Accepted;
     }
+    case UpdSdk::OptionEngineService:
+    {
+        const wchar_t* path = static_cast<const wchar_t*>(value);
+        try
+        {
+            engineService = path ? Platform::ToPath(path).string() : std::string();
+        }
+        catch (const std::exception&)
+        {
+            return Refused;
+        }
+        return Accepted;
+    }
     case UpdSdk::OptionUseVersionId:
     case UpdSdk::OptionUsePatches:
         if (!value)
@@ -302,7 +315,7 @@ void Service::RunInstall()
         folder.Recover();
         if (!pending)
             throw Failure(NothingToInstall, "Nothing was downloaded to install");
-        folder.Install(pending->index, pending->indexText, pending->staged);
+        folder.Install(pending->index, pending->indexText, pending->staged, engineService);
     }
     catch (...)
     {

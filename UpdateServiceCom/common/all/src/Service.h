@@ -68,6 +68,7 @@ private:
     Source source = Source::Release;
     std::filesystem::path sourceFolder;
     std::filesystem::path localPath;
+    std::string engineService; // the engine service's socket, empty for none
     bool useVersionId = false;
     bool usePatches = false;
     UpdSdk::Callback* callback = nullptr;

@@ -210,6 +210,14 @@ bool TryRemoveAll(const std::filesystem::path& path)
     return RemoveEntry(path.wstring()) == ERROR_SUCCESS;
 }
 
+std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string&, const std::filesystem::path&,
+                                                 int& refusal)
+{
+    // No engine service answers here yet: the caller loads the set itself.
+    refusal = 0;
+    return nullptr;
+}
+
 std::string EnginePath(const std::filesystem::path& path)
 {
     return Describe(path);

@@ -49,6 +49,10 @@ enum Option : int
     OptionUseVersionId = 605,          // bool*: one byte
     OptionUsePatches = 615,            // bool*: one byte
     OptionLocalPath = 699,             // const wchar_t*: the program folder, no trailing separator
+    // const wchar_t*: the socket of a resident engine service that serves this installation's
+    // definitions. An install hands it the new set to load, so that the set is loaded once. A
+    // library that does not know the option refuses it, and the caller goes on without.
+    OptionEngineService = 701,
 };
 
 // Event codes the library passes to the callback, with the data each one carries.

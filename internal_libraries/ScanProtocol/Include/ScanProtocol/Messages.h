@@ -83,10 +83,34 @@ struct StatsReply
     std::uint64_t cacheEntries = 0;
     std::uint32_t connections = 0;
     std::uint32_t switches = 0;
+    std::uint32_t loads = 0; // sets loaded since the start, the first one included
+};
+// Whether the service's definitions folder is the folder passed beside this frame (the same
+// folder, not only the same path).
+struct FolderRequest
+{
+};
+struct FolderReply
+{
+    bool serves = false;
+};
+// Load the set in the folder passed beside this frame, which is about to be installed as the
+// service's definitions folder, and keep it until CommitRequest on the same connection: the reply
+// is SwitchReply with the load's result, or Refused when the folder is not one that can become
+// the service's (it does not lie beside it). Only one such set is kept; the connection's end
+// drops it.
+struct LoadRequest
+{
+};
+// The set that LoadRequest loaded is now installed: serve it. SwitchReply with the result; the
+// set is not served when the service's definitions folder is not the folder that was loaded.
+struct CommitRequest
+{
 };
 
 using Message = std::variant<Hello, HelloReply, Refused, ScanRequest, ScanReply, InfoRequest,
-                             InfoReply, SwitchRequest, SwitchReply, StatsRequest, StatsReply>;
+                             InfoReply, SwitchRequest, SwitchReply, StatsRequest, StatsReply,
+                             FolderRequest, FolderReply, LoadRequest, CommitRequest>;
 
 // The body of a message (without the length).
 std::string Encode(const Message& message);

@@ -104,6 +104,13 @@ private:
 void Write(Writer&, const InfoRequest&) {}
 void Write(Writer&, const SwitchRequest&) {}
 void Write(Writer&, const StatsRequest&) {}
+void Write(Writer&, const FolderRequest&) {}
+void Write(Writer&, const LoadRequest&) {}
+void Write(Writer&, const CommitRequest&) {}
+void Write(Writer& w, const FolderReply& m)
+{
+    w.U8(m.serves ? 1 : 0);
+}
 void Write(Writer& w, const Hello& m)
 {
     w.U32(m.version);
@@ -136,6 +143,7 @@ void Write(Writer& w, const StatsReply& m)
     w.U64(m.cacheEntries);
     w.U32(m.connections);
     w.U32(m.switches);
+    w.U32(m.loads);
 }
 void Write(Writer& w, const ScanReply& m)
 {
@@ -188,6 +196,22 @@ bool Read(Reader&, StatsRequest&)
 {
     return true;
 }
+bool Read(Reader&, FolderRequest&)
+{
+    return true;
+}
+bool Read(Reader&, LoadRequest&)
+{
+    return true;
+}
+bool Read(Reader&, CommitRequest&)
+{
+    return true;
+}
+bool Read(Reader& r, FolderReply& m)
+{
+    return r.Bool(m.serves);
+}
 bool Read(Reader& r, Hello& m)
 {
     return r.U32(m.version);
@@ -214,7 +238,8 @@ bool Read(Reader& r, InfoReply& m)
 }
 bool Read(Reader& r, StatsReply& m)
 {
-    return r.U64(m.scans) && r.U64(m.cacheEntries) && r.U32(m.connections) && r.U32(m.switches);
+    return r.U64(m.scans) && r.U64(m.cacheEntries) && r.U32(m.connections) && r.U32(m.switches) &&
+           r.U32(m.loads);
 }
 bool Read(Reader& r, ScanReply& m)
 {

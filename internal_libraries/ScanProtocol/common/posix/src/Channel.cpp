@@ -138,15 +138,23 @@ Outcome WriteAll(int fd, const std::string& bytes, int passed, Clock::time_point
     return Outcome::Ok;
 }
 
-bool FillAddress(const std::string& path, sockaddr_un& address)
+// A new stream socket and the address of the path; an invalid descriptor when the path does not
+// fit an address.
+OwnedDescriptor NewSocket(const std::string& path, sockaddr_un& address)
 {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     if (path.empty() || path.size() >= sizeof address.sun_path ||
         path.find('\0') != std::string::npos)
-        return false;
+        return {};
     std::memcpy(address.sun_path, path.data(), path.size());
-    return true;
+    return OwnedDescriptor(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool Same(const struct stat& status, std::uint64_t device, std::uint64_t inode)
+{
+    return static_cast<std::uint64_t>(status.st_dev) == device &&
+           static_cast<std::uint64_t>(status.st_ino) == inode;
 }
 } // namespace
 
@@ -203,12 +211,9 @@ Outcome Channel::Receive(Message& message, OwnedDescriptor* passed,
 OwnedDescriptor Connect(const std::string& path)
 {
     sockaddr_un address;
-    if (!FillAddress(path, address))
-        return {};
-    OwnedDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.Get() < 0)
-        return {};
-    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    OwnedDescriptor fd = NewSocket(path, address);
+    if (fd.Get() < 0 ||
+        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return {};
     return fd;
 }
@@ -280,26 +285,82 @@ OwnedDescriptor ConnectAndGreet(const std::string& path, std::chrono::millisecon
     return greeted.Get() < 0 ? OwnedDescriptor() : std::move(greeted);
 }
 
-OwnedDescriptor Listen(const std::string& path, unsigned int mode)
+Listener Listen(const std::string& path, unsigned int mode)
 {
+    Listener listener;
+    const std::size_t slash = path.rfind('/');
+    const std::string folderPath = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : path.substr(0, slash);
+    listener.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (listener.name.empty() || listener.name == "." || listener.name == "..")
+        return {};
+    // Everything below happens in this folder, whatever its path leads to meanwhile.
+    listener.folder.Reset(::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (listener.folder.Get() < 0)
+        return {};
+    // Bound through the held folder where the system shows this process's descriptors.
+    const std::string held =
+        "/proc/self/fd/" + std::to_string(listener.folder.Get()) + "/" + listener.name;
     sockaddr_un address;
-    if (!FillAddress(path, address))
+    const bool throughFolder =
+        held.size() < sizeof address.sun_path && ::access("/proc/self/fd", X_OK) == 0;
+    listener.socket = NewSocket(throughFolder ? held : path, address);
+    if (listener.socket.Get() < 0)
         return {};
-    OwnedDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.Get() < 0)
-        return {};
-    // A socket left by an earlier run is replaced; anything else under the name stays and
-    // the start fails.
+
+    // A socket left by a service that ended is replaced, one that a service still answers on is
+    // not; anything else under the name stays and listening fails.
     struct stat existing;
-    if (::lstat(path.c_str(), &existing) == 0 && S_ISSOCK(existing.st_mode))
-        ::unlink(path.c_str());
-    // The socket is created without permissions for anyone else and opened up afterwards.
-    const mode_t saved = ::umask(0177);
-    const int bound = ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (::fstatat(listener.folder.Get(), listener.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) ==
+            0 &&
+        S_ISSOCK(existing.st_mode))
+    {
+        sockaddr_un probeAddress;
+        const OwnedDescriptor probe = NewSocket(address.sun_path, probeAddress);
+        if (probe.Get() < 0 ||
+            ::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&probeAddress),
+                      sizeof probeAddress) == 0 ||
+            errno != ECONNREFUSED)
+            return {};
+        struct stat again;
+        if (::fstatat(listener.folder.Get(), listener.name.c_str(), &again, AT_SYMLINK_NOFOLLOW) ==
+                0 &&
+            S_ISSOCK(again.st_mode) &&
+            Same(again, static_cast<std::uint64_t>(existing.st_dev),
+                 static_cast<std::uint64_t>(existing.st_ino)))
+            ::unlinkat(listener.folder.Get(), listener.name.c_str(), 0);
+    }
+    // The socket is created with its final mode, so that no one else can reach it before it is
+    // opened up and no later call changes the mode of whatever the name then leads to.
+    const mode_t saved = ::umask(static_cast<mode_t>(~mode & 0777));
+    const int bound =
+        ::bind(listener.socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     ::umask(saved);
-    if (bound != 0 || ::chmod(path.c_str(), mode) != 0 || ::listen(fd.Get(), 64) != 0)
+    struct stat created;
+    if (bound != 0 ||
+        ::fstatat(listener.folder.Get(), listener.name.c_str(), &created, AT_SYMLINK_NOFOLLOW) !=
+            0 ||
+        !S_ISSOCK(created.st_mode))
         return {};
-    return fd;
+    listener.device = static_cast<std::uint64_t>(created.st_dev);
+    listener.inode = static_cast<std::uint64_t>(created.st_ino);
+    if (::listen(listener.socket.Get(), 64) != 0)
+    {
+        listener.RemoveEntry();
+        return {};
+    }
+    return listener;
+}
+
+void Listener::RemoveEntry()
+{
+    struct stat status;
+    if (folder.Get() >= 0 &&
+        ::fstatat(folder.Get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISSOCK(status.st_mode) && Same(status, device, inode))
+        ::unlinkat(folder.Get(), name.c_str(), 0);
+    folder.Reset();
 }
 
 bool PeerIsTrusted(int socket, std::uint32_t group)

@@ -87,9 +87,35 @@ bool SocketPlaceIsTrusted(const std::string& path);
 // the time-out.
 OwnedDescriptor ConnectAndGreet(const std::string& path, std::chrono::milliseconds timeout);
 
-// Listens on a new socket at the path, replacing a socket file left there, with the mode given.
-// An invalid descriptor on failure.
-OwnedDescriptor Listen(const std::string& path, unsigned int mode);
+// A socket listening at a path. The folder that holds it stays open, so that its entry is
+// removed only while it is still the socket that was bound there: whatever someone put under the
+// name meanwhile stays.
+class Listener
+{
+public:
+    Listener() = default;
+    Listener(Listener&&) noexcept = default;
+    Listener& operator=(Listener&&) noexcept = default;
+
+    // The listening descriptor; -1 when listening failed.
+    int Get() const { return socket.Get(); }
+    // Removes the socket's entry if it is still the one bound; the socket goes on listening.
+    void RemoveEntry();
+
+private:
+    friend Listener Listen(const std::string& path, unsigned int mode);
+
+    OwnedDescriptor socket;
+    OwnedDescriptor folder;
+    std::string name;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+// Listens on a new socket at the path with the mode given. A socket left there by a service that
+// ended is replaced; anything else under the name, or a socket that a running service answers
+// on, stays and listening fails (Get() is then -1).
+Listener Listen(const std::string& path, unsigned int mode);
 
 // Whether the peer of a connected socket runs as root, as this process's own user, or with the
 // given group as its primary group; false when that cannot be told.
