@@ -78,7 +78,7 @@ void Scanner::SettleReportPath()
         FileSystemHelper::ToWide(summary.startTime, FileSystemHelper::CodePageAnsi) + L".xml";
     if (request.resultPath.empty())
         request.resultPath =
-            FileSystemHelper::WidePath(environment.programFolder / "Scan Results" /
+            FileSystemHelper::WidePath(environment.folders.state / "Scan Results" /
                                        FileSystemHelper::PathFromWide(defaultFileName));
     else
         request.resultPath = ReportFilePath(request.resultPath, defaultFileName);
