@@ -25,6 +25,13 @@ int CurrentProcessId()
 {
     return static_cast<int>(ProcessHelper::Process::CurrentId());
 }
+
+bool Quarantines(ThreatScanner::Action action)
+{
+    return action == ThreatScanner::ActionQuarCopy || action == ThreatScanner::ActionQuarMove ||
+           action == ThreatScanner::ActionQuarCopyArch ||
+           action == ThreatScanner::ActionQuarMoveArch;
+}
 } // namespace
 
 void Scanner::LogFailure(int result, const char* message)
@@ -42,6 +49,14 @@ void Scanner::Scan(const ScanRequest& newRequest)
     summary.startTime = CurrentTimeText();
     if (!environment.readOnly)
         SettleReportPath();
+    // The quarantine of an installation for every user is the administrators' alone: a user who
+    // may not write it is told before the scan, whose quarantine actions then fail and leave
+    // each file where it was.
+    const InstallationFolders& folders = environment.folders;
+    if (!environment.readOnly && folders.perMachine && Quarantines(request.action) &&
+        !CanWriteIn(folders.quarantine))
+        *environment.out << "Quarantine of this installation needs an administrator: run it "
+                            "again as administrator to quarantine what is found\n";
     *environment.out << "Scan started\n";
 
     objectOutput1 = 0;

@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 using namespace CorvaneTest;
 using CorvaneCommandLineScanner::ScanRequest;
@@ -377,3 +380,47 @@ TEST(ScannerJob, ReportGoesToStandardOutputWhenAsked)
                                   "path\n"));
     fake = nullptr;
 }
+
+#ifndef _WIN32
+// The quarantine of an installation for every user is the administrators': a user who may not
+// write it is told so before the scan starts; other actions and writable quarantines say nothing.
+TEST(ScannerJob, QuarantineWhereTheUserMayNotWriteNeedsAnAdministrator)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may write in any folder";
+    const TemporaryFolder folder;
+    const fs::path machine = folder.Path() / "machine";
+    fs::create_directories(machine);
+    const std::string notice = "Quarantine of this installation needs an administrator: run it "
+                               "again as administrator to quarantine what is found\n";
+    const struct
+    {
+        ThreatScanner::Action action;
+        bool locked;
+        bool told;
+    } cases[] = {{ThreatScanner::ActionQuarMove, true, true},
+                 {ThreatScanner::ActionQuarMove, false, false},
+                 {ThreatScanner::ActionDelete, true, false}};
+    for (const auto& c : cases)
+    {
+        FakeEngine engine;
+        fake = &engine;
+        fs::permissions(machine, c.locked ? fs::owner_read | fs::owner_exe : fs::owner_all);
+        CapturedConsole console;
+        auto environment = TestEnvironment(folder.Path(), console);
+        environment.folders =
+            CorvaneCommandLineScanner::ChooseFolders(folder.Path(), true, machine, {});
+        ScanRequest request = Request(ScanType::Quick);
+        request.action = c.action;
+        {
+            CorvaneCommandLineScanner::Scanner scanner(
+                CorvaneCommandLineScanner::EngineLibrary(FakeExports()), environment);
+            scanner.Scan(request);
+        }
+        EXPECT_EQ(console.Text().find(notice + "Scan started\n") != std::string::npos, c.told)
+            << console.Text();
+        fake = nullptr;
+    }
+    fs::permissions(machine, fs::owner_all);
+}
+#endif
