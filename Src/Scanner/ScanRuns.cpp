@@ -10,6 +10,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <string>
 
 namespace CorvaneCommandLineScanner
 {
@@ -62,6 +63,7 @@ void Scanner::Scan(const ScanRequest& newRequest)
     objectOutput1 = 0;
     objectOutput2 = 0;
     objectOutput3 = nullptr;
+    deniedProcesses = 0;
     ScanCollector collector(request.action, *environment.wideOut);
     switch (request.scanType)
     {
@@ -79,6 +81,15 @@ void Scanner::Scan(const ScanRequest& newRequest)
         break;
     }
     summary.infectedObjects = collector.Detections();
+    // A user who is no administrator may not examine other users' processes: said once, at the
+    // end, rather than left out silently.
+    if (deniedProcesses > 0)
+    {
+        const std::string count = std::to_string(deniedProcesses);
+        *environment.out << "Running processes not examined (they need an administrator): " << count
+                         << "\n";
+        Log(L"Info", "Running processes not examined: ", count);
+    }
 
     summary.endTime = CurrentTimeText();
     if (stop->Requested())
@@ -117,11 +128,14 @@ Scanner::Instance Scanner::NewInstance(ScanCollector& collector)
 
 void Scanner::ScanSystem(CThreatScannerStruct* instance)
 {
+    objectOutput1 = 0;
     const int result =
         engine->ScanObject(instance, ThreatScanner::SystemObjectType,
                            ThreatScanner::SystemObjectName, 0, &objectOutput1, &objectOutput2,
                            &objectOutput3, CurrentProcessId(), ThreatScanner::SystemObjectName);
     LogFailure(result, "Couldn't perform system scan. Error: ");
+    if (objectOutput1 > 0)
+        deniedProcesses = objectOutput1;
 }
 
 void Scanner::ScanBootSector(CThreatScannerStruct* instance, const std::wstring& root)

@@ -132,7 +132,8 @@ private:
     JobEnvironment environment;
     ScanRequest request;
     ScanSummary summary;
-    // Outputs of the engine's ScanObject, cleared once per run and never read.
+    // Outputs of the engine's ScanObject, cleared once per run; only the first is read, after a
+    // system scan: the number of processes this user had no right to examine.
     int objectOutput1 = 0;
     int objectOutput2 = 0;
     const wchar_t* objectOutput3 = nullptr;
@@ -140,6 +141,7 @@ private:
     std::shared_ptr<StopSwitch> stop;
     bool switchDefinitions = false;
     bool incomplete = false; // a scan call failed
+    int deniedProcesses = 0; // of the system scan
     // Holds tempFolder; destroyed after the engine was shut down.
     std::unique_ptr<FileSystemHelper::RunFolder> runFolder;
 };

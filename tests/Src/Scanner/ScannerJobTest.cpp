@@ -33,6 +33,7 @@ struct FakeEngine
     std::vector<_ScanCbkParams> reports;     // delivered by the first scan call
     std::function<void()> whileScanning;     // called by each scan call
     std::vector<std::string> calls;          // "Name arguments"
+    int deniedProcesses = 0;                 // answered by a system scan
     ThreatScanner::ScanCallback* callback = nullptr;
     void* context = nullptr;
 };
@@ -98,9 +99,13 @@ ThreatScanner::Exports FakeExports()
     };
     exports.SetExtCallback = [](CThreatScannerStruct*, ThreatScanner::ExtCallback*, void*)
     { return Answer("SetExtCallback"); };
-    exports.ScanObject = [](CThreatScannerStruct*, int type, const wchar_t* path, int, int*, int*,
-                            const wchar_t**, int, const wchar_t*)
-    { return Scan("ScanObject", std::to_string(type) + " " + Narrow(path), path); };
+    exports.ScanObject = [](CThreatScannerStruct*, int type, const wchar_t* path, int, int* denied,
+                            int*, const wchar_t**, int, const wchar_t*)
+    {
+        if (type == ThreatScanner::SystemObjectType)
+            *denied = fake->deniedProcesses;
+        return Scan("ScanObject", std::to_string(type) + " " + Narrow(path), path);
+    };
     exports.ScanPath = [](CThreatScannerStruct*, int, const wchar_t* path, int)
     { return Scan("ScanPath", Narrow(path), path); };
     exports.GetDatabaseInformation =
@@ -154,6 +159,7 @@ struct Case
     std::vector<std::string> log;
     std::string ending; // the console output ends so, with <report> for the report's path
     std::vector<std::string> reportedPaths;
+    int deniedProcesses = 0; // processes the system scan had no right to examine
 };
 
 // The Value attributes of the ScanPaths of a saved report.
@@ -185,6 +191,20 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
          {},
          "Scan started\n" + complete,
          {"<System>"}},
+        {"quick scan: processes the user may not examine are counted at the end",
+         Request(ScanType::Quick),
+         {},
+         {},
+         false,
+         false,
+         Join({{"InitializeEx <folder> temp=yes"},
+               NewInstance(),
+               {"ScanObject 0 <System>", "DestroyInstance", "Uninitialize"}}),
+         {"Info: Running processes not examined: 3"},
+         "Scan started\nRunning processes not examined (they need an administrator): 3\n" +
+             complete,
+         {"<System>"},
+         3},
         {"custom scan: archives on, every path scanned after a failing one",
          Request(ScanType::Custom, {L"/first", L"/missing", L"/third"}),
          {},
@@ -255,6 +275,7 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
         FakeEngine engine;
         engine.results = test.results;
         engine.scanResults = test.scanResults;
+        engine.deniedProcesses = test.deniedProcesses;
         fake = &engine;
         const TemporaryFolder folder;
         CapturedConsole console;
