@@ -90,6 +90,10 @@ void Scanner::Scan(const ScanRequest& newRequest)
                          << "\n";
         Log(L"Info", "Running processes not examined: ", count);
     }
+    // Likewise a detected file that this user may not remove.
+    if (collector.RefusedActions() > 0)
+        *environment.out << "Detected objects not acted on (they need an administrator): "
+                         << std::to_string(collector.RefusedActions()) << "\n";
 
     summary.endTime = CurrentTimeText();
     if (stop->Requested())

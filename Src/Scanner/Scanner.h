@@ -59,12 +59,16 @@ public:
     // The detections so far, in detection order.
     const std::vector<boost::shared_ptr<InfectedObject>>& Detections() const { return detections; }
 
+    // How many detections the action failed on because this user had no right to take it.
+    std::size_t RefusedActions() const { return refusedActions; }
+
 private:
     ThreatScanner::Action action;
     std::wostream* out;
     std::vector<boost::shared_ptr<InfectedObject>> detections;
     // The last detection while the outcome of its action has not been reported.
     boost::shared_ptr<InfectedObject> pending;
+    std::size_t refusedActions = 0;
 };
 
 // Receives every object the engine reports during a scan call; the context is a ScanCollector.

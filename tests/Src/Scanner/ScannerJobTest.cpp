@@ -160,7 +160,23 @@ struct Case
     std::string ending; // the console output ends so, with <report> for the report's path
     std::vector<std::string> reportedPaths;
     int deniedProcesses = 0; // processes the system scan had no right to examine
+    std::vector<_ScanCbkParams> reports;
 };
+
+// A detection of the path, then the failure of its action for want of rights.
+std::vector<_ScanCbkParams> RefusedDetection(const wchar_t* path)
+{
+    _ScanCbkParams detection = {};
+    detection.size = sizeof detection;
+    detection.objectPath = path;
+    detection.scanStatus = ThreatScanner::StatusInfected;
+    detection.threatName = L"T";
+    _ScanCbkParams refusal = detection;
+    refusal.scanStatus = ThreatScanner::StatusScanFailed;
+    refusal.scanStatusFlags = ThreatScanner::PathAccess;
+    refusal.threatName = nullptr;
+    return {detection, refusal};
+}
 
 // The Value attributes of the ScanPaths of a saved report.
 std::vector<std::string> SavedPaths(const std::string& output)
@@ -191,7 +207,8 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
          {},
          "Scan started\n" + complete,
          {"<System>"}},
-        {"quick scan: processes the user may not examine are counted at the end",
+        {"quick scan: processes the user may not examine and refused actions are counted at the "
+         "end",
          Request(ScanType::Quick),
          {},
          {},
@@ -200,11 +217,14 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
          Join({{"InitializeEx <folder> temp=yes"},
                NewInstance(),
                {"ScanObject 0 <System>", "DestroyInstance", "Uninitialize"}}),
-         {"Info: Running processes not examined: 3"},
-         "Scan started\nRunning processes not examined (they need an administrator): 3\n" +
+         {"Error: Couldn't scan or act on object. Path: /a. Error: PathAccess",
+          "Info: Running processes not examined: 3"},
+         "Running processes not examined (they need an administrator): 3\n"
+         "Detected objects not acted on (they need an administrator): 1\n" +
              complete,
          {"<System>"},
-         3},
+         3,
+         RefusedDetection(L"/a")},
         {"custom scan: archives on, every path scanned after a failing one",
          Request(ScanType::Custom, {L"/first", L"/missing", L"/third"}),
          {},
@@ -276,6 +296,7 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
         engine.results = test.results;
         engine.scanResults = test.scanResults;
         engine.deniedProcesses = test.deniedProcesses;
+        engine.reports = test.reports;
         fake = &engine;
         const TemporaryFolder folder;
         CapturedConsole console;
