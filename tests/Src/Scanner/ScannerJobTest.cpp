@@ -160,7 +160,7 @@ struct Case
     std::string ending; // the console output ends so, with <report> for the report's path
     std::vector<std::string> reportedPaths;
     int deniedProcesses = 0; // processes the system scan had no right to examine
-    std::vector<_ScanCbkParams> reports;
+    std::vector<_ScanCbkParams> reports = {};
 };
 
 // A detection of the path, then the failure of its action for want of rights.
