@@ -16,7 +16,7 @@ std::string DefinitionsVersionText()
 {
     try
     {
-        return DefinitionsVersionText(ProgramFolder() / "Plugins" / "update.txt");
+        return DefinitionsVersionText(RunFolders().definitions / "Plugins" / "update.txt");
     }
     catch (const std::exception& error)
     {
@@ -109,7 +109,7 @@ void PrintDefinitionsInfo()
     try
     {
         for (const std::string& line :
-             OfficialDatabaseLines(ProgramFolder() / "Plugins" / "update.txt"))
+             OfficialDatabaseLines(RunFolders().definitions / "Plugins" / "update.txt"))
             ConsoleHelper::Out() << "\t" << line << std::endl;
     }
     catch (const boost::exception&)

@@ -1,7 +1,16 @@
 #include "Folders.h"
+#include "Settings.h"
 
+#include "FileSystemHelper/OutputFile.h"
 #include "PathHelper/KnownFolders.h"
 #include "ProcessHelper/Process.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/exception/exception.hpp>
+#include <boost/filesystem/directory.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <cstdio>
+#include <string>
 
 namespace CorvaneCommandLineScanner
 {
@@ -18,5 +27,110 @@ boost::filesystem::path CommonAppData()
 boost::filesystem::path ProductDataFolder()
 {
     return CommonAppData() / "Corvane" / "Corvane antivirus";
+}
+
+boost::filesystem::path UserStateFolder()
+{
+    return PathHelper::Special::FolderPath(PathHelper::Special::LocalAppData, nullptr) / "Corvane";
+}
+
+InstallationFolders ChooseFolders(const boost::filesystem::path& program, bool perMachine,
+                                  const boost::filesystem::path& machine,
+                                  const boost::filesystem::path& user)
+{
+    InstallationFolders folders;
+    folders.state = program;
+    folders.definitions = program;
+    folders.updateTarget = program;
+    folders.quarantine = program / "Quarantine";
+    if (!perMachine || machine.empty())
+        return folders;
+    folders.perMachine = true;
+    if (!user.empty())
+        folders.state = user;
+    folders.updateTarget = machine;
+    folders.quarantine = machine / "Quarantine";
+    // The starter set beside the executable serves until an update has placed the machine's.
+    boost::system::error_code error;
+    if (boost::filesystem::is_directory(machine / "Plugins", error))
+        folders.definitions = machine;
+    return folders;
+}
+
+InstallationFolders RunFolders()
+{
+    const boost::filesystem::path program = ProgramFolder();
+    const bool perMachine = Settings::Instance().perMachine;
+    boost::filesystem::path machine;
+    boost::filesystem::path user;
+    if (perMachine)
+    {
+        try
+        {
+            machine = ProductDataFolder();
+        }
+        catch (const boost::exception&)
+        {
+            // Without the machine's folder everything stays beside the executable.
+        }
+        try
+        {
+            user = UserStateFolder();
+        }
+        catch (const boost::exception&)
+        {
+            // Without a folder of the user's the state stays beside the executable.
+        }
+    }
+    return ChooseFolders(program, perMachine, machine, user);
+}
+
+bool CanWriteIn(const boost::filesystem::path& folder)
+{
+    const boost::filesystem::path probe =
+        folder / (".write-check-" + std::to_string(ProcessHelper::Process::CurrentId()));
+    std::FILE* file =
+        FileSystemHelper::CreateNewFile(probe, FileSystemHelper::Access::Private, "wb");
+    if (!file)
+        return false;
+    std::fclose(file);
+    boost::system::error_code ignored;
+    boost::filesystem::remove(probe, ignored);
+    return true;
+}
+
+bool SeedDefinitions(const boost::filesystem::path& program, const boost::filesystem::path& machine)
+{
+    namespace fs = boost::filesystem;
+    boost::system::error_code error;
+    const fs::path live = machine / "Plugins";
+    if (fs::exists(fs::symlink_status(live, error)) ||
+        !fs::is_directory(program / "Plugins", error))
+        return true;
+    const fs::path draft =
+        machine / ("Plugins.seed-" + std::to_string(ProcessHelper::Process::CurrentId()));
+    fs::remove_all(draft, error);
+    if (!FileSystemHelper::CreateFolders(draft, FileSystemHelper::Access::Shared))
+        return false;
+    bool copied = true;
+    for (fs::directory_iterator entry(program / "Plugins", error), end; !error && entry != end;
+         entry.increment(error))
+    {
+        const fs::path name = entry->path().filename();
+        if (boost::starts_with(name.string(), "cache.000") ||
+            !fs::is_regular_file(entry->symlink_status(error)))
+            continue;
+        fs::copy_file(entry->path(), draft / name, error);
+        if (error)
+            break;
+    }
+    if (!error)
+        fs::rename(draft, live, error);
+    if (error)
+    {
+        copied = false;
+        fs::remove_all(draft, error);
+    }
+    return copied;
 }
 } // namespace CorvaneCommandLineScanner

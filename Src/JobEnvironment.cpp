@@ -37,6 +37,7 @@ JobEnvironment RunEnvironment()
 {
     JobEnvironment environment;
     environment.programFolder = ProgramFolder();
+    environment.folders = RunFolders();
     environment.readOnly = Settings::Instance().readOnly;
     environment.enginesFolder = Settings::Instance().enginesFolder;
     environment.engineService = Settings::Instance().engineService;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Folders.h"
+
 #include <boost/filesystem/path.hpp>
 #include <ostream>
 #include <string>
@@ -12,6 +14,8 @@ struct JobEnvironment
 {
     // The folder of the running executable; the libraries and every installation file are there.
     boost::filesystem::path programFolder;
+    // Where the run keeps its state and finds its definitions.
+    InstallationFolders folders;
     // A read-only installation writes nothing beside the executable.
     bool readOnly = false;
     // Folder the read-only engine start-up uses.

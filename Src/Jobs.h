@@ -11,7 +11,7 @@ namespace CorvaneCommandLineScanner
 {
 void PrintProductInfo();
 void PrintDefinitionsInfo();
-// The version line of Plugins/update.txt ("Version: ..."), or empty.
+// The version line of update.txt in the definitions' Plugins folder ("Version: ..."), or empty.
 std::string DefinitionsVersionText();
 // The same from the given file.
 std::string DefinitionsVersionText(const boost::filesystem::path& path);

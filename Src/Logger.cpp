@@ -42,7 +42,7 @@ void Logger::Init()
 {
     try
     {
-        Init(ProgramFolder());
+        Init(RunFolders().state);
     }
     catch (const std::exception&)
     {

@@ -25,7 +25,8 @@ public:
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-    // Empties the Logs folder beside the executable, leaving the logs of other running
+    // Empties the Logs folder of the installation's state folder (beside the executable, or the
+    // user's own for an installation for every user), leaving the logs of other running
     // processes, and names this run's file. Never throws.
     void Init();
     // The same for the Logs folder under the given folder.

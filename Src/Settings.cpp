@@ -26,33 +26,56 @@ std::wstring ProgramFolderOrEmpty()
     }
 }
 
-boost::filesystem::path ConfigFile()
+boost::filesystem::path InstallationFile(const char* name)
 {
     try
     {
-        return ProgramFolder() / "config.ini";
+        return ProgramFolder() / name;
     }
     catch (const boost::exception&)
     {
         return {};
     }
 }
+
+// The top-level tree of an INI file, read by its wide name and only when it is a regular file
+// (a FIFO is not waited for). Throws when there is none.
+boost::property_tree::ptree ReadIni(const boost::filesystem::path& iniFile)
+{
+    std::vector<char> bytes;
+    if (iniFile.empty() ||
+        !FileSystemHelper::File::Read(FileSystemHelper::WidePath(iniFile), bytes))
+        throw std::runtime_error("no settings file");
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
+    boost::property_tree::ptree tree;
+    boost::property_tree::ini_parser::read_ini(text, tree);
+    return tree;
+}
 } // namespace
 
-Settings::Settings() : Settings(ConfigFile(), ProgramFolderOrEmpty()) {}
+Settings::Settings() : Settings(InstallationFile("config.ini"), ProgramFolderOrEmpty())
+{
+    perMachine = ReadPerMachine(InstallationFile("installation.ini"));
+}
+
+bool Settings::ReadPerMachine(const boost::filesystem::path& markFile)
+{
+    try
+    {
+        return ReadIni(markFile).get<std::string>(
+                   boost::property_tree::ptree::path_type("scope", '.'), "") == "machine";
+    }
+    catch (const std::exception&)
+    {
+        return false;
+    }
+}
 
 Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& defaultEnginesFolder)
 {
     try
     {
-        // Read by its wide name, and only when it is a regular file (a FIFO is not waited for).
-        std::vector<char> bytes;
-        if (iniFile.empty() ||
-            !FileSystemHelper::File::Read(FileSystemHelper::WidePath(iniFile), bytes))
-            throw std::runtime_error("no settings file");
-        std::istringstream text(std::string(bytes.begin(), bytes.end()));
-        boost::property_tree::ptree tree;
-        boost::property_tree::ini_parser::read_ini(text, tree);
+        const boost::property_tree::ptree tree = ReadIni(iniFile);
         definitionsServer = tree.get<std::string>(
             boost::property_tree::ptree::path_type("definitions_server", '.'), "");
         engineService = tree.get<std::string>(

@@ -33,6 +33,16 @@ public:
     // service off, and the engine then always loads in the program's process.
     std::string engineService = defaultEngineService;
 
+    // An installation for every user of the machine (the release package marks it so in
+    // installation.ini beside the executable, key scope with the value machine): its state lives
+    // where users may write it, see InstallationFolders. Read on its own, from its own file, so
+    // that the user's config.ini never changes it.
+    bool perMachine = false;
+
     static constexpr const char* defaultEngineService = "/run/corvane/engine.sock";
+
+    // Whether the marking file says scope=machine. A missing or unreadable file, or any other
+    // value, marks nothing.
+    static bool ReadPerMachine(const boost::filesystem::path& markFile);
 };
 } // namespace CorvaneCommandLineScanner

@@ -1,6 +1,6 @@
-// The settings file config.ini.
-// Invariant: a folder the file names reaches the settings byte for byte, also where it is not
-// UTF-8.
+// The settings file config.ini, and the same bytes as the installation's mark, installation.ini.
+// Invariants: a folder the file names reaches the settings byte for byte, also where it is not
+// UTF-8; the mark marks an installation for every user exactly when its scope is machine.
 #include "FuzzSupport.h"
 
 #include "Settings.h"
@@ -37,6 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CorvaneFuzz::ScratchFolder() / "config.ini", CorvaneFuzz::Bytes(data, size));
     const CorvaneCommandLineScanner::Settings settings(file, L"/default/engines");
     CORVANE_FUZZ_CHECK(!settings.enginesFolder.empty(), "");
+
+    bool machine = false;
+    try
+    {
+        boost::property_tree::ptree tree;
+        boost::property_tree::ini_parser::read_ini(file.string(), tree);
+        machine = tree.get<std::string>(boost::property_tree::ptree::path_type("scope", '.'), "") ==
+                  "machine";
+    }
+    catch (const std::exception&)
+    {
+    }
+    CORVANE_FUZZ_CHECK(CorvaneCommandLineScanner::Settings::ReadPerMachine(file) == machine, "");
 
     std::string folder;
     if (!NamedFolder(file, folder))

@@ -22,7 +22,18 @@ std::uint64_t ValueOf(const void* data)
     return data ? *static_cast<const std::uint64_t*>(data) : 0;
 }
 
-// The folder whose Plugins folder the update replaces. Normally the program folder. A read-only
+// The definitions of an installation for every user are the machine's, which only an
+// administrator may change: a failed update there says so when this process may not write them.
+void ExplainRights(const JobEnvironment& environment)
+{
+    if (environment.folders.perMachine && !environment.readOnly &&
+        !CanWriteIn(environment.folders.updateTarget))
+        *environment.out << "Updating the definitions of this installation needs an "
+                            "administrator: run it again as administrator\n";
+}
+
+// The folder whose Plugins folder the update replaces: the program folder, or the machine's
+// data folder for an installation for every user (see InstallationFolders). A read-only
 // installation writes nothing beside the executable, so there it is the engines folder, from
 // which the read-only engine loads its definitions; that folder must hold a Plugins folder and
 // must not be, or lie inside, the program folder. Otherwise the update is refused before
@@ -30,9 +41,17 @@ std::uint64_t ValueOf(const void* data)
 std::wstring DefinitionsHome(const JobEnvironment& environment)
 {
     const boost::filesystem::path& programFolder = environment.programFolder;
-    // The executable's folder never ends in a separator (unless it is the root itself).
     if (!environment.readOnly)
-        return FileSystemHelper::WidePath(programFolder);
+    {
+        const InstallationFolders& folders = environment.folders;
+        if (folders.perMachine && !SeedDefinitions(programFolder, folders.updateTarget))
+        {
+            ExplainRights(environment);
+            BOOST_THROW_EXCEPTION(
+                ExceptionHelper::Exception("Couldn't copy the starter definitions"));
+        }
+        return FileSystemHelper::WidePath(folders.updateTarget);
+    }
     namespace fs = boost::filesystem;
     const fs::path engines = FileSystemHelper::PathFromWide(environment.enginesFolder);
     boost::system::error_code error;
@@ -65,10 +84,11 @@ UpdateLibrary LoadUpdateLibrary(const boost::filesystem::path& path)
     return UpdateLibrary::Load(path, [](auto find) { return UpdSdk::BindExports(find); });
 }
 
-DefinitionsUpdater::DefinitionsUpdater(const JobEnvironment& environment,
+DefinitionsUpdater::DefinitionsUpdater(const JobEnvironment& jobEnvironment,
                                        const std::function<UpdateLibrary()>& load,
                                        std::function<void()> reload)
-    : out(environment.out), reloadEngine(std::move(reload)), progress(*environment.out)
+    : environment(jobEnvironment), out(environment.out), reloadEngine(std::move(reload)),
+      progress(*environment.out)
 {
     std::wstring localPath = DefinitionsHome(environment);
     library = load();
@@ -115,16 +135,22 @@ void DefinitionsUpdater::Start()
 {
     int code = service->Update();
     if (code != 0)
+    {
+        ExplainRights(environment);
         BOOST_THROW_EXCEPTION(
             ExceptionHelper::Exception(WithCode("Couldn't perform update. Error: ", code)));
+    }
     if (!progress.InstallPending())
         return;
 
     *out << "Applying definitions started\n";
     code = service->Install();
     if (code != 0)
+    {
+        ExplainRights(environment);
         BOOST_THROW_EXCEPTION(
             ExceptionHelper::Exception(WithCode("Couldn't perform install. Error: ", code)));
+    }
     reloadEngine();
     *out << "Applying definitions done\n";
 }

@@ -68,6 +68,7 @@ private:
     // Declared first, destroyed last: the service object goes back to the library before the
     // library is freed.
     UpdateLibrary library;
+    JobEnvironment environment;
     std::ostream* out;
     std::function<void()> reloadEngine;
     UpdateProgress progress;

@@ -99,7 +99,11 @@ void ScanCollector::Report(const _ScanCbkParams& params, int* answer)
         Log(L"Error", "Couldn't scan or act on object. Path: ", path,
             ". Error: ", EngineResultName(params.scanStatusFlags));
         if (pending && pending->objectPath == path)
+        {
+            if (params.scanStatusFlags == ThreatScanner::PathAccess)
+                ++refusedActions;
             pending.reset();
+        }
         return;
     }
 

@@ -10,6 +10,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
+#include <string>
 
 namespace CorvaneCommandLineScanner
 {
@@ -24,6 +25,13 @@ std::string CurrentTimeText()
 int CurrentProcessId()
 {
     return static_cast<int>(ProcessHelper::Process::CurrentId());
+}
+
+bool Quarantines(ThreatScanner::Action action)
+{
+    return action == ThreatScanner::ActionQuarCopy || action == ThreatScanner::ActionQuarMove ||
+           action == ThreatScanner::ActionQuarCopyArch ||
+           action == ThreatScanner::ActionQuarMoveArch;
 }
 } // namespace
 
@@ -42,11 +50,20 @@ void Scanner::Scan(const ScanRequest& newRequest)
     summary.startTime = CurrentTimeText();
     if (!environment.readOnly)
         SettleReportPath();
+    // The quarantine of an installation for every user is the administrators' alone: a user who
+    // may not write it is told before the scan, whose quarantine actions then fail and leave
+    // each file where it was.
+    const InstallationFolders& folders = environment.folders;
+    if (!environment.readOnly && folders.perMachine && Quarantines(request.action) &&
+        !CanWriteIn(folders.quarantine))
+        *environment.out << "Quarantine of this installation needs an administrator: run it "
+                            "again as administrator to quarantine what is found\n";
     *environment.out << "Scan started\n";
 
     objectOutput1 = 0;
     objectOutput2 = 0;
     objectOutput3 = nullptr;
+    deniedProcesses = 0;
     ScanCollector collector(request.action, *environment.wideOut);
     switch (request.scanType)
     {
@@ -64,6 +81,19 @@ void Scanner::Scan(const ScanRequest& newRequest)
         break;
     }
     summary.infectedObjects = collector.Detections();
+    // A user who is no administrator may not examine other users' processes: said once, at the
+    // end, rather than left out silently.
+    if (deniedProcesses > 0)
+    {
+        const std::string count = std::to_string(deniedProcesses);
+        *environment.out << "Running processes not examined (they need an administrator): " << count
+                         << "\n";
+        Log(L"Info", "Running processes not examined: ", count);
+    }
+    // Likewise a detected file that this user may not remove.
+    if (collector.RefusedActions() > 0)
+        *environment.out << "Detected objects not acted on (they need an administrator): "
+                         << std::to_string(collector.RefusedActions()) << "\n";
 
     summary.endTime = CurrentTimeText();
     if (stop->Requested())
@@ -78,7 +108,7 @@ void Scanner::SettleReportPath()
         FileSystemHelper::ToWide(summary.startTime, FileSystemHelper::CodePageAnsi) + L".xml";
     if (request.resultPath.empty())
         request.resultPath =
-            FileSystemHelper::WidePath(environment.programFolder / "Scan Results" /
+            FileSystemHelper::WidePath(environment.folders.state / "Scan Results" /
                                        FileSystemHelper::PathFromWide(defaultFileName));
     else
         request.resultPath = ReportFilePath(request.resultPath, defaultFileName);
@@ -102,11 +132,14 @@ Scanner::Instance Scanner::NewInstance(ScanCollector& collector)
 
 void Scanner::ScanSystem(CThreatScannerStruct* instance)
 {
+    objectOutput1 = 0;
     const int result =
         engine->ScanObject(instance, ThreatScanner::SystemObjectType,
                            ThreatScanner::SystemObjectName, 0, &objectOutput1, &objectOutput2,
                            &objectOutput3, CurrentProcessId(), ThreatScanner::SystemObjectName);
     LogFailure(result, "Couldn't perform system scan. Error: ");
+    if (objectOutput1 > 0)
+        deniedProcesses = objectOutput1;
 }
 
 void Scanner::ScanBootSector(CThreatScannerStruct* instance, const std::wstring& root)

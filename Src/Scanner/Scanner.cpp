@@ -72,8 +72,7 @@ Scanner::Scanner(EngineLibrary boundEngine, const JobEnvironment& jobEnvironment
         InitEx();
 }
 
-Scanner::Scanner(EngineLibrary boundEngine, const JobEnvironment& jobEnvironment,
-                 SwitchDefinitions)
+Scanner::Scanner(EngineLibrary boundEngine, const JobEnvironment& jobEnvironment, SwitchDefinitions)
     : engine(std::move(boundEngine)), environment(jobEnvironment),
       stop(std::make_shared<StopSwitch>()), switchDefinitions(true)
 {
@@ -103,23 +102,25 @@ void Scanner::Init()
 
 void Scanner::InitEx()
 {
-    const boost::filesystem::path& base = environment.programFolder;
-    boost::system::error_code ignored;
+    // The engine loads the definitions in base's Plugins folder.
+    const boost::filesystem::path& base = environment.folders.definitions;
+    const boost::filesystem::path& state = environment.folders.state;
     // What runs that ended without cleaning up (killed, crashed) left in Temp goes first. Each
     // run gets a folder of its own there for the engine's files, held while it runs, so that
     // runs at the same time never remove each other's files. Without one the engine uses the
     // system's temporary folder.
-    FileSystemHelper::RemoveAbandonedRunFolders(base / "Temp", "run-");
+    FileSystemHelper::RemoveAbandonedRunFolders(state / "Temp", "run-");
     runFolder = std::make_unique<FileSystemHelper::RunFolder>(
-        base / "Temp", "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-");
+        state / "Temp", "run-" + std::to_string(ProcessHelper::Process::CurrentId()) + "-");
     tempFolder = FileSystemHelper::WidePath(runFolder->Path());
-    const boost::filesystem::path quarantine = base / "Quarantine";
+    const boost::filesystem::path& quarantine = environment.folders.quarantine;
     // It holds what the scan moved there: it is the owner's alone, like Temp.
     FileSystemHelper::CreatePrivateFolder(quarantine);
 
     const std::wstring baseFolder = FileSystemHelper::WidePath(base);
     const std::wstring quarantineFolder = FileSystemHelper::WidePath(quarantine);
-    std::wstring smartDbPath = FileSystemHelper::WidePath(base / "SmartDB.dll");
+    std::wstring smartDbPath =
+        FileSystemHelper::WidePath(environment.programFolder / "SmartDB.dll");
     const std::wstring guid = engineClientGuid;
 
     _InitializeParams params = {};

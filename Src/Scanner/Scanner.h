@@ -59,12 +59,16 @@ public:
     // The detections so far, in detection order.
     const std::vector<boost::shared_ptr<InfectedObject>>& Detections() const { return detections; }
 
+    // How many detections the action failed on because this user had no right to take it.
+    std::size_t RefusedActions() const { return refusedActions; }
+
 private:
     ThreatScanner::Action action;
     std::wostream* out;
     std::vector<boost::shared_ptr<InfectedObject>> detections;
     // The last detection while the outcome of its action has not been reported.
     boost::shared_ptr<InfectedObject> pending;
+    std::size_t refusedActions = 0;
 };
 
 // Receives every object the engine reports during a scan call; the context is a ScanCollector.
@@ -132,7 +136,8 @@ private:
     JobEnvironment environment;
     ScanRequest request;
     ScanSummary summary;
-    // Outputs of the engine's ScanObject, cleared once per run and never read.
+    // Outputs of the engine's ScanObject, cleared once per run; only the first is read, after a
+    // system scan: the number of processes this user had no right to examine.
     int objectOutput1 = 0;
     int objectOutput2 = 0;
     const wchar_t* objectOutput3 = nullptr;
@@ -140,6 +145,7 @@ private:
     std::shared_ptr<StopSwitch> stop;
     bool switchDefinitions = false;
     bool incomplete = false; // a scan call failed
+    int deniedProcesses = 0; // of the system scan
     // Holds tempFolder; destroyed after the engine was shut down.
     std::unique_ptr<FileSystemHelper::RunFolder> runFolder;
 };

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <exception>
-#include <exception>
 
 namespace CorvaneCommandLineScanner
 {

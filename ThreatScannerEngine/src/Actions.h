@@ -91,7 +91,8 @@ extern unsigned int quarantineReservePercent;
 // administrator is never used either).
 bool LeavesReserve(std::uint64_t bytes, std::uint64_t total, std::uint64_t available);
 
-// Removes the file. Returns 0 or a result code.
+// Removes the file. Returns 0 or a result code: PathAccess when this process has no right to
+// remove it (a user who is no administrator, a folder of another user's), else FileRemove.
 int RemoveFile(const ActionTarget& target);
 
 // A value of a quarantine record as printable UTF-8 that still gives back every byte: a backslash

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cwchar>
 #include <mutex>
 #include <new>
@@ -279,12 +280,13 @@ private:
     bool started = false;
 };
 
-int ScanSystem(const ScanContext& context)
+// denied receives how many processes this process had no right to examine.
+int ScanSystem(const ScanContext& context, std::uint32_t& denied)
 {
     Reporter reporter(context);
     {
         Session session(context, reporter);
-        ListProcessExecutables(
+        denied = ListProcessExecutables(
             [&session, &context](Target target)
             {
                 if (!context.Stopping())
@@ -512,7 +514,7 @@ int ThreatScanner_SetExtCallback(CThreatScannerStruct* instance,
 }
 
 int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType, const wchar_t* path,
-                             int /*zero*/, int* /*out1*/, int* /*out2*/, const wchar_t** /*out3*/,
+                             int /*zero*/, int* out1, int* /*out2*/, const wchar_t** /*out3*/,
                              int /*processId*/, const wchar_t* /*name*/)
 {
     return Guarded(
@@ -525,7 +527,10 @@ int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType, con
             {
                 if (!path || std::wcscmp(path, ThreatScanner::SystemObjectName) != 0)
                     return ThreatScanner::InvalidArgument;
-                const int result = ScanSystem(guard.context);
+                std::uint32_t denied = 0;
+                const int result = ScanSystem(guard.context, denied);
+                if (out1)
+                    *out1 = static_cast<int>(std::min<std::uint32_t>(denied, INT_MAX));
                 SaveCache(guard.context, guard.pluginsFolder);
                 return result;
             }

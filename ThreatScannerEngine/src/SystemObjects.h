@@ -3,14 +3,17 @@
 #include "Report.h"
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 
 namespace ThreatScannerEngine
 {
 // Lists the executables of the running processes, each file once (the first process running it
-// names it). Processes whose executable cannot be examined are left out.
-void ListProcessExecutables(const std::function<void(Target)>& onTarget);
+// names it). Processes whose executable cannot be examined are left out; returns how many of them
+// were left out because this process has no right to examine them (other users' processes, for
+// a user who is no administrator).
+std::uint32_t ListProcessExecutables(const std::function<void(Target)>& onTarget);
 
 using BootSector = std::array<unsigned char, 512>;
 

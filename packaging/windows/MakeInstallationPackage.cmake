@@ -9,11 +9,19 @@
 # runs of the program left in the program folder stays out of it. With a certificate, the
 # executables and libraries are signed before they are packaged, and the package after.
 #
+# The package installs for every user of the machine, and marks the installation so
+# (installation.ini, scope=machine): the program then keeps each user's logs, temporary files and
+# scan results in the user's own folder, and the definitions and the quarantine in
+# ProgramData\Corvane\Corvane antivirus, which the package creates with permissions of its own:
+# administrators and the system have full control, users may read the definitions, and the
+# quarantine is the administrators' alone. The starter definitions stay beside the program, as
+# the seed the first update copies there: a repair restores them, never the machine's set.
+#
 # Every package shares one upgrade code: installing a newer version removes the older one first
 # (a major upgrade), and an older version does not install over a newer one. Removing the product
-# also removes what the program made beside itself (logs, temporary files, scan results, updated
-# definitions and the update's working folders); the quarantine stays unless REMOVEQUARANTINE=1
-# is given to the removal, and so does the user's own config.ini.
+# also removes what the program made beside itself and in the machine's folder (logs, temporary
+# files, scan results, updated definitions and the update's working folders); the quarantine stays
+# unless REMOVEQUARANTINE=1 is given to the removal, and so does the user's own config.ini.
 foreach(required FOLDER ENTRIES NAME VERSION UPGRADE_CODE OUTPUT WIXL WIXL_HEAT MSIBUILD)
     if(NOT DEFINED ${required})
         message(FATAL_ERROR "MakeInstallationPackage.cmake needs -D${required}=")
@@ -53,6 +61,8 @@ foreach(entry IN LISTS entries)
     endif()
     file(COPY "${FOLDER}/${entry}" DESTINATION ${staging})
 endforeach()
+file(WRITE ${staging}/installation.ini
+    "; Installed for every user of the machine by the installer package.\r\nscope=machine\r\n")
 file(GLOB programs LIST_DIRECTORIES false "${staging}/*.exe" "${staging}/*.dll")
 foreach(program IN LISTS programs)
     sign(${program})
@@ -74,19 +84,32 @@ endif()
 # only when the product is removed for good: a removal that is part of an upgrade keeps logs,
 # results and updated definitions for the new version. The quarantine's property is set only when
 # REMOVEQUARANTINE is given besides.
-set(state_folders Logs Temp "Scan Results" Plugins Plugins.new Plugins.old Plugins.staging
-    Plugins.switch Quarantine)
+# Each is a folder in the program folder (a portable installation's, or an older release's) and
+# in the machine's folder, the second written as PRODUCTDATAFOLDER:<name>.
+set(definitions_folders Plugins Plugins.new Plugins.old Plugins.staging Plugins.switch)
+set(state_folders Logs Temp "Scan Results" ${definitions_folders} Quarantine)
+foreach(folder IN LISTS definitions_folders ITEMS Quarantine)
+    list(APPEND state_folders "PRODUCTDATAFOLDER:${folder}")
+endforeach()
 set(removal "REMOVE=&quot;ALL&quot; AND NOT UPGRADINGPRODUCTCODE")
-set(state_actions "    <CustomAction Id=\"ChooseStateRemovalRoot\" Property=\"STATEREMOVALROOT\" Value=\"[INSTALLFOLDER]\"/>\n")
-set(state_sequence "      <Custom Action=\"ChooseStateRemovalRoot\" Before=\"RemoveFiles\">${removal}</Custom>\n")
+set(state_actions "    <CustomAction Id=\"ChooseStateRemovalRoot\" Property=\"STATEREMOVALROOT\" Value=\"[INSTALLFOLDER]\"/>\n"
+    "    <CustomAction Id=\"ChooseMachineStateRemovalRoot\" Property=\"MACHINESTATEREMOVALROOT\" Value=\"[PRODUCTDATAFOLDER]\"/>\n")
+set(state_sequence "      <Custom Action=\"ChooseStateRemovalRoot\" Before=\"RemoveFiles\">${removal}</Custom>\n"
+    "      <Custom Action=\"ChooseMachineStateRemovalRoot\" Before=\"RemoveFiles\">${removal}</Custom>\n")
 set(index 0)
-foreach(folder IN LISTS state_folders)
+foreach(entry IN LISTS state_folders)
+    set(root INSTALLFOLDER)
+    set(folder ${entry})
+    if(entry MATCHES "^PRODUCTDATAFOLDER:(.*)$")
+        set(root PRODUCTDATAFOLDER)
+        set(folder ${CMAKE_MATCH_1})
+    endif()
     set(condition ${removal})
     if(folder STREQUAL "Quarantine")
         string(APPEND condition " AND REMOVEQUARANTINE")
     endif()
     string(APPEND state_actions "    <CustomAction Id=\"ChooseStateRemoval${index}\" "
-        "Property=\"STATEREMOVAL${index}\" Value=\"[INSTALLFOLDER]${folder}\\\"/>\n")
+        "Property=\"STATEREMOVAL${index}\" Value=\"[${root}]${folder}\\\"/>\n")
     string(APPEND state_sequence "      <Custom Action=\"ChooseStateRemoval${index}\" "
         "Before=\"RemoveFiles\">${condition}</Custom>\n")
     math(EXPR index "${index} + 1")
@@ -108,10 +131,26 @@ ${state_sequence}    </InstallExecuteSequence>
           </Component>
         </Directory>
       </Directory>
+      <Directory Id=\"CommonAppDataFolder\">
+        <Directory Id=\"CORVANEDATAFOLDER\" Name=\"Corvane\">
+          <Directory Id=\"PRODUCTDATAFOLDER\" Name=\"Corvane antivirus\">
+            <Component Id=\"MachineState\" Guid=\"{9C3F61A2-5E84-4D17-B2A9-0F6E3C8D71B5}\" Win64=\"yes\">
+              <CreateFolder/>
+            </Component>
+            <Directory Id=\"MACHINEQUARANTINE\" Name=\"Quarantine\">
+              <Component Id=\"MachineQuarantine\" Guid=\"{2E7B04D9-A6C1-4F38-9D52-B81F47E06C3A}\" Win64=\"yes\">
+                <CreateFolder/>
+              </Component>
+            </Directory>
+          </Directory>
+        </Directory>
+      </Directory>
     </Directory>
     <Feature Id=\"Main\" Level=\"1\">
       <ComponentGroupRef Id=\"ProgramFiles\"/>
       <ComponentRef Id=\"RunTimeState\"/>
+      <ComponentRef Id=\"MachineState\"/>
+      <ComponentRef Id=\"MachineQuarantine\"/>
     </Feature>
   </Product>
 </Wix>
@@ -131,7 +170,9 @@ endif()
 # wixl writes no RemoveFile rows: they are added to the package's tables. Each state folder loses
 # its files and then itself (an empty name); Plugins.lock lies in the program folder itself.
 set(columns "`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`")
-set(queries -q "INSERT INTO `RemoveFile` (${columns}) VALUES ('UpdateLock', 'RunTimeState', 'Plugins.lock', 'STATEREMOVALROOT', 2)")
+set(queries
+    -q "INSERT INTO `RemoveFile` (${columns}) VALUES ('UpdateLock', 'RunTimeState', 'Plugins.lock', 'STATEREMOVALROOT', 2)"
+    -q "INSERT INTO `RemoveFile` (${columns}) VALUES ('MachineUpdateLock', 'MachineState', 'Plugins.lock', 'MACHINESTATEREMOVALROOT', 2)")
 set(index 0)
 foreach(folder IN LISTS state_folders)
     list(APPEND queries
@@ -142,6 +183,19 @@ endforeach()
 execute_process(COMMAND ${MSIBUILD} ${OUTPUT} ${queries} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "msibuild could not add the removal rows to ${OUTPUT}")
+endif()
+# The machine's folders get their permissions from the package, not from ProgramData (which lets
+# users create files): administrators and the system have full control, users may read and list
+# the definitions, and nobody else may see the quarantine. wixl writes no such rows either.
+set(sddl_system_and_administrators "(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)")
+set(lock_columns "`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`")
+execute_process(COMMAND ${MSIBUILD} ${OUTPUT}
+        -q "CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` LONGCHAR NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)"
+        -q "INSERT INTO `MsiLockPermissionsEx` (${lock_columns}) VALUES ('MachineStateAccess', 'PRODUCTDATAFOLDER', 'CreateFolder', 'D:PAI${sddl_system_and_administrators}(A;OICI;0x1200a9;;;BU)')"
+        -q "INSERT INTO `MsiLockPermissionsEx` (${lock_columns}) VALUES ('MachineQuarantineAccess', 'MACHINEQUARANTINE', 'CreateFolder', 'D:PAI${sddl_system_and_administrators}')"
+    RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "msibuild could not add the folder permissions to ${OUTPUT}")
 endif()
 # A per-machine installation runs its actions in the system's service, which takes only the
 # properties listed here from the command line. (Quoted whole: the value holds semicolons.)

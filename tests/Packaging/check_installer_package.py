@@ -3,8 +3,9 @@
 
   check_installer_package.py contents MSIINFO PACKAGE VERSION UPGRADE_CODE
       The package installs the program, the libraries, the update key and the definitions only
-      (no test sample), carries VERSION, upgrades older packages of UPGRADE_CODE, and lists the
-      folders that removal cleans.
+      (no test sample) with the mark of an installation for every user, carries VERSION, upgrades
+      older packages of UPGRADE_CODE, creates the machine's folders with their permissions, and
+      lists the folders that removal cleans.
   check_installer_package.py signing OPENSSL OSSLSIGNCODE -- PACKAGING COMMAND...
       Makes a code-signing certificate, runs the packaging command (the release's, without its
       -DOUTPUT) with it into a temporary folder, and verifies the package and every executable and
@@ -17,7 +18,7 @@ import sys
 import tempfile
 
 RELEASE_FILES = {"CorvaneCommandLineScanner.exe", "scan.dll", "UpdateServiceCom.dll",
-                 "UpdateServiceCom.pub"}
+                 "UpdateServiceCom.pub", "installation.ini"}
 
 
 def table(msiinfo, package, name):
@@ -60,13 +61,48 @@ def contents(msiinfo, package, version, upgrade_code):
     if not any(row[0] == upgrade_code and row[2] == version
                for row in table(msiinfo, package, "Upgrade")):
         problems.append("older versions are not upgraded")
+    problems += machine_folders(msiinfo, package, directories)
     problems += removal(msiinfo, package)
     return problems
 
 
-# What the program makes beside itself at run time, and which of it removal may take.
-STATE_FOLDERS = {"Logs", "Temp", "Scan Results", "Plugins", "Plugins.new", "Plugins.old",
-                 "Plugins.staging", "Plugins.switch", "Quarantine"}
+# The machine's folders under ProgramData and who may do what there: administrators and the
+# system everything, users only read the definitions, and the quarantine is nobody else's. The
+# permissions are the package's own (protected): nothing is inherited from ProgramData.
+FULL = "(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+MACHINE_FOLDERS = {
+    "PRODUCTDATAFOLDER": (("Corvane", "Corvane antivirus"), "D:PAI" + FULL + "(A;OICI;0x1200a9;;;BU)"),
+    "MACHINEQUARANTINE": (("Corvane", "Corvane antivirus", "Quarantine"), "D:PAI" + FULL),
+}
+
+
+def machine_folders(msiinfo, package, directories):
+    problems = []
+    created = {row[0] for row in table(msiinfo, package, "CreateFolder")}
+    locks = {(row[1], row[2]): (row[3], row[4] if len(row) > 4 else "")
+             for row in table(msiinfo, package, "MsiLockPermissionsEx")}
+    for directory, (names, sddl) in MACHINE_FOLDERS.items():
+        path = []
+        at = directory
+        while at in directories and at != "CommonAppDataFolder":
+            at, name = directories[at]
+            path.insert(0, name)
+        if at != "CommonAppDataFolder" or tuple(path) != names:
+            problems.append(f"{directory} is not ProgramData/{'/'.join(names)}")
+        if directory not in created:
+            problems.append(f"{directory} is not created")
+        if locks.get((directory, "CreateFolder")) != (sddl, ""):
+            problems.append(f"{directory} permissions {locks.get((directory, 'CreateFolder'))}")
+    return problems
+
+
+# What the program makes at run time, beside itself and in the machine's folder, and which of it
+# removal may take.
+DEFINITIONS_FOLDERS = {"Plugins", "Plugins.new", "Plugins.old", "Plugins.staging",
+                       "Plugins.switch", "Quarantine"}
+STATE_FOLDERS = ({"[INSTALLFOLDER]" + name for name in {"Logs", "Temp", "Scan Results"} |
+                  DEFINITIONS_FOLDERS} |
+                 {"[PRODUCTDATAFOLDER]" + name for name in DEFINITIONS_FOLDERS})
 FOR_GOOD = 'REMOVE="ALL" AND NOT UPGRADINGPRODUCTCODE'
 
 
@@ -81,10 +117,11 @@ def removal(msiinfo, package):
     emptied = set()
     for _, _, name, prop, mode in table(msiinfo, package, "RemoveFile"):
         target, condition = folders.get(prop, ("", ""))
-        folder = target.removeprefix("[INSTALLFOLDER]").rstrip("\\")
+        folder = target.rstrip("\\")
         if name != "*" or folder not in STATE_FOLDERS:
             continue
-        wanted = FOR_GOOD + (" AND REMOVEQUARANTINE" if folder == "Quarantine" else "")
+        quarantine = folder.endswith("]Quarantine")
+        wanted = FOR_GOOD + (" AND REMOVEQUARANTINE" if quarantine else "")
         if mode != "2" or condition != wanted:
             problems.append(f"{folder} removed in mode {mode} when {condition!r}")
         emptied.add(folder)

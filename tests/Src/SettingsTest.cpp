@@ -1,4 +1,5 @@
 #include "Settings.h"
+#include "Folders.h"
 #include "Installation.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -93,6 +94,69 @@ TEST_F(SettingsFile, MissingFileGivesDefaults)
     ASSERT_EQ(::mkfifo((folder.Path() / "fifo.ini").c_str(), 0600), 0);
     EXPECT_FALSE(Settings(folder.Path() / "fifo.ini", L"/opt/corvane").readOnly);
 #endif
+}
+
+TEST_F(SettingsFile, OnlyScopeMachineMarksAPerMachineInstallation)
+{
+    const struct
+    {
+        const char* content;
+        bool perMachine;
+    } cases[] = {
+        {"scope=machine\n", true},
+        {"; release package\r\nscope = machine\r\n", true},
+        {"scope=user\n", false},
+        {"scope=Machine\n", false},
+        {"[install]\nscope=machine\n", false},
+        {"scope=machine\n[broken\n", false},
+        {"", false},
+    };
+    const auto path = folder.Path() / "installation.ini";
+    for (const auto& c : cases)
+    {
+        std::ofstream(path.string(), std::ios::binary | std::ios::trunc) << c.content;
+        EXPECT_EQ(Settings::ReadPerMachine(path), c.perMachine) << c.content;
+    }
+    EXPECT_FALSE(Settings::ReadPerMachine(folder.Path() / "missing.ini"));
+}
+
+// Where each installation keeps its state and finds its definitions.
+TEST(InstallationFolders, APerMachineInstallationWritesOnlyWhereUsersMay)
+{
+    namespace fs = boost::filesystem;
+    using CorvaneCommandLineScanner::ChooseFolders;
+    const CorvaneTest::TemporaryFolder folder;
+    const fs::path program = folder.Path() / "program";
+    const fs::path machine = folder.Path() / "machine";
+    const fs::path user = folder.Path() / "user";
+    const struct
+    {
+        bool perMachine;
+        fs::path machine, user;
+        bool machineDefinitions;
+        fs::path state, definitions, updateTarget, quarantine;
+    } cases[] = {
+        {false, machine, user, true, program, program, program, program / "Quarantine"},
+        {true, machine, user, false, user, program, machine, machine / "Quarantine"},
+        {true, machine, user, true, user, machine, machine, machine / "Quarantine"},
+        // Without a folder of the user's the state stays beside the executable; without the
+        // machine's, everything does.
+        {true, machine, {}, true, program, machine, machine, machine / "Quarantine"},
+        {true, {}, user, false, program, program, program, program / "Quarantine"},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.perMachine ? "per machine" : "portable");
+        fs::remove_all(machine / "Plugins");
+        if (c.machineDefinitions)
+            fs::create_directories(machine / "Plugins");
+        const auto folders = ChooseFolders(program, c.perMachine, c.machine, c.user);
+        EXPECT_EQ(folders.perMachine, c.perMachine && !c.machine.empty());
+        EXPECT_EQ(folders.state, c.state);
+        EXPECT_EQ(folders.definitions, c.definitions);
+        EXPECT_EQ(folders.updateTarget, c.updateTarget);
+        EXPECT_EQ(folders.quarantine, c.quarantine);
+    }
 }
 
 TEST(ReadOnlyInstallation, WritesNothingBesideTheExecutable)

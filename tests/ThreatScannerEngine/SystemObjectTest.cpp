@@ -15,13 +15,18 @@ using namespace EngineTest;
 
 namespace
 {
-int ScanObject(CThreatScannerStruct* instance, int type, const wchar_t* path, const wchar_t* name)
+// out1 receives the first output, for the system object the processes that were not examined.
+int ScanObject(CThreatScannerStruct* instance, int type, const wchar_t* path, const wchar_t* name,
+               int* denied = nullptr)
 {
-    int out1 = 0;
+    int out1 = -1;
     int out2 = 0;
     const wchar_t* out3 = nullptr;
-    return Engine().ScanObject(instance, type, path, 0, &out1, &out2, &out3,
-                               static_cast<int>(::getpid()), name);
+    const int result = Engine().ScanObject(instance, type, path, 0, &out1, &out2, &out3,
+                                           static_cast<int>(::getpid()), name);
+    if (denied)
+        *denied = out1;
+    return result;
 }
 
 // Runs a copy of a system program with a detectable marker appended, until it is destroyed.
@@ -91,7 +96,19 @@ TEST(EngineSystemObjects, SystemScanFindsRunningExecutables)
     MarkedProcess process(copy);
     Recorder recorder;
     CThreatScannerStruct* instance = installation.Instance(recorder);
-    EXPECT_EQ(ScanObject(instance, ThreatScanner::SystemObjectType, L"<System>", L"<System>"), 0);
+    int denied = -1;
+    EXPECT_EQ(
+        ScanObject(instance, ThreatScanner::SystemObjectType, L"<System>", L"<System>", &denied),
+        0);
+    // The count is always given; a user who is not root may not examine root's first process.
+    EXPECT_GE(denied, 0);
+    struct stat first
+    {
+    };
+    if (::geteuid() != 0 && ::stat("/proc/1", &first) == 0 && first.st_uid != ::geteuid())
+    {
+        EXPECT_GT(denied, 0);
+    }
     // Other tests on this machine may run marked programs of their own: only this one's counts.
     std::vector<Report> ours;
     for (const Report& report : recorder.reports)

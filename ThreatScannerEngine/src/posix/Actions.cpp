@@ -336,9 +336,11 @@ int QuarantineFile(const ActionTarget& source, const std::string& quarantineFold
 
 int RemoveFile(const ActionTarget& target)
 {
-    if (!StillTheSameFile(target.folder, target.name, target.identity) ||
-        ::unlinkat(target.folder, target.name.c_str(), 0) != 0)
+    if (!StillTheSameFile(target.folder, target.name, target.identity))
         return ThreatScanner::FileRemove;
+    if (::unlinkat(target.folder, target.name.c_str(), 0) != 0)
+        return errno == EACCES || errno == EPERM ? ThreatScanner::PathAccess
+                                                 : ThreatScanner::FileRemove;
     return ThreatScanner::Success;
 }
 } // namespace ThreatScannerEngine

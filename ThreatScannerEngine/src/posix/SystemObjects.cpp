@@ -44,11 +44,12 @@ std::string WithoutTrailingSlashes(std::string path)
 }
 } // namespace
 
-void ListProcessExecutables(const std::function<void(Target)>& onTarget)
+std::uint32_t ListProcessExecutables(const std::function<void(Target)>& onTarget)
 {
+    std::uint32_t denied = 0;
     std::unique_ptr<DIR, int (*)(DIR*)> processes(::opendir("/proc"), ::closedir);
     if (!processes)
-        return;
+        return denied;
     std::set<std::pair<dev_t, ino_t>> seen;
     while (const dirent* item = ::readdir(processes.get()))
     {
@@ -59,7 +60,13 @@ void ListProcessExecutables(const std::function<void(Target)>& onTarget)
         {
         };
         // Kernel threads have no executable; other users' processes may not be examined.
-        if (::stat(link.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        if (::stat(link.c_str(), &status) != 0)
+        {
+            if (errno == EACCES || errno == EPERM)
+                ++denied;
+            continue;
+        }
+        if (!S_ISREG(status.st_mode))
             continue;
         if (!seen.insert({status.st_dev, status.st_ino}).second)
             continue;
@@ -75,6 +82,7 @@ void ListProcessExecutables(const std::function<void(Target)>& onTarget)
         target.processId = static_cast<std::uint32_t>(std::stoul(item->d_name));
         onTarget(std::move(target));
     }
+    return denied;
 }
 
 std::string mountTablePath = "/proc/self/mounts";

@@ -24,12 +24,15 @@ constexpr int fileRenameInformation = 10;
 // it is still the file that was scanned; what is done with it afterwards is done through this
 // handle, so a name swapped after the check changes nothing.
 bool OpenScannedFile(const ActionTarget& target, ACCESS_MASK access, Descriptor& file,
-                     DWORD& attributes)
+                     DWORD& attributes, bool* denied = nullptr)
 {
     HANDLE opened = INVALID_HANDLE_VALUE;
-    if (!NT_SUCCESS(OpenRelative(reinterpret_cast<HANDLE>(target.folder), WidePath(target.name),
-                                 access | FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
-                                 false, opened)))
+    const NTSTATUS status = OpenRelative(reinterpret_cast<HANDLE>(target.folder),
+                                         WidePath(target.name), access | FILE_READ_ATTRIBUTES,
+                                         FILE_OPEN, FILE_NON_DIRECTORY_FILE, false, opened);
+    if (denied)
+        *denied = status == static_cast<NTSTATUS>(0xC0000022L); // STATUS_ACCESS_DENIED
+    if (!NT_SUCCESS(status))
         return false;
     file.Reset(NativeOf(opened));
     BY_HANDLE_FILE_INFORMATION information{};
@@ -367,8 +370,10 @@ int RemoveFile(const ActionTarget& target)
 {
     Descriptor file(-1);
     DWORD attributes = 0;
-    if (!OpenScannedFile(target, DELETE | FILE_WRITE_ATTRIBUTES, file, attributes) ||
-        !RemoveThrough(HandleOf(file), attributes) || !file.Close())
+    bool denied = false;
+    if (!OpenScannedFile(target, DELETE | FILE_WRITE_ATTRIBUTES, file, attributes, &denied))
+        return denied ? ThreatScanner::PathAccess : ThreatScanner::FileRemove;
+    if (!RemoveThrough(HandleOf(file), attributes) || !file.Close())
         return ThreatScanner::FileRemove;
     return ThreatScanner::Success;
 }

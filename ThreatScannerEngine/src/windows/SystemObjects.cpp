@@ -78,11 +78,12 @@ std::vector<std::wstring> ModuleFiles(HANDLE process)
 }
 } // namespace
 
-void ListProcessExecutables(const std::function<void(Target)>& onTarget)
+std::uint32_t ListProcessExecutables(const std::function<void(Target)>& onTarget)
 {
+    std::uint32_t denied = 0;
     const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
-        return;
+        return denied;
     const Descriptor held(NativeOf(snapshot));
     std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
     PROCESSENTRY32W entry{};
@@ -99,7 +100,11 @@ void ListProcessExecutables(const std::function<void(Target)>& onTarget)
         if (!process)
             process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
         if (!process)
+        {
+            if (::GetLastError() == ERROR_ACCESS_DENIED)
+                ++denied;
             continue;
+        }
         const Descriptor heldProcess(NativeOf(process));
         std::wstring image(32768, L'\0');
         DWORD length = static_cast<DWORD>(image.size());
@@ -112,6 +117,7 @@ void ListProcessExecutables(const std::function<void(Target)>& onTarget)
             for (const std::wstring& module : ModuleFiles(process))
                 OnFile(module, entry.th32ProcessID, seen, onTarget);
     }
+    return denied;
 }
 
 namespace

@@ -10,10 +10,14 @@
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/json.hpp>
+#include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <set>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace fs = boost::filesystem;
 namespace json = boost::json;
@@ -521,4 +525,59 @@ TEST(DefinitionsUpdater, AReadOnlyInstallationUpdatesItsEnginesFolderOnly)
             EXPECT_EQ(fake.options.at(1), "699=" + enginesFolder.string());
         }
     }
+}
+
+// An installation for every user updates the machine's definitions: the starter set beside the
+// executable is copied there once, without the engine's cache; a set already there is kept. Where
+// this process may not write, a failure says that it needs an administrator.
+TEST(DefinitionsUpdater, AnInstallationForEveryUserUpdatesTheMachinesDefinitions)
+{
+    const CorvaneTest::TemporaryFolder folder;
+    const fs::path program = folder.Path() / "program";
+    const fs::path machine = folder.Path() / "machine";
+    fs::create_directories(program / "Plugins");
+    fs::create_directories(machine);
+    std::ofstream((program / "Plugins" / "starter.ndb").string()) << "starter";
+    std::ofstream((program / "Plugins" / "cache.000").string()) << "cache";
+    CorvaneTest::CapturedConsole console;
+    auto environment = CorvaneTest::TestEnvironment(program, console);
+    environment.folders = CorvaneCommandLineScanner::ChooseFolders(program, true, machine, {});
+
+    for (const char* expected : {"starter", "updated"})
+    {
+        FakeLibrary fake;
+        CorvaneTest::CapturedConsole output;
+        EXPECT_EQ(RunUpdate(fake, environment, output), "");
+        EXPECT_EQ(fake.options.at(1), "699=" + machine.string());
+        EXPECT_EQ(CorvaneTest::ReadFile(machine / "Plugins" / "starter.ndb"), expected);
+        EXPECT_FALSE(fs::exists(machine / "Plugins" / "cache.000"));
+        std::ofstream((machine / "Plugins" / "starter.ndb").string()) << "updated";
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(machine), fs::directory_iterator()), 1);
+
+#ifndef _WIN32
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may write in any folder";
+    const std::string needsAdministrator = "Updating the definitions of this installation needs "
+                                           "an administrator: run it again as administrator\n";
+    const fs::path locked = folder.Path() / "locked";
+    fs::create_directories(locked);
+    fs::permissions(locked, fs::owner_read | fs::owner_exe);
+    environment.folders = CorvaneCommandLineScanner::ChooseFolders(program, true, locked, {});
+    FakeLibrary unseeded;
+    CorvaneTest::CapturedConsole first;
+    EXPECT_EQ(RunUpdate(unseeded, environment, first),
+              needsAdministrator + "Error: Couldn't copy the starter definitions");
+    EXPECT_EQ(unseeded.created, 0);
+    // With definitions there, the library's own refusal comes first.
+    fs::permissions(locked, fs::owner_all);
+    fs::create_directories(locked / "Plugins");
+    fs::permissions(locked, fs::owner_read | fs::owner_exe);
+    FakeLibrary refused;
+    refused.update.result = 30;
+    CorvaneTest::CapturedConsole second;
+    EXPECT_EQ(RunUpdate(refused, environment, second),
+              needsAdministrator + "Error: Couldn't perform update. Error: 30");
+    fs::permissions(locked, fs::owner_all);
+#endif
 }

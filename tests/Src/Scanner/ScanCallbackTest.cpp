@@ -122,6 +122,7 @@ TEST(ScanCallback, SequencesOfReportsGiveTheDetectionsAndTheirOutcomes)
         std::vector<std::string> rows;
         std::vector<int> actions;
         std::vector<std::string> log;
+        std::size_t refused = 0; // actions failed for want of rights
     };
     const std::vector<Case> cases = {
         {"a detection replaced before its outcome keeps its status",
@@ -143,6 +144,18 @@ TEST(ScanCallback, SequencesOfReportsGiveTheDetectionsAndTheirOutcomes)
          {"Error: Couldn't scan or act on object. Path: /b\xef\xbf\xbd\xef\xbf\xbd[2Jx. Error: "
           "FileOpen",
           "Error: Couldn't scan or act on object. Path: /a. Error: FileMove"}},
+        {"a refusal for want of rights counts when it ends the detection",
+         {{L"/a", 3},
+          {L"/b", 0, ThreatScanner::PathAccess},
+          {L"/a", 0, ThreatScanner::PathAccess},
+          {L"/c", 3},
+          {L"/c", 0, ThreatScanner::FileRemove}},
+         {"/a 3 5", "/c 3 5"},
+         {5, 0, 0, 5, 0},
+         {"Error: Couldn't scan or act on object. Path: /b. Error: PathAccess",
+          "Error: Couldn't scan or act on object. Path: /a. Error: PathAccess",
+          "Error: Couldn't scan or act on object. Path: /c. Error: FileRemove"},
+         1},
     };
     for (const Case& test : cases)
     {
@@ -153,6 +166,7 @@ TEST(ScanCallback, SequencesOfReportsGiveTheDetectionsAndTheirOutcomes)
         EXPECT_THAT(Deliver(collector, test.records), ElementsAreArray(test.actions));
         EXPECT_THAT(Rows(collector), ElementsAreArray(test.rows));
         EXPECT_THAT(log.Lines(), ElementsAreArray(test.log));
+        EXPECT_EQ(collector.RefusedActions(), test.refused);
     }
 }
 

@@ -93,6 +93,7 @@ CorvaneCommandLineScanner::JobEnvironment TestEnvironment(const boost::filesyste
 {
     CorvaneCommandLineScanner::JobEnvironment environment;
     environment.programFolder = folder;
+    environment.folders = CorvaneCommandLineScanner::ChooseFolders(folder, false, {}, {});
     environment.enginesFolder = L"/opt/engines";
     environment.definitionsServerUrl = "http://127.0.0.1:1/av64bit";
     environment.out = &console.narrow;

@@ -2,6 +2,7 @@
 
 #include "FileSystemHelper/Drives.h"
 #include "FileSystemHelper/Text.h"
+#include "Folders.h"
 #include "Matchers.h"
 #include "ProcessHelper/Process.h"
 
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
 #include <thread>
 #ifndef _WIN32
@@ -245,6 +247,50 @@ TEST(ScanRun, ReadOnlyInstallationStartsInTheEnginesFolderAndWritesNothing)
         std::distance(fs::directory_iterator(installation.Folder()), fs::directory_iterator()),
         entries + 1);
     EXPECT_TRUE(fs::exists(installation.Folder() / "scan.record.jsonl"));
+}
+
+// An installation marked as one for every user: the log, the engine's temporary files and the
+// scan result are the user's, the quarantine and the updated definitions the machine's; until an
+// update has placed definitions there, the engine loads the starter set beside the executable.
+TEST(ScanRun, AnInstallationForEveryUserKeepsItsStateWhereUsersMayWrite)
+{
+    EngineInstallation installation;
+    installation.WriteFile("installation.ini", "scope=machine\n");
+    fs::create_directories(installation.Folder() / "Plugins");
+    std::map<std::string, std::string> environment;
+#ifdef _WIN32
+    // Wine keeps the user's folder inside its prefix; only this test's runs use it.
+    const fs::path user = CorvaneCommandLineScanner::UserStateFolder();
+#else
+    const TemporaryFolder userHome;
+    environment["XDG_STATE_HOME"] = userHome.Path().string();
+    const fs::path user = userHome.Path() / "Corvane";
+#endif
+    const fs::path machine = installation.ProgramData() / "Corvane" / "Corvane antivirus";
+    const auto entries =
+        std::distance(fs::directory_iterator(installation.Folder()), fs::directory_iterator());
+
+    for (const fs::path& definitions : {installation.Folder(), machine})
+    {
+        SCOPED_TRACE(definitions.string());
+        fs::create_directories(definitions / "Plugins");
+        const auto result = installation.Run({"--custom", "clean"}, environment);
+        const auto init = installation.Calls("InitializeEx").back();
+        EXPECT_EQ(Text(init.at("folder")), definitions.string());
+        const auto& params = init.at("params").as_object();
+        EXPECT_EQ(Text(params.at("quarantineFolder")), (machine / "Quarantine").string());
+        EXPECT_EQ(Text(params.at("tempFolder")).rfind((user / "Temp").string(), 0), 0u)
+            << Text(params.at("tempFolder"));
+        const fs::path report = ReportPathFromOutput(result.output);
+        EXPECT_EQ(report.parent_path(), user / "Scan Results");
+        EXPECT_TRUE(fs::is_regular_file(report));
+        fs::remove(report);
+        EXPECT_TRUE(fs::is_directory(user / "Logs"));
+        // Beside the executable only the engine's own record and the starter set appeared.
+        EXPECT_EQ(
+            std::distance(fs::directory_iterator(installation.Folder()), fs::directory_iterator()),
+            entries + 1);
+    }
 }
 
 namespace

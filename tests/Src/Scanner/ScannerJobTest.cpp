@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 using namespace CorvaneTest;
 using CorvaneCommandLineScanner::ScanRequest;
@@ -30,6 +33,7 @@ struct FakeEngine
     std::vector<_ScanCbkParams> reports;     // delivered by the first scan call
     std::function<void()> whileScanning;     // called by each scan call
     std::vector<std::string> calls;          // "Name arguments"
+    int deniedProcesses = 0;                 // answered by a system scan
     ThreatScanner::ScanCallback* callback = nullptr;
     void* context = nullptr;
 };
@@ -95,9 +99,13 @@ ThreatScanner::Exports FakeExports()
     };
     exports.SetExtCallback = [](CThreatScannerStruct*, ThreatScanner::ExtCallback*, void*)
     { return Answer("SetExtCallback"); };
-    exports.ScanObject = [](CThreatScannerStruct*, int type, const wchar_t* path, int, int*, int*,
-                            const wchar_t**, int, const wchar_t*)
-    { return Scan("ScanObject", std::to_string(type) + " " + Narrow(path), path); };
+    exports.ScanObject = [](CThreatScannerStruct*, int type, const wchar_t* path, int, int* denied,
+                            int*, const wchar_t**, int, const wchar_t*)
+    {
+        if (type == ThreatScanner::SystemObjectType)
+            *denied = fake->deniedProcesses;
+        return Scan("ScanObject", std::to_string(type) + " " + Narrow(path), path);
+    };
     exports.ScanPath = [](CThreatScannerStruct*, int, const wchar_t* path, int)
     { return Scan("ScanPath", Narrow(path), path); };
     exports.GetDatabaseInformation =
@@ -151,7 +159,24 @@ struct Case
     std::vector<std::string> log;
     std::string ending; // the console output ends so, with <report> for the report's path
     std::vector<std::string> reportedPaths;
+    int deniedProcesses = 0; // processes the system scan had no right to examine
+    std::vector<_ScanCbkParams> reports = {};
 };
+
+// A detection of the path, then the failure of its action for want of rights.
+std::vector<_ScanCbkParams> RefusedDetection(const wchar_t* path)
+{
+    _ScanCbkParams detection = {};
+    detection.size = sizeof detection;
+    detection.objectPath = path;
+    detection.scanStatus = ThreatScanner::StatusInfected;
+    detection.threatName = L"T";
+    _ScanCbkParams refusal = detection;
+    refusal.scanStatus = ThreatScanner::StatusScanFailed;
+    refusal.scanStatusFlags = ThreatScanner::PathAccess;
+    refusal.threatName = nullptr;
+    return {detection, refusal};
+}
 
 // The Value attributes of the ScanPaths of a saved report.
 std::vector<std::string> SavedPaths(const std::string& output)
@@ -182,6 +207,24 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
          {},
          "Scan started\n" + complete,
          {"<System>"}},
+        {"quick scan: processes the user may not examine and refused actions are counted at the "
+         "end",
+         Request(ScanType::Quick),
+         {},
+         {},
+         false,
+         false,
+         Join({{"InitializeEx <folder> temp=yes"},
+               NewInstance(),
+               {"ScanObject 0 <System>", "DestroyInstance", "Uninitialize"}}),
+         {"Error: Couldn't scan or act on object. Path: /a. Error: PathAccess",
+          "Info: Running processes not examined: 3"},
+         "Running processes not examined (they need an administrator): 3\n"
+         "Detected objects not acted on (they need an administrator): 1\n" +
+             complete,
+         {"<System>"},
+         3,
+         RefusedDetection(L"/a")},
         {"custom scan: archives on, every path scanned after a failing one",
          Request(ScanType::Custom, {L"/first", L"/missing", L"/third"}),
          {},
@@ -252,6 +295,8 @@ TEST(ScannerJob, RequestsAndEngineAnswersGiveTheCallsTheLogAndTheReport)
         FakeEngine engine;
         engine.results = test.results;
         engine.scanResults = test.scanResults;
+        engine.deniedProcesses = test.deniedProcesses;
+        engine.reports = test.reports;
         fake = &engine;
         const TemporaryFolder folder;
         CapturedConsole console;
@@ -377,3 +422,47 @@ TEST(ScannerJob, ReportGoesToStandardOutputWhenAsked)
                                   "path\n"));
     fake = nullptr;
 }
+
+#ifndef _WIN32
+// The quarantine of an installation for every user is the administrators': a user who may not
+// write it is told so before the scan starts; other actions and writable quarantines say nothing.
+TEST(ScannerJob, QuarantineWhereTheUserMayNotWriteNeedsAnAdministrator)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may write in any folder";
+    const TemporaryFolder folder;
+    const fs::path machine = folder.Path() / "machine";
+    fs::create_directories(machine);
+    const std::string notice = "Quarantine of this installation needs an administrator: run it "
+                               "again as administrator to quarantine what is found\n";
+    const struct
+    {
+        ThreatScanner::Action action;
+        bool locked;
+        bool told;
+    } cases[] = {{ThreatScanner::ActionQuarMove, true, true},
+                 {ThreatScanner::ActionQuarMove, false, false},
+                 {ThreatScanner::ActionDelete, true, false}};
+    for (const auto& c : cases)
+    {
+        FakeEngine engine;
+        fake = &engine;
+        fs::permissions(machine, c.locked ? fs::owner_read | fs::owner_exe : fs::owner_all);
+        CapturedConsole console;
+        auto environment = TestEnvironment(folder.Path(), console);
+        environment.folders =
+            CorvaneCommandLineScanner::ChooseFolders(folder.Path(), true, machine, {});
+        ScanRequest request = Request(ScanType::Quick);
+        request.action = c.action;
+        {
+            CorvaneCommandLineScanner::Scanner scanner(
+                CorvaneCommandLineScanner::EngineLibrary(FakeExports()), environment);
+            scanner.Scan(request);
+        }
+        EXPECT_EQ(console.Text().find(notice + "Scan started\n") != std::string::npos, c.told)
+            << console.Text();
+        fake = nullptr;
+    }
+    fs::permissions(machine, fs::owner_all);
+}
+#endif

@@ -345,3 +345,24 @@ TEST(EngineAction, QuarantineAcrossFileSystemsCopiesOnlyWhatWasScanned)
         EXPECT_TRUE(QuarantineFiles(installation.Quarantine(), ".txt").empty());
     }
 }
+
+// A detected file in a folder this user may not change stays, and the failure says that the
+// user lacked the right (PathAccess), not that the removal broke.
+TEST(EngineAction, ADeleteWithoutTheRightIsReportedAsAccessAndLeavesTheFile)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may remove any file";
+    EngineInstallation installation;
+    const fs::path folder = installation.Data() / "locked";
+    const fs::path file = folder / "eicar.com";
+    WriteFile(file, TestVirus());
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exe);
+    Recorder recorder;
+    recorder.action = ThreatScanner::ActionDelete;
+    EXPECT_EQ(installation.Scan(folder, recorder), ThreatScanner::PathAccess);
+    fs::permissions(folder, fs::perms::owner_all);
+    ASSERT_EQ(Statuses(recorder), (std::vector<std::int32_t>{ThreatScanner::StatusInfected,
+                                                             ThreatScanner::StatusScanFailed}));
+    EXPECT_EQ(recorder.reports[1].scanStatusFlags, ThreatScanner::PathAccess);
+    EXPECT_EQ(ReadFile(file), TestVirus());
+}

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <shlobj.h>
 #include <thread>
 #include <vector>
 #include <windows.h>
@@ -294,6 +295,15 @@ TEST(EngineWindows, TheSignerIsThatOfTheScannedFile)
 
 namespace
 {
+// A special folder of the system's, as this process resolves it.
+fs::path SpecialFolder(int folder)
+{
+    wchar_t path[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, path)))
+        return {};
+    return path;
+}
+
 // The versions of the product that share the release's upgrade code, as the system's installer
 // has them registered.
 std::vector<std::wstring> InstalledVersions()
@@ -314,10 +324,12 @@ std::vector<std::wstring> InstalledVersions()
 } // namespace
 
 // An older release installed by the system's installer scans with the engine and the starter
-// definitions that came with it. The release's package upgrades it in place: one product left, of
-// the new version, the samples gone. Removing it takes its files along but keeps the quarantine.
-// (Wine's installer neither expands the wildcards of the package's removal rows nor tells an
-// upgrade's removal apart, so which run-time folders go is checked on the package's tables.)
+// definitions that came with it; installed for every user, it keeps the scan result in the
+// user's own folder. The release's package upgrades it in place: one product left, of the new
+// version, the samples gone, the machine's folders made. Removing it takes its files along but
+// keeps the quarantine. (Wine's installer neither expands the wildcards of the package's removal
+// rows nor tells an upgrade's removal apart, so which run-time folders go is checked on the
+// package's tables.)
 TEST(EngineWindows, InstallationPackagesInstallUpgradeAndRemoveTheProgram)
 {
     const wchar_t* programFiles = ::_wgetenv(L"ProgramW6432");
@@ -338,6 +350,17 @@ TEST(EngineWindows, InstallationPackagesInstallUpgradeAndRemoveTheProgram)
              at = output.find("Object Path: ", at + 1))
             ++found;
         EXPECT_EQ(found, 3u) << output;
+        const std::string saved = "You can access scan result here: ";
+        const std::size_t at = output.find(saved);
+        ASSERT_NE(at, std::string::npos) << output;
+        std::string reportPath =
+            output.substr(at + saved.size(), output.find('\n', at) - at - saved.size());
+        if (!reportPath.empty() && reportPath.back() == '\r')
+            reportPath.pop_back();
+        const fs::path report = reportPath;
+        EXPECT_EQ(report.parent_path(),
+                  SpecialFolder(CSIDL_LOCAL_APPDATA) / "Corvane" / "Scan Results");
+        EXPECT_TRUE(fs::remove(report));
         EXPECT_THAT(CorvaneTest::RunScanner(program, {"--definitions-info"}).output,
                     HasSubstr("\tDatabase version: 1\n"));
         fs::create_directories(quarantined.parent_path());
@@ -348,6 +371,9 @@ TEST(EngineWindows, InstallationPackagesInstallUpgradeAndRemoveTheProgram)
         EXPECT_TRUE(fs::exists(program));
         EXPECT_TRUE(fs::exists(folder / "Plugins" / "update.txt"));
         EXPECT_FALSE(fs::exists(folder / "Samples"));
+        EXPECT_TRUE(fs::exists(folder / "installation.ini"));
+        EXPECT_TRUE(fs::is_directory(SpecialFolder(CSIDL_COMMON_APPDATA) / "Corvane" /
+                                     "Corvane antivirus" / "Quarantine"));
         EXPECT_TRUE(release.Remove());
         EXPECT_TRUE(InstalledVersions().empty());
         EXPECT_FALSE(fs::exists(program));

@@ -7,6 +7,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -50,6 +51,25 @@ TEST(SpecialFolder, CommonAppDataFollowsProgramDataOrDefaults)
     EXPECT_EQ(PathHelper::Special::FolderPath(PathHelper::Special::CommonAppData, nullptr),
               "/var/lib");
     ExpectFolderPathFails(26);
+}
+
+TEST(SpecialFolder, LocalAppDataIsTheXdgStateFolder)
+{
+    const auto local = [] { return PathHelper::Special::FolderPath(28, nullptr); };
+    const char* home = std::getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    ::setenv("HOME", "/home/someone", 1);
+    ::setenv("XDG_STATE_HOME", "/srv/state", 1);
+    EXPECT_EQ(local(), "/srv/state");
+    // A relative value is not a state folder.
+    ::setenv("XDG_STATE_HOME", "state", 1);
+    EXPECT_EQ(local(), "/home/someone/.local/state");
+    ::unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(local(), "/home/someone/.local/state");
+    ::unsetenv("HOME");
+    ExpectFolderPathFails(28);
+    if (home)
+        ::setenv("HOME", savedHome.c_str(), 1);
 }
 #else
 TEST(Process, PathIsTheRunningExecutableOrTheGivenModule)
@@ -97,6 +117,8 @@ TEST(SpecialFolder, CommonAppDataIsTheSystemsFolder)
     EXPECT_TRUE(boost::filesystem::equivalent(folder, programData));
     // No such folder id.
     ExpectFolderPathFails(0xFF);
+    EXPECT_TRUE(boost::filesystem::is_directory(
+        PathHelper::Special::FolderPath(PathHelper::Special::LocalAppData, nullptr)));
 }
 #endif
 

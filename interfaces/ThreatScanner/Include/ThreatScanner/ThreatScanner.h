@@ -99,6 +99,8 @@ using DestroyInstance = int(CThreatScannerStruct* instance);
 using SetIntOption = int(CThreatScannerStruct* instance, int option, int value);
 using SetScanCallback2 = int(CThreatScannerStruct* instance, ScanCallback* callback, void* context);
 using SetExtCallback = int(CThreatScannerStruct* instance, ExtCallback* callback, void* context);
+// For the system object, out1 receives how many running processes the caller had no right to
+// examine (left out of the scan).
 using ScanObject = int(CThreatScannerStruct* instance, int objectType, const wchar_t* path,
                        int zero, int* out1, int* out2, const wchar_t** out3, int processId,
                        const wchar_t* name);
