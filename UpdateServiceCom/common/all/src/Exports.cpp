@@ -25,14 +25,14 @@ std::mutex servicesMutex;
 std::set<UpdateServiceInterface*> services;
 } // namespace
 
-UpdateServiceInterface* UpdSdkCreate()
+UpdateServiceInterface* UpdateServiceCom::CreateService(const Pauses& pauses)
 {
     const std::lock_guard<std::mutex> guard(servicesMutex);
     if (!UpdateServiceCom::InitializeCrypto())
         return nullptr;
     if (services.empty() && !UpdateServiceCom::StartTransfers())
         return nullptr;
-    auto* service = new (std::nothrow) UpdateServiceCom::Service();
+    auto* service = new (std::nothrow) UpdateServiceCom::Service(pauses);
     if (service)
     {
         try
@@ -48,6 +48,11 @@ UpdateServiceInterface* UpdSdkCreate()
     if (services.empty())
         UpdateServiceCom::StopTransfers();
     return nullptr;
+}
+
+UpdateServiceInterface* UpdSdkCreate()
+{
+    return UpdateServiceCom::CreateService({});
 }
 
 int UpdSdkDestroy(UpdateServiceInterface* service)

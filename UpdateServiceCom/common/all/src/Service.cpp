@@ -153,12 +153,12 @@ template <typename Action> int Service::Guarded(Action action)
     }
     catch (const Failure& failure)
     {
-        lock.Unlock();
+        lock.Release();
         return failure.Code();
     }
     catch (...)
     {
-        lock.Unlock();
+        lock.Release();
         return Internal;
     }
 }
@@ -190,8 +190,27 @@ void Service::TakeLock()
 {
     if (server.empty() || localPath.empty())
         throw Failure(NotConfigured, "The server or the local path is not set");
-    if (!lock.Locked() && !lock.TryLock(localPath / LockFileName))
+    if (lock.Held())
+        return;
+    const std::filesystem::path file = localPath / LockFileName;
+    switch (
+        lock.Lock(boost::filesystem::path(file.native()), FileSystemHelper::LockMode::Exclusive))
+    {
+    case FileSystemHelper::LockResult::Locked:
+        return;
+    case FileSystemHelper::LockResult::Busy:
         throw Failure(Busy, "Another update is running");
+    case FileSystemHelper::LockResult::Failed:
+        break;
+    }
+    throw Failure(LocalFileError, "Couldn't open " + file.string());
+}
+
+void Service::UpToDate(const DefinitionsFolder& folder)
+{
+    folder.DropStaging();
+    lock.Release();
+    Notify(UpdSdk::EventUpToDate, nullptr);
 }
 
 Index Service::FetchVerifiedIndex(const HttpClient& http, std::string& text)
@@ -225,7 +244,7 @@ void Service::RunUpdate()
         return RunOfficialUpdate();
     TakeLock();
     pending.reset();
-    const DefinitionsFolder folder(localPath);
+    const DefinitionsFolder folder(localPath, pauses);
     folder.Recover();
     Notify(UpdSdk::EventCheckingForUpdate, nullptr);
 
@@ -247,12 +266,7 @@ void Service::RunUpdate()
         }
     }
     if (needed.empty() && installedText == indexText && folder.ShowsVersion(index.version))
-    {
-        folder.DropStaging();
-        lock.Unlock();
-        Notify(UpdSdk::EventUpToDate, nullptr);
-        return;
-    }
+        return UpToDate(folder);
 
     Notify(UpdSdk::EventTotalBytes, &total);
     folder.ResetStaging();
@@ -296,7 +310,7 @@ void Service::RunUpdate()
 void Service::RunInstall()
 {
     TakeLock();
-    const DefinitionsFolder folder(localPath);
+    const DefinitionsFolder folder(localPath, pauses);
     try
     {
         folder.Recover();
@@ -312,6 +326,6 @@ void Service::RunInstall()
     }
     pending.reset();
     folder.DropStaging();
-    lock.Unlock();
+    lock.Release();
 }
 } // namespace UpdateServiceCom
