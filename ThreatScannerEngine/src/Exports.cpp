@@ -11,6 +11,7 @@
 #include "Walk.h"
 
 #include "DefinitionsSet/DefinitionsSet.h"
+#include "Export/Export.h"
 #include "FileSystemHelper/HeldFile.h"
 #include "ThreatScanner/ThreatScanner.h"
 
@@ -332,7 +333,7 @@ int ScanBootSector(const ScanContext& context, const std::string& root)
 }
 } // namespace
 
-#define THREAT_SCANNER_EXPORT extern "C" ENGINE_EXPORT
+#define THREAT_SCANNER_EXPORT CORVANE_EXPORT
 
 THREAT_SCANNER_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second);
 THREAT_SCANNER_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,

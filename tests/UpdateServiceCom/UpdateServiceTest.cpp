@@ -211,6 +211,8 @@ TEST(UpdateLibrarySwitchTest, ScanLoadingTheDefinitionsHoldsTheSwitchBackUntilIt
     server.Publish(release, "2024.1", 1, PublisherKeys().privateKey);
     const TestPauses shortPauses{0, 0, 300};
     {
+        // As an earlier update leaves it.
+        WriteText(installation.Folder() / "Plugins.switch.lock", "");
         FileSystemHelper::HeldFile scan;
         ASSERT_EQ(scan.Lock(installation.Folder() / "Plugins.switch.lock",
                             FileSystemHelper::LockMode::Shared),

@@ -136,7 +136,8 @@ TEST_F(FileRead, OpenFileUsesTheWidePath)
 }
 
 // Readers share a lock and keep a writer out for as long as it waits; a writer keeps readers out.
-// Locks conflict inside one process too, and nothing but a regular file is locked.
+// Locks conflict inside one process too, nothing but a regular file is locked, and only a writer
+// creates the file.
 TEST(FileLock, ReadersShareItAndAWriterHasItAlone)
 {
     using FileSystemHelper::LockMode;
@@ -146,6 +147,10 @@ TEST(FileLock, ReadersShareItAndAWriterHasItAlone)
     FileSystemHelper::HeldFile reader;
     FileSystemHelper::HeldFile other;
     FileSystemHelper::HeldFile writer;
+    EXPECT_EQ(reader.Lock(file, LockMode::Shared), LockResult::Failed);
+    EXPECT_FALSE(boost::filesystem::exists(file));
+    ASSERT_EQ(writer.Lock(file, LockMode::Exclusive), LockResult::Locked);
+    writer.Release();
     ASSERT_EQ(reader.Lock(file, LockMode::Shared), LockResult::Locked);
     EXPECT_EQ(other.Lock(file, LockMode::Shared), LockResult::Locked);
     EXPECT_EQ(writer.Lock(file, LockMode::Exclusive, std::chrono::milliseconds(100)),

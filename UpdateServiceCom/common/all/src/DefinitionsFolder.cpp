@@ -165,6 +165,13 @@ void DefinitionsFolder::LockSwitch() const
 
 void DefinitionsFolder::Recover() const
 {
+    if (!switchLock.Held())
+    {
+        // Only an exclusive lock creates the file; whether it can be had now does not matter.
+        FileSystemHelper::HeldFile create;
+        create.Lock(boost::filesystem::path(switchLockFile.native()),
+                    FileSystemHelper::LockMode::Exclusive);
+    }
     const fs::path markerDraft = marker.string() + ".draft";
     RemoveAll(markerDraft);
     const std::string wanted = ReadText(marker);

@@ -41,6 +41,7 @@ public:
     const std::filesystem::path& Staging() const { return staging; }
 
     // Finishes or undoes a switch that was cut short, and removes what an unfinished run left.
+    // Creates the switch lock file first, so that scans starting from here on take part in it.
     void Recover() const;
 
     // index.json of the live set, or empty.

@@ -34,9 +34,6 @@ bool TryRemoveAll(const std::filesystem::path& path);
 // A path as the engine's loader takes it: its bytes, UTF-8 on Windows.
 std::string EnginePath(const std::filesystem::path& path);
 
-// The folder this library was loaded from.
-std::filesystem::path LibraryFolder();
-
 // A wide path as a path of this system: on POSIX the bytes it stands for, through the program's
 // lossless conversion (bytes that are not UTF-8 travel as U+DC80..U+DCFF). Throws Failure for
 // text that stands for none.

@@ -7,6 +7,8 @@
 #include "TestHooks.h"
 #include "UpdateServiceCom/UpdateServiceCom.h"
 
+#include "ProcessHelper/Process.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -24,6 +26,21 @@ constexpr const char* LockFileName = "Plugins.lock";
 
 constexpr int Accepted = 0;
 constexpr int Refused = 1;
+
+// The folder this library was loaded from.
+std::filesystem::path LibraryFolder()
+{
+    try
+    {
+        return ProcessHelper::Process::ModuleOf(reinterpret_cast<const void*>(&LibraryFolder))
+            .parent_path()
+            .native();
+    }
+    catch (...)
+    {
+        throw Failure(Internal, "Couldn't find the library's own file");
+    }
+}
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -216,7 +233,7 @@ void Service::UpToDate(const DefinitionsFolder& folder)
 Index Service::FetchVerifiedIndex(const HttpClient& http, std::string& text)
 {
     // The key is loaded before anything is downloaded: without it nothing can be trusted.
-    const PublicKey key(Platform::LibraryFolder() / PublicKeyFileName);
+    const PublicKey key(LibraryFolder() / PublicKeyFileName);
     text = Retrying([&] { return http.Fetch(server + "/index.json", MaxIndexBytes); });
     std::string signature;
     try

@@ -1,7 +1,7 @@
 // The test build's kill points, set through an export of their own.
 #include "TestHooks.h"
 
-#include "Export.h"
+#include "Export/Export.h"
 #include "Platform.h"
 #include "Service.h"
 
@@ -18,7 +18,7 @@ int pauseMilliseconds = 0;
 
 // Makes the library die at the given step (0: never) and says whether folders may be swapped in
 // one step or must be moved one after the other.
-UPDSDK_EXPORT void UpdSdkTestHooks(int step, int exchange)
+CORVANE_EXPORT void UpdSdkTestHooks(int step, int exchange)
 {
     killAt = step;
     exchangeAllowed = exchange != 0;
@@ -26,7 +26,7 @@ UPDSDK_EXPORT void UpdSdkTestHooks(int step, int exchange)
 
 // Makes the library stop for a while at the given step (0: never), so that a test can act in the
 // middle of an install.
-UPDSDK_EXPORT void UpdSdkTestPause(int step, int milliseconds)
+CORVANE_EXPORT void UpdSdkTestPause(int step, int milliseconds)
 {
     pauseAt = step;
     pauseMilliseconds = milliseconds;
@@ -34,7 +34,7 @@ UPDSDK_EXPORT void UpdSdkTestPause(int step, int milliseconds)
 
 // A service object whose waits are as given, in milliseconds: between two tries of a transfer,
 // for files in use, and for scans that load the definitions.
-UPDSDK_EXPORT UpdateServiceInterface* UpdSdkTestCreate(int retry, int inUse, int readers)
+CORVANE_EXPORT UpdateServiceInterface* UpdSdkTestCreate(int retry, int inUse, int readers)
 {
     UpdateServiceCom::Pauses pauses;
     pauses.retry = std::chrono::milliseconds(retry);

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,14 +78,6 @@ bool TryRemoveAll(const std::filesystem::path& path)
 std::string EnginePath(const std::filesystem::path& path)
 {
     return path.string();
-}
-
-std::filesystem::path LibraryFolder()
-{
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) || !info.dli_fname)
-        throw Failure(Internal, "Couldn't find the library's own file");
-    return std::filesystem::path(info.dli_fname).parent_path();
 }
 
 std::filesystem::path ToPath(const wchar_t* text)

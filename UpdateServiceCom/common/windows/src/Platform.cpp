@@ -216,29 +216,6 @@ std::string EnginePath(const std::filesystem::path& path)
     return Describe(path);
 }
 
-std::filesystem::path LibraryFolder()
-{
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&LibraryFolder), &module))
-        throw Failure(Internal, "Couldn't find the library's own file");
-    std::wstring name(MAX_PATH, L'\0');
-    for (;;)
-    {
-        const DWORD length =
-            ::GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
-        if (length == 0)
-            throw Failure(Internal, "Couldn't find the library's own file");
-        if (length < name.size())
-        {
-            name.resize(length);
-            return std::filesystem::path(name).parent_path();
-        }
-        name.resize(name.size() * 2);
-    }
-}
-
 std::filesystem::path ToPath(const wchar_t* text)
 {
     return std::filesystem::path(std::wstring(text));

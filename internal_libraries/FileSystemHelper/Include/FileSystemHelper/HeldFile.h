@@ -46,9 +46,10 @@ public:
     // sweep by another process between its creation and the lock only makes it be created
     // again. Null when it cannot be created or held.
     std::FILE* Create(const boost::filesystem::path& path, Access access, const char* mode);
-    // Opens the lock file (created when missing; opened for reading only when the user may not
-    // write it) and locks it, trying again for up to wait while another holder is in the way. A
-    // lock held before is released first. Links are not followed.
+    // Opens the lock file and locks it, trying again for up to wait while another holder is in
+    // the way. A shared lock only reads: it needs the file to be there, and writes nothing. An
+    // exclusive lock creates the file when it is missing (and opens it for reading only when the
+    // user may not write it). A lock held before is released first. Links are not followed.
     LockResult Lock(const boost::filesystem::path& file, LockMode mode,
                     std::chrono::milliseconds wait = std::chrono::milliseconds(0));
     bool Held() const { return handle != -1; }

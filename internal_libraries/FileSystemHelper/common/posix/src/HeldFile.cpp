@@ -109,8 +109,9 @@ LockResult HeldFile::Lock(const boost::filesystem::path& file, LockMode mode,
 {
     Release();
     constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | flags, 0644);
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+    int fd = mode == LockMode::Shared ? -1 : ::open(file.c_str(), O_RDWR | O_CREAT | flags, 0644);
+    if (mode == LockMode::Shared ||
+        (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)))
         fd = ::open(file.c_str(), O_RDONLY | flags);
     if (fd < 0)
         return LockResult::Failed;

@@ -34,9 +34,12 @@ LockResult HeldFile::Lock(const boost::filesystem::path& file, LockMode mode,
     const std::wstring name = WidePath(file);
     constexpr DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    HANDLE opened = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, sharing, nullptr,
-                                  OPEN_ALWAYS, flags, nullptr);
-    if (opened == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED)
+    HANDLE opened = mode == LockMode::Shared
+                        ? INVALID_HANDLE_VALUE
+                        : ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, sharing,
+                                        nullptr, OPEN_ALWAYS, flags, nullptr);
+    if (mode == LockMode::Shared ||
+        (opened == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED))
         opened = ::CreateFileW(name.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, flags,
                                nullptr);
     if (opened == INVALID_HANDLE_VALUE)
