@@ -10,10 +10,14 @@
 #include "Text.h"
 #include "Walk.h"
 
+#include "DefinitionsSet/DefinitionsSet.h"
+#include "Export/Export.h"
+#include "FileSystemHelper/HeldFile.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cwchar>
 #include <mutex>
@@ -204,6 +208,13 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     // engine of its own, before the definitions digest below, which already hashes through it.
     if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
         return result;
+    // An update moves definitions sets in and out of the Plugins folder's place, but not while
+    // this lock is held; a start during a switch waits here for its end. Without the lock file (a
+    // folder this user may not write, before any update made it) the set is read as it is.
+    FileSystemHelper::HeldFile reading;
+    reading.Lock(FileSystemHelper::PathFromWide(FileSystemHelper::ToWide(
+                     plugins + DefinitionsSet::SwitchLockSuffix, FileSystemHelper::CodePageUtf8)),
+                 FileSystemHelper::LockMode::Shared, std::chrono::minutes(1));
     std::shared_ptr<const Engine> engine;
     const bool keepResults = tempFolder != nullptr;
     CacheDigest definitions{};
@@ -328,7 +339,7 @@ int ScanBootSector(const ScanContext& context, const std::string& root)
 }
 } // namespace
 
-#define THREAT_SCANNER_EXPORT extern "C" ENGINE_EXPORT
+#define THREAT_SCANNER_EXPORT CORVANE_EXPORT
 
 THREAT_SCANNER_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second);
 THREAT_SCANNER_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,

@@ -9,13 +9,6 @@
 #include <string>
 #include <vector>
 
-// Marks a function the library exports; nothing else is visible outside it.
-#ifdef _WIN32
-#define ENGINE_EXPORT __declspec(dllexport)
-#else
-#define ENGINE_EXPORT __attribute__((visibility("default")))
-#endif
-
 namespace ThreatScannerEngine
 {
 // The path of a name inside a folder.

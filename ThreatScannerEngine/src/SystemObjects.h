@@ -21,8 +21,4 @@ using BootSector = std::array<unsigned char, 512>;
 // PathError when nothing is mounted there, NotSupported when it is not a block device, FileOpen
 // or FileRead when the device cannot be read, else 0 with the device's path.
 int ReadBootSector(const std::string& root, std::string& device, BootSector& sector);
-
-// The mount table ReadBootSector reads, /proc/self/mounts; only the test copy of the library
-// changes it.
-extern std::string mountTablePath;
 } // namespace ThreatScannerEngine

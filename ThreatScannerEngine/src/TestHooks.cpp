@@ -1,14 +1,14 @@
 // Built only into the test copy of the library: lets a test pause the walk and the scan at
-// known points, count the files scanned, give the engine a mount table of its own, and tune the
-// walk's and the quarantine's bounds.
+// known points, count the files scanned, and tune the walk's and the quarantine's bounds.
 #include "Actions.h"
 #include "Engine.h"
 #include "FileScan.h"
 #include "FileSystem.h"
 #include "ResultCache.h"
 #include "Session.h"
-#include "SystemObjects.h"
 #include "Walk.h"
+
+#include "Export/Export.h"
 
 #include <chrono>
 #include <cstdio>
@@ -54,45 +54,39 @@ void PauseAtMarkedMember(const char* name)
 const bool pauseInstalled = (ThreatScannerEngine::layerHook = PauseAtMarkedMember, true);
 } // namespace
 
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetWalkListedHook(void (*hook)(const char* folder))
+CORVANE_EXPORT void ThreatScannerTest_SetWalkListedHook(void (*hook)(const char* folder))
 {
     ThreatScannerEngine::walkListedHook = hook;
 }
 
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetBlockedOpenHook(bool (*hook)(const char* name))
+CORVANE_EXPORT void ThreatScannerTest_SetBlockedOpenHook(bool (*hook)(const char* name))
 {
     ThreatScannerEngine::blockedOpenHook = hook;
 }
 
 // Called with the path of each file just scanned with a detection, before its signature is
 // checked.
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetScannedHook(void (*hook)(const char* path))
+CORVANE_EXPORT void ThreatScannerTest_SetScannedHook(void (*hook)(const char* path))
 {
     ThreatScannerEngine::scannedHook = hook;
 }
 
 // The number of files the engine has read and scanned so far.
-extern "C" ENGINE_EXPORT unsigned long long ThreatScannerTest_ScannedFiles()
+CORVANE_EXPORT unsigned long long ThreatScannerTest_ScannedFiles()
 {
     return ThreatScannerEngine::scannedFiles.load();
 }
 
-// A null path restores the system's table.
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetMountTable(const char* path)
-{
-    ThreatScannerEngine::mountTablePath = path ? path : "/proc/self/mounts";
-}
-
 // The free space a quarantine copy must leave; the defaults are 256 MiB and 2 %.
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetQuarantineReserve(unsigned long long bytes,
-                                                                     unsigned int percent)
+CORVANE_EXPORT void ThreatScannerTest_SetQuarantineReserve(unsigned long long bytes,
+                                                           unsigned int percent)
 {
     ThreatScannerEngine::quarantineReserveBytes = bytes;
     ThreatScannerEngine::quarantineReservePercent = percent;
 }
 
 // How many folder levels below its root a walk holds open; the default is 64.
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetHeldFolderLevels(unsigned long long levels)
+CORVANE_EXPORT void ThreatScannerTest_SetHeldFolderLevels(unsigned long long levels)
 {
     ThreatScannerEngine::heldFolderLevels = static_cast<std::size_t>(levels);
 }
@@ -126,7 +120,7 @@ const bool pauseSet = []
 } // namespace
 
 // How many entries the result caches opened from now on keep; the default is a million.
-extern "C" ENGINE_EXPORT void ThreatScannerTest_SetCacheEntries(unsigned long long entries)
+CORVANE_EXPORT void ThreatScannerTest_SetCacheEntries(unsigned long long entries)
 {
     ThreatScannerEngine::resultCacheEntries = static_cast<std::size_t>(entries);
 }

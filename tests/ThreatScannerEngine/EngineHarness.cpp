@@ -34,7 +34,6 @@ Exports Load()
     bind(exports.SetWalkListedHook, "ThreatScannerTest_SetWalkListedHook");
     bind(exports.SetScannedHook, "ThreatScannerTest_SetScannedHook");
     bind(exports.ScannedFiles, "ThreatScannerTest_ScannedFiles");
-    bind(exports.SetMountTable, "ThreatScannerTest_SetMountTable");
     bind(exports.SetQuarantineReserve, "ThreatScannerTest_SetQuarantineReserve");
     bind(exports.SetHeldFolderLevels, "ThreatScannerTest_SetHeldFolderLevels");
     bind(exports.SetBlockedOpenHook, "ThreatScannerTest_SetBlockedOpenHook");

@@ -27,7 +27,6 @@ struct Exports : ThreatScanner::Exports
     // How many files the engine has read and scanned so far.
     unsigned long long (*ScannedFiles)();
     // The mount table the engine reads for boot sectors instead of the system's; null restores it.
-    void (*SetMountTable)(const char* path);
     // The free space a quarantine copy must leave (bytes, percent of the file system), and how
     // many folder levels a walk holds open.
     void (*SetQuarantineReserve)(unsigned long long bytes, unsigned int percent);

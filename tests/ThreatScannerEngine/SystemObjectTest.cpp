@@ -136,17 +136,6 @@ TEST(EngineSystemObjects, BootSectorsOfRootsWithoutAReadableDeviceFail)
     // /proc is mounted, but not from a block device.
     EXPECT_EQ(ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/proc/", nullptr),
               ThreatScanner::NotSupported);
-    // The root by a mount table of the test's: mounted from something other than a block device,
-    // and not a mount point at all (a chroot).
-    const fs::path table = installation.Data() / "mounts";
-    WriteFile(table, "/dev/null / ext4 rw 0 0\nproc /proc proc rw 0 0\n");
-    Engine().SetMountTable(table.c_str());
-    EXPECT_EQ(ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/", nullptr),
-              ThreatScanner::NotSupported);
-    WriteFile(table, "proc /proc proc rw 0 0\n");
-    EXPECT_EQ(ScanObject(instance, ThreatScanner::BootSectorObjectType, L"/", nullptr),
-              ThreatScanner::PathError);
-    Engine().SetMountTable(nullptr);
     // The system's root, which a user without rights to its device cannot read.
     const std::string device = RootDevice();
     const int expected = device.empty()           ? ThreatScanner::PathError // a chroot

@@ -2,6 +2,7 @@
 #include "FileSystemHelper/Text.h"
 #include "Installation.h"
 #include "ScriptedEngine.h"
+#include "UpdateServiceCom/UpdateServiceCom.h"
 #include "UpdateServiceHarness.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <thread>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -35,10 +37,12 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder)
     return entries;
 }
 
-// The shipped update library and engine with the starter definitions, as the build installs them.
-void InstallWithTheEngine(const CorvaneTest::Installation& installation)
+// The shipped update library (or another build of it) and engine with the starter definitions,
+// as the build installs them.
+void InstallWithTheEngine(const CorvaneTest::Installation& installation,
+                          const fs::path& library = ShippedLibrary())
 {
-    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+    installation.Install(library, "UpdateServiceCom.dll");
     installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
     installation.Install(ENGINE_LIBRARY_PATH, "scan.dll");
     fs::create_directories(installation.Folder() / "Plugins");
@@ -224,6 +228,40 @@ TEST(DefinitionsUpdateWithTheEngine, ReleaseTheEngineCannotLoadLeavesThePrevious
     EXPECT_THAT(installation.Run({"--custom", daily.string()}).output,
                 HasSubstr("Object Path: " + daily.string() + ". "));
     EXPECT_THAT(installation.Run({"--definitions-info"}).output, HasSubstr("2024.6.3"));
+}
+
+// A scan that starts while an update switches the definitions, with the live set moved aside and
+// the new one not yet in its place, waits for the switch to end and starts on the new set.
+TEST(DefinitionsUpdateWithTheEngine, ScanStartedDuringASwitchStartsOnTheNewSet)
+{
+    DefinitionsServer server;
+    CorvaneTest::Installation installation{LOOPBACK_PROGRAM_PATH};
+    InstallWithTheEngine(installation, HooksLibrary());
+    server.Publish({{"switch.ndb", Signatures("switch")}}, "2024.6.4", 1,
+                   PublisherKeys().privateKey);
+    const fs::path data = installation.Folder().parent_path() / "Data";
+    fs::create_directories(data);
+    const fs::path sample = data / "switch.txt";
+    WriteText(sample, "corvane:switch");
+
+    LoadedService service(installation.Folder() / "UpdateServiceCom.dll");
+    service.Configure(server.BaseUrl(), installation.Folder());
+    // Folders are moved one after the other, and the install stops between the two moves.
+    reinterpret_cast<void (*)(int, int)>(service.Symbol("UpdSdkTestHooks"))(0, 0);
+    reinterpret_cast<void (*)(int, int)>(service.Symbol("UpdSdkTestPause"))(5, 4000);
+    ASSERT_EQ(service.Service().Update(), UpdateServiceCom::Ok);
+    int installed = -1;
+    std::thread install([&] { installed = service.Service().Install(); });
+    const fs::path plugins = installation.Folder() / "Plugins";
+    for (int waited = 0; fs::exists(plugins) && waited < 600; ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const bool midSwitch = !fs::exists(plugins);
+    const std::string scan = installation.Run({"--custom", sample.string()}).output;
+    install.join();
+    ASSERT_TRUE(midSwitch);
+    EXPECT_EQ(installed, UpdateServiceCom::Ok);
+    EXPECT_THAT(scan, HasSubstr("Initializing engine completed\n"));
+    EXPECT_THAT(scan, HasSubstr("Object Path: " + sample.string() + ". "));
 }
 
 // Real signatures through each source, end to end: libclamav's signed test database test-6

@@ -78,6 +78,11 @@ fs::path ShippedLibrary()
     return SHIPPED_LIBRARY_PATH;
 }
 
+fs::path HooksLibrary()
+{
+    return HOOKS_LIBRARY_PATH;
+}
+
 int RunPublisher(const std::vector<std::string>& arguments)
 {
     std::vector<std::string> all = {PUBLISHER_PATH};
@@ -233,6 +238,17 @@ LoadedService::LoadedService(const fs::path& path)
         throw std::runtime_error("the library made no service object");
 }
 
+LoadedService::LoadedService(const fs::path& path, const TestPauses& pauses)
+    : library(DllHelper::BoundLibrary<UpdSdk::Exports>::Load(path, [](auto find)
+                                                             { return UpdSdk::BindExports(find); }))
+{
+    using Create = UpdateServiceInterface* (*)(int, int, int);
+    service = reinterpret_cast<Create>(Symbol("UpdSdkTestCreate"))(pauses.retry, pauses.inUse,
+                                                                   pauses.readers);
+    if (!service)
+        throw std::runtime_error("the library made no service object");
+}
+
 LoadedService::~LoadedService()
 {
     library->Destroy(service);
@@ -309,7 +325,7 @@ std::vector<int> LoadedService::Queries() const
 
 TestInstallation::TestInstallation(const fs::path& publicKey, bool hooks)
 {
-    fs::copy_file(hooks ? fs::path(HOOKS_LIBRARY_PATH) : ShippedLibrary(), Library());
+    fs::copy_file(hooks ? HooksLibrary() : ShippedLibrary(), Library());
     fs::copy_file(publicKey, Folder() / "UpdateServiceCom.pub");
     WriteText(Plugins() / "starter.ndb", Signatures("starter definitions"));
     WriteText(Plugins() / "update.txt", "Version: starter\n");
@@ -339,7 +355,11 @@ std::vector<std::string> TestInstallation::Entries() const
 {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(Folder()))
-        names.push_back(entry.path().filename().string());
+    {
+        // The lock that scans share with a switch stays once a switch or a scan made it.
+        if (entry.path().filename() != "Plugins.switch.lock")
+            names.push_back(entry.path().filename().string());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -37,8 +37,9 @@ KeyPair MakeKeyPair(const fs::path& folder);
 const KeyPair& PublisherKeys();
 const KeyPair& StrangerKeys();
 
-// The update library as built for the program folder.
+// The update library as built for the program folder, and its test build (kill points, pauses).
 fs::path ShippedLibrary();
+fs::path HooksLibrary();
 
 // Runs the publishing tool; returns its exit code. Paths in the arguments are given as
 // Platform::ToolPath makes them.
@@ -101,12 +102,23 @@ struct Event
     std::uint64_t value;
 };
 
+// How long a service object of the test build waits, in milliseconds: between two tries of a
+// transfer, for files in use, and for scans that load the definitions.
+struct TestPauses
+{
+    int retry;
+    int inUse;
+    int readers;
+};
+
 // The update library loaded from an installation folder, with one service object and a
 // callback that records every event and answers queries from a budget.
 class LoadedService
 {
 public:
     explicit LoadedService(const fs::path& path);
+    // A service object of the test build that waits as pauses say.
+    LoadedService(const fs::path& path, const TestPauses& pauses);
     ~LoadedService();
     LoadedService(const LoadedService&) = delete;
     LoadedService& operator=(const LoadedService&) = delete;
@@ -153,7 +165,7 @@ public:
     Files Definitions() const;
     // The version line of update.txt, or empty.
     std::string Version() const;
-    // The names in the program folder, sorted.
+    // The names in the program folder, sorted, the switch lock aside.
     std::vector<std::string> Entries() const;
 
 private:

@@ -1,3 +1,4 @@
+#include "FileSystemHelper/HeldFile.h"
 #include "Installation.h"
 #include "UpdateServiceCom/UpdateServiceCom.h"
 #include "UpdateServiceHarness.h"
@@ -197,6 +198,39 @@ TEST_F(UpdateLibraryTest, DefinitionsFileHeldOpenDuringAnInstallLeavesAWholeSet)
     }
     EXPECT_EQ(installation.Definitions(), release2);
     EXPECT_EQ(installation.Version(), "2024.2");
+    EXPECT_EQ(installation.Entries(), CleanFolder);
+}
+
+// A scan that is loading the definitions holds the switch lock shared. An install waits for it as
+// long as its pause for readers, then fails without a change and leaves nothing behind; once the
+// scan is done the next install goes in. An update process of its own takes no part in this.
+TEST(UpdateLibrarySwitchTest, ScanLoadingTheDefinitionsHoldsTheSwitchBackUntilItsWaitEnds)
+{
+    DefinitionsServer server;
+    const TestInstallation installation{PublisherKeys().publicKey, true};
+    const Files release = {{"alpha.ndb", Signatures("alpha")}};
+    server.Publish(release, "2024.1", 1, PublisherKeys().privateKey);
+    const TestPauses shortPauses{0, 0, 300};
+    {
+        // As an earlier update leaves it.
+        WriteText(installation.Folder() / "Plugins.switch.lock", "");
+        FileSystemHelper::HeldFile scan;
+        ASSERT_EQ(scan.Lock(installation.Folder() / "Plugins.switch.lock",
+                            FileSystemHelper::LockMode::Shared),
+                  FileSystemHelper::LockResult::Locked);
+        LoadedService service(installation.Library(), shortPauses);
+        service.Configure(server.BaseUrl(), installation.Folder());
+        ASSERT_EQ(service.Service().Update(), Ok);
+        EXPECT_EQ(service.Service().Install(), LocalFileError);
+        EXPECT_EQ(installation.Definitions(), Starter);
+        EXPECT_EQ(installation.Version(), "starter");
+        EXPECT_EQ(installation.Entries(), CleanFolder);
+    }
+    LoadedService service(installation.Library(), shortPauses);
+    service.Configure(server.BaseUrl(), installation.Folder());
+    ASSERT_EQ(service.Service().Update(), Ok);
+    EXPECT_EQ(service.Service().Install(), Ok);
+    EXPECT_EQ(installation.Definitions(), release);
     EXPECT_EQ(installation.Entries(), CleanFolder);
 }
 

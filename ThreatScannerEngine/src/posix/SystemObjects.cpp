@@ -1,10 +1,11 @@
 #include "SystemObjects.h"
 
+#include "FileSystemHelper/MountTable.h"
+
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
-#include <mntent.h>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,13 +35,6 @@ std::string LinkTarget(const std::string& link)
         return {};
     buffer.resize(static_cast<std::size_t>(length));
     return buffer;
-}
-
-std::string WithoutTrailingSlashes(std::string path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
 }
 } // namespace
 
@@ -85,28 +79,10 @@ std::uint32_t ListProcessExecutables(const std::function<void(Target)>& onTarget
     return denied;
 }
 
-std::string mountTablePath = "/proc/self/mounts";
-
 int ReadBootSector(const std::string& root, std::string& device, BootSector& sector)
 {
-    const std::string mountPoint = WithoutTrailingSlashes(root);
-    std::unique_ptr<FILE, int (*)(FILE*)> table(::setmntent(mountTablePath.c_str(), "r"),
-                                                ::endmntent);
-    if (!table)
-        return ThreatScanner::PathError;
-    bool mounted = false;
-    // Later entries hide earlier ones mounted at the same place.
-    mntent entry{};
-    char buffer[4096];
-    while (::getmntent_r(table.get(), &entry, buffer, sizeof buffer))
-    {
-        if (WithoutTrailingSlashes(entry.mnt_dir) == mountPoint)
-        {
-            mounted = true;
-            device = entry.mnt_fsname;
-        }
-    }
-    if (!mounted)
+    device = FileSystemHelper::MountedDevice(root, FileSystemHelper::SystemMountTable());
+    if (device.empty())
         return ThreatScanner::PathError;
     struct stat status
     {

@@ -12,9 +12,6 @@
 
 namespace ThreatScannerEngine
 {
-// Windows has no mount table; the boot sector is read through the drive's device.
-std::string mountTablePath;
-
 namespace
 {
 // Hands the file at the path on as the process's object, unless a file of the same identity was

@@ -18,6 +18,8 @@
 //
 // Record (scan.record.jsonl): one JSON object per call, {"call": "<export or Callback>", ...},
 // flushed at once.
+#include "Export/Export.h"
+#include "ProcessHelper/Process.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -33,14 +35,6 @@
 #include <string>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#define ENGINE_EXPORT extern "C" __declspec(dllexport)
-#else
-#include <dlfcn.h>
-#define ENGINE_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
-
 namespace json = boost::json;
 
 struct CThreatScannerStruct
@@ -54,20 +48,8 @@ namespace
 {
 boost::filesystem::path EngineFolder()
 {
-#ifdef _WIN32
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                             GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&EngineFolder), &module);
-    // Room for the longest path the system has, so that a deep test folder is not cut short.
-    std::wstring path(32768, L'\0');
-    path.resize(::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size())));
-    return boost::filesystem::path(path).parent_path();
-#else
-    Dl_info info = {};
-    ::dladdr(reinterpret_cast<void*>(&EngineFolder), &info);
-    return boost::filesystem::path(info.dli_fname ? info.dli_fname : "").parent_path();
-#endif
+    return ProcessHelper::Process::ModuleOf(reinterpret_cast<const void*>(&EngineFolder))
+        .parent_path();
 }
 
 const json::object& Script()
@@ -283,7 +265,7 @@ bool OtherBytesZero(const _InitializeParams& params)
 }
 } // namespace
 
-ENGINE_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second)
+CORVANE_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t* second)
 {
     json::object call = Call("Initialize");
     call["folder"] = Text(folder);
@@ -292,8 +274,8 @@ ENGINE_EXPORT int ThreatScanner_Initialize(const wchar_t* folder, const wchar_t*
     return Result("Initialize");
 }
 
-ENGINE_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,
-                                             wchar_t* smartDbPath, _InitializeParams* params)
+CORVANE_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_t* second,
+                                              wchar_t* smartDbPath, _InitializeParams* params)
 {
     json::object call = Call("InitializeEx");
     call["folder"] = Text(folder);
@@ -320,13 +302,13 @@ ENGINE_EXPORT int ThreatScanner_InitializeEx(const wchar_t* folder, const wchar_
     return Result("InitializeEx");
 }
 
-ENGINE_EXPORT int ThreatScanner_Uninitialize()
+CORVANE_EXPORT int ThreatScanner_Uninitialize()
 {
     Record(Call("Uninitialize"));
     return Result("Uninitialize");
 }
 
-ENGINE_EXPORT int ThreatScanner_CreateInstance(CThreatScannerStruct** instance)
+CORVANE_EXPORT int ThreatScanner_CreateInstance(CThreatScannerStruct** instance)
 {
     static std::int64_t lastId = 0;
     const int result = Result("CreateInstance");
@@ -341,14 +323,14 @@ ENGINE_EXPORT int ThreatScanner_CreateInstance(CThreatScannerStruct** instance)
     return result;
 }
 
-ENGINE_EXPORT int ThreatScanner_DestroyInstance(CThreatScannerStruct* instance)
+CORVANE_EXPORT int ThreatScanner_DestroyInstance(CThreatScannerStruct* instance)
 {
     Record(Call("DestroyInstance", instance));
     delete instance;
     return Result("DestroyInstance");
 }
 
-ENGINE_EXPORT int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int value)
+CORVANE_EXPORT int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int option, int value)
 {
     json::object call = Call("SetIntOption", instance);
     call["option"] = option;
@@ -357,9 +339,9 @@ ENGINE_EXPORT int ThreatScanner_SetIntOption(CThreatScannerStruct* instance, int
     return Result("SetIntOption");
 }
 
-ENGINE_EXPORT int ThreatScanner_SetScanCallback2(CThreatScannerStruct* instance,
-                                                 ThreatScanner::ScanCallback* callback,
-                                                 void* context)
+CORVANE_EXPORT int ThreatScanner_SetScanCallback2(CThreatScannerStruct* instance,
+                                                  ThreatScanner::ScanCallback* callback,
+                                                  void* context)
 {
     json::object call = Call("SetScanCallback2", instance);
     call["callbackNull"] = callback == nullptr;
@@ -374,18 +356,19 @@ ENGINE_EXPORT int ThreatScanner_SetScanCallback2(CThreatScannerStruct* instance,
 }
 
 #ifndef SCRIPTED_ENGINE_WITHOUT_EXT_CALLBACK
-ENGINE_EXPORT int ThreatScanner_SetExtCallback(CThreatScannerStruct* instance,
-                                               ThreatScanner::ExtCallback* /*callback*/,
-                                               void* /*context*/)
+CORVANE_EXPORT int ThreatScanner_SetExtCallback(CThreatScannerStruct* instance,
+                                                ThreatScanner::ExtCallback* /*callback*/,
+                                                void* /*context*/)
 {
     Record(Call("SetExtCallback", instance));
     return Result("SetExtCallback");
 }
 #endif
 
-ENGINE_EXPORT int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType,
-                                           const wchar_t* path, int zero, int* out1, int* out2,
-                                           const wchar_t** out3, int processId, const wchar_t* name)
+CORVANE_EXPORT int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int objectType,
+                                            const wchar_t* path, int zero, int* out1, int* out2,
+                                            const wchar_t** out3, int processId,
+                                            const wchar_t* name)
 {
     json::object call = Call("ScanObject", instance);
     call["objectType"] = objectType;
@@ -400,8 +383,8 @@ ENGINE_EXPORT int ThreatScanner_ScanObject(CThreatScannerStruct* instance, int o
     return RunScan(instance, "ScanObject", path, objectType);
 }
 
-ENGINE_EXPORT int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int zero,
-                                         const wchar_t* path, int processId)
+CORVANE_EXPORT int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int zero,
+                                          const wchar_t* path, int processId)
 {
     json::object call = Call("ScanPath", instance);
     call["zero"] = zero;
@@ -411,9 +394,9 @@ ENGINE_EXPORT int ThreatScanner_ScanPath(CThreatScannerStruct* instance, int zer
     return RunScan(instance, "ScanPath", path, -1);
 }
 
-ENGINE_EXPORT int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance,
-                                                       std::uint32_t* version,
-                                                       std::uint32_t* releaseTime)
+CORVANE_EXPORT int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance,
+                                                        std::uint32_t* version,
+                                                        std::uint32_t* releaseTime)
 {
     Record(Call("GetDatabaseInformation", instance));
     if (const json::value* database = Script().if_contains("database"))

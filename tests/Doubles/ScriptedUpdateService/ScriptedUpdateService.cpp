@@ -12,6 +12,8 @@
 //   "options": [{"id", "value"}] in order: the URL and the local path as text, the flags as
 //              booleans, the callback and its context as whether they are non-null
 //   "update", "install": {"calls": <count>, "answers": [callback result per event sent]}
+#include "Export/Export.h"
+#include "ProcessHelper/Process.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
 
 #include <boost/filesystem/fstream.hpp>
@@ -26,16 +28,8 @@
 #include <type_traits>
 #include <vector>
 
-#ifdef _WIN32
-#include <windows.h>
-#define UPDATE_LIBRARY_EXPORT extern "C" __declspec(dllexport)
-#else
-#include <dlfcn.h>
-#define UPDATE_LIBRARY_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
-
-UPDATE_LIBRARY_EXPORT UpdateServiceInterface* UpdSdkCreate();
-UPDATE_LIBRARY_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
+CORVANE_EXPORT UpdateServiceInterface* UpdSdkCreate();
+CORVANE_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
 
 namespace
 {
@@ -53,25 +47,16 @@ static_assert(std::is_same_v<decltype(UpdSdkDestroy), UpdSdk::Destroy>);
 // The script and the record live beside this library, whatever folder it was installed in.
 boost::filesystem::path BesideLibrary(const char* name)
 {
-#ifdef _WIN32
-    HMODULE module = nullptr;
-    // Room for the longest path the system has, so that a deep test folder is not cut short.
-    std::wstring path(32768, L'\0');
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&UpdSdkCreate), &module))
+    try
+    {
+        return ProcessHelper::Process::ModuleOf(reinterpret_cast<const void*>(&UpdSdkCreate))
+                   .parent_path() /
+               name;
+    }
+    catch (...)
+    {
         Fail("cannot find its own file");
-    const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0 || length >= path.size())
-        Fail("cannot find its own file");
-    path.resize(length);
-    return boost::filesystem::path(path).parent_path() / name;
-#else
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void*>(&UpdSdkCreate), &info) || !info.dli_fname)
-        Fail("cannot find its own file");
-    return boost::filesystem::path(info.dli_fname).parent_path() / name;
-#endif
+    }
 }
 
 json::object LoadScript()
@@ -128,7 +113,6 @@ json::value OptionValue(int option, void* value)
     case UpdSdk::OptionServer:
         return value ? json::value(static_cast<const char*>(value)) : json::value(nullptr);
     case UpdSdk::OptionLocalPath:
-    case UpdSdk::OptionEngineService:
         return value ? json::value(boost::locale::conv::utf_to_utf<char>(
                            static_cast<const wchar_t*>(value)))
                      : json::value(nullptr);
@@ -243,7 +227,7 @@ std::vector<ScriptedService*>& Live()
 }
 } // namespace
 
-UPDATE_LIBRARY_EXPORT UpdateServiceInterface* UpdSdkCreate()
+CORVANE_EXPORT UpdateServiceInterface* UpdSdkCreate()
 {
     try
     {
@@ -262,7 +246,7 @@ UPDATE_LIBRARY_EXPORT UpdateServiceInterface* UpdSdkCreate()
     }
 }
 
-UPDATE_LIBRARY_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service)
+CORVANE_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service)
 {
     json::object& record = TheRecord().Content();
     std::vector<ScriptedService*>& live = Live();

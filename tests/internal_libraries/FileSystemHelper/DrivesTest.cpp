@@ -141,6 +141,19 @@ TEST(Drives, TheRootIsADriveWithoutAMountEntry)
     EXPECT_EQ(Roots(Drives(MountTableDrives(""))), std::vector<std::wstring>{L"/"});
     EXPECT_EQ(DriveTypeOf(L"/", chroot), DriveUnknown);
     EXPECT_EQ(DriveTypeOf(L"/data/", chroot), DriveFixed);
+    EXPECT_EQ(MountedDevice("/", chroot), "");
+    EXPECT_EQ(MountedDevice("/data//", chroot), "/dev/corvane-test-disk1");
+}
+
+// The device whose boot sector a boot scan reads: the last mount at the place is in effect.
+TEST(Drives, TheDeviceOfAMountIsTheLastOneMountedThere)
+{
+    const std::string stacked = table + "/dev/corvane-test-disk3 / ext4 rw 0 0\n";
+    EXPECT_EQ(MountedDevice("/", table), "/dev/corvane-test-disk1");
+    EXPECT_EQ(MountedDevice("/", stacked), "/dev/corvane-test-disk3");
+    EXPECT_EQ(MountedDevice("/srv/with blank/", table), "/dev/corvane-test-disk2");
+    EXPECT_EQ(MountedDevice("/proc", table), "proc");
+    EXPECT_EQ(MountedDevice("/srv", table), "");
 }
 
 TEST(Drives, TypesFollowTheFileSystem)

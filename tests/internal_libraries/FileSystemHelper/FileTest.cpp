@@ -1,4 +1,5 @@
 #include "FileSystemHelper/File.h"
+#include "FileSystemHelper/HeldFile.h"
 #include "FileSystemHelper/OpenFile.h"
 #include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/RunFolder.h"
@@ -132,6 +133,42 @@ TEST_F(FileRead, OpenFileUsesTheWidePath)
     EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(folder.Path()),
                             boost::filesystem::directory_iterator()),
               1);
+}
+
+// Readers share a lock and keep a writer out for as long as it waits; a writer keeps readers out.
+// Locks conflict inside one process too, nothing but a regular file is locked, and only a writer
+// creates the file.
+TEST(FileLock, ReadersShareItAndAWriterHasItAlone)
+{
+    using FileSystemHelper::LockMode;
+    using FileSystemHelper::LockResult;
+    CorvaneTest::TemporaryFolder folder;
+    const auto file = folder.Path() / "set.lock";
+    FileSystemHelper::HeldFile reader;
+    FileSystemHelper::HeldFile other;
+    FileSystemHelper::HeldFile writer;
+    EXPECT_EQ(reader.Lock(file, LockMode::Shared), LockResult::Failed);
+    EXPECT_FALSE(boost::filesystem::exists(file));
+    ASSERT_EQ(writer.Lock(file, LockMode::Exclusive), LockResult::Locked);
+    writer.Release();
+    ASSERT_EQ(reader.Lock(file, LockMode::Shared), LockResult::Locked);
+    EXPECT_EQ(other.Lock(file, LockMode::Shared), LockResult::Locked);
+    EXPECT_EQ(writer.Lock(file, LockMode::Exclusive, std::chrono::milliseconds(100)),
+              LockResult::Busy);
+    EXPECT_FALSE(writer.Held());
+    reader.Release();
+    other.Release();
+    ASSERT_EQ(writer.Lock(file, LockMode::Exclusive), LockResult::Locked);
+    EXPECT_EQ(reader.Lock(file, LockMode::Shared, std::chrono::milliseconds(50)), LockResult::Busy);
+    writer.Release();
+    EXPECT_EQ(reader.Lock(file, LockMode::Shared), LockResult::Locked);
+
+    boost::filesystem::create_directory(folder.Path() / "folder");
+    EXPECT_EQ(other.Lock(folder.Path() / "folder", LockMode::Shared), LockResult::Failed);
+#ifndef _WIN32
+    boost::filesystem::create_symlink(file, folder.Path() / "link");
+    EXPECT_EQ(other.Lock(folder.Path() / "link", LockMode::Shared), LockResult::Failed);
+#endif
 }
 
 // A sweep of the shared folder takes what no run holds and leaves a live run's folder whole; the

@@ -35,9 +35,6 @@ bool Exists(const fs::path& path)
     return exists;
 }
 
-using Platform::RemoveAll;
-using Platform::Rename;
-
 // Removes what is left over where a failure is of no consequence: the next run removes it too.
 void RemoveQuietly(const fs::path& path)
 {
@@ -131,17 +128,69 @@ bool SameCopy(const fs::path& path, const IndexFile& file)
 }
 } // namespace
 
-DefinitionsFolder::DefinitionsFolder(const fs::path& localPath)
-    : local(localPath), live(localPath / "Plugins"), staging(localPath / "Plugins.staging"),
-      next(localPath / "Plugins.new"), previous(localPath / "Plugins.old"),
-      marker(localPath / "Plugins.switch"), markerDraft(localPath / "Plugins.switch.draft")
+DefinitionsFolder::DefinitionsFolder(const fs::path& localPath, const Pauses& pauses)
+    : pauses(pauses), local(localPath), live(localPath / "Plugins"),
+      staging(localPath / "Plugins.staging"), next(localPath / "Plugins.new"),
+      previous(localPath / "Plugins.old"), marker(localPath / "Plugins.switch"),
+      markerDraft(localPath / "Plugins.switch.draft"),
+      switchLockFile(localPath / (std::string("Plugins") + DefinitionsSet::SwitchLockSuffix))
 {
+}
+
+void DefinitionsFolder::Rename(const fs::path& from, const fs::path& to) const
+{
+    Platform::Rename(from, to, pauses.inUse);
+}
+
+void DefinitionsFolder::RemoveAll(const fs::path& path) const
+{
+    Platform::RemoveAll(path, pauses.inUse);
+}
+
+void DefinitionsFolder::LockSwitch() const
+{
+    if (switchLock.Held())
+        return;
+    switch (switchLock.Lock(boost::filesystem::path(switchLockFile.native()),
+                            FileSystemHelper::LockMode::Exclusive, pauses.readers))
+    {
+    case FileSystemHelper::LockResult::Locked:
+        return;
+    case FileSystemHelper::LockResult::Busy:
+        throw Failure(LocalFileError, "The definitions are being loaded by a scan");
+    case FileSystemHelper::LockResult::Failed:
+        break;
+    }
+    throw Failure(LocalFileError, "Couldn't open " + switchLockFile.string());
 }
 
 void DefinitionsFolder::Recover() const
 {
+    if (!switchLock.Held())
+    {
+        // Only an exclusive lock creates the file; whether it can be had now does not matter.
+        FileSystemHelper::HeldFile create;
+        create.Lock(boost::filesystem::path(switchLockFile.native()),
+                    FileSystemHelper::LockMode::Exclusive);
+    }
     RemoveAll(markerDraft);
     const std::string wanted = ReadText(marker);
+    // The live set may move below: scans that load it are waited for, and only the lock taken
+    // here is let go at the end (a switch that recovers keeps its own).
+    struct LockedHere
+    {
+        FileSystemHelper::HeldFile& lock;
+        const bool taken;
+        ~LockedHere()
+        {
+            if (taken)
+                lock.Release();
+        }
+    };
+    const LockedHere locked{switchLock,
+                            !switchLock.Held() && (!wanted.empty() || Exists(previous))};
+    if (locked.taken)
+        LockSwitch();
     if (!wanted.empty() && Identity(live) != wanted && Identity(next) == wanted)
     {
         if (Exists(live))
@@ -259,12 +308,19 @@ void DefinitionsFolder::Install(const Index& index, const std::string& indexText
             if (const std::string why = DefinitionsSet::Check(Platform::EnginePath(next));
                 !why.empty())
                 throw Failure(DefinitionsRejected, "The new definitions are refused: " + why);
+        LockSwitch();
     }
     catch (...)
     {
         RemoveQuietly(next);
         throw;
     }
+    // Scans that start from here on wait until the switch is over, or undone.
+    struct Unlock
+    {
+        FileSystemHelper::HeldFile& lock;
+        ~Unlock() { lock.Release(); }
+    } const unlock{switchLock};
     TestHooks::KillPoint(TestHooks::NextSetComplete);
 
     // From the moment the marker exists, recovery completes the switch instead of undoing it.

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "Index.h"
+#include "Pauses.h"
+
+#include "FileSystemHelper/HeldFile.h"
 
 #include <filesystem>
 #include <set>
@@ -14,6 +17,7 @@ namespace UpdateServiceCom
 //   Plugins.new      the next set, built complete before it goes live
 //   Plugins.old      the live set while it is being replaced
 //   Plugins.switch   the switch marker: the SHA-256 digest of the next set's index.json
+//   Plugins.switch.lock  held shared by scans while they load Plugins, exclusively by a switch
 // An install builds the next set in full (every file of the release, update.txt and index.json,
 // flushed to disk), writes the switch marker, swaps the next set in and removes the marker.
 //
@@ -24,16 +28,20 @@ namespace UpdateServiceCom
 //     has the marker's digest becomes Plugins (if it is still Plugins.new, the live set moves
 //     aside first); then the marker goes and after it the other folders. A marker that matches
 //     neither folder is dropped and handled as no marker.
-// So the engine finds either the complete old set or the complete new set.
+// So the engine finds either the complete old set or the complete new set. Nothing moves the
+// live set while a scan loads it: a switch waits for the scans that are loading (up to the
+// readers pause) and fails without a change when they take longer, and a scan that starts meanwhile
+// waits for the switch to end.
 class DefinitionsFolder
 {
 public:
-    explicit DefinitionsFolder(const std::filesystem::path& localPath);
+    DefinitionsFolder(const std::filesystem::path& localPath, const Pauses& pauses);
 
     const std::filesystem::path& Live() const { return live; }
     const std::filesystem::path& Staging() const { return staging; }
 
     // Finishes or undoes a switch that was cut short, and removes what an unfinished run left.
+    // Creates the switch lock file first, so that scans starting from here on take part in it.
     void Recover() const;
 
     // index.json of the live set, or empty.
@@ -62,6 +70,13 @@ private:
     void BuildNextSet(const Index& index, const std::string& indexText,
                       const std::set<std::string>& staged) const;
     void Switch(const std::string& nextIdentity) const;
+    // Takes the switch lock unless it is held already; throws Failure (LocalFileError) when
+    // scans keep it longer than the readers pause.
+    void LockSwitch() const;
+    void Rename(const std::filesystem::path& from, const std::filesystem::path& to) const;
+    void RemoveAll(const std::filesystem::path& path) const;
+
+    Pauses pauses;
 
     std::filesystem::path local;
     std::filesystem::path live;
@@ -70,5 +85,7 @@ private:
     std::filesystem::path previous;
     std::filesystem::path marker;
     std::filesystem::path markerDraft; // the marker while it is written
+    std::filesystem::path switchLockFile;
+    mutable FileSystemHelper::HeldFile switchLock;
 };
 } // namespace UpdateServiceCom

@@ -1,6 +1,6 @@
 // The library's two exports. Everything else in the library stays hidden.
 #include "Crypto.h"
-#include "Export.h"
+#include "Export/Export.h"
 #include "Http.h"
 #include "Service.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
@@ -10,8 +10,8 @@
 #include <set>
 #include <type_traits>
 
-UPDSDK_EXPORT UpdateServiceInterface* UpdSdkCreate();
-UPDSDK_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
+CORVANE_EXPORT UpdateServiceInterface* UpdSdkCreate();
+CORVANE_EXPORT int UpdSdkDestroy(UpdateServiceInterface* service);
 
 static_assert(std::is_same_v<decltype(UpdSdkCreate), UpdSdk::Create>);
 static_assert(std::is_same_v<decltype(UpdSdkDestroy), UpdSdk::Destroy>);
@@ -25,14 +25,14 @@ std::mutex servicesMutex;
 std::set<UpdateServiceInterface*> services;
 } // namespace
 
-UpdateServiceInterface* UpdSdkCreate()
+UpdateServiceInterface* UpdateServiceCom::CreateService(const Pauses& pauses)
 {
     const std::lock_guard<std::mutex> guard(servicesMutex);
     if (!UpdateServiceCom::InitializeCrypto())
         return nullptr;
     if (services.empty() && !UpdateServiceCom::StartTransfers())
         return nullptr;
-    auto* service = new (std::nothrow) UpdateServiceCom::Service();
+    auto* service = new (std::nothrow) UpdateServiceCom::Service(pauses);
     if (service)
     {
         try
@@ -48,6 +48,11 @@ UpdateServiceInterface* UpdSdkCreate()
     if (services.empty())
         UpdateServiceCom::StopTransfers();
     return nullptr;
+}
+
+UpdateServiceInterface* UpdSdkCreate()
+{
+    return UpdateServiceCom::CreateService({});
 }
 
 int UpdSdkDestroy(UpdateServiceInterface* service)

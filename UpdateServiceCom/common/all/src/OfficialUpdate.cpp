@@ -101,7 +101,7 @@ void Service::RunOfficialUpdate()
 {
     TakeLock();
     pending.reset();
-    const DefinitionsFolder folder(localPath);
+    const DefinitionsFolder folder(localPath, pauses);
     folder.Recover();
     Notify(UpdSdk::EventCheckingForUpdate, nullptr);
 
@@ -181,12 +181,7 @@ void Service::RunOfficialUpdate()
             throw Failure(SourceIncomplete, "The source no longer offers " + copy.name.FileName());
     }
     if (newer == 0)
-    {
-        folder.DropStaging();
-        lock.Unlock();
-        Notify(UpdSdk::EventUpToDate, nullptr);
-        return;
-    }
+        return UpToDate(folder);
 
     Notify(UpdSdk::EventTotalBytes, &total);
     folder.ResetStaging();

@@ -2,6 +2,7 @@
 
 // The operating-system calls of the library, one implementation per platform.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -19,13 +20,14 @@ void SyncFolder(const std::filesystem::path& folder);
 bool ExchangeFolders(const std::filesystem::path& first, const std::filesystem::path& second);
 
 // Renames a file or folder to a name that is not taken. Where files that are open cannot be
-// moved, waits a while for them to be closed. Throws Failure (LocalFileError).
-void Rename(const std::filesystem::path& from, const std::filesystem::path& to);
+// moved, waits up to inUse for them to be closed. Throws Failure (LocalFileError).
+void Rename(const std::filesystem::path& from, const std::filesystem::path& to,
+            std::chrono::milliseconds inUse);
 
 // Removes a file or a folder with everything in it; a link (symbolic link, junction) is removed
 // itself, never what it leads to. Nothing there is no failure. Where files that are open cannot
-// be removed, waits a while for them to be closed. Throws Failure (LocalFileError).
-void RemoveAll(const std::filesystem::path& path);
+// be removed, waits up to inUse for them to be closed. Throws Failure (LocalFileError).
+void RemoveAll(const std::filesystem::path& path, std::chrono::milliseconds inUse);
 // The same without waiting and without failing, for what is only left over; false when something
 // is left.
 bool TryRemoveAll(const std::filesystem::path& path);
@@ -49,9 +51,6 @@ std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string& socket,
 
 // A path as the engine's loader takes it: its bytes, UTF-8 on Windows.
 std::string EnginePath(const std::filesystem::path& path);
-
-// The folder this library was loaded from.
-std::filesystem::path LibraryFolder();
 
 // A wide path as a path of this system: on POSIX the bytes it stands for, through the program's
 // lossless conversion (bytes that are not UTF-8 travel as U+DC80..U+DCFF). Throws Failure for
@@ -96,23 +95,4 @@ private:
 // Ends this process at once, as if killed (the test build's kill points).
 [[noreturn]] void KillThisProcess();
 
-// Holds an exclusive lock on a file as long as it lives, so that two processes never work on
-// one installation at once.
-class FileLock
-{
-public:
-    FileLock() = default;
-    ~FileLock();
-    FileLock(const FileLock&) = delete;
-    FileLock& operator=(const FileLock&) = delete;
-
-    // Takes the lock without waiting; false when another process holds it. Throws Failure
-    // (LocalFileError) when the lock file cannot be opened.
-    bool TryLock(const std::filesystem::path& file);
-    void Unlock();
-    bool Locked() const { return handle != -1; }
-
-private:
-    std::intptr_t handle = -1; // a descriptor, or a handle
-};
 } // namespace UpdateServiceCom::Platform

@@ -7,6 +7,8 @@
 #include "TestHooks.h"
 #include "UpdateServiceCom/UpdateServiceCom.h"
 
+#include "ProcessHelper/Process.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -24,6 +26,21 @@ constexpr const char* LockFileName = "Plugins.lock";
 
 constexpr int Accepted = 0;
 constexpr int Refused = 1;
+
+// The folder this library was loaded from.
+std::filesystem::path LibraryFolder()
+{
+    try
+    {
+        return ProcessHelper::Process::ModuleOf(reinterpret_cast<const void*>(&LibraryFolder))
+            .parent_path()
+            .native();
+    }
+    catch (...)
+    {
+        throw Failure(Internal, "Couldn't find the library's own file");
+    }
+}
 
 bool StartsWith(const std::string& text, const char* prefix)
 {
@@ -166,12 +183,12 @@ template <typename Action> int Service::Guarded(Action action)
     }
     catch (const Failure& failure)
     {
-        lock.Unlock();
+        lock.Release();
         return failure.Code();
     }
     catch (...)
     {
-        lock.Unlock();
+        lock.Release();
         return Internal;
     }
 }
@@ -203,14 +220,33 @@ void Service::TakeLock()
 {
     if (server.empty() || localPath.empty())
         throw Failure(NotConfigured, "The server or the local path is not set");
-    if (!lock.Locked() && !lock.TryLock(localPath / LockFileName))
+    if (lock.Held())
+        return;
+    const std::filesystem::path file = localPath / LockFileName;
+    switch (
+        lock.Lock(boost::filesystem::path(file.native()), FileSystemHelper::LockMode::Exclusive))
+    {
+    case FileSystemHelper::LockResult::Locked:
+        return;
+    case FileSystemHelper::LockResult::Busy:
         throw Failure(Busy, "Another update is running");
+    case FileSystemHelper::LockResult::Failed:
+        break;
+    }
+    throw Failure(LocalFileError, "Couldn't open " + file.string());
+}
+
+void Service::UpToDate(const DefinitionsFolder& folder)
+{
+    folder.DropStaging();
+    lock.Release();
+    Notify(UpdSdk::EventUpToDate, nullptr);
 }
 
 Index Service::FetchVerifiedIndex(const HttpClient& http, std::string& text)
 {
     // The key is loaded before anything is downloaded: without it nothing can be trusted.
-    const PublicKey key(Platform::LibraryFolder() / PublicKeyFileName);
+    const PublicKey key(LibraryFolder() / PublicKeyFileName);
     text = Retrying([&] { return http.Fetch(server + "/index.json", MaxIndexBytes); });
     std::string signature;
     try
@@ -238,7 +274,7 @@ void Service::RunUpdate()
         return RunOfficialUpdate();
     TakeLock();
     pending.reset();
-    const DefinitionsFolder folder(localPath);
+    const DefinitionsFolder folder(localPath, pauses);
     folder.Recover();
     Notify(UpdSdk::EventCheckingForUpdate, nullptr);
 
@@ -260,12 +296,7 @@ void Service::RunUpdate()
         }
     }
     if (needed.empty() && installedText == indexText && folder.ShowsVersion(index.version))
-    {
-        folder.DropStaging();
-        lock.Unlock();
-        Notify(UpdSdk::EventUpToDate, nullptr);
-        return;
-    }
+        return UpToDate(folder);
 
     Notify(UpdSdk::EventTotalBytes, &total);
     folder.ResetStaging();
@@ -309,7 +340,7 @@ void Service::RunUpdate()
 void Service::RunInstall()
 {
     TakeLock();
-    const DefinitionsFolder folder(localPath);
+    const DefinitionsFolder folder(localPath, pauses);
     try
     {
         folder.Recover();
@@ -325,6 +356,6 @@ void Service::RunInstall()
     }
     pending.reset();
     folder.DropStaging();
-    lock.Unlock();
+    lock.Release();
 }
 } // namespace UpdateServiceCom

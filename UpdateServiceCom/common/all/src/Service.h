@@ -1,10 +1,13 @@
 #pragma once
 
 #include "Index.h"
+#include "Pauses.h"
 #include "Platform.h"
 #include "UpdateServiceCom/UpdateServiceInterface.h"
 
 #include "Failure.h"
+
+#include "FileSystemHelper/HeldFile.h"
 
 #include <chrono>
 #include <cstdint>
@@ -17,6 +20,7 @@
 
 namespace UpdateServiceCom
 {
+class DefinitionsFolder;
 class HttpClient;
 
 // The service object handed out by UpdSdkCreate. Update fetches and verifies the signed index
@@ -25,7 +29,7 @@ class HttpClient;
 class Service final : public UpdateServiceInterface
 {
 public:
-    Service() = default;
+    explicit Service(const Pauses& pauses = {}) : pauses(pauses) {}
     ~Service() = default;
 
     int SetOption(int option, void* value) override;
@@ -55,6 +59,8 @@ private:
     void RunOfficialUpdate();
     void RunInstall();
     void TakeLock();
+    // Ends an update that found the installation current.
+    void UpToDate(const DefinitionsFolder& folder);
     Index FetchVerifiedIndex(const HttpClient& http, std::string& text);
     template <typename Action> int Guarded(Action action);
     int Notify(int event, void* data) const;
@@ -74,12 +80,18 @@ private:
     UpdSdk::Callback* callback = nullptr;
     void* context = nullptr;
     std::uint32_t stallSeconds = 30;
-    Platform::FileLock lock;
+    Pauses pauses;
+    // Held from the start of Update or Install to its end, so that two processes never work on
+    // one installation at once.
+    FileSystemHelper::HeldFile lock;
     std::optional<Pending> pending;
 };
+// A new service object that waits as pauses say, counted among those UpdSdkDestroy destroys; null
+// when the library cannot start.
+UpdateServiceInterface* CreateService(const Pauses& pauses);
+
 // However often the host says yes, one transfer is not tried more often than this.
 inline constexpr int MaxRetries = 20;
-inline constexpr auto RetryPause = std::chrono::milliseconds(250);
 
 // Runs a transfer again while it fails in a passing way and the host answers the query with 1.
 template <typename Action> auto Service::Retrying(Action action) -> decltype(action())
@@ -96,7 +108,7 @@ template <typename Action> auto Service::Retrying(Action action) -> decltype(act
                 Notify(failure.RetryQuery(), nullptr) != 1)
                 throw;
             if (failure.RetryQuery() != QueryCorrupted)
-                std::this_thread::sleep_for(RetryPause);
+                std::this_thread::sleep_for(pauses.retry);
         }
     }
 }

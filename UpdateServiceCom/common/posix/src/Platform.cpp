@@ -9,9 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,7 +48,9 @@ bool ExchangeFolders(const std::filesystem::path& first, const std::filesystem::
     throw Failure(LocalFileError, "Couldn't swap " + first.string() + " and " + second.string());
 }
 
-void Rename(const std::filesystem::path& from, const std::filesystem::path& to)
+// Open files never keep a name from being moved or removed here.
+void Rename(const std::filesystem::path& from, const std::filesystem::path& to,
+            std::chrono::milliseconds)
 {
     std::error_code error;
     std::filesystem::rename(from, to, error);
@@ -59,7 +59,7 @@ void Rename(const std::filesystem::path& from, const std::filesystem::path& to)
                                           ": " + error.message());
 }
 
-void RemoveAll(const std::filesystem::path& path)
+void RemoveAll(const std::filesystem::path& path, std::chrono::milliseconds)
 {
     // Symbolic links are removed, not followed.
     std::error_code error;
@@ -78,14 +78,6 @@ bool TryRemoveAll(const std::filesystem::path& path)
 std::string EnginePath(const std::filesystem::path& path)
 {
     return path.string();
-}
-
-std::filesystem::path LibraryFolder()
-{
-    Dl_info info{};
-    if (!::dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) || !info.dli_fname)
-        throw Failure(Internal, "Couldn't find the library's own file");
-    return std::filesystem::path(info.dli_fname).parent_path();
 }
 
 std::filesystem::path ToPath(const wchar_t* text)
@@ -321,31 +313,5 @@ void KillThisProcess()
 {
     std::raise(SIGKILL);
     std::_Exit(137);
-}
-
-FileLock::~FileLock()
-{
-    Unlock();
-}
-
-bool FileLock::TryLock(const std::filesystem::path& file)
-{
-    Unlock();
-    const int descriptor =
-        ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (descriptor < 0)
-        throw Failure(LocalFileError, "Couldn't open " + file.string());
-    handle = descriptor;
-    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0)
-        return true;
-    Unlock();
-    return false;
-}
-
-void FileLock::Unlock()
-{
-    if (handle >= 0)
-        ::close(static_cast<int>(handle));
-    handle = -1;
 }
 } // namespace UpdateServiceCom::Platform

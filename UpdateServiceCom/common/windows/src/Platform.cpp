@@ -72,18 +72,18 @@ bool LacksRights(const std::filesystem::path& entry, const std::filesystem::path
            (!into.empty() && denied(into, FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY));
 }
 
-// Runs attempt until it succeeds, fails for another reason than a file in use, or a scan that
-// is reading the definitions had time enough to finish loading them. An access denial that the
-// user's rights explain (LacksRights of entry and into) ends it at once. Returns the last error.
+// Runs attempt until it succeeds, fails for another reason than a file in use, or wait has
+// passed. An access denial that the user's rights explain (LacksRights of entry and into) ends it
+// at once. Returns the last error.
 template <typename Attempt>
-DWORD WhileInUse(Attempt attempt, const std::filesystem::path& entry,
-                 const std::filesystem::path& into = {})
+DWORD WhileInUse(Attempt attempt, std::chrono::milliseconds wait,
+                 const std::filesystem::path& entry, const std::filesystem::path& into = {})
 {
-    constexpr int Attempts = 200; // 10 seconds
+    const int attempts = static_cast<int>(std::max<long long>(wait.count() / 50, 0)) + 1;
     for (int tried = 1;; ++tried)
     {
         const DWORD error = attempt();
-        if (error == ERROR_SUCCESS || !InUse(error) || tried >= Attempts)
+        if (error == ERROR_SUCCESS || !InUse(error) || tried >= attempts)
             return error;
         if (error == ERROR_ACCESS_DENIED && tried == 1 && LacksRights(entry, into))
             return error;
@@ -182,7 +182,8 @@ bool ExchangeFolders(const std::filesystem::path&, const std::filesystem::path&)
     return false;
 }
 
-void Rename(const std::filesystem::path& from, const std::filesystem::path& to)
+void Rename(const std::filesystem::path& from, const std::filesystem::path& to,
+            std::chrono::milliseconds inUse)
 {
     // A file replaces a file of the target name, as on POSIX; a folder never replaces anything.
     const DWORD error = WhileInUse(
@@ -193,14 +194,14 @@ void Rename(const std::filesystem::path& from, const std::filesystem::path& to)
                        ? ERROR_SUCCESS
                        : ::GetLastError();
         },
-        from, to.parent_path());
+        inUse, from, to.parent_path());
     if (error != ERROR_SUCCESS)
         Fail("rename to " + Describe(to), from, error);
 }
 
-void RemoveAll(const std::filesystem::path& path)
+void RemoveAll(const std::filesystem::path& path, std::chrono::milliseconds inUse)
 {
-    const DWORD error = WhileInUse([&] { return RemoveEntry(path.wstring()); }, path);
+    const DWORD error = WhileInUse([&] { return RemoveEntry(path.wstring()); }, inUse, path);
     if (error != ERROR_SUCCESS)
         Fail("remove", path, error);
 }
@@ -221,29 +222,6 @@ std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string&, const std::
 std::string EnginePath(const std::filesystem::path& path)
 {
     return Describe(path);
-}
-
-std::filesystem::path LibraryFolder()
-{
-    HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&LibraryFolder), &module))
-        throw Failure(Internal, "Couldn't find the library's own file");
-    std::wstring name(MAX_PATH, L'\0');
-    for (;;)
-    {
-        const DWORD length =
-            ::GetModuleFileNameW(module, name.data(), static_cast<DWORD>(name.size()));
-        if (length == 0)
-            throw Failure(Internal, "Couldn't find the library's own file");
-        if (length < name.size())
-        {
-            name.resize(length);
-            return std::filesystem::path(name).parent_path();
-        }
-        name.resize(name.size() * 2);
-    }
 }
 
 std::filesystem::path ToPath(const wchar_t* text)
@@ -504,36 +482,5 @@ void KillThisProcess()
 {
     ::TerminateProcess(::GetCurrentProcess(), 137);
     std::_Exit(137);
-}
-
-FileLock::~FileLock()
-{
-    Unlock();
-}
-
-bool FileLock::TryLock(const std::filesystem::path& file)
-{
-    Unlock();
-    const HANDLE opened =
-        ::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
-        throw Failure(LocalFileError, "Couldn't open " + Describe(file));
-    handle = reinterpret_cast<std::intptr_t>(opened);
-    OVERLAPPED whole{};
-    if (::LockFileEx(opened, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                     MAXDWORD, &whole))
-        return true;
-    Unlock();
-    return false;
-}
-
-void FileLock::Unlock()
-{
-    // Closing the handle releases the lock.
-    if (handle != -1)
-        ::CloseHandle(reinterpret_cast<HANDLE>(handle));
-    handle = -1;
 }
 } // namespace UpdateServiceCom::Platform

@@ -79,6 +79,12 @@ enum class Verdict
 // On success the header is filled in.
 Verdict VerifyDatabase(const std::string& path, DatabaseForm form, DatabaseHeader& header);
 
+// Readers of a set hold the lock of the file named <folder><SwitchLockSuffix> shared while they
+// read the set, and an update holds it exclusively while it moves sets in and out of the folder's
+// place, so that a reader finds one whole set, old or new. The file lies beside the folder, so
+// that its lock keeps nothing under the folder open.
+inline constexpr char SwitchLockSuffix[] = ".switch.lock";
+
 // Starts libclamav for this process once; false when it cannot start. Its messages are dropped:
 // the program owns the console.
 bool InitializeEngineLibrary();

@@ -13,6 +13,9 @@ public:
     // Full path of the module's file; a null module is the running program. Throws
     // ExceptionHelper::Windows "Couldn't get module file name".
     static boost::filesystem::path Path(DllHelper::ModuleHandle module);
+    // Full path of the file of the module (the program or a library) that holds the address, as
+    // the module was loaded. Throws ExceptionHelper::Windows "Couldn't get module file name".
+    static boost::filesystem::path ModuleOf(const void* address);
 
     // Id of the calling process.
     static std::uint32_t CurrentId();

@@ -51,12 +51,6 @@ std::string Unescape(const std::string& field)
     return result;
 }
 
-std::string ReadMountTable()
-{
-    std::ifstream file("/proc/self/mounts");
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 std::vector<Mount> ParseMounts(const std::string& table)
 {
     std::vector<Mount> mounts;
@@ -83,6 +77,13 @@ std::string RootPath(const std::string& mountPoint)
     return mountPoint + '/';
 }
 
+std::string WithoutTrailingSlashes(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
 bool IsRemovableDevice(const std::string& device)
 {
     const std::string prefix = "/dev/";
@@ -98,7 +99,25 @@ bool IsRemovableDevice(const std::string& device)
 }
 } // namespace
 
-Drives::Drives() : items(MountTableDrives(ReadMountTable())) {}
+std::string SystemMountTable()
+{
+    std::ifstream file("/proc/self/mounts");
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::string MountedDevice(const std::string& folder, const std::string& mountTable)
+{
+    const std::string wanted = WithoutTrailingSlashes(folder);
+    std::string device;
+    for (const Mount& mount : ParseMounts(mountTable))
+    {
+        if (WithoutTrailingSlashes(mount.mountPoint) == wanted)
+            device = mount.device;
+    }
+    return device;
+}
+
+Drives::Drives() : items(MountTableDrives(SystemMountTable())) {}
 
 // Without /proc, or without an entry for the root (a chroot), the root folder is still the one
 // drive that a full scan walks.
@@ -124,7 +143,7 @@ Drives::List MountTableDrives(const std::string& mountTable)
 
 DriveType DriveTypeOf(const std::wstring& rootPath)
 {
-    return DriveTypeOf(rootPath, ReadMountTable());
+    return DriveTypeOf(rootPath, SystemMountTable());
 }
 
 DriveType DriveTypeOf(const std::wstring& rootPath, const std::string& mountTable)

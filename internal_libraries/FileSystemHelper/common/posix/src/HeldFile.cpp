@@ -1,18 +1,24 @@
 #include "FileSystemHelper/HeldFile.h"
 
+#include <algorithm>
 #include <boost/filesystem/operations.hpp>
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace FileSystemHelper
 {
 namespace
 {
+// How often a lock held by someone else is tried again.
+constexpr auto LockPollInterval = std::chrono::milliseconds(20);
+
 bool SameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -27,7 +33,7 @@ HeldFile::~HeldFile()
 void HeldFile::Release()
 {
     if (handle >= 0)
-        ::close(handle);
+        ::close(static_cast<int>(handle));
     handle = -1;
 }
 
@@ -96,6 +102,46 @@ std::FILE* HeldFile::Create(const boost::filesystem::path& path, Access access, 
         ::close(fd);
     }
     return nullptr;
+}
+
+LockResult HeldFile::Lock(const boost::filesystem::path& file, LockMode mode,
+                          std::chrono::milliseconds wait)
+{
+    Release();
+    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    int fd = mode == LockMode::Shared ? -1 : ::open(file.c_str(), O_RDWR | O_CREAT | flags, 0644);
+    if (mode == LockMode::Shared ||
+        (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)))
+        fd = ::open(file.c_str(), O_RDONLY | flags);
+    if (fd < 0)
+        return LockResult::Failed;
+    struct stat status
+    {
+    };
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        ::close(fd);
+        return LockResult::Failed;
+    }
+    const int operation = (mode == LockMode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;)
+    {
+        if (::flock(fd, operation) == 0)
+        {
+            handle = fd;
+            return LockResult::Locked;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if ((errno != EWOULDBLOCK && errno != EINTR) || now >= deadline)
+        {
+            const bool busy = errno == EWOULDBLOCK || errno == EINTR;
+            ::close(fd);
+            return busy ? LockResult::Busy : LockResult::Failed;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(deadline - now, LockPollInterval));
+    }
 }
 
 void RemoveUnheldFiles(const boost::filesystem::path& folder)

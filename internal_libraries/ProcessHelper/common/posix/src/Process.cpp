@@ -51,6 +51,17 @@ boost::filesystem::path Process::Path(DllHelper::ModuleHandle module)
     }
 }
 
+boost::filesystem::path Process::ModuleOf(const void* address)
+{
+    Dl_info info{};
+    if (!::dladdr(address, &info) || !info.dli_fname || !*info.dli_fname)
+    {
+        ExceptionHelper::SetLastError(ExceptionHelper::ErrorModuleNotFound);
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Windows("Couldn't get module file name"));
+    }
+    return std::string(info.dli_fname);
+}
+
 std::uint32_t Process::CurrentId()
 {
     return static_cast<std::uint32_t>(::getpid());

@@ -31,6 +31,16 @@ boost::filesystem::path Process::Path(DllHelper::ModuleHandle module)
     }
 }
 
+boost::filesystem::path Process::ModuleOf(const void* address)
+{
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(address), &module))
+        BOOST_THROW_EXCEPTION(ExceptionHelper::Windows("Couldn't get module file name"));
+    return Path(module);
+}
+
 std::uint32_t Process::CurrentId()
 {
     return ::GetCurrentProcessId();

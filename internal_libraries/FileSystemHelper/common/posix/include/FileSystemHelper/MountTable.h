@@ -7,6 +7,13 @@
 
 namespace FileSystemHelper
 {
+// The system's mount table, /proc/self/mounts; empty where it cannot be read.
+std::string SystemMountTable();
+
+// The device (the first field) of the mount in effect at the folder: the last entry whose mount
+// point it is, trailing slashes aside. Empty when nothing is mounted there.
+std::string MountedDevice(const std::string& folder, const std::string& mountTable);
+
 // The drives of the table: the mount points of storage file systems. The root folder is always a
 // drive, also when no entry covers it (a chroot or some containers).
 Drives::List MountTableDrives(const std::string& mountTable);
