@@ -151,6 +151,15 @@ TEST(FileLock, ReadersShareItAndAWriterHasItAlone)
     EXPECT_FALSE(boost::filesystem::exists(file));
     ASSERT_EQ(writer.Lock(file, LockMode::Exclusive), LockResult::Locked);
     writer.Release();
+#ifndef _WIN32
+    // Anyone who may open it could hold it: it is its owner's alone, also when an earlier run
+    // left it open to others.
+    EXPECT_EQ(boost::filesystem::status(file).permissions() & 077, 0);
+    boost::filesystem::permissions(file, boost::filesystem::perms(0644));
+    ASSERT_EQ(writer.Lock(file, LockMode::Exclusive), LockResult::Locked);
+    writer.Release();
+    EXPECT_EQ(boost::filesystem::status(file).permissions() & 077, 0);
+#endif
     ASSERT_EQ(reader.Lock(file, LockMode::Shared), LockResult::Locked);
     EXPECT_EQ(other.Lock(file, LockMode::Shared), LockResult::Locked);
     EXPECT_EQ(writer.Lock(file, LockMode::Exclusive, std::chrono::milliseconds(100)),

@@ -109,7 +109,11 @@ LockResult HeldFile::Lock(const boost::filesystem::path& file, LockMode mode,
 {
     Release();
     constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd = mode == LockMode::Shared ? -1 : ::open(file.c_str(), O_RDWR | O_CREAT | flags, 0644);
+    // Whoever may open a lock file may hold it, shared or not, for as long as it likes: the file
+    // is kept to its owner, so that another user cannot hold back the owner's work. Others' runs
+    // then go on without it.
+    int fd = mode == LockMode::Shared ? -1 : ::open(file.c_str(), O_RDWR | O_CREAT | flags, 0600);
+    const bool writable = fd >= 0;
     if (mode == LockMode::Shared ||
         (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)))
         fd = ::open(file.c_str(), O_RDONLY | flags);
@@ -123,6 +127,9 @@ LockResult HeldFile::Lock(const boost::filesystem::path& file, LockMode mode,
         ::close(fd);
         return LockResult::Failed;
     }
+    // A lock file left open to others by an earlier run is closed to them now.
+    if (writable && status.st_uid == ::geteuid() && (status.st_mode & 077) != 0)
+        ::fchmod(fd, status.st_mode & 0700);
     const int operation = (mode == LockMode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;)

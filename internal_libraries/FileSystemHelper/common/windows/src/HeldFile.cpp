@@ -1,5 +1,6 @@
 #include "FileSystemHelper/HeldFile.h"
 
+#include "FileSystemHelper/PrivateAccess.h"
 #include "FileSystemHelper/Text.h"
 
 #include <boost/filesystem/directory.hpp>
@@ -34,10 +35,21 @@ LockResult HeldFile::Lock(const boost::filesystem::path& file, LockMode mode,
     const std::wstring name = WidePath(file);
     constexpr DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     constexpr DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-    HANDLE opened = mode == LockMode::Shared
-                        ? INVALID_HANDLE_VALUE
-                        : ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, sharing,
-                                        nullptr, OPEN_ALWAYS, flags, nullptr);
+    // Whoever may open a lock file may hold it, shared or not, for as long as it likes: a new
+    // lock file is kept to its user, the system and administrators, so that another user cannot
+    // hold back their work. Others' runs then go on without it.
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    if (mode == LockMode::Exclusive)
+    {
+        const PSECURITY_DESCRIPTOR privateSecurity = PrivateSecurity(false);
+        SECURITY_ATTRIBUTES attributes{sizeof attributes, privateSecurity, FALSE};
+        opened = privateSecurity ? ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                                 sharing, &attributes, OPEN_ALWAYS, flags, nullptr)
+                                 : INVALID_HANDLE_VALUE;
+        const DWORD error = ::GetLastError();
+        ::LocalFree(privateSecurity);
+        ::SetLastError(error);
+    }
     if (mode == LockMode::Shared ||
         (opened == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED))
         opened = ::CreateFileW(name.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, flags,
