@@ -5,9 +5,6 @@
 #include "ScanProtocol/Channel.h"
 #include "ThreatScanner/ThreatScanner.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 namespace ThreatScannerEngine
 {
 namespace
@@ -29,26 +26,14 @@ public:
 
     bool Scan(const Descriptor& file, bool scanArchives, FileScanResult& result) override
     {
-        return ScanDescriptor(ScanningDescriptor(file), scanArchives, result);
+        return ScanDescriptor(PassableHandle(file), scanArchives, result);
     }
 
     bool ScanBytes(const void* data, std::size_t size, bool scanArchives,
                    FileScanResult& result) override
     {
-        const Descriptor memory(::memfd_create("engine-object", MFD_CLOEXEC));
-        if (!memory.Valid())
-            return false;
-        std::size_t written = 0;
-        while (written < size)
-        {
-            const ssize_t count =
-                ::write(memory.Get(), static_cast<const char*>(data) + written, size - written);
-            if (count <= 0)
-                return false;
-            written += static_cast<std::size_t>(count);
-        }
-        return ::lseek(memory.Get(), 0, SEEK_SET) == 0 &&
-               ScanDescriptor(memory.Get(), scanArchives, result);
+        const Descriptor content(FileOfBytes(data, size));
+        return content.Valid() && ScanDescriptor(PassableHandle(content), scanArchives, result);
     }
 
     bool Information(DatabaseInformation& information) override
@@ -75,8 +60,8 @@ public:
     }
 
 private:
-    bool Ask(const ScanProtocol::Message& request, int passed, std::chrono::milliseconds time,
-             ScanProtocol::Message& reply)
+    bool Ask(const ScanProtocol::Message& request, NativeHandle passed,
+             std::chrono::milliseconds time, ScanProtocol::Message& reply)
     {
         if (broken)
             return false;
@@ -89,7 +74,7 @@ private:
         return true;
     }
 
-    bool ScanDescriptor(int fd, bool scanArchives, FileScanResult& result)
+    bool ScanDescriptor(NativeHandle fd, bool scanArchives, FileScanResult& result)
     {
         ScanProtocol::Message reply;
         if (!Ask(ScanProtocol::ScanRequest{scanArchives}, fd, scanTime, reply))
@@ -129,7 +114,7 @@ std::unique_ptr<ServiceConnection> ServiceConnection::Open(const std::string& so
 {
     ScanProtocol::OwnedDescriptor socket =
         ScanProtocol::ConnectAndGreet(socketPath, std::chrono::milliseconds(greetingTime));
-    if (socket.Get() < 0)
+    if (socket.Get() == -1)
         return nullptr;
     return std::make_unique<SocketConnection>(std::move(socket));
 }

@@ -5,12 +5,8 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
-#include <cerrno>
 #include <openssl/crypto.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace ThreatScannerService
 {
@@ -99,7 +95,25 @@ Message Service::Scan(const ScanProtocol::ScanRequest& request, OwnedDescriptor 
 {
     if (passed.Get() < 0)
         return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
-    const Descriptor file(passed.Release());
+    Descriptor file(passed.Release());
+    if (!Claim(file))
+    {
+        // Left open: it is not the client's to close.
+        file.Release();
+        return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
+    }
+    struct Unclaimed
+    {
+        Service& service;
+        Descriptor& file;
+        ~Unclaimed()
+        {
+            // Closed before another scan may take the value.
+            const NativeHandle value = file.Get();
+            file.Close();
+            service.Unclaim(value);
+        }
+    } unclaimed{*this, file};
     OpenFileStatus status;
     if (!DescribeOpenFile(file, status))
         return ScanProtocol::Refused{ThreatScanner::FileInformation};
@@ -177,84 +191,58 @@ void Service::Serve(ScanProtocol::Channel& channel)
     }
 }
 
-bool Service::Run(int listening, int stop)
+bool Service::Claim(const Descriptor& file)
 {
-    auto lastSave = std::chrono::steady_clock::now();
-    for (;;)
+    std::lock_guard<std::mutex> lock(mutex);
+    return claimed.insert(file.Get()).second;
+}
+
+void Service::Unclaim(NativeHandle value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    claimed.erase(value);
+}
+
+void Service::ServeOnThread(OwnedDescriptor client)
+{
+    const auto fd = client.Get();
     {
-        pollfd waits[2] = {{listening, POLLIN, 0}, {stop, POLLIN, 0}};
-        const int ready = ::poll(waits, 2, 1000);
-        if (ready > 0 && (waits[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            break;
-        if (std::chrono::steady_clock::now() - lastSave >= settings.cacheSaveInterval)
-        {
-            SaveCache();
-            lastSave = std::chrono::steady_clock::now();
-        }
-        if (ready <= 0 || !(waits[0].revents & POLLIN))
-            continue;
-        OwnedDescriptor client(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
-        if (client.Get() < 0)
-        {
-            // Out of descriptors or memory for a moment: the connection waits in the backlog.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        // Only root, this service's user and its group may ask; the socket's mode says the
-        // same, this holds even where the socket was made reachable by mistake.
-        if (!ScanProtocol::PeerIsTrusted(client.Get(), static_cast<std::uint32_t>(::getegid())))
-            continue;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (clients.size() >= settings.maxConnections)
-                continue;
-            clients.insert(client.Get());
-        }
-        const int fd = client.Get();
-        try
-        {
-            std::thread(
-                [this, fd](OwnedDescriptor socket)
+        std::lock_guard<std::mutex> lock(mutex);
+        if (clients.size() >= settings.maxConnections)
+            return;
+        clients.insert(fd);
+    }
+    try
+    {
+        std::thread(
+            [this, fd](OwnedDescriptor connection)
+            {
+                ScanProtocol::Channel channel(std::move(connection));
+                try
                 {
-                    ScanProtocol::Channel channel(std::move(socket));
-                    try
-                    {
-                        Serve(channel);
-                    }
-                    catch (...)
-                    {
-                        // One connection's failure (memory) ends that connection only.
-                    }
-                    // The thread's OpenSSL state (its error queue) goes now: the service may end
-                    // as soon as the last connection is out of the set, before a detached
-                    // thread's own clean-up has run.
-                    OPENSSL_thread_stop();
-                    // Out of the set before the socket closes, so that its number is never
-                    // shut down for another.
-                    std::lock_guard<std::mutex> lock(mutex);
-                    clients.erase(fd);
-                    connectionEnded.notify_all();
-                },
-                std::move(client))
-                .detach();
-        }
-        catch (const std::system_error&)
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            clients.erase(fd);
-        }
+                    Serve(channel);
+                }
+                catch (...)
+                {
+                    // One connection's failure (memory) ends that connection only.
+                }
+                // The thread's OpenSSL state (its error queue) goes now: the service may end
+                // as soon as the last connection is out of the set, before a detached
+                // thread's own clean-up has run.
+                OPENSSL_thread_stop();
+                // Out of the set before the connection closes, so that its number is never
+                // shut down for another.
+                std::lock_guard<std::mutex> lock(mutex);
+                clients.erase(fd);
+                connectionEnded.notify_all();
+            },
+            std::move(client))
+            .detach();
     }
-    // Ends every connection: a client waiting for an answer sees the connection close.
+    catch (const std::system_error&)
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (const int fd : clients)
-            ::shutdown(fd, SHUT_RDWR);
-        if (!connectionEnded.wait_for(lock, std::chrono::seconds(30),
-                                      [this] { return clients.empty(); }))
-            return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        clients.erase(fd);
     }
-    SaveCache();
-    return true;
 }
 } // namespace ThreatScannerService

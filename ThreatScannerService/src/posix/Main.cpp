@@ -155,7 +155,8 @@ int main(int argc, char** argv)
     }
 
     std::cerr << "Engine service ready\n";
-    if (!service->Run(listening.Get(), stopPipe[0]))
+    ThreatScannerService::Listener listener{listening.Get(), stopPipe[0]};
+    if (!service->Run(listener))
     {
         // A scan that does not end holds the service: the process ends under it.
         std::cerr << "Connections still open at the end\n";

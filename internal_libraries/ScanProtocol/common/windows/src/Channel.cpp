@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <vector>
 #include <windows.h>
+#include <winternl.h>
 
 namespace ScanProtocol
 {
@@ -16,6 +17,10 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint64_t noHandle = ~std::uint64_t(0);
+// The access a passed file's duplicate has, exactly: reading only. The receiver's own files are
+// opened with other access (the C run-time and the system's file calls ask for generic rights,
+// which add at least READ_CONTROL), so a value that names one of them is told apart by it.
+constexpr ACCESS_MASK passedAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD pipeBuffer = 64 * 1024;
 
 HANDLE HandleOf(std::intptr_t value)
@@ -110,8 +115,8 @@ std::string ProcessUserSid(HANDLE process)
 }
 
 // Whether a handle value received from a peer may be taken as the file passed with a frame: it
-// names a disk file (not a folder, a pipe, a device or a console) and none of this process's
-// standard handles, which it holds for itself.
+// names a disk file (not a folder, a pipe, a device or a console) with exactly the access of a
+// passed duplicate, and none of this process's standard handles, which it holds for itself.
 bool AcceptablePassedHandle(std::uint64_t value)
 {
     // Handle values are multiples of four; the pseudo-handles of the process and thread are not.
@@ -121,6 +126,11 @@ bool AcceptablePassedHandle(std::uint64_t value)
     for (const DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
         if (::GetStdHandle(standard) == handle)
             return false;
+    PUBLIC_OBJECT_BASIC_INFORMATION basic{};
+    if (!NT_SUCCESS(
+            ::NtQueryObject(handle, ObjectBasicInformation, &basic, sizeof basic, nullptr)) ||
+        basic.GrantedAccess != passedAccess)
+        return false;
     BY_HANDLE_FILE_INFORMATION information{};
     return ::GetFileType(handle) == FILE_TYPE_DISK &&
            ::GetFileInformationByHandle(handle, &information) &&
@@ -206,8 +216,7 @@ Outcome Channel::Send(const Message& message, std::intptr_t passed,
         }
         // Read access only: the receiver may read the file, never change it.
         if (!::DuplicateHandle(::GetCurrentProcess(), HandleOf(passed), HandleOf(receiver.Get()),
-                               &duplicate, FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                               FALSE, 0))
+                               &duplicate, passedAccess, FALSE, 0))
             return Outcome::Failed;
     }
     const Outcome sent = Write(
@@ -252,15 +261,17 @@ Outcome Channel::Receive(Message& message, OwnedDescriptor* passed,
     if (const Outcome read = Read(body.data(), body.size(), frameDeadline, false);
         read != Outcome::Ok)
         return read;
-    if (handle != noHandle)
-    {
-        if (!passed || !AcceptablePassedHandle(handle))
-            return Outcome::Invalid;
-        passed->Reset(static_cast<std::intptr_t>(handle));
-    }
     std::optional<Message> decoded = Decode(body);
     if (!decoded)
         return Outcome::Invalid;
+    // Files come with scan requests only.
+    if (handle != noHandle)
+    {
+        if (!passed || !std::holds_alternative<ScanRequest>(*decoded) ||
+            !AcceptablePassedHandle(handle))
+            return Outcome::Invalid;
+        passed->Reset(static_cast<std::intptr_t>(handle));
+    }
     message = std::move(*decoded);
     return Outcome::Ok;
 }

@@ -7,6 +7,7 @@
 // passed with it, all ones when none is. The sender duplicates its handle into the receiving
 // process (read access only) and sends the new value; the receiver takes a value only where a
 // handle is expected, and only when it names a disk file that is none of its own (see Receive).
+// The receiver closes what it took.
 #include "ScanProtocol/Messages.h"
 
 #include <chrono>
@@ -73,10 +74,11 @@ public:
     // it when passed is not -1. The duplicate is closed again when the message does not go out.
     Outcome Send(const Message& message, std::intptr_t passed = -1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Receives one message; a handle that came with it is put into passed, and a frame that
-    // carries one where none is expected, or a value that names no disk file, a folder or one
-    // of the standard handles, is Invalid (the value is then left alone: it may name a handle
-    // of this process that the peer never passed). The time-out counts from the call to the
+    // Receives one message; a handle that came with it is put into passed. A frame that carries
+    // one where none is expected (no passed, or not a scan request), or a value that does not
+    // name a disk file with exactly the access of a passed duplicate (read only), or that names
+    // one of the standard handles, is Invalid; the value is then left alone: it may name a handle
+    // of this process that the peer never passed. The time-out counts from the call to the
     // frame's last byte; a frame that has begun gets at most frameTimeout for the rest.
     Outcome Receive(Message& message, OwnedDescriptor* passed, std::chrono::milliseconds timeout,
                     std::chrono::milliseconds frameTimeout = std::chrono::seconds(10));
