@@ -2,6 +2,8 @@
 
 #include "Singleton.h"
 
+#include "ScanProtocol/Channel.h"
+
 #include <boost/filesystem/path.hpp>
 #include <string>
 
@@ -33,6 +35,7 @@ public:
     // service off, and the engine then always loads in the program's process.
     std::string engineService = defaultEngineService;
 
-    static constexpr const char* defaultEngineService = "/run/corvane/engine.sock";
+    // A socket on Linux, a named pipe on Windows.
+    static constexpr const char* defaultEngineService = ScanProtocol::defaultEndpoint;
 };
 } // namespace CorvaneCommandLineScanner
