@@ -282,6 +282,7 @@ OwnedDescriptor Connect(const std::string& name, std::chrono::milliseconds timeo
         return {};
     const std::wstring wide = FileSystemHelper::ToWide(name, FileSystemHelper::CodePageUtf8);
     const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point missingUntil = Clock::now() + std::chrono::milliseconds(50);
     for (;;)
     {
         // The server may identify the client but never act as it.
@@ -296,10 +297,19 @@ OwnedDescriptor Connect(const std::string& name, std::chrono::milliseconds timeo
                 return {};
             return connected;
         }
-        // Every instance is busy: wait for one, within the time-out.
-        if (::GetLastError() != ERROR_PIPE_BUSY)
-            return {};
+        const DWORD error = ::GetLastError();
         const DWORD left = MillisecondsUntil(deadline);
+        // Between taking a client and creating the next instance a service has none for a
+        // moment: a name that is not there is tried again briefly (a run without a service
+        // loses at most that moment).
+        if (error == ERROR_FILE_NOT_FOUND && Clock::now() < missingUntil && left > 0)
+        {
+            ::Sleep(5);
+            continue;
+        }
+        // Every instance is busy: wait for one, within the time-out.
+        if (error != ERROR_PIPE_BUSY)
+            return {};
         if (left == 0 || !::WaitNamedPipeW(wide.c_str(), std::max<DWORD>(left, 1)))
             return {};
     }
