@@ -2,6 +2,8 @@
 
 #include "Singleton.h"
 
+#include "ScanProtocol/Channel.h"
+
 #include <boost/filesystem/path.hpp>
 #include <string>
 
@@ -39,7 +41,8 @@ public:
     // that the user's config.ini never changes it.
     bool perMachine = false;
 
-    static constexpr const char* defaultEngineService = "/run/corvane/engine.sock";
+    // A socket on Linux, a named pipe on Windows.
+    static constexpr const char* defaultEngineService = ScanProtocol::defaultEndpoint;
 
     // Whether the marking file says scope=machine. A missing or unreadable file, or any other
     // value, marks nothing.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Actions.h"
 #include "Engine.h"
 #include "FileScan.h"
 
@@ -37,4 +38,13 @@ public:
     // code of that load, or Failed when the service did not answer.
     virtual int Switch() = 0;
 };
+
+// The platform half of the connection (src/posix, src/windows).
+// The handle or descriptor to pass to the service for an open file, positioned at its start.
+NativeHandle PassableHandle(const Descriptor& file);
+// A new file that holds the bytes, positioned at its start and gone once closed; -1 on failure.
+NativeHandle FileOfBytes(const void* data, std::size_t size);
+// The folder at the path, opened so that the service can tell whether it is the folder it serves
+// (its identity only, not its content); -1 when it cannot be opened.
+NativeHandle FolderToPass(const std::string& folder);
 } // namespace ThreatScannerEngine

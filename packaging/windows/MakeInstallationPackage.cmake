@@ -22,6 +22,12 @@
 # also removes what the program made beside itself and in the machine's folder (logs, temporary
 # files, scan results, updated definitions and the update's working folders); the quarantine stays
 # unless REMOVEQUARANTINE=1 is given to the removal, and so does the user's own config.ini.
+#
+# When the entries hold the engine service (CorvaneEngineService.exe), the package registers it as
+# a Windows service that starts with the system, runs as the local service account, serves the
+# program folder's definitions and keeps its state (cache, Temp) in CorvaneEngineService under
+# the all-users data folder; it is stopped before an upgrade or removal and removed with the
+# product.
 foreach(required FOLDER ENTRIES NAME VERSION UPGRADE_CODE OUTPUT WIXL WIXL_HEAT MSIBUILD)
     if(NOT DEFINED ${required})
         message(FATAL_ERROR "MakeInstallationPackage.cmake needs -D${required}=")
@@ -70,6 +76,22 @@ endforeach()
 
 file(GLOB_RECURSE files LIST_DIRECTORIES false "${staging}/*")
 list(SORT files)
+set(service_component "")
+set(service_reference "")
+if(EXISTS ${staging}/CorvaneEngineService.exe)
+    list(REMOVE_ITEM files ${staging}/CorvaneEngineService.exe)
+    set(service_arguments "--service --definitions &quot;[INSTALLFOLDER]Plugins&quot; --state &quot;[CommonAppDataFolder]CorvaneEngineService&quot;")
+    set(service_component "          <Component Id=\"EngineService\" Guid=\"{9C41E7A2-5D3B-4E18-8F60-2B7D4A1C93E5}\" Win64=\"yes\">
+            <File Id=\"EngineServiceProgram\" Name=\"CorvaneEngineService.exe\" Source=\"$(var.ProgramFolder)/CorvaneEngineService.exe\" KeyPath=\"yes\"/>
+            <ServiceInstall Id=\"EngineService\" Name=\"CorvaneEngineService\" DisplayName=\"Corvane engine service\"
+                            Description=\"Holds the compiled definitions and scans the files that the command line scanner hands over.\"
+                            Type=\"ownProcess\" Start=\"auto\" ErrorControl=\"normal\"
+                            Account=\"NT AUTHORITY\\LocalService\" Arguments=\"${service_arguments}\"/>
+            <ServiceControl Id=\"EngineService\" Name=\"CorvaneEngineService\" Start=\"install\" Stop=\"both\" Remove=\"uninstall\" Wait=\"yes\"/>
+          </Component>
+")
+    set(service_reference "      <ComponentRef Id=\"EngineService\"/>\n")
+endif()
 string(REPLACE ";" "\n" listing "${files}")
 file(WRITE ${work}/${package_name}-files.txt "${listing}\n")
 execute_process(COMMAND ${WIXL_HEAT} --prefix ${staging}/ --component-group ProgramFiles
@@ -129,7 +151,7 @@ ${state_sequence}    </InstallExecuteSequence>
           <Component Id=\"RunTimeState\" Guid=\"{4B8E2D17-9A3C-4F60-B1D5-7E2C9A04F318}\" Win64=\"yes\">
             <CreateFolder/>
           </Component>
-        </Directory>
+${service_component}        </Directory>
       </Directory>
       <Directory Id=\"CommonAppDataFolder\">
         <Directory Id=\"CORVANEDATAFOLDER\" Name=\"Corvane\">
@@ -151,7 +173,7 @@ ${state_sequence}    </InstallExecuteSequence>
       <ComponentRef Id=\"RunTimeState\"/>
       <ComponentRef Id=\"MachineState\"/>
       <ComponentRef Id=\"MachineQuarantine\"/>
-    </Feature>
+${service_reference}    </Feature>
   </Product>
 </Wix>
 ")

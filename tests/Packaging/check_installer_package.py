@@ -4,8 +4,8 @@
   check_installer_package.py contents MSIINFO PACKAGE VERSION UPGRADE_CODE
       The package installs the program, the libraries, the update key and the definitions only
       (no test sample) with the mark of an installation for every user, carries VERSION, upgrades
-      older packages of UPGRADE_CODE, creates the machine's folders with their permissions, and
-      lists the folders that removal cleans.
+      older packages of UPGRADE_CODE, creates the machine's folders with their permissions, lists
+      the folders that removal cleans, and registers the engine service.
   check_installer_package.py signing OPENSSL OSSLSIGNCODE -- PACKAGING COMMAND...
       Makes a code-signing certificate, runs the packaging command (the release's, without its
       -DOUTPUT) with it into a temporary folder, and verifies the package and every executable and
@@ -18,7 +18,7 @@ import sys
 import tempfile
 
 RELEASE_FILES = {"CorvaneCommandLineScanner.exe", "scan.dll", "UpdateServiceCom.dll",
-                 "UpdateServiceCom.pub", "installation.ini"}
+                 "UpdateServiceCom.pub", "installation.ini", "CorvaneEngineService.exe"}
 
 
 def table(msiinfo, package, name):
@@ -63,6 +63,43 @@ def contents(msiinfo, package, version, upgrade_code):
         problems.append("older versions are not upgraded")
     problems += machine_folders(msiinfo, package, directories)
     problems += removal(msiinfo, package)
+    problems += engine_service(msiinfo, package)
+    return problems
+
+
+SERVICE = "CorvaneEngineService"
+SERVICE_ARGUMENTS = ('--service --definitions "[INSTALLFOLDER]Plugins" '
+                     '--state "[CommonAppDataFolder]CorvaneEngineService"')
+
+
+def engine_service(msiinfo, package):
+    """The engine service is installed from its own file, started automatically as the local
+    service account on the program folder's definitions, stopped for an upgrade or removal and
+    removed with the product; the installation runs the actions that do so."""
+    problems = []
+    component = {long_name(row[2]): row[1] for row in table(msiinfo, package, "File")}.get(
+        SERVICE + ".exe")
+    installs = [row for row in table(msiinfo, package, "ServiceInstall") if row[1] == SERVICE]
+    if len(installs) != 1:
+        return [f"{len(installs)} ServiceInstall rows for {SERVICE}"]
+    _, _, _, kind, start, _, _, _, account, password, arguments, owner, *_ = installs[0]
+    # 0x10: a service in a process of its own; 2: started automatically.
+    if (kind, start) != ("16", "2"):
+        problems.append(f"service type {kind}, start {start}")
+    if account.lower() != "nt authority\\localservice" or password:
+        problems.append(f"the service runs as {account!r}")
+    if arguments != SERVICE_ARGUMENTS:
+        problems.append(f"service arguments {arguments!r}")
+    if owner != component:
+        problems.append("the service is not installed with its program's component")
+    controls = [row for row in table(msiinfo, package, "ServiceControl") if row[1] == SERVICE]
+    # Start on install (1), stop on install and removal (2 | 32), delete on removal (128).
+    if len(controls) != 1 or int(controls[0][2]) != 1 | 2 | 32 | 128 or controls[0][5] != component:
+        problems.append(f"service control {controls}")
+    sequence = {row[0] for row in table(msiinfo, package, "InstallExecuteSequence")}
+    missing = {"StopServices", "DeleteServices", "InstallServices", "StartServices"} - sequence
+    if missing:
+        problems.append(f"the installation does not run {sorted(missing)}")
     return problems
 
 

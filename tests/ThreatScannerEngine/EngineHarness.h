@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Installation.h"
+#include "ScanProtocol/Channel.h"
 #include "ThreatScanner/Exports.h"
 
 #include <atomic>
@@ -72,9 +73,10 @@ struct Recorder
     static void Callback(_ScanCbkParams* params, int* action, void* context);
 };
 
-// The built engine service, started on a definitions folder with a socket and a state folder of
-// its own inside the given folder; stopped with SIGTERM when the object goes, and then checked to
-// have ended with exit code 0 and no sanitizer report. Its standard error goes to a file there.
+// The built engine service, started on a definitions folder with a socket (on Windows a pipe) and
+// a state folder of its own inside the given folder; stopped when the object goes (SIGTERM, or on
+// Windows by closing its standard input), and then checked to have ended with exit code 0 and no
+// sanitizer report. Its standard error goes to a file there.
 class EngineService
 {
 public:
@@ -88,8 +90,10 @@ public:
     EngineService& operator=(const EngineService&) = delete;
 
     const fs::path& Socket() const { return socket; }
+    // A connection to the service that has not said hello.
+    ScanProtocol::OwnedDescriptor Connect() const;
     const fs::path& State() const { return state; }
-    // Ends the service at once (SIGKILL); the ending is then not checked.
+    // Ends the service at once (SIGKILL, TerminateProcess); the ending is then not checked.
     void Kill();
     // The second start-up string that names this service.
     std::wstring StartupText(bool switchDefinitions = false) const;
@@ -99,7 +103,26 @@ private:
     fs::path state;
     fs::path errors;
     long long process = -1;
+    // On Windows the service's standard input, a pipe whose closing ends it.
+    long long input = -1;
 };
+
+// What tests of the service's protocol need of the platform.
+// The file opened to read, as a client hands it to the service.
+ScanProtocol::OwnedDescriptor OpenToPass(const fs::path& file);
+// The reading end of a pipe that never ends while its writing end is held.
+ScanProtocol::OwnedDescriptor EndlessPipe(ScanProtocol::OwnedDescriptor& writer);
+// Frame bytes as they travel on the platform's connection (on Windows after the value of the
+// handle passed with them, here none).
+std::string OnTheWire(const std::string& frame);
+// Handle values a hostile client may name in a frame without passing anything: on Windows the
+// low values, among them handles that the service holds itself; none where the system passes
+// descriptors itself.
+std::vector<std::uint64_t> ForgedHandleValues();
+// This process's id, as the engine's scan calls take it.
+unsigned long ProcessId();
+// Whether the engine keeps a clean-result cache on this platform.
+bool KeepsCleanResults();
 
 // A program folder with a copy of the starter definitions, a Temp and a Quarantine folder, and a
 // Data folder to put files to scan in. The engine is initialised for it and shut down with it.

@@ -211,7 +211,8 @@ int main(int argc, char** argv)
     }
 
     std::cerr << "Engine service ready\n";
-    if (!service->Run(listening, stopPipe[0]))
+    ThreatScannerService::Listener connections{listening, stopPipe[0]};
+    if (!service->Run(connections))
     {
         // A scan that does not end holds the service: the process ends under it.
         std::cerr << "Connections still open at the end\n";

@@ -2,6 +2,7 @@
 #include "EngineHarness.h"
 
 #include <boost/filesystem/operations.hpp>
+#include <fcntl.h>
 #include <grp.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -122,5 +123,47 @@ EngineService::~EngineService()
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << "the engine service ended with status " << status << ": " << output;
     EXPECT_EQ(CorvaneTest::SanitizerReport(output), "");
+}
+} // namespace EngineTest
+
+namespace EngineTest
+{
+ScanProtocol::OwnedDescriptor EngineService::Connect() const
+{
+    return ScanProtocol::Connect(socket.string());
+}
+
+ScanProtocol::OwnedDescriptor OpenToPass(const fs::path& file)
+{
+    return ScanProtocol::OwnedDescriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+ScanProtocol::OwnedDescriptor EndlessPipe(ScanProtocol::OwnedDescriptor& writer)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot create a pipe");
+    writer.Reset(ends[1]);
+    return ScanProtocol::OwnedDescriptor(ends[0]);
+}
+
+std::string OnTheWire(const std::string& frame)
+{
+    return frame;
+}
+
+std::vector<std::uint64_t> ForgedHandleValues()
+{
+    return {};
+}
+
+unsigned long ProcessId()
+{
+    return static_cast<unsigned long>(::getpid());
+}
+
+bool KeepsCleanResults()
+{
+    return true;
 }
 } // namespace EngineTest

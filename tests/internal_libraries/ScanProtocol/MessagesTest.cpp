@@ -1,4 +1,5 @@
 #include "ScanProtocol/Messages.h"
+#include "ScanProtocol/Peers.h"
 
 #include <gtest/gtest.h>
 
@@ -93,5 +94,55 @@ TEST(ScanProtocol, AReplyTooLargeForAFrameKeepsItsFirstDetections)
     EXPECT_LT(back.detections.size(), maxDetections);
     EXPECT_EQ(back.detections[0].threatName.size(), maxName);
     EXPECT_EQ(back.signer->size(), maxName);
+}
+
+TEST(ScanProtocol, OnlyLocalPipesOfTrustedAccountsAreAsked)
+{
+    const struct
+    {
+        const char* name;
+        bool local;
+    } pipes[] = {
+        {R"(\\.\pipe\CorvaneEngineService)", true},
+        {R"(\\.\PIPE\a\b)", true},
+        {R"(\\.\pipe\)", false},
+        {R"(\\server\pipe\CorvaneEngineService)", false},
+        {R"(\\?\pipe\x)", false},
+        {"//./pipe/x", false},
+        {R"(\\.\pipe\a/..\b)", false},
+        {"/run/corvane/engine.sock", false},
+        {"", false},
+    };
+    for (const auto& pipe : pipes)
+        EXPECT_EQ(IsLocalPipeName(pipe.name), pipe.local) << pipe.name;
+    EXPECT_FALSE(IsLocalPipeName(std::string(R"(\\.\pipe\a)") + '\0'));
+    EXPECT_FALSE(IsLocalPipeName(R"(\\.\pipe\)" + std::string(248, 'n')));
+    EXPECT_TRUE(IsLocalPipeName(R"(\\.\pipe\)" + std::string(247, 'n')));
+
+    const std::string self = "S-1-5-21-1004336348-1177238915-682003330-1001";
+    const struct
+    {
+        const char* sid;
+        bool trusted;
+    } servers[] = {
+        {"S-1-5-18", true},                                                        // the system
+        {"S-1-5-19", true},                                                        // local service
+        {"S-1-5-80-3880718306-3832830129-1677859214-2598158968-1052248003", true}, // NT SERVICE
+        {"S-1-5-21-1004336348-1177238915-682003330-1001", true},  // the client itself
+        {"S-1-5-20", false},                                      // network service
+        {"S-1-5-21-1004336348-1177238915-682003330-1002", false}, // another user
+        {"S-1-5-32-544", false},                                  // a group
+        {"S-1-5-80-0", false},                                    // all services
+        {"S-1-5-80-1-2-3-4", false},
+        {"S-1-5-80-1-2-3-4-5-6", false},
+        {"S-1-5-80-1-2-3-4-", false},
+        {"S-1-5-800-1-2-3-4-5", false},
+        {"S-1-5-18-1", false},
+        {"s-1-5-18", false},
+        {"", false},
+    };
+    for (const auto& server : servers)
+        EXPECT_EQ(ServerAccountIsTrusted(server.sid, self), server.trusted) << server.sid;
+    EXPECT_FALSE(ServerAccountIsTrusted("", ""));
 }
 } // namespace

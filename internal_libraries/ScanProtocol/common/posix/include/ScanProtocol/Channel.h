@@ -19,6 +19,9 @@ enum class Outcome
     Failed,   // the system refused the call
 };
 
+// The socket of the engine service that the program asks unless its settings name another.
+inline constexpr const char* defaultEndpoint = "/run/corvane/engine.sock";
+
 // Owns one descriptor and closes it.
 class OwnedDescriptor
 {

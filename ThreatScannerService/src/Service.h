@@ -1,6 +1,8 @@
 #pragma once
 
+#include "Actions.h"
 #include "Engine.h"
+#include "Listener.h"
 #include "ResultCache.h"
 
 #include "ScanProtocol/Channel.h"
@@ -49,10 +51,10 @@ public:
 
     // Loads the definitions; the engine's result code.
     int Start();
-    // Accepts connections on the listening socket until the stop descriptor becomes readable,
-    // then ends every connection, waits for them and saves the cache. False when a connection
-    // did not end in time: the process must then end without destroying the service.
-    bool Run(int listening, int stop);
+    // Accepts connections until the listener's stop signal comes, then ends every connection,
+    // waits for them and saves the cache. False when a connection did not end in time: the
+    // process must then end without destroying the service.
+    bool Run(Listener& listener);
 
 private:
     struct Generation
@@ -82,13 +84,20 @@ private:
     void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
-    bool IsDefinitionsFolder(int folder) const;
+    bool IsDefinitionsFolder(std::intptr_t folder) const;
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
     int CommitStaged(Staged& staged);
     void Serve(ScanProtocol::Channel& channel);
     ScanProtocol::Message Scan(const ScanProtocol::ScanRequest& request,
                                ScanProtocol::OwnedDescriptor file, std::vector<char>& buffer);
     void SaveCache();
+    // Takes the file a client passed for one scan, or refuses it: a value that names a file
+    // another scan holds was never passed by this client (where handles travel as values).
+    bool Claim(const ThreatScannerEngine::Descriptor& file);
+    void Unclaim(ThreatScannerEngine::NativeHandle value);
+    // Serves one accepted connection on a thread of its own, within the limit of connections;
+    // the connection closes when it is over the limit or no thread could start.
+    void ServeOnThread(ScanProtocol::OwnedDescriptor connection);
 
     const Settings settings;
     // How many sets are held; a switch waits until the one it replaced last is gone, so that at
@@ -101,7 +110,8 @@ private:
     std::shared_ptr<const Generation> current;
     std::mutex switching;
     std::mutex saving;
-    std::set<int> clients;
+    std::set<std::intptr_t> clients;
+    std::set<std::intptr_t> claimed;
     std::atomic<std::uint64_t> scans{0};
     std::atomic<std::uint32_t> switches{0};
     std::atomic<std::uint32_t> loads{0};

@@ -5,14 +5,8 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace ThreatScannerService
 {
@@ -124,76 +118,6 @@ int Service::Switch()
     return ThreatScanner::Success;
 }
 
-namespace
-{
-bool Identify(int fd, const char* name, struct stat& status)
-{
-    const OwnedDescriptor opened(::openat(fd, name, O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return opened.Get() >= 0 && ::fstat(opened.Get(), &status) == 0;
-}
-
-bool SameFile(const struct stat& one, const struct stat& other)
-{
-    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
-}
-} // namespace
-
-bool Service::IsDefinitionsFolder(int folder) const
-{
-    struct stat passed;
-    struct stat own;
-    return ::fstat(folder, &passed) == 0 &&
-           Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) && SameFile(passed, own);
-}
-
-Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
-{
-    struct stat status;
-    if (folder.Get() < 0 || ::fstat(folder.Get(), &status) != 0 || !S_ISDIR(status.st_mode))
-        return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
-    // Only a folder beside the definitions folder can take its place by a rename; any other is
-    // loaded by the client itself, and this service keeps its own set.
-    struct stat parent;
-    struct stat ownParent;
-    if (!Identify(folder.Get(), "..", parent) ||
-        !Identify(AT_FDCWD, (settings.definitionsFolder + "/..").c_str(), ownParent) ||
-        !SameFile(parent, ownParent))
-        return ScanProtocol::Refused{ThreatScanner::NotSupported};
-    staged.switching = std::unique_lock<std::mutex>(switching);
-    WaitForOneSet();
-    // Read through the descriptor: the service never opens a path that a client names.
-    std::shared_ptr<Generation> loaded;
-    const int result = Load("/proc/self/fd/" + std::to_string(folder.Get()), false, loaded);
-    if (result != ThreatScanner::Success)
-    {
-        staged.switching.unlock();
-        return ScanProtocol::SwitchReply{result};
-    }
-    staged.generation = std::move(loaded);
-    staged.device = static_cast<std::uint64_t>(status.st_dev);
-    staged.inode = static_cast<std::uint64_t>(status.st_ino);
-    return ScanProtocol::SwitchReply{ThreatScanner::Success};
-}
-
-int Service::CommitStaged(Staged& staged)
-{
-    std::shared_ptr<Generation> next = std::move(staged.generation);
-    if (!next)
-        return ThreatScanner::InvalidArgument;
-    // Served only when the definitions folder is now the very folder that was loaded.
-    struct stat own;
-    if (!Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) ||
-        static_cast<std::uint64_t>(own.st_dev) != staged.device ||
-        static_cast<std::uint64_t>(own.st_ino) != staged.inode)
-        return ThreatScanner::Failed;
-    // The set is served without a cache when the folder cannot be described.
-    if (CacheDigest digest{};
-        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), digest))
-        AttachCache(*next, digest);
-    Replace(std::move(next));
-    return ThreatScanner::Success;
-}
-
 void Service::SaveCache()
 {
     std::lock_guard<std::mutex> one(saving);
@@ -207,7 +131,25 @@ Message Service::Scan(const ScanProtocol::ScanRequest& request, OwnedDescriptor 
 {
     if (passed.Get() < 0)
         return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
-    const Descriptor file(passed.Release());
+    Descriptor file(passed.Release());
+    if (!Claim(file))
+    {
+        // Left open: it is not the client's to close.
+        file.Release();
+        return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
+    }
+    struct Unclaimed
+    {
+        Service& service;
+        Descriptor& file;
+        ~Unclaimed()
+        {
+            // Closed before another scan may take the value.
+            const NativeHandle value = file.Get();
+            file.Close();
+            service.Unclaim(value);
+        }
+    } unclaimed{*this, file};
     OpenFileStatus status;
     if (!DescribeOpenFile(file, status))
         return ScanProtocol::Refused{ThreatScanner::FileInformation};
@@ -309,84 +251,58 @@ void Service::Serve(ScanProtocol::Channel& channel)
     }
 }
 
-bool Service::Run(int listening, int stop)
+bool Service::Claim(const Descriptor& file)
 {
-    auto lastSave = std::chrono::steady_clock::now();
-    for (;;)
+    std::lock_guard<std::mutex> lock(mutex);
+    return claimed.insert(file.Get()).second;
+}
+
+void Service::Unclaim(NativeHandle value)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    claimed.erase(value);
+}
+
+void Service::ServeOnThread(OwnedDescriptor client)
+{
+    const auto fd = client.Get();
     {
-        pollfd waits[2] = {{listening, POLLIN, 0}, {stop, POLLIN, 0}};
-        const int ready = ::poll(waits, 2, 1000);
-        if (ready > 0 && (waits[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            break;
-        if (std::chrono::steady_clock::now() - lastSave >= settings.cacheSaveInterval)
-        {
-            SaveCache();
-            lastSave = std::chrono::steady_clock::now();
-        }
-        if (ready <= 0 || !(waits[0].revents & POLLIN))
-            continue;
-        OwnedDescriptor client(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
-        if (client.Get() < 0)
-        {
-            // Out of descriptors or memory for a moment: the connection waits in the backlog.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        // Only root, this service's user and its group may ask; the socket's mode says the
-        // same, this holds even where the socket was made reachable by mistake.
-        if (!ScanProtocol::PeerIsTrusted(client.Get(), static_cast<std::uint32_t>(::getegid())))
-            continue;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (clients.size() >= settings.maxConnections)
-                continue;
-            clients.insert(client.Get());
-        }
-        const int fd = client.Get();
-        try
-        {
-            std::thread(
-                [this, fd](OwnedDescriptor socket)
+        std::lock_guard<std::mutex> lock(mutex);
+        if (clients.size() >= settings.maxConnections)
+            return;
+        clients.insert(fd);
+    }
+    try
+    {
+        std::thread(
+            [this, fd](OwnedDescriptor connection)
+            {
+                ScanProtocol::Channel channel(std::move(connection));
+                try
                 {
-                    ScanProtocol::Channel channel(std::move(socket));
-                    try
-                    {
-                        Serve(channel);
-                    }
-                    catch (...)
-                    {
-                        // One connection's failure (memory) ends that connection only.
-                    }
-                    // The thread's OpenSSL state (its error queue) goes now: the service may end
-                    // as soon as the last connection is out of the set, before a detached
-                    // thread's own clean-up has run.
-                    OPENSSL_thread_stop();
-                    // Out of the set before the socket closes, so that its number is never
-                    // shut down for another.
-                    std::lock_guard<std::mutex> lock(mutex);
-                    clients.erase(fd);
-                    connectionEnded.notify_all();
-                },
-                std::move(client))
-                .detach();
-        }
-        catch (const std::system_error&)
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            clients.erase(fd);
-        }
+                    Serve(channel);
+                }
+                catch (...)
+                {
+                    // One connection's failure (memory) ends that connection only.
+                }
+                // The thread's OpenSSL state (its error queue) goes now: the service may end
+                // as soon as the last connection is out of the set, before a detached
+                // thread's own clean-up has run.
+                OPENSSL_thread_stop();
+                // Out of the set before the connection closes, so that its number is never
+                // shut down for another.
+                std::lock_guard<std::mutex> lock(mutex);
+                clients.erase(fd);
+                connectionEnded.notify_all();
+            },
+            std::move(client))
+            .detach();
     }
-    // Ends every connection: a client waiting for an answer sees the connection close.
+    catch (const std::system_error&)
     {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (const int fd : clients)
-            ::shutdown(fd, SHUT_RDWR);
-        if (!connectionEnded.wait_for(lock, std::chrono::seconds(30),
-                                      [this] { return clients.empty(); }))
-            return false;
+        std::lock_guard<std::mutex> lock(mutex);
+        clients.erase(fd);
     }
-    SaveCache();
-    return true;
 }
 } // namespace ThreatScannerService

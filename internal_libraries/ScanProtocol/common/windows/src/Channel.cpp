@@ -1,0 +1,451 @@
+#include "ScanProtocol/Channel.h"
+#include "ScanProtocol/Peers.h"
+
+#include "FileSystemHelper/PrivateAccess.h"
+#include "FileSystemHelper/Text.h"
+
+#include <algorithm>
+#include <sddl.h>
+#include <vector>
+#include <windows.h>
+#include <winternl.h>
+
+namespace ScanProtocol
+{
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t noHandle = ~std::uint64_t(0);
+// The access a passed file's duplicate has, exactly: reading only. The receiver's own files are
+// opened with other access (the C run-time and the system's file calls ask for generic rights,
+// which add at least READ_CONTROL), so a value that names one of them is told apart by it.
+constexpr ACCESS_MASK passedAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// A passed folder's duplicate: its attributes only, so that the receiver can tell which folder it
+// is; it cannot list or read it.
+constexpr ACCESS_MASK passedFolderAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr DWORD pipeBuffer = 64 * 1024;
+
+HANDLE HandleOf(std::intptr_t value)
+{
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::intptr_t ValueOf(HANDLE handle)
+{
+    return handle == nullptr || handle == INVALID_HANDLE_VALUE
+               ? -1
+               : reinterpret_cast<std::intptr_t>(handle);
+}
+
+DWORD MillisecondsUntil(Clock::time_point deadline)
+{
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() <= 0 ? 0 : static_cast<DWORD>(std::min<long long>(left.count(), 3600000));
+}
+
+Outcome Classify(DWORD error)
+{
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA
+               ? Outcome::Closed
+               : Outcome::Failed;
+}
+
+// Runs one overlapped read or write and waits for it until the deadline; a transfer that does not
+// end in time is cancelled, and waited for, so that nothing writes into the buffer afterwards.
+Outcome Transfer(HANDLE pipe, HANDLE event, bool write, void* data, DWORD size, DWORD& done,
+                 Clock::time_point deadline)
+{
+    done = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    ::ResetEvent(event);
+    const BOOL started = write ? ::WriteFile(pipe, data, size, nullptr, &overlapped)
+                               : ::ReadFile(pipe, data, size, nullptr, &overlapped);
+    if (!started && ::GetLastError() != ERROR_IO_PENDING)
+        return Classify(::GetLastError());
+    if (::WaitForSingleObject(event, MillisecondsUntil(deadline)) != WAIT_OBJECT_0)
+    {
+        ::CancelIoEx(pipe, &overlapped);
+        if (!::GetOverlappedResult(pipe, &overlapped, &done, TRUE) || done == 0)
+            return Outcome::TimedOut;
+        return Outcome::Ok;
+    }
+    if (!::GetOverlappedResult(pipe, &overlapped, &done, FALSE))
+        return Classify(::GetLastError());
+    return Outcome::Ok;
+}
+
+std::string HandleField(std::uint64_t value)
+{
+    std::string out;
+    for (int i = 0; i < 8; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// The SID of a token's user in its string form; empty when it cannot be told.
+std::string TokenUserSid(HANDLE token)
+{
+    std::vector<unsigned char> buffer(256);
+    DWORD size = 0;
+    if (!::GetTokenInformation(token, TokenUser, buffer.data(), static_cast<DWORD>(buffer.size()),
+                               &size))
+    {
+        if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return {};
+        buffer.resize(size);
+        if (!::GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+            return {};
+    }
+    char* text = nullptr;
+    if (!::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text))
+        return {};
+    std::string sid = text;
+    ::LocalFree(text);
+    return sid;
+}
+
+std::string ProcessUserSid(HANDLE process)
+{
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
+        return {};
+    std::string sid = TokenUserSid(token);
+    ::CloseHandle(token);
+    return sid;
+}
+
+// Whether a handle value received from a peer may be taken as the file passed with a frame: it
+// names a disk file (not a folder, a pipe, a device or a console) with exactly the access of a
+// passed duplicate, and none of this process's standard handles, which it holds for itself.
+bool AcceptablePassedHandle(std::uint64_t value, bool folder)
+{
+    // Handle values are multiples of four; the pseudo-handles of the process and thread are not.
+    if (value == 0 || value % 4 != 0 || value > static_cast<std::uint64_t>(INTPTR_MAX))
+        return false;
+    const HANDLE handle = HandleOf(static_cast<std::intptr_t>(value));
+    for (const DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+        if (::GetStdHandle(standard) == handle)
+            return false;
+    PUBLIC_OBJECT_BASIC_INFORMATION basic{};
+    if (!NT_SUCCESS(
+            ::NtQueryObject(handle, ObjectBasicInformation, &basic, sizeof basic, nullptr)) ||
+        basic.GrantedAccess != (folder ? passedFolderAccess : passedAccess))
+        return false;
+    BY_HANDLE_FILE_INFORMATION information{};
+    return ::GetFileType(handle) == FILE_TYPE_DISK &&
+           ::GetFileInformationByHandle(handle, &information) &&
+           !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == !folder;
+}
+} // namespace
+
+void OwnedDescriptor::Reset(std::intptr_t other)
+{
+    if (handle != -1)
+        ::CloseHandle(HandleOf(handle));
+    handle = other;
+}
+
+Channel::Channel(OwnedDescriptor pipe)
+    : pipe(std::move(pipe)), event(ValueOf(::CreateEventW(nullptr, TRUE, FALSE, nullptr)))
+{
+}
+
+Channel::~Channel() = default;
+
+Outcome Channel::Write(const std::string& bytes, Clock::time_point deadline)
+{
+    if (event.Get() == -1)
+        return Outcome::Failed;
+    std::size_t sent = 0;
+    while (sent < bytes.size())
+    {
+        DWORD done = 0;
+        std::string part = bytes.substr(sent, pipeBuffer);
+        if (const Outcome outcome =
+                Transfer(HandleOf(pipe.Get()), HandleOf(event.Get()), true, part.data(),
+                         static_cast<DWORD>(part.size()), done, deadline);
+            outcome != Outcome::Ok)
+            return outcome;
+        if (done == 0)
+            return Outcome::Failed;
+        sent += done;
+    }
+    return Outcome::Ok;
+}
+
+Outcome Channel::Read(void* into, std::size_t size, Clock::time_point deadline, bool first)
+{
+    if (event.Get() == -1)
+        return Outcome::Failed;
+    std::size_t got = 0;
+    while (got < size)
+    {
+        DWORD done = 0;
+        const Outcome outcome = Transfer(
+            HandleOf(pipe.Get()), HandleOf(event.Get()), false, static_cast<char*>(into) + got,
+            static_cast<DWORD>(std::min<std::size_t>(size - got, pipeBuffer)), done, deadline);
+        if (outcome == Outcome::Closed)
+            return first && got == 0 ? Outcome::Closed : Outcome::Failed;
+        if (outcome != Outcome::Ok)
+            return outcome;
+        if (done == 0)
+            return Outcome::Failed;
+        got += done;
+    }
+    return Outcome::Ok;
+}
+
+Outcome Channel::Send(const Message& message, std::intptr_t passed,
+                      std::chrono::milliseconds timeout)
+{
+    const std::string body = Encode(message);
+    if (body.size() > maxBody)
+        return Outcome::Invalid;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    HANDLE duplicate = nullptr;
+    if (passed != -1)
+    {
+        if (receiver.Get() == -1)
+        {
+            ULONG server = 0;
+            if (!::GetNamedPipeServerProcessId(HandleOf(pipe.Get()), &server))
+                return Outcome::Failed;
+            receiver.Reset(ValueOf(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, server)));
+            if (receiver.Get() == -1)
+                return Outcome::Failed;
+        }
+        // Read access only: the receiver may read the file, never change it; of a folder only
+        // which one it is.
+        const ACCESS_MASK access =
+            std::holds_alternative<FolderRequest>(message) ? passedFolderAccess : passedAccess;
+        if (!::DuplicateHandle(::GetCurrentProcess(), HandleOf(passed), HandleOf(receiver.Get()),
+                               &duplicate, access, FALSE, 0))
+            return Outcome::Failed;
+    }
+    const Outcome sent = Write(
+        HandleField(duplicate
+                        ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(duplicate))
+                        : noHandle) +
+            LengthPrefix(body.size()) + body,
+        deadline);
+    // A frame that did not go out leaves no handle behind in the peer.
+    if (sent != Outcome::Ok && duplicate)
+        ::DuplicateHandle(HandleOf(receiver.Get()), duplicate, nullptr, nullptr, 0, FALSE,
+                          DUPLICATE_CLOSE_SOURCE);
+    return sent;
+}
+
+Outcome Channel::SendRaw(const std::string& bytes, std::chrono::milliseconds timeout)
+{
+    return Write(bytes, Clock::now() + timeout);
+}
+
+Outcome Channel::Receive(Message& message, OwnedDescriptor* passed,
+                         std::chrono::milliseconds timeout, std::chrono::milliseconds frameTimeout)
+{
+    if (passed)
+        passed->Reset();
+    unsigned char header[12];
+    const Clock::time_point deadline = Clock::now() + timeout;
+    // The first byte may take the whole time-out; the rest of the frame is bounded on its own.
+    if (const Outcome first = Read(header, 1, deadline, true); first != Outcome::Ok)
+        return first;
+    const Clock::time_point frameDeadline = std::min(deadline, Clock::now() + frameTimeout);
+    if (const Outcome rest = Read(header + 1, sizeof header - 1, frameDeadline, false);
+        rest != Outcome::Ok)
+        return rest;
+    std::uint64_t handle = 0;
+    for (int i = 7; i >= 0; --i)
+        handle = (handle << 8) | header[i];
+    const std::optional<std::size_t> size = BodyLength(header + 8);
+    if (!size)
+        return Outcome::Invalid;
+    std::string body(*size, '\0');
+    if (const Outcome read = Read(body.data(), body.size(), frameDeadline, false);
+        read != Outcome::Ok)
+        return read;
+    std::optional<Message> decoded = Decode(body);
+    if (!decoded)
+        return Outcome::Invalid;
+    // Files come with scan requests only, folders with folder requests.
+    if (handle != noHandle)
+    {
+        const bool folder = std::holds_alternative<FolderRequest>(*decoded);
+        if (!passed || !(folder || std::holds_alternative<ScanRequest>(*decoded)) ||
+            !AcceptablePassedHandle(handle, folder))
+            return Outcome::Invalid;
+        passed->Reset(static_cast<std::intptr_t>(handle));
+    }
+    message = std::move(*decoded);
+    return Outcome::Ok;
+}
+
+OwnedDescriptor Connect(const std::string& name, std::chrono::milliseconds timeout)
+{
+    if (!IsLocalPipeName(name))
+        return {};
+    const std::wstring wide = FileSystemHelper::ToWide(name, FileSystemHelper::CodePageUtf8);
+    const Clock::time_point deadline = Clock::now() + timeout;
+    const Clock::time_point missingUntil = Clock::now() + std::chrono::milliseconds(50);
+    for (;;)
+    {
+        // The server may identify the client but never act as it.
+        const HANDLE pipe = ::CreateFileW(
+            wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE)
+        {
+            OwnedDescriptor connected(ValueOf(pipe));
+            // Only a pipe is talked to: the name may be taken by something else.
+            if (::GetFileType(pipe) != FILE_TYPE_PIPE)
+                return {};
+            return connected;
+        }
+        const DWORD error = ::GetLastError();
+        const DWORD left = MillisecondsUntil(deadline);
+        // Between taking a client and creating the next instance a service has none for a
+        // moment: a name that is not there is tried again briefly (a run without a service
+        // loses at most that moment).
+        if (error == ERROR_FILE_NOT_FOUND && Clock::now() < missingUntil && left > 0)
+        {
+            ::Sleep(5);
+            continue;
+        }
+        // Every instance is busy: wait for one, within the time-out.
+        if (error != ERROR_PIPE_BUSY)
+            return {};
+        if (left == 0 || !::WaitNamedPipeW(wide.c_str(), std::max<DWORD>(left, 1)))
+            return {};
+    }
+}
+
+bool ServerIsTrusted(std::intptr_t pipe)
+{
+    ULONG server = 0;
+    if (!::GetNamedPipeServerProcessId(HandleOf(pipe), &server))
+        return false;
+    const OwnedDescriptor process(
+        ValueOf(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server)));
+    if (process.Get() == -1)
+        return false;
+    return ServerAccountIsTrusted(ProcessUserSid(HandleOf(process.Get())),
+                                  ProcessUserSid(::GetCurrentProcess()));
+}
+
+OwnedDescriptor ConnectAndGreet(const std::string& name, std::chrono::milliseconds timeout)
+{
+    const Clock::time_point deadline = Clock::now() + timeout;
+    OwnedDescriptor pipe = Connect(name, timeout);
+    // The service's answers decide what is clean: only a service of a trusted account is asked.
+    if (pipe.Get() == -1 || !ServerIsTrusted(pipe.Get()))
+        return {};
+    const std::intptr_t value = pipe.Get();
+    Channel channel(std::move(pipe));
+    Message reply;
+    const auto left =
+        std::max(std::chrono::milliseconds(1),
+                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+    if (channel.Send(Hello{}, -1, left) != Outcome::Ok ||
+        channel.Receive(reply, nullptr, left) != Outcome::Ok ||
+        !std::holds_alternative<HelloReply>(reply) ||
+        std::get<HelloReply>(reply).version != version)
+        return {};
+    HANDLE greeted = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), HandleOf(value), ::GetCurrentProcess(), &greeted,
+                           0, FALSE, DUPLICATE_SAME_ACCESS))
+        return {};
+    return OwnedDescriptor(ValueOf(greeted));
+}
+
+OwnedDescriptor Listen(const std::string& name, bool first)
+{
+    if (!IsLocalPipeName(name))
+        return {};
+    SECURITY_ATTRIBUTES security{sizeof security, FileSystemHelper::PrivateSecurity(false), FALSE};
+    if (!security.lpSecurityDescriptor)
+        return {};
+    // Clients on other machines are refused by the system.
+    const HANDLE pipe = ::CreateNamedPipeW(
+        FileSystemHelper::ToWide(name, FileSystemHelper::CodePageUtf8).c_str(),
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        PIPE_UNLIMITED_INSTANCES, pipeBuffer, pipeBuffer, 0, &security);
+    ::LocalFree(security.lpSecurityDescriptor);
+    return OwnedDescriptor(ValueOf(pipe));
+}
+
+Outcome Accept(std::intptr_t instance, std::intptr_t stop, std::chrono::milliseconds timeout)
+{
+    const OwnedDescriptor event(ValueOf(::CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+    if (event.Get() == -1)
+        return Outcome::Failed;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = HandleOf(event.Get());
+    if (::ConnectNamedPipe(HandleOf(instance), &overlapped))
+        return Outcome::Ok;
+    switch (::GetLastError())
+    {
+    case ERROR_PIPE_CONNECTED:
+        return Outcome::Ok;
+    case ERROR_IO_PENDING:
+        break;
+    case ERROR_NO_DATA: // a client connected and left again: the instance is free once reset
+        ::DisconnectNamedPipe(HandleOf(instance));
+        return Outcome::TimedOut;
+    default:
+        return Outcome::Failed;
+    }
+    const HANDLE waits[2] = {HandleOf(event.Get()), HandleOf(stop)};
+    const DWORD woke =
+        ::WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(timeout.count()));
+    DWORD ignored = 0;
+    if (woke == WAIT_OBJECT_0 &&
+        ::GetOverlappedResult(HandleOf(instance), &overlapped, &ignored, FALSE))
+        return Outcome::Ok;
+    ::CancelIoEx(HandleOf(instance), &overlapped);
+    const bool connected =
+        ::GetOverlappedResult(HandleOf(instance), &overlapped, &ignored, TRUE) != 0;
+    if (woke == WAIT_OBJECT_0 + 1)
+    {
+        if (connected)
+            ::DisconnectNamedPipe(HandleOf(instance));
+        return Outcome::Closed;
+    }
+    return connected ? Outcome::Ok : Outcome::TimedOut;
+}
+
+void Disconnect(std::intptr_t instance)
+{
+    ::DisconnectNamedPipe(HandleOf(instance));
+    ::CancelIoEx(HandleOf(instance), nullptr);
+}
+
+bool PeerIsTrusted(std::intptr_t instance)
+{
+    // The client lets the service identify it (and no more): its token says who it is.
+    if (!::ImpersonateNamedPipeClient(HandleOf(instance)))
+        return false;
+    HANDLE token = nullptr;
+    const bool opened = ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0;
+    ::RevertToSelf();
+    if (!opened)
+        return false;
+    const std::string user = TokenUserSid(token);
+    BOOL administrator = FALSE;
+    PSID administrators = nullptr;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    if (::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0,
+                                   0, 0, 0, 0, 0, &administrators))
+    {
+        if (!::CheckTokenMembership(token, administrators, &administrator))
+            administrator = FALSE;
+        ::FreeSid(administrators);
+    }
+    ::CloseHandle(token);
+    return !user.empty() &&
+           (user == "S-1-5-18" || user == ProcessUserSid(::GetCurrentProcess()) || administrator);
+}
+} // namespace ScanProtocol

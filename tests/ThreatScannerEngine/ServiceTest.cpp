@@ -1,0 +1,280 @@
+// The engine service against what clients and the definitions may do to it: hostile peers,
+// clients that vanish or stall, two at once, the service ending mid-scan, and a definitions
+// switch while files are being scanned.
+#include "EngineHarness.h"
+
+#include "Installation.h"
+#include "ScanProtocol/Channel.h"
+
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <thread>
+
+namespace
+{
+using namespace EngineTest;
+using namespace std::chrono_literals;
+using ScanProtocol::Channel;
+using ScanProtocol::Message;
+using ScanProtocol::Outcome;
+
+Channel Greeted(const EngineService& service)
+{
+    ScanProtocol::OwnedDescriptor socket =
+        ScanProtocol::ConnectAndGreet(service.Socket().string(), 5s);
+    if (socket.Get() == -1)
+        throw std::runtime_error("the service did not greet");
+    return Channel(std::move(socket));
+}
+
+// Scans a file over the channel; the threat names found, or "failed".
+std::vector<std::string> ScanOver(Channel& channel, const fs::path& file)
+{
+    const ScanProtocol::OwnedDescriptor fd = OpenToPass(file);
+    Message reply;
+    if (channel.Send(ScanProtocol::ScanRequest{true}, fd.Get()) != Outcome::Ok ||
+        channel.Receive(reply, nullptr, 60s) != Outcome::Ok ||
+        !std::holds_alternative<ScanProtocol::ScanReply>(reply))
+        return {"failed"};
+    std::vector<std::string> names;
+    for (const ScanProtocol::Detection& detection :
+         std::get<ScanProtocol::ScanReply>(reply).detections)
+        names.push_back(detection.threatName);
+    return names;
+}
+
+// How a connection that sent the bytes ends: what the service answered, or how it closed. The
+// bytes go as frames go on the platform's connection (see OnTheWire), unless raw.
+std::string Answer(const EngineService& service, const std::string& bytes, bool greet,
+                   bool raw = false)
+{
+    Channel channel = greet ? Greeted(service) : Channel(service.Connect());
+    if (channel.SendRaw(raw ? bytes : OnTheWire(bytes)) != Outcome::Ok)
+        return "not sent";
+    Message reply;
+    switch (channel.Receive(reply, nullptr, 15s))
+    {
+    case Outcome::Ok:
+        if (const auto* refused = std::get_if<ScanProtocol::Refused>(&reply))
+            return "refused " + std::to_string(refused->code);
+        return "answered";
+    case Outcome::Closed:
+    case Outcome::Failed:
+        return "closed";
+    default:
+        return "no answer";
+    }
+}
+
+// Runs the service's own switch command against the service; its exit status (a sanitizer
+// report fails the test).
+int SwitchCommand(const EngineService& service)
+{
+    return CorvaneTest::RunProgram(ENGINE_SERVICE_PATH, {"--switch", service.Socket().string()})
+        .exitCode;
+}
+
+std::string Frame(const Message& message)
+{
+    const std::string body = ScanProtocol::Encode(message);
+    return ScanProtocol::LengthPrefix(body.size()) + body;
+}
+
+TEST(EngineService, HostilePeersAreRefusedAndCostOtherClientsNothing)
+{
+    EngineInstallation installation(false, true);
+    const EngineService& service = *installation.Service();
+    WriteFile(installation.Data() / "eicar.com", TestVirus());
+    WriteFile(installation.Data() / "clean.txt", "nothing to see");
+
+    // A client that stalls half-way through a frame holds nobody else up.
+    Channel stalled = Greeted(service);
+    ASSERT_EQ(stalled.SendRaw(std::string("\x10\x00", 2)), Outcome::Ok);
+
+    const std::string refusedNotSupported =
+        "refused " + std::to_string(ThreatScanner::NotSupported);
+    const struct
+    {
+        const char* what;
+        std::string bytes;
+        bool greet;
+        std::string answer;
+    } cases[] = {
+        {"text instead of frames", "GET / HTTP/1.0\r\n\r\n", false, "closed"},
+        {"a frame over the cap", std::string("\xff\xff\xff\x7f", 4) + "x", false, "closed"},
+        {"an empty frame", std::string(4, '\0'), false, "closed"},
+        {"another protocol version", Frame(ScanProtocol::Hello{2}), false, refusedNotSupported},
+        {"a request before the greeting", Frame(ScanProtocol::InfoRequest{}), false,
+         refusedNotSupported},
+        {"a reply sent to the service", Frame(ScanProtocol::HelloReply{}), true,
+         refusedNotSupported},
+        {"an unknown message type", ScanProtocol::LengthPrefix(1) + "\x7f", true, "closed"},
+        {"a scan without a descriptor", Frame(ScanProtocol::ScanRequest{true}), true,
+         "refused " + std::to_string(ThreatScanner::InvalidArgument)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Answer(service, c.bytes, c.greet), c.answer) << c.what;
+
+    // Only regular files are read: a pipe that never ends is refused at once (on Windows the
+    // connection ends: its handle is refused as it comes in).
+    {
+        Channel channel = Greeted(service);
+        ScanProtocol::OwnedDescriptor writer;
+        const ScanProtocol::OwnedDescriptor reader = EndlessPipe(writer);
+        Message reply;
+        ASSERT_EQ(channel.Send(ScanProtocol::ScanRequest{true}, reader.Get()), Outcome::Ok);
+        const Outcome answered = channel.Receive(reply, nullptr, 10s);
+        EXPECT_THAT(answered, testing::AnyOf(Outcome::Ok, Outcome::Closed, Outcome::Failed));
+        if (answered == Outcome::Ok)
+        {
+            EXPECT_TRUE(std::holds_alternative<ScanProtocol::Refused>(reply));
+        }
+    }
+
+    // A handle value the client never passed may name one of the service's own: every value a
+    // forged frame names is refused and closes nothing of the service's (it still scans, reports
+    // and ends cleanly below).
+    for (std::uint64_t value : ForgedHandleValues())
+    {
+        std::string frame = Frame(ScanProtocol::ScanRequest{true});
+        for (int i = 0; i < 8; ++i)
+            frame.insert(frame.begin() + i, static_cast<char>((value >> (8 * i)) & 0xFF));
+        EXPECT_THAT(Answer(service, frame, true, true),
+                    testing::AnyOf("closed", testing::StartsWith("refused")))
+            << "handle " << value;
+    }
+
+    // A client that goes away right after asking for a scan: the service goes on serving.
+    for (int i = 0; i < 5; ++i)
+    {
+        Channel leaving = Greeted(service);
+        const ScanProtocol::OwnedDescriptor fd = OpenToPass(installation.Data() / "eicar.com");
+        ASSERT_EQ(leaving.Send(ScanProtocol::ScanRequest{true}, fd.Get()), Outcome::Ok);
+    }
+
+    // Two clients at once each get their own answers, while the stalled one still waits.
+    std::map<int, std::vector<std::vector<std::string>>> answers;
+    std::vector<std::thread> clients;
+    for (int client = 0; client < 2; ++client)
+    {
+        answers[client];
+        clients.emplace_back(
+            [&, client]
+            {
+                Channel channel = Greeted(service);
+                for (int i = 0; i < 20; ++i)
+                    answers[client].push_back(ScanOver(
+                        channel, installation.Data() / (i % 2 ? "clean.txt" : "eicar.com")));
+            });
+    }
+    for (std::thread& client : clients)
+        client.join();
+    for (const auto& [client, found] : answers)
+    {
+        ASSERT_EQ(found.size(), 20u);
+        for (std::size_t i = 0; i < found.size(); ++i)
+            EXPECT_EQ(found[i].size(), i % 2 ? 0u : 1u) << "client " << client << " scan " << i;
+    }
+    Channel last = Greeted(service);
+    Message stats;
+    ASSERT_EQ(last.Send(ScanProtocol::StatsRequest{}), Outcome::Ok);
+    ASSERT_EQ(last.Receive(stats, nullptr, 10s), Outcome::Ok);
+    ASSERT_TRUE(std::holds_alternative<ScanProtocol::StatsReply>(stats));
+    // The clean file's content was scanned once and then answered from the cache.
+    EXPECT_EQ(std::get<ScanProtocol::StatsReply>(stats).cacheEntries,
+              KeepsCleanResults() ? 1u : 0u);
+}
+
+// Calls that the callback counts per object, and the service killed at the first detection.
+struct KillingRecorder
+{
+    EngineService* service;
+    std::map<std::wstring, std::vector<std::int32_t>> statuses;
+
+    static void Callback(_ScanCbkParams* params, int* action, void* context)
+    {
+        auto* self = static_cast<KillingRecorder*>(context);
+        self->statuses[params->objectPath].push_back(params->scanStatus);
+        *action = ThreatScanner::ActionNone;
+        if (self->statuses.size() == 1)
+            self->service->Kill();
+    }
+};
+
+TEST(EngineService, AServiceThatEndsMidScanFailsTheObjectsLeftWithoutAWait)
+{
+    EngineInstallation installation(false, true);
+    for (int i = 0; i < 300; ++i)
+        WriteFile(installation.Data() / ("file" + std::to_string(i) + ".com"), TestVirus());
+    KillingRecorder recorder{installation.Service(), {}};
+    CThreatScannerStruct* instance = nullptr;
+    ASSERT_EQ(Engine().CreateInstance(&instance), 0);
+    Engine().SetScanCallback2(instance, &KillingRecorder::Callback, &recorder);
+    const auto start = std::chrono::steady_clock::now();
+    const int result =
+        Engine().ScanPath(instance, 0, Wide(installation.Data()).c_str(), ProcessId());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    EXPECT_NE(result, ThreatScanner::Success);
+    // Every file is reported once: found before the service ended, or failed.
+    ASSERT_EQ(recorder.statuses.size(), 300u);
+    std::size_t failed = 0;
+    for (const auto& [path, statuses] : recorder.statuses)
+    {
+        ASSERT_EQ(statuses.size(), 1u);
+        EXPECT_THAT(statuses[0],
+                    testing::AnyOf(ThreatScanner::StatusInfected, ThreatScanner::StatusScanFailed));
+        failed += statuses[0] == ThreatScanner::StatusScanFailed;
+    }
+    EXPECT_GT(failed, 0u);
+    EXPECT_EQ(Engine().DestroyInstance(instance), 0);
+}
+
+TEST(EngineService, ASwitchDuringAScanLeavesNoFileUnscannedAndABrokenSetIsRefused)
+{
+    EngineInstallation installation(false, true);
+    for (int i = 0; i < 200; ++i)
+        WriteFile(installation.Data() / ("file" + std::to_string(i) + ".com"), TestVirus());
+    const std::string marker = "SWITCHED-DEFINITIONS-MARKER";
+    std::string hex;
+    for (const unsigned char byte : marker)
+        hex += "0123456789abcdef"[byte >> 4] + std::string(1, "0123456789abcdef"[byte & 15]);
+    WriteFile(installation.Data() / "marked.txt", marker);
+
+    Recorder recorder;
+    recorder.pauses = 4; // the first reports wait, so that the switch lands mid-scan
+    int result = -1;
+    std::thread scan([&] { result = installation.Scan(installation.Data(), recorder); });
+    std::this_thread::sleep_for(300ms);
+    WriteFile(installation.Folder() / "Plugins" / "switched.ndb",
+              "Corvane.Test.Switched:0:*:" + hex + "\n");
+    Channel control = Greeted(*installation.Service());
+    Message reply;
+    ASSERT_EQ(control.Send(ScanProtocol::SwitchRequest{}), Outcome::Ok);
+    ASSERT_EQ(control.Receive(reply, nullptr, 60s), Outcome::Ok);
+    ASSERT_TRUE(std::holds_alternative<ScanProtocol::SwitchReply>(reply));
+    EXPECT_EQ(std::get<ScanProtocol::SwitchReply>(reply).result, 0);
+    scan.join();
+    // The administrator's switch command says whether the set it asked for serves.
+    EXPECT_EQ(SwitchCommand(*installation.Service()), 0);
+    EXPECT_EQ(result, ThreatScanner::Success);
+    std::size_t infected = 0;
+    for (const Report& report : recorder.reports)
+        infected += report.scanStatus == ThreatScanner::StatusInfected &&
+                    fs::path(report.objectPath).filename().wstring().rfind(L"file", 0) == 0;
+    EXPECT_EQ(infected, 200u);
+
+    // The new set serves now; a set that does not load is refused and the last one stays.
+    EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
+              std::vector<std::string>{"Corvane.Test.Switched.UNOFFICIAL"});
+    WriteFile(installation.Folder() / "Plugins" / "broken.ndb", "not a signature\n");
+    ASSERT_EQ(control.Send(ScanProtocol::SwitchRequest{}), Outcome::Ok);
+    ASSERT_EQ(control.Receive(reply, nullptr, 60s), Outcome::Ok);
+    EXPECT_NE(std::get<ScanProtocol::SwitchReply>(reply).result, 0);
+    EXPECT_EQ(SwitchCommand(*installation.Service()), 1);
+    EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
+              std::vector<std::string>{"Corvane.Test.Switched.UNOFFICIAL"});
+    fs::remove(installation.Folder() / "Plugins" / "broken.ndb");
+}
+} // namespace
