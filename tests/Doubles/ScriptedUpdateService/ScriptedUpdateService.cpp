@@ -113,6 +113,7 @@ json::value OptionValue(int option, void* value)
     case UpdSdk::OptionServer:
         return value ? json::value(static_cast<const char*>(value)) : json::value(nullptr);
     case UpdSdk::OptionLocalPath:
+    case UpdSdk::OptionEngineService:
         return value ? json::value(boost::locale::conv::utf_to_utf<char>(
                            static_cast<const wchar_t*>(value)))
                      : json::value(nullptr);
