@@ -9,7 +9,6 @@
 #include <boost/exception/exception.hpp>
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
-#include <cstdio>
 #include <string>
 
 namespace CorvaneCommandLineScanner
@@ -83,20 +82,6 @@ InstallationFolders RunFolders()
         }
     }
     return ChooseFolders(program, perMachine, machine, user);
-}
-
-bool CanWriteIn(const boost::filesystem::path& folder)
-{
-    const boost::filesystem::path probe =
-        folder / (".write-check-" + std::to_string(ProcessHelper::Process::CurrentId()));
-    std::FILE* file =
-        FileSystemHelper::CreateNewFile(probe, FileSystemHelper::Access::Private, "wb");
-    if (!file)
-        return false;
-    std::fclose(file);
-    boost::system::error_code ignored;
-    boost::filesystem::remove(probe, ignored);
-    return true;
 }
 
 bool SeedDefinitions(const boost::filesystem::path& program, const boost::filesystem::path& machine)

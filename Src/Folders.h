@@ -49,9 +49,6 @@ InstallationFolders ChooseFolders(const boost::filesystem::path& program, bool p
 // The folders of this run's installation. Throws what ProgramFolder throws.
 InstallationFolders RunFolders();
 
-// Whether this process may create files in the folder (it creates one and removes it again).
-bool CanWriteIn(const boost::filesystem::path& folder);
-
 // Gives the machine's folder the starter definitions from the program folder's Plugins once,
 // before the first update there: copied under a name of their own and renamed into place, so the
 // folder never holds half a set. A set already there is left as it is (a repair of the

@@ -2,6 +2,7 @@
 
 #include "ConsoleHelper/Printable.h"
 #include "ExceptionHelper/Exception.h"
+#include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
 #include "Logger.h"
 
@@ -27,7 +28,7 @@ std::uint64_t ValueOf(const void* data)
 void ExplainRights(const JobEnvironment& environment)
 {
     if (environment.folders.perMachine && !environment.readOnly &&
-        !CanWriteIn(environment.folders.updateTarget))
+        !FileSystemHelper::MayCreateIn(environment.folders.updateTarget))
         *environment.out << "Updating the definitions of this installation needs an "
                             "administrator: run it again as administrator\n";
 }

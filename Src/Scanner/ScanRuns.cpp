@@ -55,7 +55,7 @@ void Scanner::Scan(const ScanRequest& newRequest)
     // each file where it was.
     const InstallationFolders& folders = environment.folders;
     if (!environment.readOnly && folders.perMachine && Quarantines(request.action) &&
-        !CanWriteIn(folders.quarantine))
+        !FileSystemHelper::MayCreateIn(folders.quarantine))
         *environment.out << "Quarantine of this installation needs an administrator: run it "
                             "again as administrator to quarantine what is found\n";
     *environment.out << "Scan started\n";

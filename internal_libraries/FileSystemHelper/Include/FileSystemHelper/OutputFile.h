@@ -34,4 +34,8 @@ bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data,
 // Creates a new file (nothing may have the name yet) and opens it for writing with an fopen mode
 // ("w" or "wb"; on Windows "w" writes line ends as CR LF). Null when it cannot be created.
 std::FILE* CreateNewFile(const boost::filesystem::path& path, Access access, const char* mode);
+
+// Whether this process may create files in the folder, asked of the system without creating
+// anything there.
+bool MayCreateIn(const boost::filesystem::path& folder);
 } // namespace FileSystemHelper

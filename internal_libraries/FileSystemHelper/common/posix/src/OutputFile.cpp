@@ -8,6 +8,12 @@
 
 namespace FileSystemHelper
 {
+bool MayCreateIn(const boost::filesystem::path& folder)
+{
+    // The effective user's rights, as a file creation would be judged.
+    return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 namespace
 {
 mode_t FolderMode(Access access)

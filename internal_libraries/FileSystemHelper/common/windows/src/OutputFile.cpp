@@ -1,5 +1,6 @@
 #include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/PrivateAccess.h"
+#include "FileSystemHelper/Text.h"
 
 #include <boost/filesystem/operations.hpp>
 #include <fcntl.h>
@@ -11,6 +12,19 @@
 // program folder's own permissions there. A private folder gets an access list of its own.
 namespace FileSystemHelper
 {
+bool MayCreateIn(const boost::filesystem::path& folder)
+{
+    // Opening the folder for adding a file is granted exactly when a file could be created in it.
+    const HANDLE opened =
+        ::CreateFileW(WidePath(folder).c_str(), FILE_ADD_FILE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(opened);
+    return true;
+}
+
 namespace
 {
 class Handle
