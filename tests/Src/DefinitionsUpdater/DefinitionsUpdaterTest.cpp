@@ -5,6 +5,7 @@
 #include "ScriptedEngine.h"
 
 #include "ExceptionHelper/Exception.h"
+#include "ScanProtocol/Channel.h"
 
 #include <algorithm>
 #include <boost/filesystem/directory.hpp>
@@ -136,8 +137,9 @@ TEST(DefinitionsUpdater, PrintsProgressInstallsAndReturnsTheService)
     EXPECT_THAT(update.EngineCalls(), ElementsAre("InitializeEx", "Uninitialize"));
     // The engine start after the install asks an engine service to switch to the new set.
     EXPECT_THAT(update.EngineStartupTexts(),
-                ElementsAre("Corvane command line scanner; switch-definitions; "
-                            "engine-service=/run/corvane/engine.sock"));
+                ElementsAre(std::string("Corvane command line scanner; switch-definitions; "
+                                        "engine-service=") +
+                            ScanProtocol::defaultEndpoint));
     // The built-in server and the program folder reach the library.
     EXPECT_EQ(record.at("options").at(0),
               (json::object{{"id", 600}, {"value", DEFINITIONS_SERVER_URL}}));
@@ -145,7 +147,7 @@ TEST(DefinitionsUpdater, PrintsProgressInstallsAndReturnsTheService)
               (json::object{{"id", 699}, {"value", update.Folder().string()}}));
     // The engine service's socket too; a library that refuses it installs all the same.
     EXPECT_EQ(record.at("options").as_array().back(),
-              (json::object{{"id", 701}, {"value", "/run/corvane/engine.sock"}}));
+              (json::object{{"id", 701}, {"value", ScanProtocol::defaultEndpoint}}));
     EXPECT_THAT(DEFINITIONS_SERVER_URL, CorvaneTest::MatchesRegex("http://[^/]+/av64bit"));
 }
 
