@@ -59,6 +59,7 @@ struct State
     // The socket of the engine service that holds the engine instead; empty when it is loaded
     // here.
     std::string servicePath;
+    std::shared_ptr<ServiceConnections> serviceConnections;
 
     bool Started() const { return engine || !servicePath.empty(); }
 };
@@ -198,6 +199,8 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
                 return switched;
         }
         state.servicePath = service;
+        state.serviceConnections =
+            std::make_shared<ServiceConnections>(service, std::move(connection));
         state.pluginsFolder = plugins;
         state.quarantineFolder = quarantine;
         state.tempFolder = temp;
@@ -229,6 +232,20 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     state.tempFolder = temp;
     state.initializations = 1;
     return ThreatScanner::Success;
+}
+
+// The service's description of its definitions, on the connection kept from start-up when it
+// still works, else on a new one.
+bool ServiceInformation(ServiceConnections& connections, DatabaseInformation& information)
+{
+    bool reused = false;
+    std::unique_ptr<ServiceConnection> service = connections.Take(reused);
+    if (service && service->Information(information))
+        return true;
+    if (!reused)
+        return false;
+    service = ServiceConnection::Open(connections.Path());
+    return service && service->Information(information);
 }
 
 // Runs function with the instance's state locked, after checking the handle.
@@ -278,6 +295,7 @@ public:
                 context.cache = state.cache;
                 context.stop = instance->stop;
                 context.servicePath = state.servicePath;
+                context.serviceConnections = state.serviceConnections;
                 pluginsFolder = state.pluginsFolder;
                 return ThreatScanner::Success;
             });
@@ -418,6 +436,7 @@ int ThreatScanner_Uninitialize()
                 // Scans still running keep their own reference to the engine.
                 state.engine.reset();
                 state.servicePath.clear();
+                state.serviceConnections.reset();
                 state.cache.reset();
                 state.quarantineFolder.clear();
             }
@@ -611,28 +630,24 @@ int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance, std::ui
     return Guarded(
         [&]() -> int
         {
-            return WithInstance(instance,
-                                [&](State& state) -> int
-                                {
-                                    if (!state.Started())
-                                        return ThreatScanner::InitRequired;
-                                    if (!version || !releaseTime)
-                                        return ThreatScanner::InvalidArgument;
-                                    DatabaseInformation information;
-                                    if (state.engine)
-                                        information = state.engine->Information();
-                                    else
-                                    {
-                                        const std::unique_ptr<ServiceConnection> service =
-                                            ServiceConnection::Open(state.servicePath);
-                                        if (!service || !service->Information(information))
-                                            return ThreatScanner::Failed;
-                                    }
-                                    if (!information.known)
-                                        return ThreatScanner::DbinfoUnavailable;
-                                    *version = information.version;
-                                    *releaseTime = information.releaseTime;
-                                    return ThreatScanner::Success;
-                                });
+            return WithInstance(
+                instance,
+                [&](State& state) -> int
+                {
+                    if (!state.Started())
+                        return ThreatScanner::InitRequired;
+                    if (!version || !releaseTime)
+                        return ThreatScanner::InvalidArgument;
+                    DatabaseInformation information;
+                    if (state.engine)
+                        information = state.engine->Information();
+                    else if (!ServiceInformation(*state.serviceConnections, information))
+                        return ThreatScanner::Failed;
+                    if (!information.known)
+                        return ThreatScanner::DbinfoUnavailable;
+                    *version = information.version;
+                    *releaseTime = information.releaseTime;
+                    return ThreatScanner::Success;
+                });
         });
 }

@@ -13,6 +13,7 @@
 
 namespace ThreatScannerEngine
 {
+class ServiceConnections;
 class Engine;
 class ResultCache;
 
@@ -32,6 +33,8 @@ struct ScanContext
     std::shared_ptr<const std::atomic<bool>> stop;
     // The socket of the engine service that scans instead of engine, when one does.
     std::string servicePath;
+    // The run's connections to that service (the one kept from start-up first).
+    std::shared_ptr<ServiceConnections> serviceConnections;
 
     bool Stopping() const { return stop && stop->load(std::memory_order_relaxed); }
 };

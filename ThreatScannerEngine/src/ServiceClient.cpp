@@ -120,6 +120,23 @@ private:
 };
 } // namespace
 
+ServiceConnections::ServiceConnections(std::string socketPath,
+                                       std::unique_ptr<ServiceConnection> kept)
+    : socketPath(std::move(socketPath)), kept(std::move(kept))
+{
+}
+
+std::unique_ptr<ServiceConnection> ServiceConnections::Take(bool& reused)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        reused = kept != nullptr;
+        if (kept)
+            return std::move(kept);
+    }
+    return ServiceConnection::Open(socketPath);
+}
+
 std::unique_ptr<ServiceConnection> ServiceConnection::Open(const std::string& socketPath)
 {
     ScanProtocol::OwnedDescriptor socket =

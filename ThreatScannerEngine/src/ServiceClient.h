@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace ThreatScannerEngine
@@ -37,6 +38,27 @@ public:
     // Asks the service to load its definitions again and switch to them; the engine's result
     // code of that load, or Failed when the service did not answer.
     virtual int Switch() = 0;
+};
+
+// The connections of one run to one service. Start-up keeps the connection it asked whether the
+// service serves the engine's folder, and the run's first request takes it instead of connecting
+// and greeting again; every later request connects anew, as before.
+class ServiceConnections
+{
+public:
+    ServiceConnections(std::string socketPath, std::unique_ptr<ServiceConnection> kept);
+
+    const std::string& Path() const { return socketPath; }
+
+    // The kept connection the first time, a new one after that; null when no service answers.
+    // reused tells that it is the kept one: the service may have ended it meanwhile (it ends
+    // idle connections), so a request that fails on it is asked once more on a new connection.
+    std::unique_ptr<ServiceConnection> Take(bool& reused);
+
+private:
+    const std::string socketPath;
+    std::mutex mutex;
+    std::unique_ptr<ServiceConnection> kept;
 };
 
 // The platform half of the connection (src/posix, src/windows).

@@ -242,9 +242,17 @@ std::optional<Session::Finding> Session::ScanInService(Target target, Descriptor
     // Each worker asks over a connection of its own. Once the service is gone, the objects left
     // fail at once instead of waiting for it one by one.
     FileScanResult result;
+    bool reused = false;
     if (!state.service && !state.serviceLost)
+        state.service = context.serviceConnections ? context.serviceConnections->Take(reused)
+                                                   : ServiceConnection::Open(context.servicePath);
+    bool scanned = state.service && state.service->Scan(fd, context.scanArchives, result);
+    if (!scanned && reused)
+    {
         state.service = ServiceConnection::Open(context.servicePath);
-    if (!state.service || !state.service->Scan(fd, context.scanArchives, result))
+        scanned = state.service && state.service->Scan(fd, context.scanArchives, result);
+    }
+    if (!scanned)
     {
         state.service.reset();
         state.serviceLost = true;

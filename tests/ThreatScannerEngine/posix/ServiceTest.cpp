@@ -103,6 +103,36 @@ TEST(EngineService, ClientsAskOnlyASocketNobodyElseCouldHavePlaced)
     fs::rename(moved, service.Socket());
 }
 
+// The run's first request goes over the connection that start-up opened. When the service that
+// greeted it is gone by then (ended, restarted, or it ended the idle connection), the request is
+// asked on a new connection instead of failing: a scan, and the definitions' description.
+TEST(EngineService, TheFirstRequestOutlivesTheServiceThatStartUpAsked)
+{
+    for (const bool scanFirst : {true, false})
+    {
+        SCOPED_TRACE(scanFirst ? "a scan first" : "the description first");
+        EngineInstallation installation(false, true);
+        WriteFile(installation.Data() / "virus.com", TestVirus());
+        installation.Service()->Kill();
+        const EngineService restarted(installation.Folder() / "Plugins",
+                                      installation.Folder().parent_path());
+        Recorder recorder;
+        CThreatScannerStruct* instance = installation.Instance(recorder);
+        std::uint32_t version = 0;
+        std::uint32_t time = 0;
+        if (!scanFirst)
+        {
+            EXPECT_EQ(Engine().GetDatabaseInformation(instance, &version, &time), 0);
+        }
+        EXPECT_EQ(Engine().ScanPath(instance, 0, Wide(installation.Data()).c_str(), ProcessId()),
+                  0);
+        ASSERT_EQ(recorder.reports.size(), 1u);
+        EXPECT_EQ(recorder.reports[0].scanStatus, ThreatScanner::StatusInfected);
+        EXPECT_EQ(Engine().GetDatabaseInformation(instance, &version, &time), 0);
+        EXPECT_GT(version, 0u);
+    }
+}
+
 // The socket's folder may be one that others write to: the service removes only the entry that is
 // still its own socket, never what someone put under the name.
 TEST(EngineService, OnlyItsOwnOrAStaleSocketIsRemoved)
