@@ -61,7 +61,7 @@ private:
     std::unique_ptr<ServiceConnection> kept;
 };
 
-// The platform half of the connection (src/posix, src/windows).
+// The platform half of the connection (common/posix/src, common/windows/src).
 // The handle or descriptor to pass to the service for an open file, positioned at its start.
 NativeHandle PassableHandle(const Descriptor& file);
 // A new file that holds the bytes, positioned at its start and gone once closed; -1 on failure.

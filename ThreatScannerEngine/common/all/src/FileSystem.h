@@ -1,7 +1,7 @@
 #pragma once
 
 // What the engine needs from the operating system's file system, one implementation per
-// platform (src/posix, src/windows). Paths and names are bytes (UTF-8 on Windows).
+// platform (common/posix/src, common/windows/src). Paths and names are bytes (UTF-8 on Windows).
 #include "Actions.h"
 
 #include <cstddef>
