@@ -71,7 +71,10 @@ Outcome Transfer(HANDLE pipe, HANDLE event, bool write, void* data, DWORD size, 
             return Outcome::TimedOut;
         return Outcome::Ok;
     }
-    if (!::GetOverlappedResult(pipe, &overlapped, &done, FALSE))
+    // The event is set, so the transfer has ended; its outcome may reach the OVERLAPPED a moment
+    // later (Wine writes it after setting the event), so it is waited for rather than taken as
+    // still pending.
+    if (!::GetOverlappedResult(pipe, &overlapped, &done, TRUE))
         return Classify(::GetLastError());
     return Outcome::Ok;
 }
@@ -363,6 +366,7 @@ struct PipeListener::Waiting
     OwnedDescriptor pipe;
     OwnedDescriptor event; // signalled when a client connected
     OVERLAPPED overlapped{};
+    bool connectedAtOnce = false; // a client came before the wait began: OVERLAPPED is unused
 
     // Ends the pending wait and closes the instance; a client connected to it sees it close.
     void Drop()
@@ -399,6 +403,7 @@ bool PipeListener::Arm(Waiting& slot, bool first)
     {
         slot.overlapped = OVERLAPPED{};
         slot.overlapped.hEvent = HandleOf(slot.event.Get());
+        slot.connectedAtOnce = false;
         ::ResetEvent(HandleOf(slot.event.Get()));
         if (::ConnectNamedPipe(HandleOf(slot.pipe.Get()), &slot.overlapped))
             break;
@@ -415,7 +420,9 @@ bool PipeListener::Arm(Waiting& slot, bool first)
         // A client connected and left again: the instance is free once reset.
         ::DisconnectNamedPipe(HandleOf(slot.pipe.Get()));
     }
-    // Connected at once: the wait is over, and the event says so.
+    // Connected at once: the wait is over, and the event says so. The OVERLAPPED never saw an
+    // operation, so its outcome is not asked for (Windows would call it incomplete).
+    slot.connectedAtOnce = true;
     ::SetEvent(HandleOf(slot.event.Get()));
     return true;
 }
@@ -479,6 +486,7 @@ Outcome PipeListener::Accept(OwnedDescriptor& client, std::intptr_t stop,
         // writes it after setting the event), so it is waited for.
         DWORD ignored = 0;
         const bool connected =
+            slot.connectedAtOnce ||
             ::GetOverlappedResult(HandleOf(slot.pipe.Get()), &slot.overlapped, &ignored, TRUE) ||
             ::GetLastError() == ERROR_PIPE_CONNECTED;
         OwnedDescriptor taken(slot.pipe.Release());
