@@ -192,4 +192,12 @@ seed("fuzz_components_reply", "fault",
                     status="500 Internal Server Error").encode())
 seed("fuzz_components_reply", "no-result",
      b"\x00" + http(envelope('<GetComponentResponse xmlns="' + namespace + '"/>')).encode())
+# Frames on the engine service's named pipe: a handle value (all ones for none), a length, a body
+# (a type byte, then the fields).
+def pipe_frame(body, handle=0xFFFFFFFFFFFFFFFF):
+    return struct.pack("<QI", handle, len(body)) + body
+hello = b"\x01" + struct.pack("<I", 1)
+seed("fuzz_scan_protocol", "pipe-hello-scan-folder",
+     pipe_frame(hello) + pipe_frame(b"\x04\x01", 0x1A4) + pipe_frame(b"\x0c", 0x1A8))
+seed("fuzz_scan_protocol", "pipe-handle-with-hello", pipe_frame(hello, 0x10))
 print("Seeds written under " + corpus)

@@ -1,8 +1,9 @@
 // The engine service against what clients and the definitions may do to it: hostile peers,
 // clients that vanish or stall, two at once, the service ending mid-scan, and a definitions
-// switch while files are being scanned.
+// switch while files are being scanned or an update moves sets.
 #include "EngineHarness.h"
 
+#include "FileSystemHelper/HeldFile.h"
 #include "Installation.h"
 #include "ScanProtocol/Channel.h"
 
@@ -265,16 +266,35 @@ TEST(EngineService, ASwitchDuringAScanLeavesNoFileUnscannedAndABrokenSetIsRefuse
                     fs::path(report.objectPath).filename().wstring().rfind(L"file", 0) == 0;
     EXPECT_EQ(infected, 200u);
 
-    // The new set serves now; a set that does not load is refused and the last one stays.
+    // The new set serves now. A switch waits while an update moves sets in and out of the
+    // folder's place (it holds the switch lock), then loads the set it finds.
     EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
               std::vector<std::string>{"Corvane.Test.Switched.UNOFFICIAL"});
+    {
+        FileSystemHelper::HeldFile update;
+        ASSERT_EQ(update.Lock(boost::filesystem::path(
+                                  (installation.Folder() / "Plugins.switch.lock").native()),
+                              FileSystemHelper::LockMode::Exclusive),
+                  FileSystemHelper::LockResult::Locked);
+        WriteFile(installation.Folder() / "Plugins" / "switched.ndb",
+                  "Corvane.Test.Moved:0:*:" + hex + "\n");
+        ASSERT_EQ(control.Send(ScanProtocol::SwitchRequest{}), Outcome::Ok);
+        EXPECT_EQ(control.Receive(reply, nullptr, 1500ms), Outcome::TimedOut);
+        update.Release();
+        ASSERT_EQ(control.Receive(reply, nullptr, 60s), Outcome::Ok);
+        ASSERT_TRUE(std::holds_alternative<ScanProtocol::SwitchReply>(reply));
+        EXPECT_EQ(std::get<ScanProtocol::SwitchReply>(reply).result, 0);
+    }
+    EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
+              std::vector<std::string>{"Corvane.Test.Moved.UNOFFICIAL"});
+    // A set that does not load is refused and the last one stays.
     WriteFile(installation.Folder() / "Plugins" / "broken.ndb", "not a signature\n");
     ASSERT_EQ(control.Send(ScanProtocol::SwitchRequest{}), Outcome::Ok);
     ASSERT_EQ(control.Receive(reply, nullptr, 60s), Outcome::Ok);
     EXPECT_NE(std::get<ScanProtocol::SwitchReply>(reply).result, 0);
     EXPECT_EQ(SwitchCommand(*installation.Service()), 1);
     EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
-              std::vector<std::string>{"Corvane.Test.Switched.UNOFFICIAL"});
+              std::vector<std::string>{"Corvane.Test.Moved.UNOFFICIAL"});
     fs::remove(installation.Folder() / "Plugins" / "broken.ndb");
 }
 } // namespace

@@ -78,6 +78,44 @@ TEST(ScanProtocol, MalformedBodiesAreRefused)
     EXPECT_FALSE(BodyLength(huge));
 }
 
+// On a pipe a handle value travels before each frame: it is taken only with the messages that
+// carry a file or a folder, and a frame whose length is refused is never read.
+TEST(ScanProtocol, APipeFrameCarriesAHandleOnlyWhereOneIsExpected)
+{
+    const struct
+    {
+        const char* what;
+        Message message;
+        std::uint64_t handle;
+        std::optional<Passes> passes; // none: the frame is refused
+    } cases[] = {
+        {"a greeting", Hello{}, noHandle, Passes::Nothing},
+        {"a greeting with a handle", Hello{}, 0x10, std::nullopt},
+        {"a load request with a handle", LoadRequest{}, 0x10, std::nullopt},
+        {"a scan request with a file", ScanRequest{true}, 0x1A4, Passes::File},
+        {"a scan request without one", ScanRequest{true}, noHandle, Passes::Nothing},
+        {"a folder request with a folder", FolderRequest{}, 0x1A8, Passes::Folder},
+    };
+    for (const auto& c : cases)
+    {
+        const std::string body = Encode(c.message);
+        const std::string frame = PipeHeaderOf(c.handle, body.size()) + body;
+        const auto header = ParsePipeHeader(reinterpret_cast<const unsigned char*>(frame.data()));
+        ASSERT_TRUE(header) << c.what;
+        EXPECT_EQ(header->handle, c.handle) << c.what;
+        Passes passes = Passes::Nothing;
+        const std::optional<Message> decoded =
+            DecodePipeFrame(*header, frame.substr(handleFieldSize + 4), passes);
+        EXPECT_EQ(decoded.has_value(), c.passes.has_value()) << c.what;
+        if (decoded && c.passes)
+        {
+            EXPECT_EQ(passes, *c.passes) << c.what;
+        }
+    }
+    const std::string over = PipeHeaderOf(0x10, maxBody + 1);
+    EXPECT_FALSE(ParsePipeHeader(reinterpret_cast<const unsigned char*>(over.data())));
+}
+
 TEST(ScanProtocol, AReplyTooLargeForAFrameKeepsItsFirstDetections)
 {
     ScanReply reply;

@@ -3,6 +3,7 @@
 #include "FileSystem.h"
 
 #include "DefinitionsSet/DefinitionsSet.h"
+#include "FileSystemHelper/Text.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
@@ -38,6 +39,15 @@ Limit limits[] = {
     // Milliseconds spent on one file.
     {CL_ENGINE_MAX_SCANTIME, "MaxScanTime", 300000},
 };
+
+FileSystemHelper::LockResult LockForReading(FileSystemHelper::HeldFile& lock,
+                                            const std::string& definitionsFolder)
+{
+    return lock.Lock(
+        FileSystemHelper::PathFromWide(FileSystemHelper::ToWide(
+            definitionsFolder + DefinitionsSet::SwitchLockSuffix, FileSystemHelper::CodePageUtf8)),
+        FileSystemHelper::LockMode::Shared, std::chrono::minutes(1));
+}
 
 bool SetEngineLimitForTests(const std::string& name, unsigned long long value)
 {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileSystemHelper/HeldFile.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +22,14 @@ struct DatabaseInformation
 // number, and the first line "Release time: YYYY-MM-DDTHH:MM:SSZ". Known only when the version
 // was found; a missing release time reads as 0.
 DatabaseInformation ReadUpdateInformation(const std::string& path);
+
+// Holds the switch lock beside a definitions folder shared, so that an update does not move sets
+// in or out of the folder's place while it is read; a load during a switch waits up to a minute
+// for its end. A shared lock never creates the file: without a lock file that this process can
+// open (a folder no update has switched yet, or one whose lock file it may not read), the set is
+// read as it is, unguarded, and the result says so.
+FileSystemHelper::LockResult LockForReading(FileSystemHelper::HeldFile& lock,
+                                            const std::string& definitionsFolder);
 
 // Sets one of the limits every engine loaded afterwards gets, named as its alert names it
 // ("MaxScanSize"); false for another name. Only the test copy of the library calls it.

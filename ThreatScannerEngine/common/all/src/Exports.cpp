@@ -212,12 +212,9 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     if (const int result = Engine::InitializeLibraries(); result != ThreatScanner::Success)
         return result;
     // An update moves definitions sets in and out of the Plugins folder's place, but not while
-    // this lock is held; a start during a switch waits here for its end. Without the lock file (a
-    // folder this user may not write, before any update made it) the set is read as it is.
+    // this lock is held, from the digest to the end of the load.
     FileSystemHelper::HeldFile reading;
-    reading.Lock(FileSystemHelper::PathFromWide(FileSystemHelper::ToWide(
-                     plugins + DefinitionsSet::SwitchLockSuffix, FileSystemHelper::CodePageUtf8)),
-                 FileSystemHelper::LockMode::Shared, std::chrono::minutes(1));
+    LockForReading(reading, plugins);
     std::shared_ptr<const Engine> engine;
     const bool keepResults = tempFolder != nullptr;
     CacheDigest definitions{};

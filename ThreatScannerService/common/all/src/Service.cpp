@@ -5,6 +5,7 @@
 
 #include "ThreatScanner/ThreatScanner.h"
 
+#include <iostream>
 #include <openssl/crypto.h>
 #include <thread>
 
@@ -37,6 +38,16 @@ int Service::Load(const std::string& folder, bool definitionsFolder,
                   std::shared_ptr<Generation>& loaded)
 {
     ++loads;
+    // The service's own folder is read under the switch lock, as a scan's engine is, so that an
+    // update's switch never gives it a half-moved set. A lock file the service's account cannot
+    // open (it may not read the installation's) leaves the set read as it is; the digests below
+    // still keep a cache from a set that changed meanwhile. A folder an update hands over is its
+    // own new set, which nothing moves while it loads.
+    FileSystemHelper::HeldFile reading;
+    if (definitionsFolder &&
+        LockForReading(reading, folder) == FileSystemHelper::LockResult::Failed)
+        std::cerr << "The switch lock beside " << folder
+                  << " cannot be opened: the set is read without it" << std::endl;
     // The cache belongs to the set the digest names; when the set changed while it loaded, it
     // is not known which one the engine holds, and the cache starts empty without a file.
     CacheDigest before{};

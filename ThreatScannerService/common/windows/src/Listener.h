@@ -2,17 +2,13 @@
 
 #include "ScanProtocol/Channel.h"
 
-#include <string>
-
 namespace ThreatScannerService
 {
-// Where the service takes its connections from: the pipe's name, its first instance (created
-// before the service says it is ready), and the event that is signalled when the service is to
-// stop.
+// Where the service takes its connections from: the pipe's waiting instances (created before the
+// service says it is ready), and the event that is signalled when the service is to stop.
 struct Listener
 {
-    std::string pipe;
-    ScanProtocol::OwnedDescriptor instance;
+    ScanProtocol::PipeListener pipe;
     std::intptr_t stop = -1;
 };
 } // namespace ThreatScannerService

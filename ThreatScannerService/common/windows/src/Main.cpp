@@ -186,9 +186,9 @@ template <typename Ready> int Serve(Ready ready)
                   << ". Error: " << status << "\n";
         return 1;
     }
-    ThreatScannerService::Listener listener{options.pipe, ScanProtocol::Listen(options.pipe, true),
-                                            reinterpret_cast<std::intptr_t>(stopEvent)};
-    if (listener.instance.Get() == -1)
+    ThreatScannerService::Listener listener;
+    listener.stop = reinterpret_cast<std::intptr_t>(stopEvent);
+    if (!listener.pipe.Open(options.pipe))
     {
         std::cerr << "Couldn't serve the pipe " << options.pipe << " (error " << ::GetLastError()
                   << "): another process may serve it\n";

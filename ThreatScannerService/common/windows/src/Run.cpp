@@ -13,16 +13,9 @@ bool Service::Run(Listener& listener)
     auto lastSave = std::chrono::steady_clock::now();
     for (;;)
     {
-        if (listener.instance.Get() == -1)
-        {
-            // No instance for the next client (out of memory for a moment): try again soon.
-            if (::WaitForSingleObject(reinterpret_cast<HANDLE>(listener.stop), 50) == WAIT_OBJECT_0)
-                break;
-            listener.instance = ScanProtocol::Listen(listener.pipe, false);
-            continue;
-        }
+        OwnedDescriptor client;
         const Outcome accepted =
-            ScanProtocol::Accept(listener.instance.Get(), listener.stop, std::chrono::seconds(1));
+            listener.pipe.Accept(client, listener.stop, settings.cacheSaveInterval);
         if (accepted == Outcome::Closed)
             break;
         if (std::chrono::steady_clock::now() - lastSave >= settings.cacheSaveInterval)
@@ -31,12 +24,14 @@ bool Service::Run(Listener& listener)
             lastSave = std::chrono::steady_clock::now();
         }
         if (accepted == Outcome::Failed)
-            listener.instance.Reset();
+        {
+            // The wait itself failed: not in a tight loop.
+            if (::WaitForSingleObject(reinterpret_cast<HANDLE>(listener.stop), 50) == WAIT_OBJECT_0)
+                break;
+            continue;
+        }
         if (accepted != Outcome::Ok)
             continue;
-        // The next instance is there before this one is served, so that the name always has one.
-        OwnedDescriptor client = std::move(listener.instance);
-        listener.instance = ScanProtocol::Listen(listener.pipe, false);
         // Only the system, this service's account and administrators may ask; the pipe's access
         // list says the same, this holds even where it was opened up by mistake.
         if (!ScanProtocol::PeerIsTrusted(client.Get()))

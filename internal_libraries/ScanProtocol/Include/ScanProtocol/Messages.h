@@ -120,4 +120,30 @@ std::optional<Message> Decode(const std::string& body);
 std::string LengthPrefix(std::size_t size);
 // The body length a prefix announces; none when it is above maxBody.
 std::optional<std::size_t> BodyLength(const unsigned char prefix[4]);
+
+// Where handles cannot travel beside a frame (a named pipe), each frame comes after eight bytes
+// (little-endian) that carry the value of a handle passed with it, all ones when none is.
+constexpr std::size_t handleFieldSize = 8;
+constexpr std::uint64_t noHandle = ~std::uint64_t(0);
+// What a frame may carry beside it: a file to scan with a scan request, a folder with a folder
+// request, nothing with any other message.
+enum class Passes
+{
+    Nothing,
+    File,
+    Folder,
+};
+struct PipeHeader
+{
+    std::uint64_t handle = noHandle;
+    std::size_t length = 0; // of the body that follows
+};
+// The handle field and length prefix of a frame with a body of the given size.
+std::string PipeHeaderOf(std::uint64_t handle, std::size_t size);
+// The header at the start of a frame (handleFieldSize + 4 bytes); none when the length is refused.
+std::optional<PipeHeader> ParsePipeHeader(const unsigned char header[handleFieldSize + 4]);
+// The message of a frame's body, and what its header says comes beside it; none when the body is
+// malformed or a handle comes with a message that carries none.
+std::optional<Message> DecodePipeFrame(const PipeHeader& header, const std::string& body,
+                                       Passes& passes);
 } // namespace ScanProtocol

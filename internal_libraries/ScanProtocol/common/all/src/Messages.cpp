@@ -326,4 +326,43 @@ std::optional<std::size_t> BodyLength(const unsigned char prefix[4])
         return std::nullopt;
     return size;
 }
+
+std::string PipeHeaderOf(std::uint64_t handle, std::size_t size)
+{
+    std::string out;
+    for (std::size_t i = 0; i < handleFieldSize; ++i)
+        out += static_cast<char>((handle >> (8 * i)) & 0xFF);
+    return out + LengthPrefix(size);
+}
+
+std::optional<PipeHeader> ParsePipeHeader(const unsigned char header[handleFieldSize + 4])
+{
+    PipeHeader parsed;
+    parsed.handle = 0;
+    for (std::size_t i = handleFieldSize; i-- > 0;)
+        parsed.handle = (parsed.handle << 8) | header[i];
+    const std::optional<std::size_t> length = BodyLength(header + handleFieldSize);
+    if (!length)
+        return std::nullopt;
+    parsed.length = *length;
+    return parsed;
+}
+
+std::optional<Message> DecodePipeFrame(const PipeHeader& header, const std::string& body,
+                                       Passes& passes)
+{
+    passes = Passes::Nothing;
+    if (body.size() != header.length)
+        return std::nullopt;
+    std::optional<Message> message = Decode(body);
+    if (!message || header.handle == noHandle)
+        return message;
+    if (std::holds_alternative<ScanRequest>(*message))
+        passes = Passes::File;
+    else if (std::holds_alternative<FolderRequest>(*message))
+        passes = Passes::Folder;
+    else
+        return std::nullopt;
+    return message;
+}
 } // namespace ScanProtocol

@@ -16,7 +16,6 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint64_t noHandle = ~std::uint64_t(0);
 // The access a passed file's duplicate has, exactly: reading only. The receiver's own files are
 // opened with other access (the C run-time and the system's file calls ask for generic rights,
 // which add at least READ_CONTROL), so a value that names one of them is told apart by it.
@@ -72,17 +71,12 @@ Outcome Transfer(HANDLE pipe, HANDLE event, bool write, void* data, DWORD size, 
             return Outcome::TimedOut;
         return Outcome::Ok;
     }
-    if (!::GetOverlappedResult(pipe, &overlapped, &done, FALSE))
+    // The event is set, so the transfer has ended; its outcome may reach the OVERLAPPED a moment
+    // later (Wine writes it after setting the event), so it is waited for rather than taken as
+    // still pending.
+    if (!::GetOverlappedResult(pipe, &overlapped, &done, TRUE))
         return Classify(::GetLastError());
     return Outcome::Ok;
-}
-
-std::string HandleField(std::uint64_t value)
-{
-    std::string out;
-    for (int i = 0; i < 8; ++i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
 }
 
 // The SID of a token's user in its string form; empty when it cannot be told.
@@ -226,10 +220,11 @@ Outcome Channel::Send(const Message& message, std::intptr_t passed,
             return Outcome::Failed;
     }
     const Outcome sent = Write(
-        HandleField(duplicate
-                        ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(duplicate))
-                        : noHandle) +
-            LengthPrefix(body.size()) + body,
+        PipeHeaderOf(duplicate
+                         ? static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(duplicate))
+                         : noHandle,
+                     body.size()) +
+            body,
         deadline);
     // A frame that did not go out leaves no handle behind in the peer.
     if (sent != Outcome::Ok && duplicate)
@@ -248,7 +243,7 @@ Outcome Channel::Receive(Message& message, OwnedDescriptor* passed,
 {
     if (passed)
         passed->Reset();
-    unsigned char header[12];
+    unsigned char header[handleFieldSize + 4];
     const Clock::time_point deadline = Clock::now() + timeout;
     // The first byte may take the whole time-out; the rest of the frame is bounded on its own.
     if (const Outcome first = Read(header, 1, deadline, true); first != Outcome::Ok)
@@ -257,27 +252,22 @@ Outcome Channel::Receive(Message& message, OwnedDescriptor* passed,
     if (const Outcome rest = Read(header + 1, sizeof header - 1, frameDeadline, false);
         rest != Outcome::Ok)
         return rest;
-    std::uint64_t handle = 0;
-    for (int i = 7; i >= 0; --i)
-        handle = (handle << 8) | header[i];
-    const std::optional<std::size_t> size = BodyLength(header + 8);
-    if (!size)
+    const std::optional<PipeHeader> parsed = ParsePipeHeader(header);
+    if (!parsed)
         return Outcome::Invalid;
-    std::string body(*size, '\0');
+    std::string body(parsed->length, '\0');
     if (const Outcome read = Read(body.data(), body.size(), frameDeadline, false);
         read != Outcome::Ok)
         return read;
-    std::optional<Message> decoded = Decode(body);
+    Passes passes = Passes::Nothing;
+    std::optional<Message> decoded = DecodePipeFrame(*parsed, body, passes);
     if (!decoded)
         return Outcome::Invalid;
-    // Files come with scan requests only, folders with folder requests.
-    if (handle != noHandle)
+    if (passes != Passes::Nothing)
     {
-        const bool folder = std::holds_alternative<FolderRequest>(*decoded);
-        if (!passed || !(folder || std::holds_alternative<ScanRequest>(*decoded)) ||
-            !AcceptablePassedHandle(handle, folder))
+        if (!passed || !AcceptablePassedHandle(parsed->handle, passes == Passes::Folder))
             return Outcome::Invalid;
-        passed->Reset(static_cast<std::intptr_t>(handle));
+        passed->Reset(static_cast<std::intptr_t>(parsed->handle));
     }
     message = std::move(*decoded);
     return Outcome::Ok;
@@ -289,7 +279,6 @@ OwnedDescriptor Connect(const std::string& name, std::chrono::milliseconds timeo
         return {};
     const std::wstring wide = FileSystemHelper::ToWide(name, FileSystemHelper::CodePageUtf8);
     const Clock::time_point deadline = Clock::now() + timeout;
-    const Clock::time_point missingUntil = Clock::now() + std::chrono::milliseconds(50);
     for (;;)
     {
         // The server may identify the client but never act as it.
@@ -306,14 +295,6 @@ OwnedDescriptor Connect(const std::string& name, std::chrono::milliseconds timeo
         }
         const DWORD error = ::GetLastError();
         const DWORD left = MillisecondsUntil(deadline);
-        // Between taking a client and creating the next instance a service has none for a
-        // moment: a name that is not there is tried again briefly (a run without a service
-        // loses at most that moment).
-        if (error == ERROR_FILE_NOT_FOUND && Clock::now() < missingUntil && left > 0)
-        {
-            ::Sleep(5);
-            continue;
-        }
         // Every instance is busy: wait for one, within the time-out.
         if (error != ERROR_PIPE_BUSY)
             return {};
@@ -360,10 +341,10 @@ OwnedDescriptor ConnectAndGreet(const std::string& name, std::chrono::millisecon
     return OwnedDescriptor(ValueOf(greeted));
 }
 
-OwnedDescriptor Listen(const std::string& name, bool first)
+namespace
 {
-    if (!IsLocalPipeName(name))
-        return {};
+OwnedDescriptor CreateInstance(const std::string& name, bool first)
+{
     SECURITY_ATTRIBUTES security{sizeof security, FileSystemHelper::PrivateSecurity(false), FALSE};
     if (!security.lpSecurityDescriptor)
         return {};
@@ -376,45 +357,149 @@ OwnedDescriptor Listen(const std::string& name, bool first)
     ::LocalFree(security.lpSecurityDescriptor);
     return OwnedDescriptor(ValueOf(pipe));
 }
+} // namespace
 
-Outcome Accept(std::intptr_t instance, std::intptr_t stop, std::chrono::milliseconds timeout)
+// One instance with its pending wait for a client. The OVERLAPPED stays where it is while the
+// system may write to it, so the struct is never moved.
+struct PipeListener::Waiting
 {
-    const OwnedDescriptor event(ValueOf(::CreateEventW(nullptr, TRUE, FALSE, nullptr)));
-    if (event.Get() == -1)
-        return Outcome::Failed;
+    OwnedDescriptor pipe;
+    OwnedDescriptor event; // signalled when a client connected
     OVERLAPPED overlapped{};
-    overlapped.hEvent = HandleOf(event.Get());
-    if (::ConnectNamedPipe(HandleOf(instance), &overlapped))
-        return Outcome::Ok;
-    switch (::GetLastError())
+    bool connectedAtOnce = false; // a client came before the wait began: OVERLAPPED is unused
+
+    // Ends the pending wait and closes the instance; a client connected to it sees it close.
+    void Drop()
     {
-    case ERROR_PIPE_CONNECTED:
-        return Outcome::Ok;
-    case ERROR_IO_PENDING:
-        break;
-    case ERROR_NO_DATA: // a client connected and left again: the instance is free once reset
-        ::DisconnectNamedPipe(HandleOf(instance));
-        return Outcome::TimedOut;
-    default:
-        return Outcome::Failed;
+        if (pipe.Get() == -1)
+            return;
+        DWORD ignored = 0;
+        if (::CancelIoEx(HandleOf(pipe.Get()), &overlapped) || ::GetLastError() != ERROR_NOT_FOUND)
+            ::GetOverlappedResult(HandleOf(pipe.Get()), &overlapped, &ignored, TRUE);
+        pipe.Reset();
     }
-    const HANDLE waits[2] = {HandleOf(event.Get()), HandleOf(stop)};
-    const DWORD woke =
-        ::WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(timeout.count()));
-    DWORD ignored = 0;
-    if (woke == WAIT_OBJECT_0 &&
-        ::GetOverlappedResult(HandleOf(instance), &overlapped, &ignored, FALSE))
-        return Outcome::Ok;
-    ::CancelIoEx(HandleOf(instance), &overlapped);
-    const bool connected =
-        ::GetOverlappedResult(HandleOf(instance), &overlapped, &ignored, TRUE) != 0;
-    if (woke == WAIT_OBJECT_0 + 1)
+};
+
+PipeListener::PipeListener() = default;
+
+PipeListener::~PipeListener()
+{
+    for (auto& slot : waiting)
+        if (slot)
+            slot->Drop();
+}
+
+bool PipeListener::Arm(Waiting& slot, bool first)
+{
+    slot.Drop();
+    if (slot.event.Get() == -1)
+        slot.event.Reset(ValueOf(::CreateEventW(nullptr, TRUE, FALSE, nullptr)));
+    if (slot.event.Get() == -1)
+        return false;
+    slot.pipe = CreateInstance(name, first);
+    if (slot.pipe.Get() == -1)
+        return false;
+    for (;;)
     {
+        slot.overlapped = OVERLAPPED{};
+        slot.overlapped.hEvent = HandleOf(slot.event.Get());
+        slot.connectedAtOnce = false;
+        ::ResetEvent(HandleOf(slot.event.Get()));
+        if (::ConnectNamedPipe(HandleOf(slot.pipe.Get()), &slot.overlapped))
+            break;
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_PENDING)
+            return true;
+        if (error == ERROR_PIPE_CONNECTED) // a client came before the wait began
+            break;
+        if (error != ERROR_NO_DATA)
+        {
+            slot.pipe.Reset();
+            return false;
+        }
+        // A client connected and left again: the instance is free once reset.
+        ::DisconnectNamedPipe(HandleOf(slot.pipe.Get()));
+    }
+    // Connected at once: the wait is over, and the event says so. The OVERLAPPED never saw an
+    // operation, so its outcome is not asked for (Windows would call it incomplete).
+    slot.connectedAtOnce = true;
+    ::SetEvent(HandleOf(slot.event.Get()));
+    return true;
+}
+
+bool PipeListener::Open(const std::string& pipeName)
+{
+    if (!IsLocalPipeName(pipeName))
+        return false;
+    name = pipeName;
+    bool first = true;
+    for (auto& slot : waiting)
+    {
+        slot = std::make_unique<Waiting>();
+        if (!Arm(*slot, first))
+        {
+            const DWORD error = ::GetLastError();
+            for (auto& other : waiting)
+                other.reset();
+            ::SetLastError(error);
+            return false;
+        }
+        first = false;
+    }
+    return true;
+}
+
+Outcome PipeListener::Accept(OwnedDescriptor& client, std::intptr_t stop,
+                             std::chrono::milliseconds timeout)
+{
+    client.Reset();
+    const Clock::time_point deadline = Clock::now() + timeout;
+    for (;;)
+    {
+        // An instance the system refused a moment ago is created again.
+        HANDLE waits[3] = {HandleOf(stop)};
+        Waiting* slots[3] = {nullptr};
+        DWORD count = 1;
+        for (auto& slot : waiting)
+            if (slot && (slot->pipe.Get() != -1 || Arm(*slot, false)))
+            {
+                slots[count] = slot.get();
+                waits[count++] = HandleOf(slot->event.Get());
+            }
+        // Without any instance (out of memory for a moment) the wait is short, then it is tried
+        // again.
+        const DWORD wait = count == 1 ? std::min<DWORD>(MillisecondsUntil(deadline), 50)
+                                      : MillisecondsUntil(deadline);
+        const DWORD woke = ::WaitForMultipleObjects(count, waits, FALSE, wait);
+        if (woke == WAIT_OBJECT_0)
+            return Outcome::Closed;
+        if (woke == WAIT_TIMEOUT)
+        {
+            if (Clock::now() >= deadline)
+                return Outcome::TimedOut;
+            continue;
+        }
+        if (woke >= WAIT_OBJECT_0 + count)
+            return Outcome::Failed;
+        Waiting& slot = *slots[woke - WAIT_OBJECT_0];
+        // The event is set; the wait's outcome may reach the OVERLAPPED a moment later (Wine
+        // writes it after setting the event), so it is waited for.
+        DWORD ignored = 0;
+        const bool connected =
+            slot.connectedAtOnce ||
+            ::GetOverlappedResult(HandleOf(slot.pipe.Get()), &slot.overlapped, &ignored, TRUE) ||
+            ::GetLastError() == ERROR_PIPE_CONNECTED;
+        OwnedDescriptor taken(slot.pipe.Release());
+        // The next instance waits before this one is handed out, so that the name always has one.
+        Arm(slot, false);
         if (connected)
-            ::DisconnectNamedPipe(HandleOf(instance));
-        return Outcome::Closed;
+        {
+            client = std::move(taken);
+            return Outcome::Ok;
+        }
+        // The client left before it was taken: its instance goes.
+        ::DisconnectNamedPipe(HandleOf(taken.Get()));
     }
-    return connected ? Outcome::Ok : Outcome::TimedOut;
 }
 
 void Disconnect(std::intptr_t instance)

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace ScanProtocol
@@ -107,13 +108,34 @@ bool ServerIsTrusted(std::intptr_t pipe);
 // invalid handle when no trusted service of this protocol version answers within the time-out.
 OwnedDescriptor ConnectAndGreet(const std::string& name, std::chrono::milliseconds timeout);
 
-// Creates an instance of the pipe to serve one client on, open to the system, administrators and
-// this process's user only. The first instance fails when any process serves the name already,
-// so that nobody can have put a pipe of their own in its place.
-OwnedDescriptor Listen(const std::string& name, bool first);
-// Waits until a client connects to the instance (Ok), the stop event is signalled (Closed), or the
-// time passed (TimedOut; a client that connects meanwhile is taken by the next call).
-Outcome Accept(std::intptr_t instance, std::intptr_t stop, std::chrono::milliseconds timeout);
+// Serves a pipe's name with instances that always wait for clients: two are armed at once, and a
+// connected one is replaced by a new armed instance before it is handed out, so that a client
+// never finds the name missing or every instance busy while a connection is being taken. Each
+// instance is open to the system, administrators and this process's user only.
+class PipeListener
+{
+public:
+    PipeListener();
+    ~PipeListener();
+    PipeListener(const PipeListener&) = delete;
+    PipeListener& operator=(const PipeListener&) = delete;
+
+    // Creates the instances. Fails when any process serves the name already, so that nobody can
+    // have put a pipe of their own in its place.
+    bool Open(const std::string& name);
+    // Waits until a client connects (Ok, its connected instance in client), the stop event is
+    // signalled (Closed), or the time passed (TimedOut). The waiting instances stay armed
+    // throughout: a client that connects between two calls is taken by the next one.
+    Outcome Accept(OwnedDescriptor& client, std::intptr_t stop, std::chrono::milliseconds timeout);
+
+private:
+    struct Waiting;
+    // Creates an instance and arms its wait for a client; false when the system refused.
+    bool Arm(Waiting& waiting, bool first);
+
+    std::string name;
+    std::unique_ptr<Waiting> waiting[2];
+};
 // Ends a served connection: the client's end is closed and a wait of this process on the
 // instance ends at once.
 void Disconnect(std::intptr_t instance);
