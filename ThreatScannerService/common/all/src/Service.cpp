@@ -153,13 +153,7 @@ Message Service::Scan(const ScanProtocol::ScanRequest& request, OwnedDescriptor 
     {
         Service& service;
         Descriptor& file;
-        ~Unclaimed()
-        {
-            // Closed before another scan may take the value.
-            const NativeHandle value = file.Get();
-            file.Close();
-            service.Unclaim(value);
-        }
+        ~Unclaimed() { service.CloseClaimed(file); }
     } unclaimed{*this, file};
     OpenFileStatus status;
     if (!DescribeOpenFile(file, status))
@@ -268,9 +262,14 @@ bool Service::Claim(const Descriptor& file)
     return claimed.insert(file.Get()).second;
 }
 
-void Service::Unclaim(NativeHandle value)
+void Service::CloseClaimed(Descriptor& file)
 {
+    // Closed and let go in one step: the system may hand the value to the next file any scan
+    // receives as soon as it is closed, and that scan must find it free; while it is still open,
+    // no other scan may claim it (a forged value naming it).
     std::lock_guard<std::mutex> lock(mutex);
+    const NativeHandle value = file.Get();
+    file.Close();
     claimed.erase(value);
 }
 

@@ -94,7 +94,7 @@ private:
     // Takes the file a client passed for one scan, or refuses it: a value that names a file
     // another scan holds was never passed by this client (where handles travel as values).
     bool Claim(const ThreatScannerEngine::Descriptor& file);
-    void Unclaim(ThreatScannerEngine::NativeHandle value);
+    void CloseClaimed(ThreatScannerEngine::Descriptor& file);
     // Serves one accepted connection on a thread of its own, within the limit of connections;
     // the connection closes when it is over the limit or no thread could start.
     void ServeOnThread(ScanProtocol::OwnedDescriptor connection);
