@@ -56,4 +56,35 @@ bool File::Read(const std::wstring& path, std::vector<char>& data)
     std::memcpy(data.data(), view, static_cast<std::size_t>(size));
     return true;
 }
+
+bool File::WriteAll(FileHandle handle, const char* data, std::size_t size)
+{
+    while (size > 0)
+    {
+        const ssize_t written = ::write(handle, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool File::WriteAllAt(FileHandle handle, const char* data, std::size_t size, std::uint64_t offset)
+{
+    while (size > 0)
+    {
+        const ssize_t written = ::pwrite(handle, data, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        offset += static_cast<std::uint64_t>(written);
+    }
+    return true;
+}
 } // namespace FileSystemHelper
