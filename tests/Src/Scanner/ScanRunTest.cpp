@@ -5,6 +5,7 @@
 #include "Folders.h"
 #include "Matchers.h"
 #include "ProcessHelper/Process.h"
+#include "Settings.h"
 
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
@@ -76,9 +77,11 @@ TEST(ScanRun, QuickScanStartsTheEngineScansTheSystemAndShutsDown)
     const auto init = installation.Calls("InitializeEx").at(0);
     EXPECT_EQ(Text(init.at("folder")), folder.string());
     EXPECT_EQ(Text(init.at("smartDbPath")), (folder / "SmartDB.dll").string());
-    // The engine is told where an engine service would answer (the default socket).
+    // The engine is told where an engine service would answer (the platform's default socket or
+    // pipe).
     EXPECT_EQ(Text(init.at("second")),
-              "Corvane command line scanner; engine-service=/run/corvane/engine.sock");
+              std::string("Corvane command line scanner; engine-service=") +
+                  CorvaneCommandLineScanner::Settings::defaultEngineService);
     const auto& params = init.at("params").as_object();
     EXPECT_EQ(params.at("size").as_int64(), 160);
     EXPECT_EQ(Text(params.at("programFolder")), folder.string());
