@@ -1,5 +1,4 @@
 #include "ComponentsClient/ComponentLookup.h"
-#include "ComponentsClient/MachineIdentity.h"
 #include "ComponentsClient/ServiceProxy.h"
 
 #include "BuildSettings.h"
@@ -79,7 +78,9 @@ bool ComponentLookup::GetComponent(const std::wstring& componentId,
                                    const std::wstring& deployPlatform,
                                    const std::wstring& osPlatform, const std::wstring& partner,
                                    const std::wstring& requiredVersion,
-                                   const std::wstring& installedVersion, ServerComponent& component)
+                                   const std::wstring& installedVersion,
+                                   const CorvaneCommandLineScanner::MachineIdentity& machine,
+                                   ServerComponent& component)
 {
     using namespace ComponentsService;
     UPDATE_SERVICE_DIAGNOSTIC(SeverityInformation,
@@ -102,7 +103,7 @@ bool ComponentLookup::GetComponent(const std::wstring& componentId,
     if (!call || !reply || !(call->request = soap_new_tempuri__GetComponentRequest(&proxy)))
         return false;
     tempuri__GetComponentRequest& request = *call->request;
-    request.UserId = text(CorvaneCommandLineScanner::MachineUuid());
+    request.UserId = text(machine.uuid);
     request.ComponentId = text(componentId);
     request.DeployPlatfrom = text(deployPlatform);
     request.InstalledVersion = text(installedVersion);
@@ -113,7 +114,7 @@ bool ComponentLookup::GetComponent(const std::wstring& componentId,
         !request.InstalledVersion || !request.OsPlatfrom || !request.RequiredVersion ||
         !request.Partner)
         return false;
-    request.OsType = CorvaneCommandLineScanner::DetectOsType();
+    request.OsType = machine.osType;
     UPDATE_SERVICE_DIAGNOSTIC(SeverityInformation, L"os_type=" << request.OsType);
 
     const std::string action = ServiceProxy::Action("GetComponent");

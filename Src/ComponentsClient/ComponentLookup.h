@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ComponentsClient/MachineIdentity.h"
+
 #include <boost/log/sources/global_logger_storage.hpp>
 #include <boost/log/sources/severity_logger.hpp>
 #include <string>
@@ -32,13 +34,15 @@ BOOST_LOG_GLOBAL_LOGGER(Diagnostics, boost::log::sources::wseverity_logger_mt<in
 class ComponentLookup
 {
 public:
-    // Asks the components service about a component: up to three attempts, three seconds
-    // apart. The reply's fields are stored into component whenever the service answered with a
-    // result; true only when it named a non-empty id, version and download URL. Never throws
-    // for a failed exchange: the reasons go to the diagnostics.
+    // Asks the components service about a component on behalf of the given machine: up to
+    // three attempts, three seconds apart. The reply's fields are stored into component whenever
+    // the service answered with a result; true only when it named a non-empty id, version and
+    // download URL. Never throws for a failed exchange: the reasons go to the diagnostics.
     static bool GetComponent(const std::wstring& componentId, const std::wstring& deployPlatform,
                              const std::wstring& osPlatform, const std::wstring& partner,
                              const std::wstring& requiredVersion,
-                             const std::wstring& installedVersion, ServerComponent& component);
+                             const std::wstring& installedVersion,
+                             const CorvaneCommandLineScanner::MachineIdentity& machine,
+                             ServerComponent& component);
 };
 } // namespace ComponentsClient

@@ -105,4 +105,11 @@ std::int32_t DetectOsType(OsTypeDetector::VersionQuery query)
         detector.Detect(true);
     return detector.OsType();
 }
+MachineIdentity ThisMachine()
+{
+    MachineIdentity machine;
+    machine.uuid = MachineUuid();
+    machine.osType = DetectOsType();
+    return machine;
+}
 } // namespace CorvaneCommandLineScanner

@@ -66,4 +66,14 @@ private:
 // second pass with the extended record, which tells servers from workstations.
 std::int32_t
 DetectOsType(OsTypeDetector::VersionQuery query = ProcessHelper::SystemIdentity::GetVersion);
+
+// What a request to the components service says about the machine it comes from.
+struct MachineIdentity
+{
+    std::wstring uuid; // empty when unknown
+    std::int32_t osType = 0;
+};
+
+// This machine's identity, read now.
+MachineIdentity ThisMachine();
 } // namespace CorvaneCommandLineScanner

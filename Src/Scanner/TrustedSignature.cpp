@@ -1,7 +1,5 @@
 #include "TrustedSignature.h"
 
-#include "DigitalSignatureHelper/Signature.h"
-
 #include <cstddef>
 #include <exception>
 
@@ -9,8 +7,28 @@ namespace CorvaneCommandLineScanner
 {
 namespace
 {
-// The publishers whose files are never reported; letter case does not matter.
+// The publishers whose files are never reported, in lower case; letter case does not matter.
 const wchar_t* const trustedPublishers[] = {L"tellmark limited", L"corvane software"};
+
+wchar_t AsciiLower(wchar_t c)
+{
+    return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// Whether the signer's name is the trusted name but for the case of its letters. The trusted names
+// are ASCII, so only ASCII letters have a case that matters: any other character matches only
+// itself (a dotless or dotted I is no I), the same on every platform and in every locale.
+bool IsTrustedName(const std::wstring& signer, const std::wstring& trusted)
+{
+    if (signer.size() != trusted.size())
+        return false;
+    for (std::size_t i = 0; i < signer.size(); ++i)
+    {
+        if (AsciiLower(signer[i]) != trusted[i])
+            return false;
+    }
+    return true;
+}
 } // namespace
 
 bool HasTrustedSignature(const _ScanCbkParams& params)
@@ -31,10 +49,9 @@ bool HasTrustedSignature(const _ScanCbkParams& params)
 
 bool IsTrustedPublisher(std::wstring signer)
 {
-    // Letter case is compared character by character, the same in every user's locale.
     for (const wchar_t* publisher : trustedPublishers)
     {
-        if (DigitalSignatureHelper::Signature::SameNameIgnoringCase(signer, publisher))
+        if (IsTrustedName(signer, publisher))
             return true;
     }
     return false;

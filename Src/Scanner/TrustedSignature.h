@@ -11,7 +11,7 @@ namespace CorvaneCommandLineScanner
 // again: what it names now may be another file. Never throws: any doubt counts as not trusted.
 bool HasTrustedSignature(const _ScanCbkParams& params);
 
-// Whether a verified signer's name is one of the accepted publishers', in any letter case of the
-// user's locale; the whole name must match.
+// Whether a verified signer's name is one of the accepted publishers' in any case of its ASCII
+// letters, in every locale alike; the whole name must match, every other character exactly.
 bool IsTrustedPublisher(std::wstring signer);
 } // namespace CorvaneCommandLineScanner

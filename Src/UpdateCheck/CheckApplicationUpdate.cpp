@@ -55,7 +55,8 @@ void CheckApplicationUpdate()
 
     ComponentsClient::ServerComponent component;
     if (!ComponentsClient::ComponentLookup::GetComponent(componentId, deployPlatform, osPlatform,
-                                                         L"", L"", InstalledVersion(), component))
+                                                         L"", L"", InstalledVersion(),
+                                                         ThisMachine(), component))
     {
         ConsoleHelper::Out() << "Couldn't get server version info\n";
         return;

@@ -76,8 +76,9 @@ protected:
              const std::wstring& installedVersion = L"12.7.1093.0")
     {
         CorvaneTest::componentsServiceUrl = server.Url();
-        return ComponentsClient::ComponentLookup::GetComponent(
-            L"CorvaneCommandLineScanner", L"prod", L"x64", L"", L"", installedVersion, component);
+        return ComponentsClient::ComponentLookup::GetComponent(L"CorvaneCommandLineScanner",
+                                                               L"prod", L"x64", L"", L"",
+                                                               installedVersion, {}, component);
     }
 
     // The diagnostics after the two that every call starts with.
@@ -99,8 +100,11 @@ TEST_F(ComponentLookupTest, RequestCarriesEveryFieldAsSoap12)
     ComponentsServer server({Reply::Component("13.0", "http://x/y")});
     CorvaneTest::componentsServiceUrl = server.Url();
     ServerComponent component;
+    // The identity the caller gives, not this machine's, reaches the request.
+    const CorvaneCommandLineScanner::MachineIdentity machine{
+        L"4C4C4544-0042-3510-8052-B4C04F4D3732", 27};
     ASSERT_TRUE(ComponentsClient::ComponentLookup::GetComponent(L"Id & <co>", L"b\u00e9ta", L"x64",
-                                                                L"", L"", L"", component));
+                                                                L"", L"", L"", machine, component));
 
     const auto all = sink->locked_backend()->Take();
     ASSERT_GE(all.size(), 2u);
@@ -109,8 +113,7 @@ TEST_F(ComponentLookupTest, RequestCarriesEveryFieldAsSoap12)
                            L"platform=b\u00e9ta. os platform=x64. partner=. required version=. "
                            L"installed application version=");
     EXPECT_EQ(all[1].severity, 2);
-    const std::string osType = CorvaneTest::ThisSystemOsType();
-    EXPECT_EQ(all[1].text, L"os_type=" + std::wstring(osType.begin(), osType.end()));
+    EXPECT_EQ(all[1].text, L"os_type=27");
 
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -126,12 +129,6 @@ TEST_F(ComponentLookupTest, RequestCarriesEveryFieldAsSoap12)
                     Pair("Content-Length", std::to_string(request.body.size())),
                     Pair("Connection", "close"), Pair("SOAPAction", action)));
 
-    // The machine's UUID where the system lets it be read.
-    const std::wstring uuid = CorvaneCommandLineScanner::MachineUuid();
-    const std::string userId =
-        uuid.empty()
-            ? "<tempuri:UserId/>"
-            : "<tempuri:UserId>" + std::string(uuid.begin(), uuid.end()) + "</tempuri:UserId>";
     const std::string namespaces = "xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
                                    "xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" "
                                    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
@@ -141,15 +138,14 @@ TEST_F(ComponentLookupTest, RequestCarriesEveryFieldAsSoap12)
     EXPECT_EQ(
         request.body,
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope " + namespaces +
-            "><SOAP-ENV:Body><tempuri:GetComponent><tempuri:request>" + userId +
+            "><SOAP-ENV:Body><tempuri:GetComponent><tempuri:request>"
+            "<tempuri:UserId>4C4C4544-0042-3510-8052-B4C04F4D3732</tempuri:UserId>"
             "<tempuri:ComponentId>Id &amp; &lt;co&gt;</tempuri:ComponentId>"
             "<tempuri:OsPlatfrom>x64</tempuri:OsPlatfrom>"
             "<tempuri:DeployPlatfrom>b\xc3\xa9ta</tempuri:DeployPlatfrom>"
             "<tempuri:RequiredVersion/>"
             "<tempuri:InstalledVersion/>"
-            "<tempuri:OsType>" +
-            osType +
-            "</tempuri:OsType>"
+            "<tempuri:OsType>27</tempuri:OsType>"
             "<tempuri:Partner/>"
             "</tempuri:request></tempuri:GetComponent></SOAP-ENV:Body></SOAP-ENV:Envelope>\r\n");
 }

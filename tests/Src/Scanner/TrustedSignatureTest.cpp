@@ -62,6 +62,31 @@ TEST_F(TrustedSignatureTest, OnlyTheWholeNameOfAnAcceptedPublisherCounts)
         EXPECT_FALSE(Trusted(SignedFile(name))) << name;
 }
 
+// The case of ASCII letters is ignored and nothing else: no locale (a Turkish one included) and
+// no platform makes another character stand for a letter of an accepted name.
+TEST(TrustedPublisher, OnlyTheCaseOfAsciiLettersIsIgnored)
+{
+    const struct
+    {
+        std::wstring signer;
+        bool trusted;
+    } cases[] = {
+        {L"Tellmark Limited", true},
+        {L"TELLMARK LIMITED", true},
+        {L"cORVANE sOFTWARE", true},
+        {L"TELLMARK L\u0130M\u0130TED", false}, // dotted capital I
+        {L"tellmark l\u0131m\u0131ted", false}, // dotless small i
+        {L"corvane \u017foftware", false},      // long s
+        {L"\uff34ellmark Limited", false},      // full-width T
+        {L"Tellmark Limite", false},
+        {std::wstring(L"Tellmark Limited\0", 17), false},
+        {L"", false},
+    };
+    for (const auto& test : cases)
+        EXPECT_EQ(CorvaneCommandLineScanner::IsTrustedPublisher(test.signer), test.trusted)
+            << FileSystemHelper::ToNarrow(test.signer, FileSystemHelper::CodePageUtf8);
+}
+
 TEST_F(TrustedSignatureTest, AnAcceptedNameNeedsASignatureThatVerifies)
 {
     CorvaneTest::TemporaryFolder folder;

@@ -327,29 +327,3 @@ TEST_F(SignatureTest, SignedDataIsCheckedAsAWhole)
     EXPECT_FALSE(Verify(Copy("content.exe", content)));
     EXPECT_FALSE(Verify(Copy("algorithms.exe", algorithms)));
 }
-
-// Publisher names compare by the fixed upper-case mapping, never the user's locale: a Turkish
-// locale must not make "LIMITED" differ from "limited".
-TEST(SignatureNames, CompareIgnoringCaseOnlyCharacterByCharacter)
-{
-    struct Case
-    {
-        const wchar_t* first;
-        const wchar_t* second;
-        bool same;
-    };
-    const Case cases[] = {
-        {L"Tellmark Limited", L"TELLMARK LIMITED", true},
-        {L"tellmark limited", L"Tellmark Limited", true},
-        {L"\u00c9diteur", L"\u00e9DITEUR", true},
-        // Dotted capital I is not an ASCII I, and no character folds into two.
-        {L"L\u0130MITED", L"limited", false},
-        {L"Stra\u00dfe", L"STRASSE", false},
-        {L"Tellmark Limited", L"Tellmark Limite", false},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(Signature::SameNameIgnoringCase(cases[i].first, cases[i].second), cases[i].same)
-            << "case " << i;
-    EXPECT_FALSE(Signature::SameNameIgnoringCase(L"Tellmark Limited",
-                                                 std::wstring(L"Tellmark Limited\0", 17)));
-}

@@ -20,7 +20,9 @@
 #include <sddl.h>
 #include <set>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 using FileSystemHelper::File;
@@ -133,6 +135,46 @@ TEST_F(FileRead, OpenFileUsesTheWidePath)
     EXPECT_EQ(std::distance(boost::filesystem::directory_iterator(folder.Path()),
                             boost::filesystem::directory_iterator()),
               1);
+}
+
+// Whole buffers land at the position or the offset asked (beyond the end too); a handle that
+// cannot write fails rather than claiming the bytes were written.
+TEST_F(FileRead, WritesWholeBuffersAtThePositionOrAnOffset)
+{
+    const std::wstring path = Write("out.bin", "");
+    const std::string block(3 << 20, 'b');
+#ifdef _WIN32
+    const auto open = [&path](DWORD access)
+    {
+        return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE writable = open(GENERIC_WRITE);
+    HANDLE readOnly = open(GENERIC_READ);
+    ASSERT_NE(writable, INVALID_HANDLE_VALUE);
+    ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+    const auto close = [](HANDLE handle) { return ::CloseHandle(handle) != 0; };
+#else
+    const std::string name = FileSystemHelper::PathFromWide(path).string();
+    const int writable = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    const int readOnly = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(writable, 0);
+    ASSERT_GE(readOnly, 0);
+    const auto close = [](int fd) { return ::close(fd) == 0; };
+#endif
+    EXPECT_TRUE(File::WriteAll(writable, "head", 4));
+    EXPECT_TRUE(File::WriteAllAt(writable, block.data(), block.size(), 10));
+    EXPECT_TRUE(File::WriteAllAt(writable, "tail", 4, 10 + block.size()));
+    EXPECT_TRUE(File::WriteAll(writable, "", 0));
+    EXPECT_FALSE(File::WriteAll(readOnly, "x", 1));
+    EXPECT_FALSE(File::WriteAllAt(readOnly, "x", 1, 0));
+    EXPECT_TRUE(close(writable));
+    EXPECT_TRUE(close(readOnly));
+
+    std::vector<char> data;
+    ASSERT_TRUE(File::Read(path, data));
+    EXPECT_TRUE(std::string(data.begin(), data.end()) ==
+                "head" + std::string(6, '\0') + block + "tail");
 }
 
 // Readers share a lock and keep a writer out for as long as it waits; a writer keeps readers out.

@@ -168,6 +168,14 @@ TEST(Proxy, AutomaticConfigurationFirstThenTheUsersProxy)
         },
         std::chrono::milliseconds(50));
     EXPECT_FALSE(asked);
+    // ... and without reading the user's settings, so that a transport with a system-wide
+    // default of its own is told to connect directly rather than to fall back on it.
+    for (const char* loopback : {"http://127.0.0.1:8080/av64bit", "https://[::1]/", "localhost"})
+    {
+        const auto direct = NetworkHelper::UsersProxyFor(loopback, std::chrono::milliseconds(50));
+        ASSERT_TRUE(direct.has_value()) << loopback;
+        EXPECT_EQ(direct->host, "") << loopback;
+    }
 
     {
         const std::lock_guard<std::mutex> lock(gate->mutex);

@@ -1,5 +1,6 @@
 #include "Actions.h"
 
+#include "FileSystemHelper/File.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <algorithm>
@@ -29,21 +30,6 @@ bool StillTheSameFile(int folder, const std::string& name, const FileIdentity& i
     return status.st_dev == identity.device && status.st_ino == identity.inode;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0)
-    {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 // Creates <id>.txt exclusively in the folder and writes the record into it; returns the id, or
 // empty.
 std::string WriteRecord(int folder, const std::string& record)
@@ -63,29 +49,13 @@ std::string WriteRecord(int folder, const std::string& record)
                 continue;
             return {};
         }
-        if (WriteAll(fd.Get(), record.data(), record.size()) && ::fsync(fd.Get()) == 0 &&
-            fd.Close())
+        if (FileSystemHelper::File::WriteAll(fd.Get(), record.data(), record.size()) &&
+            ::fsync(fd.Get()) == 0 && fd.Close())
             return id;
         ::unlinkat(folder, name.c_str(), 0);
         return {};
     }
     return {};
-}
-
-bool WriteAllAt(int fd, const char* data, std::size_t size, std::uint64_t offset)
-{
-    while (size > 0)
-    {
-        const ssize_t written = ::pwrite(fd, data, size, static_cast<off_t>(offset));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-        offset += static_cast<std::uint64_t>(written);
-    }
-    return true;
 }
 
 // Calls onExtent(start, end) for each stretch of the file's first size bytes that may hold data,
@@ -148,7 +118,8 @@ bool CopyFrom(int in, std::uint64_t size, int quarantine, const std::string& tar
                     if (count <= 0)
                         return false;
                     const auto got = static_cast<std::size_t>(count);
-                    if (!AllZero(buffer, got) && !WriteAllAt(out.Get(), buffer, got, position))
+                    if (!AllZero(buffer, got) &&
+                        !FileSystemHelper::File::WriteAllAt(out.Get(), buffer, got, position))
                         return false;
                     position += got;
                 }

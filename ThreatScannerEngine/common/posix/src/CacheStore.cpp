@@ -2,6 +2,8 @@
 
 #include "Actions.h"
 
+#include "FileSystemHelper/File.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -141,17 +143,8 @@ bool WriteCacheFile(const std::string& pluginsFolder, const std::string& content
     Descriptor file(fd);
     if (!file.Valid())
         return false;
-    bool written = ::fchmod(file.Get(), 0600) == 0;
-    for (std::size_t done = 0; written && done < content.size();)
-    {
-        const ssize_t count = ::write(file.Get(), content.data() + done, content.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            written = false;
-        else
-            done += static_cast<std::size_t>(count);
-    }
+    bool written = ::fchmod(file.Get(), 0600) == 0 &&
+                   FileSystemHelper::File::WriteAll(file.Get(), content.data(), content.size());
     written = file.Close() && written;
     if (!written || ::renameat(folder.Get(), temporary.c_str(), folder.Get(), cacheFileName) != 0)
     {

@@ -1,6 +1,8 @@
 #include "ServiceClient.h"
 #include "FileSystem.h"
 
+#include "FileSystemHelper/File.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -22,15 +24,8 @@ NativeHandle FileOfBytes(const void* data, std::size_t size)
     Descriptor memory(::memfd_create("engine-object", MFD_CLOEXEC));
     if (!memory.Valid())
         return -1;
-    std::size_t written = 0;
-    while (written < size)
-    {
-        const ssize_t count =
-            ::write(memory.Get(), static_cast<const char*>(data) + written, size - written);
-        if (count <= 0)
-            return -1;
-        written += static_cast<std::size_t>(count);
-    }
+    if (!FileSystemHelper::File::WriteAll(memory.Get(), static_cast<const char*>(data), size))
+        return -1;
     return ::lseek(memory.Get(), 0, SEEK_SET) == 0 ? memory.Release() : -1;
 }
 } // namespace ThreatScannerEngine

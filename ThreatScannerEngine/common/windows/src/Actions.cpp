@@ -4,6 +4,7 @@
 
 #include <winioctl.h>
 
+#include "FileSystemHelper/File.h"
 #include "FileSystemHelper/PrivateAccess.h"
 #include "ThreatScanner/ThreatScanner.h"
 
@@ -61,20 +62,6 @@ bool RemoveThrough(HANDLE file, DWORD attributes)
                                         sizeof disposition);
 }
 
-bool WriteAll(HANDLE file, const char* data, std::size_t size)
-{
-    while (size > 0)
-    {
-        const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!::WriteFile(file, data, chunk, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 // Creates a new file in the folder, for writing; fails when the name is taken.
 NTSTATUS CreateIn(HANDLE folder, const std::string& name, HANDLE& created)
 {
@@ -110,8 +97,8 @@ std::string WriteRecord(HANDLE folder, const std::string& record)
         if (!NT_SUCCESS(status))
             return {};
         Descriptor file(NativeOf(created));
-        if (WriteAll(created, record.data(), record.size()) && ::FlushFileBuffers(created) &&
-            file.Close())
+        if (FileSystemHelper::File::WriteAll(created, record.data(), record.size()) &&
+            ::FlushFileBuffers(created) && file.Close())
             return id;
         RemoveThrough(created, 0);
         return {};
@@ -206,13 +193,6 @@ bool AllZero(const char* data, std::size_t size)
     return std::all_of(data, data + size, [](char c) { return c == 0; });
 }
 
-bool WriteAllAt(HANDLE file, const char* data, std::size_t size, std::uint64_t offset)
-{
-    LARGE_INTEGER position{};
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    return ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) && WriteAll(file, data, size);
-}
-
 // Whether the quarantine's volume keeps its reserve free after the copy.
 bool RoomFor(const std::string& quarantineFolder, std::uint64_t bytes)
 {
@@ -258,7 +238,7 @@ bool CopyInto(HANDLE file, const ActionTarget& source, HANDLE folder,
             DWORD count = 0;
             copied = ::ReadFile(file, buffer.data(), want, &count, &at) && count > 0 &&
                      (AllZero(buffer.data(), count) ||
-                      WriteAllAt(created, buffer.data(), count, position));
+                      FileSystemHelper::File::WriteAllAt(created, buffer.data(), count, position));
             position += count;
         }
     }

@@ -2,6 +2,8 @@
 #include "FileSystem.h"
 #include "NativeFiles.h"
 
+#include "FileSystemHelper/File.h"
+
 #include <algorithm>
 #include <vector>
 #include <windows.h>
@@ -45,17 +47,8 @@ NativeHandle FileOfBytes(const void* data, std::size_t size)
         return -1;
     }
     Descriptor file(reinterpret_cast<NativeHandle>(created));
-    std::size_t written = 0;
-    while (written < size)
-    {
-        DWORD count = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - written, 1u << 20));
-        if (!::WriteFile(created, static_cast<const char*>(data) + written, chunk, &count,
-                         nullptr) ||
-            count == 0)
-            return -1;
-        written += count;
-    }
+    if (!FileSystemHelper::File::WriteAll(created, static_cast<const char*>(data), size))
+        return -1;
     return PassableHandle(file) == -1 ? -1 : file.Release();
 }
 } // namespace ThreatScannerEngine

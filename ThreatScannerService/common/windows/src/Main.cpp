@@ -16,10 +16,12 @@
 #include "Service.h"
 
 #include "FileSystemHelper/Text.h"
+#include "ProcessHelper/Process.h"
 #include "ScanProtocol/Channel.h"
 
 #include <aclapi.h>
 #include <cstdio>
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <shellapi.h>
@@ -101,14 +103,14 @@ int AskForSwitch(const std::string& pipe)
 // The folder of this executable, or of the all-users data, as UTF-8; empty when unknown.
 std::string ExecutableFolder()
 {
-    std::vector<wchar_t> buffer(32768);
-    const DWORD length =
-        ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0 || length >= buffer.size())
+    try
+    {
+        return Utf8(ProcessHelper::Process::Path(nullptr).parent_path().wstring());
+    }
+    catch (const std::exception&)
+    {
         return {};
-    std::wstring path(buffer.data(), length);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::string() : Utf8(path.substr(0, slash));
+    }
 }
 
 std::string AllUsersDataFolder()

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 
+#include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
 
 #include <cerrno>
@@ -285,17 +286,11 @@ std::uint64_t SourceFolder::CopyTo(const std::string& name, const std::filesyste
             failed = true;
             break;
         }
-        for (ssize_t written = 0; written < count && !failed;)
+        if (!FileSystemHelper::File::WriteAll(copy, buffer.data(), static_cast<std::size_t>(count)))
         {
-            const ssize_t now =
-                ::write(copy, buffer.data() + written, static_cast<std::size_t>(count - written));
-            if (now < 0 && errno == EINTR)
-                continue;
-            failed = now <= 0;
-            written += now > 0 ? now : 0;
-        }
-        if (failed)
+            failed = true;
             break;
+        }
         progress(total);
     }
     ::close(file);

@@ -5,6 +5,7 @@
 
 #include "Failure.h"
 
+#include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
 
 #include <windows.h>
@@ -460,9 +461,7 @@ std::uint64_t SourceFolder::CopyTo(const std::string& name, const std::filesyste
         if (count == 0)
             break;
         total += count;
-        DWORD written = 0;
-        if (total > maxBytes || !::WriteFile(copy.get(), buffer.data(), count, &written, nullptr) ||
-            written != count)
+        if (total > maxBytes || !FileSystemHelper::File::WriteAll(copy.get(), buffer.data(), count))
         {
             failed = true;
             break;

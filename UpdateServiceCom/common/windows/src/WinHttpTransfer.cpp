@@ -4,6 +4,8 @@
 #include "Http.h"
 #include "HttpTransfer.h"
 
+#include "NetworkHelper/Proxy.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -11,6 +13,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -119,73 +123,26 @@ std::string ErrorText(DWORD error)
     }
 }
 
-// Strings that WinHTTP hands out and the caller frees with GlobalFree.
-struct GlobalText
-{
-    wchar_t* text = nullptr;
-    GlobalText() = default;
-    GlobalText(const GlobalText&) = delete;
-    GlobalText& operator=(const GlobalText&) = delete;
-    ~GlobalText()
-    {
-        if (text)
-            ::GlobalFree(text);
-    }
-};
-
-bool IsLoopback(const std::wstring& host)
-{
-    return host == L"localhost" || host == L"[::1]" || host.rfind(L"127.", 0) == 0;
-}
-
 // Sets the request's proxy as the user set it for this URL: what an automatic configuration
-// (a script, or detection when the user asked for it) chooses, else the user's own proxy and its
-// exceptions. Without user settings, or for a loopback host, the session's default (the machine's
-// setting) stays.
-void UseTheUsersProxy(HINTERNET session, HINTERNET request, const std::wstring& url,
-                      const std::wstring& host)
+// chooses within the stall time, else the user's own proxy unless its exceptions name the host;
+// loopback and hosts that the choice sends direct connect directly. Without user settings the
+// session's default (the machine's setting) stays.
+void UseTheUsersProxy(HINTERNET request, const std::string& url, std::chrono::milliseconds bound)
 {
-    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
-    if (IsLoopback(host) || !::WinHttpGetIEProxyConfigForCurrentUser(&user))
+    const std::optional<NetworkHelper::ProxyServer> proxy =
+        NetworkHelper::UsersProxyFor(url, bound);
+    if (!proxy)
         return;
-    GlobalText configUrl, userProxy, userBypass;
-    configUrl.text = user.lpszAutoConfigUrl;
-    userProxy.text = user.lpszProxy;
-    userBypass.text = user.lpszProxyBypass;
-
-    if (user.fAutoDetect || configUrl.text)
+    WINHTTP_PROXY_INFO chosen{};
+    chosen.dwAccessType = WINHTTP_ACCESS_TYPE_NO_PROXY;
+    std::wstring name;
+    if (!proxy->host.empty())
     {
-        WINHTTP_AUTOPROXY_OPTIONS automatic{};
-        if (configUrl.text)
-        {
-            automatic.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
-            automatic.lpszAutoConfigUrl = configUrl.text;
-        }
-        if (user.fAutoDetect)
-        {
-            automatic.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
-            automatic.dwAutoDetectFlags =
-                WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        }
-        automatic.fAutoLogonIfChallenged = TRUE;
-        WINHTTP_PROXY_INFO chosen{};
-        if (::WinHttpGetProxyForUrl(session, url.c_str(), &automatic, &chosen))
-        {
-            GlobalText proxy, bypass;
-            proxy.text = chosen.lpszProxy;
-            bypass.text = chosen.lpszProxyBypass;
-            ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &chosen, sizeof chosen);
-            return;
-        }
+        name = Wide(proxy->host + ":" + std::to_string(proxy->port));
+        chosen.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+        chosen.lpszProxy = name.data();
     }
-    if (userProxy.text)
-    {
-        WINHTTP_PROXY_INFO named{};
-        named.dwAccessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-        named.lpszProxy = userProxy.text;
-        named.lpszProxyBypass = userBypass.text;
-        ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &named, sizeof named);
-    }
+    ::WinHttpSetOption(request, WINHTTP_OPTION_PROXY, &chosen, sizeof chosen);
 }
 
 // The length in characters of a header as WinHTTP would return it, 0 when it is missing.
@@ -343,7 +300,7 @@ void Perform(const std::string& url, std::uint32_t stallSeconds, Transfer& trans
                              parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (!request)
         ThrowError(::GetLastError(), where);
-    UseTheUsersProxy(session.get(), request, wideUrl, host);
+    UseTheUsersProxy(request, url, std::chrono::milliseconds(stallMilliseconds));
     // The watchdog closes the request when the deadline passes; otherwise it is closed here.
     Watchdog watchdog(request, deadline);
     try

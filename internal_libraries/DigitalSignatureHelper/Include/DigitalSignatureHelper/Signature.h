@@ -62,10 +62,5 @@ public:
     static std::optional<std::wstring> VerifiedCertificateName(void* file, const std::wstring& path,
                                                                NameType type);
 #endif
-
-    // True when two certificate names are equal but for letter case, character by character
-    // under the fixed Unicode upper-case mapping: the same answer in every user's locale (a
-    // Turkish one included), and no folding that turns one character into several.
-    static bool SameNameIgnoringCase(const std::wstring& first, const std::wstring& second);
 };
 } // namespace DigitalSignatureHelper

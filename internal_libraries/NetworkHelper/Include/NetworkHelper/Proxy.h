@@ -38,6 +38,10 @@ using AutomaticConfiguration =
 // settings the connection is always direct.
 ProxyServer ProxyFor(const std::string& url, std::chrono::milliseconds bound);
 
+// The same, but nothing where the current user has no proxy settings to read, for callers whose
+// transport has a system-wide default of its own to fall back on.
+std::optional<ProxyServer> UsersProxyFor(const std::string& url, std::chrono::milliseconds bound);
+
 // The same choice from given settings and a given automatic configuration.
 ProxyServer ChooseProxyFor(const std::string& url, const ProxySettings& settings,
                            const AutomaticConfiguration& automatic,

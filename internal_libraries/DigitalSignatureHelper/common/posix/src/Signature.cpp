@@ -13,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <locale.h>
 #include <memory>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -27,7 +26,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-#include <wctype.h>
 
 namespace DigitalSignatureHelper
 {
@@ -608,23 +606,5 @@ Signature::VerifiedCertificateName(std::uint64_t size, const ContentReader& read
     if (!image || !VerifyImage(*image))
         return std::nullopt;
     return NameOf(image.get(), type);
-}
-
-bool Signature::SameNameIgnoringCase(const std::wstring& first, const std::wstring& second)
-{
-    if (first.size() != second.size())
-        return false;
-    // C.UTF-8 maps case for all of Unicode the same way everywhere; the user's locale may not.
-    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    for (std::size_t i = 0; i < first.size(); ++i)
-    {
-        const wint_t a = static_cast<wint_t>(first[i]);
-        const wint_t b = static_cast<wint_t>(second[i]);
-        if (a == b)
-            continue;
-        if (!unicode || towupper_l(a, unicode) != towupper_l(b, unicode))
-            return false;
-    }
-    return true;
 }
 } // namespace DigitalSignatureHelper

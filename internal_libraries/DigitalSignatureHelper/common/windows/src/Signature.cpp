@@ -8,7 +8,6 @@
 #include "PeImage.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdint>
 #include <memory>
 #include <type_traits>
@@ -238,14 +237,6 @@ std::optional<std::wstring> Signature::VerifiedCertificateName(const std::wstrin
         return std::nullopt;
     // Read while the handle still keeps the file as it was verified.
     return CertificateName(boost::filesystem::path(path), type);
-}
-
-bool Signature::SameNameIgnoringCase(const std::wstring& first, const std::wstring& second)
-{
-    if (first.size() != second.size() || first.size() > static_cast<std::size_t>(INT_MAX))
-        return false;
-    return CompareStringOrdinal(first.data(), static_cast<int>(first.size()), second.data(),
-                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
 }
 
 std::wstring Signature::CertificateName(const boost::filesystem::path& path, NameType type)

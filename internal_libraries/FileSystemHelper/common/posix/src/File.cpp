@@ -56,4 +56,40 @@ bool File::Read(const std::wstring& path, std::vector<char>& data)
     std::memcpy(data.data(), view, static_cast<std::size_t>(size));
     return true;
 }
+
+namespace
+{
+// Writes size bytes in as many calls of write(data, size, done) as it takes, done counting the
+// bytes already written; an interrupted call is made again.
+template <typename Write> bool WriteInParts(const char* data, std::size_t size, Write write)
+{
+    for (std::uint64_t done = 0; size > 0;)
+    {
+        const ssize_t written = write(data, size, done);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= static_cast<std::size_t>(written);
+        done += static_cast<std::uint64_t>(written);
+    }
+    return true;
+}
+} // namespace
+
+bool File::WriteAll(FileHandle handle, const char* data, std::size_t size)
+{
+    return WriteInParts(data, size,
+                        [handle](const char* part, std::size_t count, std::uint64_t)
+                        { return ::write(handle, part, count); });
+}
+
+bool File::WriteAllAt(FileHandle handle, const char* data, std::size_t size, std::uint64_t offset)
+{
+    return WriteInParts(data, size,
+                        [handle, offset](const char* part, std::size_t count, std::uint64_t done) {
+                            return ::pwrite(handle, part, count, static_cast<off_t>(offset + done));
+                        });
+}
 } // namespace FileSystemHelper

@@ -1,4 +1,5 @@
 #include "FileSystemHelper/OutputFile.h"
+#include "FileSystemHelper/File.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -48,21 +49,6 @@ public:
 private:
     int fd;
 };
-
-bool WriteAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0)
-    {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
 
 // The folder a name is in, held open (a link among its own components is followed, as for any
 // path given).
@@ -152,7 +138,7 @@ bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data,
         return false;
     Descriptor file(fd);
     const bool written = ::fchmod(file.Get(), FileMode(access)) == 0 &&
-                         WriteAll(file.Get(), data.data(), data.size()) &&
+                         File::WriteAll(file.Get(), data.data(), data.size()) &&
                          ::fsync(file.Get()) == 0 && ::close(file.Release()) == 0;
     // Should the name have become a link meanwhile, the rename replaces the link itself; a
     // folder makes it fail. Either way nothing outside the folder is written.

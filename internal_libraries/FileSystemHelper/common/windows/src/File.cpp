@@ -52,4 +52,27 @@ bool File::Read(const std::wstring& path, std::vector<char>& data)
     std::memcpy(data.data(), view, static_cast<std::size_t>(size));
     return true;
 }
+
+bool File::WriteAll(FileHandle handle, const char* data, std::size_t size)
+{
+    while (size > 0)
+    {
+        // WriteFile takes a 32-bit count.
+        const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!::WriteFile(handle, data, chunk, &written, nullptr) || written == 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool File::WriteAllAt(FileHandle handle, const char* data, std::size_t size, std::uint64_t offset)
+{
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) &&
+           WriteAll(handle, data, size);
+}
 } // namespace FileSystemHelper

@@ -1,4 +1,5 @@
 #include "FileSystemHelper/OutputFile.h"
+#include "FileSystemHelper/File.h"
 #include "FileSystemHelper/PrivateAccess.h"
 #include "FileSystemHelper/Text.h"
 
@@ -70,19 +71,6 @@ bool FreeOrRegular(const std::wstring& path)
     return file.Valid() && ::GetFileType(file.Get()) == FILE_TYPE_DISK;
 }
 
-bool WriteAll(HANDLE file, const char* data, std::size_t size)
-{
-    while (size > 0)
-    {
-        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!::WriteFile(file, data, chunk, &written, nullptr) || written == 0)
-            return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
 } // namespace
 
 bool CreateFolders(const boost::filesystem::path& folder, Access)
@@ -140,7 +128,7 @@ bool SaveWholeFile(const boost::filesystem::path& path, const std::string& data,
     if (!file.Valid())
         return false;
     const bool written =
-        WriteAll(file.Get(), data.data(), data.size()) && ::FlushFileBuffers(file.Get());
+        File::WriteAll(file.Get(), data.data(), data.size()) && ::FlushFileBuffers(file.Get());
     ::CloseHandle(file.Release());
     // A move replaces a link of the name itself, never what it points at.
     if (!written || !::MoveFileExW(temporary.wstring().c_str(), path.wstring().c_str(),

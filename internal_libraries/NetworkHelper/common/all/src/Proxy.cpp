@@ -169,13 +169,18 @@ ProxyServer ChooseProxyFor(const std::string& url, const ProxySettings& settings
 
 ProxyServer ProxyFor(const std::string& url, std::chrono::milliseconds bound)
 {
+    return UsersProxyFor(url, bound).value_or(ProxyServer{});
+}
+
+std::optional<ProxyServer> UsersProxyFor(const std::string& url, std::chrono::milliseconds bound)
+{
     // Loopback needs no settings: nothing of the system's proxy machinery is even loaded for it.
     const UrlHost target = HostOf(url);
     if (target.host.empty() || IsLoopback(target.host))
-        return {};
+        return ProxyServer{};
     const std::optional<ProxySettings> settings = Platform::UsersProxySettings();
     if (!settings)
-        return {};
+        return std::nullopt;
     return ChooseProxyFor(
         url, *settings,
         [bound](const std::string& address, const ProxySettings& users)
