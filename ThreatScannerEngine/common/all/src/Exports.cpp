@@ -58,10 +58,9 @@ struct State
     std::string pluginsFolder;
     // The socket of the engine service that holds the engine instead; empty when it is loaded
     // here.
-    std::string servicePath;
-    std::shared_ptr<ServiceConnections> serviceConnections;
+    std::shared_ptr<ServiceConnections> service;
 
-    bool Started() const { return engine || !servicePath.empty(); }
+    bool Started() const { return engine || service; }
 };
 
 State& GlobalState()
@@ -198,9 +197,7 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
             if (const int switched = connection->Switch(); switched != ThreatScanner::Success)
                 return switched;
         }
-        state.servicePath = service;
-        state.serviceConnections =
-            std::make_shared<ServiceConnections>(service, std::move(connection));
+        state.service = std::make_shared<ServiceConnections>(service, std::move(connection));
         state.pluginsFolder = plugins;
         state.quarantineFolder = quarantine;
         state.tempFolder = temp;
@@ -229,20 +226,6 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     state.tempFolder = temp;
     state.initializations = 1;
     return ThreatScanner::Success;
-}
-
-// The service's description of its definitions, on the connection kept from start-up when it
-// still works, else on a new one.
-bool ServiceInformation(ServiceConnections& connections, DatabaseInformation& information)
-{
-    bool reused = false;
-    std::unique_ptr<ServiceConnection> service = connections.Take(reused);
-    if (service && service->Information(information))
-        return true;
-    if (!reused)
-        return false;
-    service = ServiceConnection::Open(connections.Path());
-    return service && service->Information(information);
 }
 
 // Runs function with the instance's state locked, after checking the handle.
@@ -291,8 +274,7 @@ public:
                 context.callbackContext = instance->callbackContext;
                 context.cache = state.cache;
                 context.stop = instance->stop;
-                context.servicePath = state.servicePath;
-                context.serviceConnections = state.serviceConnections;
+                context.service = state.service;
                 pluginsFolder = state.pluginsFolder;
                 return ThreatScanner::Success;
             });
@@ -337,17 +319,15 @@ int ScanBootSector(const ScanContext& context, const std::string& root)
     target.objectType = ThreatScanner::ObjectBootSector;
     Reporter reporter(context);
     FileScanResult result;
-    if (context.servicePath.empty())
+    std::unique_ptr<ServiceConnection> service;
+    if (!context.service)
         result = ScanMemory(*context.engine, sector.data(), sector.size(), device);
-    else
+    else if (!context.service->Ask(
+                 service, [&](ServiceConnection& connection)
+                 { return connection.ScanBytes(sector.data(), sector.size(), true, result); }))
     {
-        const std::unique_ptr<ServiceConnection> service =
-            ServiceConnection::Open(context.servicePath);
-        if (!service || !service->ScanBytes(sector.data(), sector.size(), true, result))
-        {
-            result = FileScanResult();
-            result.error = ThreatScanner::Failed;
-        }
+        result = FileScanResult();
+        result.error = ThreatScanner::Failed;
     }
     reporter.Report(target, nullptr, result);
     return reporter.FirstError();
@@ -432,8 +412,7 @@ int ThreatScanner_Uninitialize()
             {
                 // Scans still running keep their own reference to the engine.
                 state.engine.reset();
-                state.servicePath.clear();
-                state.serviceConnections.reset();
+                state.service.reset();
                 state.cache.reset();
                 state.quarantineFolder.clear();
             }
@@ -638,8 +617,13 @@ int ThreatScanner_GetDatabaseInformation(CThreatScannerStruct* instance, std::ui
                     DatabaseInformation information;
                     if (state.engine)
                         information = state.engine->Information();
-                    else if (!ServiceInformation(*state.serviceConnections, information))
-                        return ThreatScanner::Failed;
+                    else
+                    {
+                        std::unique_ptr<ServiceConnection> service;
+                        if (!state.service->Ask(service, [&](ServiceConnection& connection)
+                                                { return connection.Information(information); }))
+                            return ThreatScanner::Failed;
+                    }
                     if (!information.known)
                         return ThreatScanner::DbinfoUnavailable;
                     *version = information.version;

@@ -31,10 +31,9 @@ struct ScanContext
     std::shared_ptr<ResultCache> cache;
     // Set when the scan is to end after the object in progress (the instance's stop option).
     std::shared_ptr<const std::atomic<bool>> stop;
-    // The socket of the engine service that scans instead of engine, when one does.
-    std::string servicePath;
-    // The run's connections to that service (the one kept from start-up first).
-    std::shared_ptr<ServiceConnections> serviceConnections;
+    // The engine service that scans instead of engine, when one does: the run's connections to
+    // it (the one kept from start-up first).
+    std::shared_ptr<ServiceConnections> service;
 
     bool Stopping() const { return stop && stop->load(std::memory_order_relaxed); }
 };

@@ -126,15 +126,22 @@ ServiceConnections::ServiceConnections(std::string socketPath,
 {
 }
 
-std::unique_ptr<ServiceConnection> ServiceConnections::Take(bool& reused)
+bool ServiceConnections::Ask(std::unique_ptr<ServiceConnection>& connection,
+                             const std::function<bool(ServiceConnection&)>& ask)
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        reused = kept != nullptr;
-        if (kept)
-            return std::move(kept);
+        connection = std::move(kept);
     }
-    return ServiceConnection::Open(socketPath);
+    const bool reused = connection != nullptr;
+    if (!reused)
+        connection = ServiceConnection::Open(socketPath);
+    if (connection && ask(*connection))
+        return true;
+    if (!reused)
+        return false;
+    connection = ServiceConnection::Open(socketPath);
+    return connection && ask(*connection);
 }
 
 std::unique_ptr<ServiceConnection> ServiceConnection::Open(const std::string& socketPath)

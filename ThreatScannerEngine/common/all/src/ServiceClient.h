@@ -5,6 +5,7 @@
 #include "FileScan.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,12 +49,12 @@ class ServiceConnections
 public:
     ServiceConnections(std::string socketPath, std::unique_ptr<ServiceConnection> kept);
 
-    const std::string& Path() const { return socketPath; }
-
-    // The kept connection the first time, a new one after that; null when no service answers.
-    // reused tells that it is the kept one: the service may have ended it meanwhile (it ends
-    // idle connections), so a request that fails on it is asked once more on a new connection.
-    std::unique_ptr<ServiceConnection> Take(bool& reused);
+    // Asks on the kept connection the first time, on a new one after that. The service may have
+    // ended the kept one meanwhile (it ends idle connections), so a request that fails on it is
+    // asked once more on a new connection. connection is left holding the connection asked last
+    // (null when no service answered), for the caller's next requests.
+    bool Ask(std::unique_ptr<ServiceConnection>& connection,
+             const std::function<bool(ServiceConnection&)>& ask);
 
 private:
     const std::string socketPath;

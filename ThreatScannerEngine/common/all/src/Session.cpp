@@ -218,7 +218,7 @@ std::optional<Session::Finding> Session::ScanTarget(Target& target, WorkerState&
     OpenFileStatus status;
     if (!DescribeOpenFile(fd, status) || !status.regular)
         return std::nullopt;
-    if (!context.servicePath.empty())
+    if (context.service)
         return ScanInService(std::move(target), fd, status, state);
     ContentScanOutcome outcome = ScanOpenFile(*context.engine, context.cache.get(), fd, status,
                                               target.objectPath, context.scanArchives, buffer);
@@ -242,16 +242,13 @@ std::optional<Session::Finding> Session::ScanInService(Target target, Descriptor
     // Each worker asks over a connection of its own. Once the service is gone, the objects left
     // fail at once instead of waiting for it one by one.
     FileScanResult result;
-    bool reused = false;
-    if (!state.service && !state.serviceLost)
-        state.service = context.serviceConnections ? context.serviceConnections->Take(reused)
-                                                   : ServiceConnection::Open(context.servicePath);
-    bool scanned = state.service && state.service->Scan(fd, context.scanArchives, result);
-    if (!scanned && reused)
-    {
-        state.service = ServiceConnection::Open(context.servicePath);
-        scanned = state.service && state.service->Scan(fd, context.scanArchives, result);
-    }
+    const auto scan = [&](ServiceConnection& service)
+    { return service.Scan(fd, context.scanArchives, result); };
+    bool scanned = false;
+    if (state.service)
+        scanned = scan(*state.service);
+    else if (!state.serviceLost)
+        scanned = context.service->Ask(state.service, scan);
     if (!scanned)
     {
         state.service.reset();

@@ -129,6 +129,20 @@ int Service::Switch()
     return ThreatScanner::Success;
 }
 
+bool Service::EndConnections()
+{
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (const auto client : clients)
+            ScanProtocol::Disconnect(client);
+        if (!connectionEnded.wait_for(lock, std::chrono::seconds(30),
+                                      [this] { return clients.empty(); }))
+            return false;
+    }
+    SaveCache();
+    return true;
+}
+
 void Service::SaveCache()
 {
     std::lock_guard<std::mutex> one(saving);
@@ -314,5 +328,34 @@ void Service::ServeOnThread(OwnedDescriptor client)
         std::lock_guard<std::mutex> lock(mutex);
         clients.erase(fd);
     }
+}
+
+int AskForSwitch(const std::string& endpoint)
+{
+    using namespace std::chrono_literals;
+    ScanProtocol::OwnedDescriptor connection = ScanProtocol::ConnectAndGreet(endpoint, 10s);
+    if (connection.Get() == -1)
+    {
+        std::cerr << "No engine service answers on " << endpoint << "\n";
+        return 1;
+    }
+    ScanProtocol::Channel channel(std::move(connection));
+    ScanProtocol::Message reply;
+    // Loading a real-size set takes tens of seconds; a service that ends meanwhile closes.
+    if (channel.Send(ScanProtocol::SwitchRequest{}) != ScanProtocol::Outcome::Ok ||
+        channel.Receive(reply, nullptr, 600s) != ScanProtocol::Outcome::Ok)
+    {
+        std::cerr << "The engine service did not answer\n";
+        return 1;
+    }
+    const auto* switched = std::get_if<ScanProtocol::SwitchReply>(&reply);
+    if (!switched || switched->result != 0)
+    {
+        std::cerr << "The engine service kept its definitions. Error: "
+                  << (switched ? switched->result : -1) << "\n";
+        return 1;
+    }
+    std::cerr << "The engine service serves the new definitions\n";
+    return 0;
 }
 } // namespace ThreatScannerService

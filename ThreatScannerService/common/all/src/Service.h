@@ -91,6 +91,9 @@ private:
     ScanProtocol::Message Scan(const ScanProtocol::ScanRequest& request,
                                ScanProtocol::OwnedDescriptor file, std::vector<char>& buffer);
     void SaveCache();
+    // Ends every connection (a client waiting for an answer sees it close), waits for their
+    // threads and saves the cache; false when a connection's thread did not end in time.
+    bool EndConnections();
     // Takes the file a client passed for one scan, or refuses it: a value that names a file
     // another scan holds was never passed by this client (where handles travel as values).
     bool Claim(const ThreatScannerEngine::Descriptor& file);
@@ -116,4 +119,9 @@ private:
     std::atomic<std::uint32_t> switches{0};
     std::atomic<std::uint32_t> loads{0};
 };
+
+// The switch command: asks the service at the endpoint to load its definitions folder again and
+// serve the new set; the process's exit status (0 once the new set serves), with what happened on
+// standard error.
+int AskForSwitch(const std::string& endpoint);
 } // namespace ThreatScannerService

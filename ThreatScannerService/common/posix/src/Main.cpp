@@ -103,35 +103,6 @@ int Usage(const char* message)
                  "       CorvaneEngineService --switch <socket>\n";
     return 2;
 }
-
-int AskForSwitch(const std::string& socketPath)
-{
-    using namespace std::chrono_literals;
-    ScanProtocol::OwnedDescriptor connection = ScanProtocol::ConnectAndGreet(socketPath, 10s);
-    if (connection.Get() < 0)
-    {
-        std::cerr << "No engine service answers on " << socketPath << "\n";
-        return 1;
-    }
-    ScanProtocol::Channel channel(std::move(connection));
-    ScanProtocol::Message reply;
-    // Loading a real-size set takes tens of seconds; a service that ends meanwhile closes.
-    if (channel.Send(ScanProtocol::SwitchRequest{}) != ScanProtocol::Outcome::Ok ||
-        channel.Receive(reply, nullptr, 600s) != ScanProtocol::Outcome::Ok)
-    {
-        std::cerr << "The engine service did not answer\n";
-        return 1;
-    }
-    const auto* switched = std::get_if<ScanProtocol::SwitchReply>(&reply);
-    if (!switched || switched->result != 0)
-    {
-        std::cerr << "The engine service kept its definitions. Error: "
-                  << (switched ? switched->result : -1) << "\n";
-        return 1;
-    }
-    std::cerr << "The engine service serves the new definitions\n";
-    return 0;
-}
 } // namespace
 
 int main(int argc, char** argv)
@@ -139,7 +110,7 @@ int main(int argc, char** argv)
     ThreatScannerService::Settings settings;
     std::string socketPath;
     if (argc == 3 && std::strcmp(argv[1], "--switch") == 0)
-        return AskForSwitch(argv[2]);
+        return ThreatScannerService::AskForSwitch(argv[2]);
     for (int i = 1; i < argc; ++i)
     {
         const std::string option = argv[i];

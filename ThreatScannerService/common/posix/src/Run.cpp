@@ -41,16 +41,6 @@ bool Service::Run(Listener& listener)
             continue;
         ServeOnThread(std::move(client));
     }
-    // Ends every connection: a client waiting for an answer sees the connection close.
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (const auto fd : clients)
-            ::shutdown(static_cast<int>(fd), SHUT_RDWR);
-        if (!connectionEnded.wait_for(lock, std::chrono::seconds(30),
-                                      [this] { return clients.empty(); }))
-            return false;
-    }
-    SaveCache();
-    return true;
+    return EndConnections();
 }
 } // namespace ThreatScannerService

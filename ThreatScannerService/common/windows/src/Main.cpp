@@ -72,34 +72,6 @@ int Usage(const std::string& message)
     return 2;
 }
 
-int AskForSwitch(const std::string& pipe)
-{
-    ScanProtocol::OwnedDescriptor connection = ScanProtocol::ConnectAndGreet(pipe, 10s);
-    if (connection.Get() == -1)
-    {
-        std::cerr << "No engine service answers on " << pipe << "\n";
-        return 1;
-    }
-    ScanProtocol::Channel channel(std::move(connection));
-    ScanProtocol::Message reply;
-    // Loading a real-size set takes tens of seconds; a service that ends meanwhile closes.
-    if (channel.Send(ScanProtocol::SwitchRequest{}) != ScanProtocol::Outcome::Ok ||
-        channel.Receive(reply, nullptr, 600s) != ScanProtocol::Outcome::Ok)
-    {
-        std::cerr << "The engine service did not answer\n";
-        return 1;
-    }
-    const auto* switched = std::get_if<ScanProtocol::SwitchReply>(&reply);
-    if (!switched || switched->result != 0)
-    {
-        std::cerr << "The engine service kept its definitions. Error: "
-                  << (switched ? switched->result : -1) << "\n";
-        return 1;
-    }
-    std::cerr << "The engine service serves the new definitions\n";
-    return 0;
-}
-
 // The folder of this executable, or of the all-users data, as UTF-8; empty when unknown.
 std::string ExecutableFolder()
 {
@@ -281,7 +253,7 @@ int main()
 {
     const std::vector<std::string> arguments = Arguments();
     if (arguments.size() == 3 && arguments[1] == "--switch")
-        return AskForSwitch(arguments[2]);
+        return ThreatScannerService::AskForSwitch(arguments[2]);
     ThreatScannerService::Settings& settings = options.settings;
     for (std::size_t i = 1; i < arguments.size(); ++i)
     {

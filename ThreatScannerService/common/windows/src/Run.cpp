@@ -41,16 +41,6 @@ bool Service::Run(Listener& listener)
         }
         ServeOnThread(std::move(client));
     }
-    // Ends every connection: a client waiting for an answer sees the connection close.
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        for (const auto instance : clients)
-            ScanProtocol::Disconnect(instance);
-        if (!connectionEnded.wait_for(lock, std::chrono::seconds(30),
-                                      [this] { return clients.empty(); }))
-            return false;
-    }
-    SaveCache();
-    return true;
+    return EndConnections();
 }
 } // namespace ThreatScannerService

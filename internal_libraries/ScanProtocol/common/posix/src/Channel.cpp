@@ -363,6 +363,11 @@ void Listener::RemoveEntry()
     folder.Reset();
 }
 
+void Disconnect(int socket)
+{
+    ::shutdown(socket, SHUT_RDWR);
+}
+
 bool PeerIsTrusted(int socket, std::uint32_t group)
 {
     ucred credentials{};

@@ -123,4 +123,8 @@ Listener Listen(const std::string& path, unsigned int mode);
 // Whether the peer of a connected socket runs as root, as this process's own user, or with the
 // given group as its primary group; false when that cannot be told.
 bool PeerIsTrusted(int socket, std::uint32_t group);
+
+// Ends a served connection: the client sees it close and a wait of this process on it ends at
+// once.
+void Disconnect(int socket);
 } // namespace ScanProtocol
