@@ -10,7 +10,7 @@
 //
 //   EngineBenchmark [--scale S] [--files N] [--service BINARY] [--service-args TEMPLATE]
 //                   [--service-key KEY] [--service-switch COMMAND] [--program-folder FOLDER]
-//                   [--jobs all|quick] [--repeat N]
+//                   [--jobs all|quick] [--repeat N] [--modes LIST]
 //
 // --scale multiplies the synthetic set's counts (default 1: 6.2 million signatures; 0 leaves
 // only the starter set); --files is the tree's size (default 10,000 files, about 231 MB). Every
@@ -18,6 +18,10 @@
 // is reported as not available. --jobs quick runs only the jobs on one file (--definitions-info
 // and the small file) and no tree or switch; --repeat runs each of those jobs N times and reports
 // the run of median wall time, since one run of a few milliseconds says little on a shared machine.
+// --modes names the modes to run, separated by commas (program, clamscan, clamd, service; default
+// all of them), so that the resident ones can be compared without the minutes the others take.
+// Before each resident mode's switch one signature is added to the set, so that the switch loads
+// a set that changed, as after an update (the service does not load an unchanged folder again).
 // The exit status is 1 when a job failed or found other than the expected detections.
 #include <algorithm>
 #include <cerrno>
@@ -30,6 +34,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
@@ -69,6 +74,7 @@ struct Options
     // A shell command that switches the service's set; may be empty.
     std::string serviceSwitch = defaultServiceSwitch;
     std::string programFolder = PROGRAM_FOLDER;
+    std::set<std::string> modes = {"program", "clamscan", "clamd", "service"};
 };
 
 // One job's figures. Memory is in KiB; -1 where it does not apply.
@@ -472,10 +478,14 @@ public:
             Fail("cannot create a temporary folder");
         work = workFolder = pattern;
         Prepare();
-        InProcess();
-        Clamscan();
-        Clamd();
-        Service();
+        if (options.modes.count("program"))
+            InProcess();
+        if (options.modes.count("clamscan"))
+            Clamscan();
+        if (options.modes.count("clamd"))
+            Clamd();
+        if (options.modes.count("service"))
+            Service();
         Print();
         RemoveWorkFolder();
         return faults ? 1 : 0;
@@ -655,6 +665,7 @@ private:
         run("tree, second", tree, infected);
 
         // A reload loads the set a second time beside the one in use, then drops the old one.
+        ChangeSet();
         const long steady = ProcessMemory(daemon, "VmRSS:");
         const double cpu = ProcessorTime(daemon);
         ResetPeak(daemon);
@@ -725,6 +736,7 @@ private:
                             "no switch command given (--service-switch)"});
         else
         {
+            ChangeSet();
             const long steady = ProcessMemory(service, "VmRSS:");
             Measurement switched = Measure(
                 {"/bin/sh", "-c", fill(options.serviceSwitch)}, work,
@@ -734,6 +746,16 @@ private:
         }
         Stop(service);
         Write(installation + "/config.ini", options.serviceKey + "=off\n");
+    }
+
+    // Adds one file hash signature of its own to the set, as an update would change it.
+    void ChangeSet()
+    {
+        ++changes;
+        char line[96];
+        std::snprintf(line, sizeof line, "%032x:4096:Bench.Switch.%d\n",
+                      static_cast<unsigned>(changes), changes);
+        Write(plugins + "/bench-switch-" + std::to_string(changes) + ".hdb", line);
     }
 
     static std::string Ratio(long peak, long steady)
@@ -818,6 +840,7 @@ private:
     double generation = 0;
     std::vector<Row> rows;
     int faults = 0;
+    int changes = 0;
 };
 
 Options Parse(int argc, char** argv)
@@ -864,6 +887,17 @@ Options Parse(int argc, char** argv)
             options.serviceKey = value;
         else if (name == "--program-folder")
             options.programFolder = value;
+        else if (name == "--modes")
+        {
+            options.modes.clear();
+            std::stringstream list(value);
+            for (std::string mode; std::getline(list, mode, ',');)
+            {
+                if (mode != "program" && mode != "clamscan" && mode != "clamd" && mode != "service")
+                    Fail("--modes takes program, clamscan, clamd and service, separated by commas");
+                options.modes.insert(mode);
+            }
+        }
         else
             Fail("unknown option " + name);
     }
