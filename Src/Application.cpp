@@ -8,7 +8,6 @@
 #include "FileSystemHelper/Text.h"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/locale/generator.hpp>
 
 namespace CorvaneCommandLineScanner
 {
@@ -59,18 +58,9 @@ void RunApplication()
         if (!Settings::Instance().readOnly)
             Logger::Instance().Init();
         if (options.Help())
-        {
             ConsoleHelper::Out() << options.HelpText();
-        }
         else
-        {
-            // Product information is fixed text. Every other job formats dates and compares
-            // names in the user's locale, whose set-up (ICU's date formats) would otherwise be
-            // most of a short run's time.
-            if (!options.ProductInfo())
-                std::locale::global(boost::locale::generator()(""));
             RunJob(options);
-        }
     }
     catch (const InvalidCommandLine& error)
     {
