@@ -14,7 +14,7 @@ else
     packages=(
         build-essential cmake
         libboost1.81-all-dev libboost-json1.81-dev
-        libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev
+        libpugixml-dev gsoap libgsoap-dev libssl-dev libcurl4-openssl-dev libicu-dev
         libgtest-dev libgmock-dev
         osslsigncode openssl python3 pkg-config
         # The check of the shell scripts that CI runs first.

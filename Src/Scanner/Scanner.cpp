@@ -2,13 +2,12 @@
 #include "Logger.h"
 #include "Scanner/EngineCodeNames.h"
 
+#include "ConsoleHelper/DateTime.h"
 #include "FileSystemHelper/OutputFile.h"
 #include "FileSystemHelper/Text.h"
 #include "ProcessHelper/Process.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/locale/formatting.hpp>
-#include <boost/locale/generator.hpp>
 #include <cstdio>
 #include <sstream>
 
@@ -198,13 +197,7 @@ void Scanner::GetDatabaseInformation(std::uint32_t& version, std::wstring& relea
     version = newVersion;
     try
     {
-        // The user's locale, made only here: its set-up (ICU's date formats) costs more than
-        // the rest of a short run, and no other text depends on the locale.
-        std::wostringstream text;
-        text.imbue(boost::locale::generator()(""));
-        text << boost::locale::as::datetime << boost::locale::as::local_time
-             << static_cast<double>(seconds);
-        releaseDate = text.str();
+        releaseDate = ConsoleHelper::LocalDateTime(static_cast<double>(seconds));
     }
     catch (const std::exception&)
     {

@@ -39,6 +39,13 @@ TEST(DefinitionsInfo, EngineValuesAndUpdateVersion)
                             "DestroyInstance", "Uninitialize"));
     EXPECT_EQ(installation.Calls("GetDatabaseInformation").at(0).at("instance"),
               installation.Calls("DestroyInstance").at(0).at("instance"));
+#ifndef _WIN32
+    // The date follows the user's locale and time zone, which the environment names here.
+    EXPECT_THAT(
+        installation.Run({"--definitions-info"}, {{"TZ", "Asia/Kolkata"}, {"LANG", "de_DE.UTF-8"}})
+            .output,
+        testing::HasSubstr("\tDatabase release date: 13.09.2020, 17:56:40\n"));
+#endif
 }
 
 TEST(DefinitionsInfo, WithoutEngineOrUpdateFile)
