@@ -21,8 +21,7 @@ trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1
 
 cmake --build build-windows -j "$jobs"
-# A test that fails is run once more, in this lane only: under Wine on a loaded machine two tests
-# fail now and then for timing alone (a pipe connection the service never sees, a test process
-# that does not end after passing). A fault that fails both runs still fails the lane, and each
-# first failure stays in the output.
+# A test that fails is run once more, in this lane only: under Wine on a loaded machine a test
+# process now and then does not end after its test passed. A fault that fails both runs still
+# fails the lane, and each first failure stays in the output.
 ctest --test-dir build-windows --output-on-failure -j "$jobs" --repeat until-pass:2

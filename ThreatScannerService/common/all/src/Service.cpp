@@ -133,10 +133,12 @@ bool Service::EndConnections()
 {
     {
         std::unique_lock<std::mutex> lock(mutex);
+        ending = true;
+        connectionWaiting.notify_all();
         for (const auto client : clients)
             ScanProtocol::Disconnect(client);
         if (!connectionEnded.wait_for(lock, std::chrono::seconds(30),
-                                      [this] { return clients.empty(); }))
+                                      [this] { return clients.empty() && workers == 0; }))
             return false;
     }
     SaveCache();
@@ -290,44 +292,64 @@ void Service::CloseClaimed(Descriptor& file)
 void Service::ServeOnThread(OwnedDescriptor client)
 {
     const auto fd = client.Get();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (ending || clients.size() >= settings.maxConnections)
+        return;
+    clients.insert(fd);
+    if (idleWorkers > unserved.size())
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (clients.size() >= settings.maxConnections)
-            return;
-        clients.insert(fd);
+        unserved.push_back(std::move(client));
+        connectionWaiting.notify_one();
+        return;
     }
     try
     {
-        std::thread(
-            [this, fd](OwnedDescriptor connection)
-            {
-                ScanProtocol::Channel channel(std::move(connection));
-                try
-                {
-                    Serve(channel);
-                }
-                catch (...)
-                {
-                    // One connection's failure (memory) ends that connection only.
-                }
-                // The thread's OpenSSL state (its error queue) goes now: the service may end
-                // as soon as the last connection is out of the set, before a detached
-                // thread's own clean-up has run.
-                OPENSSL_thread_stop();
-                // Out of the set before the connection closes, so that its number is never
-                // shut down for another.
-                std::lock_guard<std::mutex> lock(mutex);
-                clients.erase(fd);
-                connectionEnded.notify_all();
-            },
-            std::move(client))
+        std::thread([this](OwnedDescriptor first) { Work(std::move(first)); }, std::move(client))
             .detach();
+        ++workers;
     }
     catch (const std::system_error&)
     {
-        std::lock_guard<std::mutex> lock(mutex);
         clients.erase(fd);
     }
+}
+
+void Service::Work(OwnedDescriptor connection)
+{
+    for (;;)
+    {
+        const auto fd = connection.Get();
+        {
+            ScanProtocol::Channel channel(std::move(connection));
+            try
+            {
+                Serve(channel);
+            }
+            catch (...)
+            {
+                // One connection's failure (memory) ends that connection only.
+            }
+            // Out of the set before the connection closes, so that its number is never shut
+            // down for another.
+            std::lock_guard<std::mutex> lock(mutex);
+            clients.erase(fd);
+            connectionEnded.notify_all();
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        ++idleWorkers;
+        connectionWaiting.wait(lock, [this] { return ending || !unserved.empty(); });
+        --idleWorkers;
+        if (unserved.empty())
+            break;
+        connection = std::move(unserved.front());
+        unserved.pop_front();
+    }
+    // The thread's OpenSSL state (its error queue) goes now: the service may end as soon as the
+    // last worker is counted out, before a detached thread's own clean-up has run.
+    OPENSSL_thread_stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    --workers;
+    connectionEnded.notify_all();
 }
 
 int AskForSwitch(const std::string& endpoint)

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -98,9 +99,15 @@ private:
     // another scan holds was never passed by this client (where handles travel as values).
     bool Claim(const ThreatScannerEngine::Descriptor& file);
     void CloseClaimed(ThreatScannerEngine::Descriptor& file);
-    // Serves one accepted connection on a thread of its own, within the limit of connections;
-    // the connection closes when it is over the limit or no thread could start.
+    // Serves one accepted connection on a worker thread, within the limit of connections: an
+    // idle worker takes it, or a new one starts. The connection closes when it is over the limit
+    // or no thread could start.
     void ServeOnThread(ScanProtocol::OwnedDescriptor connection);
+    // A worker: serves its first connection, then the next ones handed to it, until the service
+    // ends. Workers are kept rather than ended after each connection, so that a busy service
+    // does not start and end a thread per connection (under Wine a thread started while another
+    // one ended sometimes did not run for seconds, and its client waited in vain).
+    void Work(ScanProtocol::OwnedDescriptor connection);
 
     const Settings settings;
     // How many sets are held; a switch waits until the one it replaced last is gone, so that at
@@ -114,6 +121,13 @@ private:
     std::mutex switching;
     std::mutex saving;
     std::set<std::intptr_t> clients;
+    // Under mutex: accepted connections no worker has taken yet, the workers, how many of them
+    // wait for a connection, and whether the service is ending.
+    std::deque<ScanProtocol::OwnedDescriptor> unserved;
+    std::condition_variable connectionWaiting;
+    std::size_t workers = 0;
+    std::size_t idleWorkers = 0;
+    bool ending = false;
     std::set<std::intptr_t> claimed;
     std::atomic<std::uint64_t> scans{0};
     std::atomic<std::uint32_t> switches{0};
