@@ -40,7 +40,9 @@ void Pipe(const std::uint8_t* data, std::size_t size)
                                (passes == ScanProtocol::Passes::File &&
                                 std::holds_alternative<ScanProtocol::ScanRequest>(*message)) ||
                                (passes == ScanProtocol::Passes::Folder &&
-                                std::holds_alternative<ScanProtocol::FolderRequest>(*message)),
+                                std::holds_alternative<ScanProtocol::FolderRequest>(*message)) ||
+                               (passes == ScanProtocol::Passes::SetFolder &&
+                                std::holds_alternative<ScanProtocol::LoadRequest>(*message)),
                            "a handle was taken with a message that carries none");
         data += frame.size();
         size -= frame.size();

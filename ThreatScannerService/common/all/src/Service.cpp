@@ -129,6 +129,40 @@ int Service::Switch()
     return ThreatScanner::Success;
 }
 
+Message Service::LoadForInstall(const std::string& path, const FolderIdentity& folder,
+                                Staged& staged)
+{
+    staged.switching = std::unique_lock<std::mutex>(switching);
+    WaitForOneSet();
+    std::shared_ptr<Generation> loaded;
+    const int result = Load(path, false, loaded);
+    if (result != ThreatScanner::Success)
+    {
+        staged.switching.unlock();
+        return ScanProtocol::SwitchReply{result};
+    }
+    staged.generation = std::move(loaded);
+    staged.folder = folder;
+    return ScanProtocol::SwitchReply{ThreatScanner::Success};
+}
+
+int Service::CommitStaged(Staged& staged)
+{
+    std::shared_ptr<Generation> next = std::move(staged.generation);
+    if (!next)
+        return ThreatScanner::InvalidArgument;
+    // Served only when the definitions folder is now the very folder that was loaded.
+    FolderIdentity own;
+    if (!IdentifyDefinitionsFolder(own) || !(own == staged.folder))
+        return ThreatScanner::Failed;
+    // The set is served without a cache when the folder cannot be described.
+    if (CacheDigest digest{};
+        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), digest))
+        AttachCache(*next, digest);
+    Replace(std::move(next));
+    return ThreatScanner::Success;
+}
+
 bool Service::EndConnections()
 {
     {

@@ -34,6 +34,17 @@ struct Settings
     std::chrono::seconds cacheSaveInterval = std::chrono::seconds(60);
 };
 
+// Which folder a folder is: its device and inode (volume serial and file index on Windows).
+struct FolderIdentity
+{
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FolderIdentity& other) const
+    {
+        return device == other.device && inode == other.inode;
+    }
+};
+
 // Holds one compiled definitions set and its clean-result cache, and serves scans of the
 // descriptors its clients hand over, one thread per connection. A switch loads the set again
 // while the old one keeps serving and replaces it once the new one loaded; a set that does not
@@ -68,8 +79,7 @@ private:
     struct Staged
     {
         std::shared_ptr<Generation> generation;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
+        FolderIdentity folder;                  // the folder the client passed
         std::unique_lock<std::mutex> switching; // held until it is served or dropped
     };
 
@@ -84,8 +94,16 @@ private:
     void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
+    // Which folder the definitions folder is now; false when it cannot be told.
+    bool IdentifyDefinitionsFolder(FolderIdentity& identity) const;
     bool IsDefinitionsFolder(std::intptr_t folder) const;
+    // Loads the set that a client passed as the folder it is about to install, when that folder
+    // lies beside the definitions folder; Refused otherwise or when it cannot be read.
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
+    // Loads the set at path, a readable form of the passed folder, and keeps it in staged with
+    // the switch lock held; the reply to the load request.
+    ScanProtocol::Message LoadForInstall(const std::string& path, const FolderIdentity& folder,
+                                         Staged& staged);
     int CommitStaged(Staged& staged);
     void Serve(ScanProtocol::Channel& channel);
     ScanProtocol::Message Scan(const ScanProtocol::ScanRequest& request,

@@ -1,51 +1,279 @@
 #include "Service.h"
 
+#include "DefinitionsSet/DefinitionsSet.h"
+#include "FileSystem.h"
 #include "FileSystemHelper/Text.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <windows.h>
+#include <winternl.h>
 
-// Folders passed by handle: which folder the service serves. A set loaded for an update through a
-// passed folder is a POSIX feature for now: here the update checks its set itself and the service
-// switches after the install.
+#include <algorithm>
+#include <atomic>
+#include <cwctype>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Folders passed by handle: which folder the service serves, and a set loaded for an update
+// through the folder the client opened. The engine's loader takes only paths, so the set's files
+// are copied, each opened relative to the passed folder, into a private folder of the service's
+// own, which is loaded and removed again.
 namespace ThreatScannerService
 {
+using ScanProtocol::Message;
+using ScanProtocol::OwnedDescriptor;
+
 namespace
 {
-bool Identify(HANDLE folder, BY_HANDLE_FILE_INFORMATION& information)
+// What a set may hold: every entry of its folder counts, and every byte copied.
+constexpr std::size_t maxEntries = 4096;
+constexpr std::uint64_t maxSetBytes = std::uint64_t(4) << 30;
+
+struct HandleCloser
 {
-    return ::GetFileInformationByHandle(folder, &information) &&
-           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    void operator()(HANDLE handle) const
+    {
+        if (handle && handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+bool Describe(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information)
+{
+    return handle && handle != INVALID_HANDLE_VALUE &&
+           ::GetFileInformationByHandle(handle, &information);
+}
+
+// Which folder the handle names; false when it is no folder (or a reparse point).
+bool Identify(HANDLE folder, FolderIdentity& identity)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!Describe(folder, information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    identity = {information.dwVolumeSerialNumber,
+                (std::uint64_t(information.nFileIndexHigh) << 32) | information.nFileIndexLow};
+    return true;
+}
+
+Handle OpenOwnFolder(const std::string& path)
+{
+    return Handle(
+        ::CreateFileW(FileSystemHelper::ToWide(path, FileSystemHelper::CodePageUtf8).c_str(),
+                      FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// Opens the entry name of folder, never following a reparse point; a folder or a file as options
+// says (FILE_DIRECTORY_FILE, FILE_NON_DIRECTORY_FILE). Null when it cannot be opened.
+Handle OpenRelative(HANDLE folder, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                    ULONG options)
+{
+    if (name.empty() || name.size() > 255 || name == L"." || name == L".." ||
+        name.find_first_of(L"\\/:") != std::wstring::npos)
+        return nullptr;
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE opened = nullptr;
+    if (!NT_SUCCESS(::NtCreateFile(
+            &opened, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share, FILE_OPEN,
+            options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0)))
+        return nullptr;
+    return Handle(opened);
+}
+
+// The last part of the name the system gives the open folder; empty when there is none.
+std::wstring LeafName(HANDLE folder)
+{
+    std::vector<unsigned char> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+    auto* information = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+    if (!::GetFileInformationByHandleEx(folder, FileNameInfo, information,
+                                        static_cast<DWORD>(buffer.size())))
+        return {};
+    std::wstring name(information->FileName, information->FileNameLength / sizeof(wchar_t));
+    while (!name.empty() && name.back() == L'\\')
+        name.pop_back();
+    return name.substr(name.find_last_of(L'\\') + 1);
+}
+
+bool IsUpdateDescription(const std::wstring& name)
+{
+    std::wstring lower = name;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](wchar_t unit) { return static_cast<wchar_t>(std::towlower(unit)); });
+    return lower == L"update.txt";
+}
+
+// A private folder of the service's own with the copies of a passed set's files; removed with
+// everything copied into it when it goes.
+class SetCopy
+{
+public:
+    explicit SetCopy(const std::string& tempFolder)
+    {
+        static std::atomic<unsigned> made{0};
+        // The temporary folder is the service's own: nobody else can have put a name there, but
+        // a copy left by a service that was killed may.
+        for (int attempt = 0; attempt < 16 && path.empty(); ++attempt)
+        {
+            const std::string candidate = ThreatScannerEngine::JoinPath(
+                tempFolder, "set-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                                std::to_string(made++) + "-" + std::to_string(::GetTickCount64()));
+            const std::wstring wide =
+                FileSystemHelper::ToWide(candidate, FileSystemHelper::CodePageUtf8);
+            if (::CreateDirectoryW(wide.c_str(), nullptr))
+            {
+                path = candidate;
+                folder = wide;
+            }
+            else if (::GetLastError() != ERROR_ALREADY_EXISTS)
+                break;
+        }
+    }
+    ~SetCopy()
+    {
+        for (const std::wstring& name : copied)
+            ::DeleteFileW((folder + L"\\" + name).c_str());
+        if (!folder.empty())
+            ::RemoveDirectoryW(folder.c_str());
+    }
+    SetCopy(const SetCopy&) = delete;
+    SetCopy& operator=(const SetCopy&) = delete;
+
+    const std::string& Path() const { return path; }
+
+    // Copies what the open file holds, at most budget bytes, to a new file of the name; false
+    // when the file is larger or a step fails.
+    bool Add(HANDLE source, const std::wstring& name, std::uint64_t& budget)
+    {
+        const Handle target(::CreateFileW((folder + L"\\" + name).c_str(), GENERIC_WRITE, 0,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (target.get() == INVALID_HANDLE_VALUE)
+            return false;
+        copied.push_back(name);
+        std::vector<char> buffer(1 << 20);
+        for (;;)
+        {
+            DWORD got = 0;
+            if (!::ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &got,
+                            nullptr))
+                return false;
+            if (got == 0)
+                return true;
+            if (got > budget)
+                return false;
+            budget -= got;
+            DWORD written = 0;
+            if (!::WriteFile(target.get(), buffer.data(), got, &written, nullptr) || written != got)
+                return false;
+        }
+    }
+
+private:
+    std::string path;
+    std::wstring folder;
+    std::vector<std::wstring> copied;
+};
+
+// Copies the set's files of the passed folder (its definitions files and its description) into
+// copy. Only regular files are read; any reparse point, a file with other names (hard links), or
+// more entries or bytes than a set holds, refuses the whole set.
+bool CopySet(HANDLE passed, SetCopy& copy)
+{
+    std::vector<unsigned char> buffer(64 * 1024);
+    std::size_t entries = 0;
+    std::uint64_t budget = maxSetBytes;
+    for (bool first = true;; first = false)
+    {
+        if (!::GetFileInformationByHandleEx(
+                passed, first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                buffer.data(), static_cast<DWORD>(buffer.size())))
+            return ::GetLastError() == ERROR_NO_MORE_FILES;
+        for (std::size_t at = 0;;)
+        {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (++entries > maxEntries)
+                return false;
+            if (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                return false;
+            const bool wanted = !(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                                (IsUpdateDescription(name) ||
+                                 DefinitionsSet::IsDefinitionsFile(FileSystemHelper::ToNarrow(
+                                     name, FileSystemHelper::CodePageUtf8)));
+            if (wanted)
+            {
+                // Nobody writes the file while it is copied.
+                const Handle file =
+                    OpenRelative(passed, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE);
+                BY_HANDLE_FILE_INFORMATION information{};
+                if (!Describe(file.get(), information) ||
+                    ::GetFileType(file.get()) != FILE_TYPE_DISK ||
+                    (information.dwFileAttributes &
+                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+                    information.nNumberOfLinks != 1 || !copy.Add(file.get(), name, budget))
+                    return false;
+            }
+            if (entry->NextEntryOffset == 0)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
 }
 } // namespace
 
+bool Service::IdentifyDefinitionsFolder(FolderIdentity& identity) const
+{
+    const Handle own = OpenOwnFolder(settings.definitionsFolder);
+    return Identify(own.get(), identity);
+}
+
 bool Service::IsDefinitionsFolder(std::intptr_t folder) const
 {
-    BY_HANDLE_FILE_INFORMATION passed{};
-    if (!Identify(reinterpret_cast<HANDLE>(folder), passed))
-        return false;
-    const HANDLE own = ::CreateFileW(
-        FileSystemHelper::ToWide(settings.definitionsFolder, FileSystemHelper::CodePageUtf8)
-            .c_str(),
-        FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (own == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION mine{};
-    const bool identified = Identify(own, mine);
-    ::CloseHandle(own);
-    return identified && mine.dwVolumeSerialNumber == passed.dwVolumeSerialNumber &&
-           mine.nFileIndexHigh == passed.nFileIndexHigh &&
-           mine.nFileIndexLow == passed.nFileIndexLow;
+    FolderIdentity passed;
+    FolderIdentity own;
+    return Identify(reinterpret_cast<HANDLE>(folder), passed) && IdentifyDefinitionsFolder(own) &&
+           passed == own;
 }
 
-ScanProtocol::Message Service::LoadStaged(ScanProtocol::OwnedDescriptor, Staged&)
+Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
 {
-    return ScanProtocol::Refused{ThreatScanner::NotSupported};
-}
-
-int Service::CommitStaged(Staged&)
-{
-    return ThreatScanner::InvalidArgument;
+    const HANDLE passed = reinterpret_cast<HANDLE>(folder.Get());
+    FolderIdentity identity;
+    if (folder.Get() == -1 || !Identify(passed, identity))
+        return ScanProtocol::Refused{ThreatScanner::InvalidArgument};
+    // Only a folder beside the definitions folder can take its place by a rename; any other is
+    // loaded by the client itself, and this service keeps its own set. A folder has one parent:
+    // the passed one is beside the definitions folder when the entry of its name in the
+    // definitions folder's parent is that very folder.
+    const Handle ownParent = OpenOwnFolder(settings.definitionsFolder + "\\..");
+    FolderIdentity parentIdentity;
+    FolderIdentity beside;
+    if (!Identify(ownParent.get(), parentIdentity) ||
+        !Identify(OpenRelative(ownParent.get(), LeafName(passed), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               FILE_DIRECTORY_FILE)
+                      .get(),
+                  beside) ||
+        !(beside == identity))
+        return ScanProtocol::Refused{ThreatScanner::NotSupported};
+    // Every file is read through the passed folder: the service never opens a path that a client
+    // names. A set it cannot copy is left to the client to check.
+    SetCopy copy(settings.tempFolder);
+    if (copy.Path().empty() || !CopySet(passed, copy))
+        return ScanProtocol::Refused{ThreatScanner::NotSupported};
+    // Nothing of the folder stays open here while it loads: the client is to rename it.
+    folder.Reset();
+    return LoadForInstall(copy.Path(), identity, staged);
 }
 } // namespace ThreatScannerService

@@ -125,13 +125,15 @@ std::optional<std::size_t> BodyLength(const unsigned char prefix[4]);
 // (little-endian) that carry the value of a handle passed with it, all ones when none is.
 constexpr std::size_t handleFieldSize = 8;
 constexpr std::uint64_t noHandle = ~std::uint64_t(0);
-// What a frame may carry beside it: a file to scan with a scan request, a folder with a folder
-// request, nothing with any other message.
+// What a frame may carry beside it: a file to scan with a scan request, a folder to identify with
+// a folder request, a folder to read a definitions set from with a load request, nothing with any
+// other message.
 enum class Passes
 {
     Nothing,
     File,
     Folder,
+    SetFolder,
 };
 struct PipeHeader
 {
