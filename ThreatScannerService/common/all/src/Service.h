@@ -72,7 +72,8 @@ private:
     {
         std::shared_ptr<const ThreatScannerEngine::Engine> engine;
         std::shared_ptr<ThreatScannerEngine::ResultCache> cache; // none when it cannot be trusted
-        // The digest of the definitions folder as it was loaded, when it did not change meanwhile.
+        // The description of the definitions folder as it was loaded (DescribeSet), when it did
+        // not change meanwhile.
         std::optional<ThreatScannerEngine::CacheDigest> definitions;
     };
     // A set loaded from a folder that a client is about to install as the definitions folder.
@@ -86,7 +87,13 @@ private:
     // Loads the set in folder; with the cache of the definitions folder when folder is that one.
     int Load(const std::string& folder, bool definitionsFolder,
              std::shared_ptr<Generation>& loaded);
-    // Gives the generation the digest of the definitions folder and the cache that belongs to it.
+    // The description of the set in folder, which any change to it changes; false when it cannot
+    // be listed. Where clean results are kept (KeepsCleanResults), it is the digest that the
+    // cache belongs to.
+    static bool DescribeSet(const std::string& folder, ThreatScannerEngine::CacheDigest& digest);
+    static bool KeepsCleanResults();
+    // Gives the generation the description of the definitions folder and, where clean results are
+    // kept, the cache that belongs to it.
     void AttachCache(Generation& generation, const ThreatScannerEngine::CacheDigest& digest);
     // Waits until the set replaced last is gone, so that a load holds at most two.
     void WaitForOneSet();

@@ -1,3 +1,4 @@
+#include "CacheStore.h"
 #include "Service.h"
 
 #include "ThreatScanner/ThreatScanner.h"
@@ -7,7 +8,7 @@
 #include <sys/stat.h>
 
 // Folders passed by descriptor: which folder the service serves, and a set loaded for an update
-// through the folder the client opened.
+// through the folder the client opened. A set is described by the clean-result cache's digest.
 namespace ThreatScannerService
 {
 using ScanProtocol::Message;
@@ -26,6 +27,17 @@ bool SameFile(const struct stat& one, const struct stat& other)
     return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 } // namespace
+
+bool Service::DescribeSet(const std::string& folder, ThreatScannerEngine::CacheDigest& digest)
+{
+    return ThreatScannerEngine::DefinitionsDigest(folder, ThreatScannerEngine::Engine::Version(),
+                                                  digest);
+}
+
+bool Service::KeepsCleanResults()
+{
+    return true;
+}
 
 bool Service::IdentifyDefinitionsFolder(FolderIdentity& identity) const
 {

@@ -1,4 +1,6 @@
 #include "Service.h"
+#include "CacheStore.h"
+#include "ResultCache.h"
 
 #include "DefinitionsSet/DefinitionsSet.h"
 #include "FileSystem.h"
@@ -105,12 +107,56 @@ std::wstring LeafName(HANDLE folder)
     return name.substr(name.find_last_of(L'\\') + 1);
 }
 
+std::wstring Lower(std::wstring text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t unit) { return static_cast<wchar_t>(std::towlower(unit)); });
+    return text;
+}
+
 bool IsUpdateDescription(const std::wstring& name)
 {
-    std::wstring lower = name;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](wchar_t unit) { return static_cast<wchar_t>(std::towlower(unit)); });
-    return lower == L"update.txt";
+    return Lower(name) == L"update.txt";
+}
+
+// The clean-result cache file that the engine's start-up creates, and its temporary files: no
+// part of the set.
+bool IsCacheFile(const std::wstring& name)
+{
+    const std::wstring cache = FileSystemHelper::ToWide(ThreatScannerEngine::cacheFileName,
+                                                        FileSystemHelper::CodePageUtf8);
+    const std::wstring lower = Lower(name);
+    return lower.compare(0, cache.size(), cache) == 0 &&
+           (lower.size() == cache.size() || lower[cache.size()] == L'.');
+}
+
+// Calls visit with each entry of the open folder, in the order the system lists them; false when
+// the listing fails or visit says to stop.
+template <typename Visit> bool ListFolder(HANDLE folder, Visit visit)
+{
+    std::vector<unsigned char> buffer(64 * 1024);
+    for (bool first = true;; first = false)
+    {
+        if (!::GetFileInformationByHandleEx(
+                folder, first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
+                buffer.data(), static_cast<DWORD>(buffer.size())))
+            return ::GetLastError() == ERROR_NO_MORE_FILES;
+        for (std::size_t at = 0;;)
+        {
+            const auto& entry = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+            if (!visit(entry, std::wstring(entry.FileName, entry.FileNameLength / sizeof(wchar_t))))
+                return false;
+            if (entry.NextEntryOffset == 0)
+                break;
+            at += entry.NextEntryOffset;
+        }
+    }
+}
+
+void Put(std::string& out, std::uint64_t value)
+{
+    for (int byte = 0; byte < 8; ++byte)
+        out += static_cast<char>((value >> (8 * byte)) & 0xff);
 }
 
 // A private folder of the service's own with the copies of a passed set's files; removed with
@@ -185,52 +231,86 @@ private:
 };
 
 // Copies the set's files of the passed folder (its definitions files and its description) into
-// copy. Only regular files are read; any reparse point, a file with other names (hard links), or
-// more entries or bytes than a set holds, refuses the whole set.
+// copy. Only regular files are read; any reparse point, or more entries or bytes than a set holds,
+// refuses the whole set.
 bool CopySet(HANDLE passed, SetCopy& copy)
 {
-    std::vector<unsigned char> buffer(64 * 1024);
     std::size_t entries = 0;
     std::uint64_t budget = maxSetBytes;
-    for (bool first = true;; first = false)
-    {
-        if (!::GetFileInformationByHandleEx(
-                passed, first ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo,
-                buffer.data(), static_cast<DWORD>(buffer.size())))
-            return ::GetLastError() == ERROR_NO_MORE_FILES;
-        for (std::size_t at = 0;;)
+    return ListFolder(
+        passed,
+        [&](const FILE_ID_BOTH_DIR_INFO& entry, const std::wstring& name)
         {
-            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (++entries > maxEntries)
+            if (++entries > maxEntries || (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 return false;
-            if (entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                return false;
-            const bool wanted = !(entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                                (IsUpdateDescription(name) ||
-                                 DefinitionsSet::IsDefinitionsFile(FileSystemHelper::ToNarrow(
-                                     name, FileSystemHelper::CodePageUtf8)));
-            if (wanted)
-            {
-                // Nobody writes the file while it is copied.
-                const Handle file =
-                    OpenRelative(passed, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE);
-                BY_HANDLE_FILE_INFORMATION information{};
-                if (!Describe(file.get(), information) ||
-                    ::GetFileType(file.get()) != FILE_TYPE_DISK ||
-                    (information.dwFileAttributes &
-                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-                    information.nNumberOfLinks != 1 || !copy.Add(file.get(), name, budget))
-                    return false;
-            }
-            if (entry->NextEntryOffset == 0)
-                break;
-            at += entry->NextEntryOffset;
-        }
-    }
+            if ((entry.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                !(IsUpdateDescription(name) ||
+                  DefinitionsSet::IsDefinitionsFile(
+                      FileSystemHelper::ToNarrow(name, FileSystemHelper::CodePageUtf8))))
+                return true;
+            // Nobody writes the file while it is copied.
+            const Handle file = OpenRelative(passed, name, FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                             FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE);
+            BY_HANDLE_FILE_INFORMATION information{};
+            return Describe(file.get(), information) &&
+                   ::GetFileType(file.get()) == FILE_TYPE_DISK &&
+                   !(information.dwFileAttributes &
+                     (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+                   copy.Add(file.get(), name, budget);
+        });
 }
 } // namespace
+
+bool Service::DescribeSet(const std::string& folder, ThreatScannerEngine::CacheDigest& digest)
+{
+    // Every entry by its name, its file's identity, size and times; the folder's own identity
+    // and the engine's version before them.
+    const Handle opened(
+        ::CreateFileW(FileSystemHelper::ToWide(folder, FileSystemHelper::CodePageUtf8).c_str(),
+                      FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    FolderIdentity identity;
+    if (!Identify(opened.get(), identity))
+        return false;
+    std::vector<std::string> described;
+    if (!ListFolder(opened.get(),
+                    [&described](const FILE_ID_BOTH_DIR_INFO& entry, const std::wstring& name)
+                    {
+                        // The folder's and its parent's own times change with what is beside.
+                        if (name == L"." || name == L".." || IsCacheFile(name))
+                            return true;
+                        std::string line =
+                            FileSystemHelper::ToNarrow(name, FileSystemHelper::CodePageUtf8);
+                        line += '\0';
+                        Put(line, entry.FileAttributes);
+                        Put(line, static_cast<std::uint64_t>(entry.FileId.QuadPart));
+                        Put(line, static_cast<std::uint64_t>(entry.EndOfFile.QuadPart));
+                        Put(line, static_cast<std::uint64_t>(entry.LastWriteTime.QuadPart));
+                        Put(line, static_cast<std::uint64_t>(entry.ChangeTime.QuadPart));
+                        described.push_back(std::move(line));
+                        return described.size() <= maxEntries;
+                    }))
+        return false;
+    std::sort(described.begin(), described.end());
+    std::string all = ThreatScannerEngine::Engine::Version();
+    all += '\0';
+    Put(all, identity.device);
+    Put(all, identity.inode);
+    for (const std::string& line : described)
+    {
+        Put(all, line.size());
+        all += line;
+    }
+    digest = ThreatScannerEngine::Sha256(all.data(), all.size());
+    return true;
+}
+
+bool Service::KeepsCleanResults()
+{
+    // No clean-result cache is kept on Windows (see the engine's cache store).
+    return false;
+}
 
 bool Service::IdentifyDefinitionsFolder(FolderIdentity& identity) const
 {
