@@ -129,11 +129,17 @@ int Service::Switch()
     return ThreatScanner::Success;
 }
 
-Message Service::LoadForInstall(const std::string& path, const FolderIdentity& folder,
-                                Staged& staged)
+Message Service::LoadForInstall(const FolderIdentity& folder, Staged& staged,
+                                const std::function<std::string()>& readable)
 {
     staged.switching = std::unique_lock<std::mutex>(switching);
     WaitForOneSet();
+    const std::string path = readable();
+    if (path.empty())
+    {
+        staged.switching.unlock();
+        return ScanProtocol::Refused{ThreatScanner::NotSupported};
+    }
     std::shared_ptr<Generation> loaded;
     const int result = Load(path, false, loaded);
     if (result != ThreatScanner::Success)

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -107,10 +108,11 @@ private:
     // Loads the set that a client passed as the folder it is about to install, when that folder
     // lies beside the definitions folder; Refused otherwise or when it cannot be read.
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
-    // Loads the set at path, a readable form of the passed folder, and keeps it in staged with
-    // the switch lock held; the reply to the load request.
-    ScanProtocol::Message LoadForInstall(const std::string& path, const FolderIdentity& folder,
-                                         Staged& staged);
+    // Loads the set of the passed folder and keeps it in staged, with the switch lock held from
+    // before readable is asked for a path the engine can load the set from (empty when there is
+    // none: Refused); the reply to the load request.
+    ScanProtocol::Message LoadForInstall(const FolderIdentity& folder, Staged& staged,
+                                         const std::function<std::string()>& readable);
     int CommitStaged(Staged& staged);
     void Serve(ScanProtocol::Channel& channel);
     ScanProtocol::Message Scan(const ScanProtocol::ScanRequest& request,

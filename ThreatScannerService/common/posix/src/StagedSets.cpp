@@ -72,8 +72,7 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
         return ScanProtocol::Refused{ThreatScanner::NotSupported};
     // Read through the descriptor: the service never opens a path that a client names.
     return LoadForInstall(
-        "/proc/self/fd/" + std::to_string(folder.Get()),
         {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)},
-        staged);
+        staged, [&folder] { return "/proc/self/fd/" + std::to_string(folder.Get()); });
 }
 } // namespace ThreatScannerService

@@ -1,6 +1,6 @@
-#include "Service.h"
 #include "CacheStore.h"
 #include "ResultCache.h"
+#include "Service.h"
 
 #include "DefinitionsSet/DefinitionsSet.h"
 #include "FileSystem.h"
@@ -11,9 +11,9 @@
 #include <winternl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cwctype>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,43 +159,46 @@ void Put(std::string& out, std::uint64_t value)
         out += static_cast<char>((value >> (8 * byte)) & 0xff);
 }
 
-// A private folder of the service's own with the copies of a passed set's files; removed with
-// everything copied into it when it goes.
+// Removes the folder and the files in it, never what a link in it leads to; nothing there is
+// no failure.
+void RemoveCopy(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW found{};
+    const HANDLE listing = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (listing != INVALID_HANDLE_VALUE)
+    {
+        do
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                ::DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+        while (::FindNextFileW(listing, &found));
+        ::FindClose(listing);
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+// The private folder of the service's own that holds the copy of a passed set's files (one at a
+// time: copies are made under the switch lock); removed with everything copied into it when it
+// goes. A copy that a service left when it was killed goes first.
 class SetCopy
 {
 public:
     explicit SetCopy(const std::string& tempFolder)
+        : path(ThreatScannerEngine::JoinPath(tempFolder, "staged-set")),
+          folder(FileSystemHelper::ToWide(path, FileSystemHelper::CodePageUtf8))
     {
-        static std::atomic<unsigned> made{0};
-        // The temporary folder is the service's own: nobody else can have put a name there, but
-        // a copy left by a service that was killed may.
-        for (int attempt = 0; attempt < 16 && path.empty(); ++attempt)
-        {
-            const std::string candidate = ThreatScannerEngine::JoinPath(
-                tempFolder, "set-" + std::to_string(::GetCurrentProcessId()) + "-" +
-                                std::to_string(made++) + "-" + std::to_string(::GetTickCount64()));
-            const std::wstring wide =
-                FileSystemHelper::ToWide(candidate, FileSystemHelper::CodePageUtf8);
-            if (::CreateDirectoryW(wide.c_str(), nullptr))
-            {
-                path = candidate;
-                folder = wide;
-            }
-            else if (::GetLastError() != ERROR_ALREADY_EXISTS)
-                break;
-        }
+        RemoveCopy(folder);
+        created = ::CreateDirectoryW(folder.c_str(), nullptr) != 0;
     }
     ~SetCopy()
     {
-        for (const std::wstring& name : copied)
-            ::DeleteFileW((folder + L"\\" + name).c_str());
-        if (!folder.empty())
-            ::RemoveDirectoryW(folder.c_str());
+        if (created)
+            RemoveCopy(folder);
     }
     SetCopy(const SetCopy&) = delete;
     SetCopy& operator=(const SetCopy&) = delete;
 
-    const std::string& Path() const { return path; }
+    // The copy's folder; empty when it could not be made.
+    std::string Path() const { return created ? path : std::string(); }
 
     // Copies what the open file holds, at most budget bytes, to a new file of the name; false
     // when the file is larger or a step fails.
@@ -205,7 +208,6 @@ public:
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (target.get() == INVALID_HANDLE_VALUE)
             return false;
-        copied.push_back(name);
         std::vector<char> buffer(1 << 20);
         for (;;)
         {
@@ -227,7 +229,7 @@ public:
 private:
     std::string path;
     std::wstring folder;
-    std::vector<std::wstring> copied;
+    bool created = false;
 };
 
 // Copies the set's files of the passed folder (its definitions files and its description) into
@@ -349,11 +351,16 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
         return ScanProtocol::Refused{ThreatScanner::NotSupported};
     // Every file is read through the passed folder: the service never opens a path that a client
     // names. A set it cannot copy is left to the client to check.
-    SetCopy copy(settings.tempFolder);
-    if (copy.Path().empty() || !CopySet(passed, copy))
-        return ScanProtocol::Refused{ThreatScanner::NotSupported};
-    // Nothing of the folder stays open here while it loads: the client is to rename it.
-    folder.Reset();
-    return LoadForInstall(copy.Path(), identity, staged);
+    std::optional<SetCopy> copy;
+    return LoadForInstall(identity, staged,
+                          [&]
+                          {
+                              copy.emplace(settings.tempFolder);
+                              const bool copied = !copy->Path().empty() && CopySet(passed, *copy);
+                              // Nothing of the folder stays open here while the copy loads:
+                              // the client is to rename it.
+                              folder.Reset();
+                              return copied ? copy->Path() : std::string();
+                          });
 }
 } // namespace ThreatScannerService
