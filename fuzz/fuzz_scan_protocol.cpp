@@ -2,7 +2,7 @@
 // the same bytes as a stream of frames on the service's named pipe (a handle field and a length
 // before each body).
 // Invariants: what decodes encodes to the very same bytes, so nothing is read but the fields; a
-// handle is taken only with a scan or folder request.
+// handle is taken only with a scan, folder or load request.
 #include "FuzzSupport.h"
 
 #include "ScanProtocol/Messages.h"

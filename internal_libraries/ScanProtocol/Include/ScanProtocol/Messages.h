@@ -97,8 +97,8 @@ struct FolderReply
 // Load the set in the folder passed beside this frame, which is about to be installed as the
 // service's definitions folder, and keep it until CommitRequest on the same connection: the reply
 // is SwitchReply with the load's result, or Refused when the folder is not one that can become
-// the service's (it does not lie beside it). Only one such set is kept; the connection's end
-// drops it.
+// the service's (it does not lie beside it) or the service cannot read it as a set (the client
+// then checks the set itself). Only one such set is kept; the connection's end drops it.
 struct LoadRequest
 {
 };
