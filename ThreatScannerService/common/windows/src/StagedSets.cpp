@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,13 +62,20 @@ bool Identify(HANDLE folder, FolderIdentity& identity)
     return true;
 }
 
-Handle OpenOwnFolder(const std::string& path)
+// Opens one of the service's own folders, or the folder that holds it (by its name, so that a
+// path of the \\?\ form, which the system takes literally, works too).
+Handle OpenOwnFolder(const std::string& path, bool parent = false)
 {
-    return Handle(
-        ::CreateFileW(FileSystemHelper::ToWide(path, FileSystemHelper::CodePageUtf8).c_str(),
-                      FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::filesystem::path folder(FileSystemHelper::ToWide(path, FileSystemHelper::CodePageUtf8));
+    if (parent)
+    {
+        std::error_code error;
+        folder = std::filesystem::absolute(folder, error);
+        folder = (folder.has_filename() ? folder : folder.parent_path()).parent_path();
+    }
+    return Handle(::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
 // Opens the entry name of folder, never following a reparse point; a folder or a file as options
@@ -338,7 +346,7 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
     // loaded by the client itself, and this service keeps its own set. A folder has one parent:
     // the passed one is beside the definitions folder when the entry of its name in the
     // definitions folder's parent is that very folder.
-    const Handle ownParent = OpenOwnFolder(settings.definitionsFolder + "\\..");
+    const Handle ownParent = OpenOwnFolder(settings.definitionsFolder, true);
     FolderIdentity parentIdentity;
     FolderIdentity beside;
     if (!Identify(ownParent.get(), parentIdentity) ||
