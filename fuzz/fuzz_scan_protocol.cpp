@@ -2,7 +2,7 @@
 // the same bytes as a stream of frames on the service's named pipe (a handle field and a length
 // before each body).
 // Invariants: what decodes encodes to the very same bytes, so nothing is read but the fields; a
-// handle is taken only with a scan or folder request.
+// handle is taken only with a scan, folder or load request.
 #include "FuzzSupport.h"
 
 #include "ScanProtocol/Messages.h"
@@ -40,7 +40,9 @@ void Pipe(const std::uint8_t* data, std::size_t size)
                                (passes == ScanProtocol::Passes::File &&
                                 std::holds_alternative<ScanProtocol::ScanRequest>(*message)) ||
                                (passes == ScanProtocol::Passes::Folder &&
-                                std::holds_alternative<ScanProtocol::FolderRequest>(*message)),
+                                std::holds_alternative<ScanProtocol::FolderRequest>(*message)) ||
+                               (passes == ScanProtocol::Passes::SetFolder &&
+                                std::holds_alternative<ScanProtocol::LoadRequest>(*message)),
                            "a handle was taken with a message that carries none");
         data += frame.size();
         size -= frame.size();

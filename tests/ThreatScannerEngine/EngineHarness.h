@@ -110,6 +110,8 @@ private:
 // What tests of the service's protocol need of the platform.
 // The file opened to read, as a client hands it to the service.
 ScanProtocol::OwnedDescriptor OpenToPass(const fs::path& file);
+// The folder opened as an update hands over the set it is about to install.
+ScanProtocol::OwnedDescriptor OpenFolderToPass(const fs::path& folder);
 // The reading end of a pipe that never ends while its writing end is held.
 ScanProtocol::OwnedDescriptor EndlessPipe(ScanProtocol::OwnedDescriptor& writer);
 // Frame bytes as they travel on the platform's connection (on Windows after the value of the

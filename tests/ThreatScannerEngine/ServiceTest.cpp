@@ -1,11 +1,13 @@
 // The engine service against what clients and the definitions may do to it: hostile peers,
-// clients that vanish or stall, two at once, the service ending mid-scan, and a definitions
-// switch while files are being scanned or an update moves sets.
+// clients that vanish or stall, two at once, the service ending mid-scan, a definitions switch
+// while files are being scanned or an update moves sets, and an update's set that the service
+// loads once.
 #include "EngineHarness.h"
 
 #include "FileSystemHelper/HeldFile.h"
 #include "Installation.h"
 #include "ScanProtocol/Channel.h"
+#include "UpdateServiceHarness.h"
 
 #include <chrono>
 #include <gmock/gmock.h>
@@ -75,6 +77,17 @@ int SwitchCommand(const EngineService& service)
 {
     return CorvaneTest::RunProgram(ENGINE_SERVICE_PATH, {"--switch", service.Socket().string()})
         .exitCode;
+}
+
+ScanProtocol::StatsReply Stats(const EngineService& service)
+{
+    Channel channel = Greeted(service);
+    Message reply;
+    if (channel.Send(ScanProtocol::StatsRequest{}) != Outcome::Ok ||
+        channel.Receive(reply, nullptr, 10s) != Outcome::Ok ||
+        !std::holds_alternative<ScanProtocol::StatsReply>(reply))
+        throw std::runtime_error("the service did not tell its numbers");
+    return std::get<ScanProtocol::StatsReply>(reply);
 }
 
 std::string Frame(const Message& message)
@@ -296,5 +309,82 @@ TEST(EngineService, ASwitchDuringAScanLeavesNoFileUnscannedAndABrokenSetIsRefuse
     EXPECT_EQ(ScanOver(control, installation.Data() / "marked.txt"),
               std::vector<std::string>{"Corvane.Test.Moved.UNOFFICIAL"});
     fs::remove(installation.Folder() / "Plugins" / "broken.ndb");
+}
+
+// The program's update with a service running: the service loads the new set once, for the
+// update's check and for serving it, and the update installs only a set that it loaded.
+TEST(EngineService, AnUpdateIsLoadedOnceByTheServiceAndARefusedSetIsNeverInstalled)
+{
+    using namespace UpdateLibraryTesting;
+    ShippedInstallation shipped;
+    const CorvaneTest::Installation& installation = shipped.installation;
+    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+    EngineService service(installation.Folder() / "Plugins", installation.Folder().parent_path());
+    DefinitionsServer server;
+    installation.WriteFile("config.ini", "definitions_server=" + server.BaseUrl() +
+                                             "\nengine_service=" + service.Socket().string() +
+                                             "\n");
+    WriteFile(shipped.Data() / "later.txt", "corvane:later threat");
+    const std::string later = (shipped.Data() / "later.txt").string();
+    const auto run = [&](const std::vector<std::string>& arguments)
+    {
+        const CorvaneTest::RunResult result = installation.Run(arguments);
+        EXPECT_EQ(result.error, "");
+        return result.output;
+    };
+    const std::string installed = ReadFile(installation.Folder() / "Plugins" / "update.txt");
+    Files release;
+    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+        release[name] = ReadFile(installation.Folder() / "Plugins" / name);
+    ASSERT_EQ(Stats(service).loads, 1u);
+
+    Files broken = release;
+    broken["broken.ndb"] = "not a signature\n";
+    server.PublishUnchecked(broken, "2024.6.2", 1, PublisherKeys().privateKey);
+    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Couldn't perform install. Error: 16"));
+    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), installed);
+    EXPECT_FALSE(fs::exists(installation.Folder() / "Plugins" / "broken.ndb"));
+    EXPECT_EQ(Stats(service).loads, 2u);
+    EXPECT_EQ(Stats(service).switches, 0u);
+
+    release["later.ndb"] = Signatures("later threat");
+    server.Publish(release, "2024.6.3", 2, PublisherKeys().privateKey);
+    EXPECT_THAT(run({"--custom", later}), testing::Not(testing::HasSubstr("Object Path: ")));
+    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Applying definitions done\n"));
+    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), "Version: 2024.6.3\n");
+    const ScanProtocol::StatsReply updated = Stats(service);
+    EXPECT_EQ(updated.loads, 3u);
+    EXPECT_EQ(updated.switches, 1u);
+    // The new set serves the program's scans.
+    EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
+    EXPECT_EQ(Stats(service).scans, updated.scans + 1);
+    EXPECT_THAT(run({"--definitions-info"}), testing::HasSubstr("2024.6.3"));
+    // A folder that cannot take the definitions folder's place (it is not beside it) is not
+    // loaded: the update checks such a set itself. Nothing of a set the service read stays in
+    // its temporary folder.
+    {
+        Channel channel = Greeted(service);
+        const ScanProtocol::OwnedDescriptor folder = OpenFolderToPass(shipped.Data());
+        Message reply;
+        ASSERT_EQ(channel.Send(ScanProtocol::LoadRequest{}, folder.Get()), Outcome::Ok);
+        ASSERT_EQ(channel.Receive(reply, nullptr, 60s), Outcome::Ok);
+        ASSERT_TRUE(std::holds_alternative<ScanProtocol::Refused>(reply));
+        EXPECT_EQ(std::get<ScanProtocol::Refused>(reply).code, ThreatScanner::NotSupported);
+    }
+    EXPECT_EQ(Stats(service).loads, 3u);
+    const fs::path temp = service.State() / "Temp";
+    EXPECT_TRUE(!fs::exists(temp) || fs::is_empty(temp));
+
+    // A service that holds another folder's set (the starter set here) is not asked: the program
+    // loads its own definitions.
+    const fs::path other = installation.Folder().parent_path() / "Other";
+    fs::create_directories(other / "Plugins");
+    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+        fs::copy_file(installation.Folder() / "Plugins" / name, other / "Plugins" / name);
+    EngineService elsewhere(other / "Plugins", other);
+    installation.WriteFile("config.ini", "engine_service=" + elsewhere.Socket().string() + "\n");
+    EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
+    EXPECT_EQ(Stats(elsewhere).scans, 0u);
 }
 } // namespace

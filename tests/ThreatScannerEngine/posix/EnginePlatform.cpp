@@ -138,6 +138,12 @@ ScanProtocol::OwnedDescriptor OpenToPass(const fs::path& file)
     return ScanProtocol::OwnedDescriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
+ScanProtocol::OwnedDescriptor OpenFolderToPass(const fs::path& folder)
+{
+    return ScanProtocol::OwnedDescriptor(
+        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 ScanProtocol::OwnedDescriptor EndlessPipe(ScanProtocol::OwnedDescriptor& writer)
 {
     int ends[2];

@@ -1,10 +1,8 @@
 // The engine service on POSIX: where a client finds it (only a socket nobody but root or its own
-// user could have put in place), the socket's removal, socket activation, and an update's set
-// loaded once by the service.
+// user could have put in place), the socket's removal and socket activation.
 #include "EngineHarness.h"
 
 #include "ScanProtocol/Channel.h"
-#include "UpdateServiceHarness.h"
 
 #include <atomic>
 #include <chrono>
@@ -27,15 +25,6 @@ using ScanProtocol::Channel;
 using ScanProtocol::Message;
 using ScanProtocol::Outcome;
 
-Channel Greeted(const EngineService& service)
-{
-    ScanProtocol::OwnedDescriptor socket =
-        ScanProtocol::ConnectAndGreet(service.Socket().string(), 5s);
-    if (socket.Get() < 0)
-        throw std::runtime_error("the service did not greet");
-    return Channel(std::move(socket));
-}
-
 // Scans a file over the channel; the threat names found, or "failed".
 std::vector<std::string> ScanOver(Channel& channel, const fs::path& file)
 {
@@ -50,17 +39,6 @@ std::vector<std::string> ScanOver(Channel& channel, const fs::path& file)
          std::get<ScanProtocol::ScanReply>(reply).detections)
         names.push_back(detection.threatName);
     return names;
-}
-
-ScanProtocol::StatsReply Stats(const EngineService& service)
-{
-    Channel channel = Greeted(service);
-    Message reply;
-    if (channel.Send(ScanProtocol::StatsRequest{}) != Outcome::Ok ||
-        channel.Receive(reply, nullptr, 10s) != Outcome::Ok ||
-        !std::holds_alternative<ScanProtocol::StatsReply>(reply))
-        throw std::runtime_error("the service did not tell its numbers");
-    return std::get<ScanProtocol::StatsReply>(reply);
 }
 
 // The service decides what is clean, so a client asks only a socket that nobody but root or its
@@ -270,67 +248,5 @@ TEST(EngineService, UnderSocketActivationARunWhileTheSetLoadsIsAnsweredAtOnce)
     WriteFile(installation.Data() / "slow.txt", "corvane:slow");
     EXPECT_EQ(ScanOver(channel, installation.Data() / "slow.txt"),
               std::vector<std::string>{"Corvane.Test.Slow.UNOFFICIAL"});
-}
-
-// The program's update with a service running: the service loads the new set once, for the
-// update's check and for serving it, and the update installs only a set that it loaded.
-TEST(EngineService, AnUpdateIsLoadedOnceByTheServiceAndARefusedSetIsNeverInstalled)
-{
-    using namespace UpdateLibraryTesting;
-    ShippedInstallation shipped;
-    const CorvaneTest::Installation& installation = shipped.installation;
-    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
-    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
-    EngineService service(installation.Folder() / "Plugins", installation.Folder().parent_path());
-    DefinitionsServer server;
-    installation.WriteFile("config.ini", "definitions_server=" + server.BaseUrl() +
-                                             "\nengine_service=" + service.Socket().string() +
-                                             "\n");
-    WriteFile(shipped.Data() / "later.txt", "corvane:later threat");
-    const std::string later = (shipped.Data() / "later.txt").string();
-    const auto run = [&](const std::vector<std::string>& arguments)
-    {
-        const CorvaneTest::RunResult result = installation.Run(arguments);
-        EXPECT_EQ(result.error, "");
-        return result.output;
-    };
-    const std::string installed = ReadFile(installation.Folder() / "Plugins" / "update.txt");
-    Files release;
-    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
-        release[name] = ReadFile(installation.Folder() / "Plugins" / name);
-    ASSERT_EQ(Stats(service).loads, 1u);
-
-    Files broken = release;
-    broken["broken.ndb"] = "not a signature\n";
-    server.PublishUnchecked(broken, "2024.6.2", 1, PublisherKeys().privateKey);
-    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Couldn't perform install. Error: 16"));
-    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), installed);
-    EXPECT_FALSE(fs::exists(installation.Folder() / "Plugins" / "broken.ndb"));
-    EXPECT_EQ(Stats(service).loads, 2u);
-    EXPECT_EQ(Stats(service).switches, 0u);
-
-    release["later.ndb"] = Signatures("later threat");
-    server.Publish(release, "2024.6.3", 2, PublisherKeys().privateKey);
-    EXPECT_THAT(run({"--custom", later}), testing::Not(testing::HasSubstr("Object Path: ")));
-    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Applying definitions done\n"));
-    EXPECT_EQ(ReadFile(installation.Folder() / "Plugins" / "update.txt"), "Version: 2024.6.3\n");
-    const ScanProtocol::StatsReply updated = Stats(service);
-    EXPECT_EQ(updated.loads, 3u);
-    EXPECT_EQ(updated.switches, 1u);
-    // The new set serves the program's scans.
-    EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
-    EXPECT_EQ(Stats(service).scans, updated.scans + 1);
-    EXPECT_THAT(run({"--definitions-info"}), testing::HasSubstr("2024.6.3"));
-
-    // A service that holds another folder's set (the starter set here) is not asked: the program
-    // loads its own definitions.
-    const fs::path other = installation.Folder().parent_path() / "Other";
-    fs::create_directories(other / "Plugins");
-    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
-        fs::copy_file(installation.Folder() / "Plugins" / name, other / "Plugins" / name);
-    EngineService elsewhere(other / "Plugins", other);
-    installation.WriteFile("config.ini", "engine_service=" + elsewhere.Socket().string() + "\n");
-    EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
-    EXPECT_EQ(Stats(elsewhere).scans, 0u);
 }
 } // namespace

@@ -146,6 +146,15 @@ ScanProtocol::OwnedDescriptor OpenToPass(const fs::path& file)
                               OPEN_EXISTING, 0, nullptr)));
 }
 
+ScanProtocol::OwnedDescriptor OpenFolderToPass(const fs::path& folder)
+{
+    return ScanProtocol::OwnedDescriptor(ValueOf(
+        ::CreateFileW(folder.wstring().c_str(),
+                      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)));
+}
+
 ScanProtocol::OwnedDescriptor EndlessPipe(ScanProtocol::OwnedDescriptor& writer)
 {
     HANDLE reader = nullptr;

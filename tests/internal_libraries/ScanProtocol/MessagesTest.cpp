@@ -91,7 +91,8 @@ TEST(ScanProtocol, APipeFrameCarriesAHandleOnlyWhereOneIsExpected)
     } cases[] = {
         {"a greeting", Hello{}, noHandle, Passes::Nothing},
         {"a greeting with a handle", Hello{}, 0x10, std::nullopt},
-        {"a load request with a handle", LoadRequest{}, 0x10, std::nullopt},
+        {"a switch request with a handle", SwitchRequest{}, 0x10, std::nullopt},
+        {"a load request with a folder", LoadRequest{}, 0x1AC, Passes::SetFolder},
         {"a scan request with a file", ScanRequest{true}, 0x1A4, Passes::File},
         {"a scan request without one", ScanRequest{true}, noHandle, Passes::Nothing},
         {"a folder request with a folder", FolderRequest{}, 0x1A8, Passes::Folder},

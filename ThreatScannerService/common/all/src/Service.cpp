@@ -51,8 +51,7 @@ int Service::Load(const std::string& folder, bool definitionsFolder,
     // The cache belongs to the set the digest names; when the set changed while it loaded, it
     // is not known which one the engine holds, and the cache starts empty without a file.
     CacheDigest before{};
-    const bool described =
-        definitionsFolder && DefinitionsDigest(folder, Engine::Version(), before);
+    const bool described = definitionsFolder && DescribeSet(folder, before);
     auto* made = new Generation;
     {
         std::lock_guard<std::mutex> lock(counting);
@@ -71,7 +70,7 @@ int Service::Load(const std::string& folder, bool definitionsFolder,
         status != ThreatScanner::Success)
         return status;
     CacheDigest after{};
-    if (described && DefinitionsDigest(folder, Engine::Version(), after) && after == before)
+    if (described && DescribeSet(folder, after) && after == before)
         AttachCache(*generation, after);
     loaded = std::move(generation);
     return ThreatScanner::Success;
@@ -80,6 +79,8 @@ int Service::Load(const std::string& folder, bool definitionsFolder,
 void Service::AttachCache(Generation& generation, const CacheDigest& digest)
 {
     generation.definitions = digest;
+    if (!KeepsCleanResults())
+        return;
     generation.cache = std::make_shared<ResultCache>(digest, resultCacheEntries);
     generation.cache->Load(ReadCacheFile(settings.stateFolder, resultCacheEntries * 64 + 4096));
 }
@@ -116,8 +117,7 @@ int Service::Switch()
     // that handed the set over, the program's request to switch finds it served already.
     const std::shared_ptr<const Generation> serving = Current();
     CacheDigest now{};
-    if (serving && serving->definitions &&
-        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), now) &&
+    if (serving && serving->definitions && DescribeSet(settings.definitionsFolder, now) &&
         now == *serving->definitions)
         return ThreatScanner::Success;
     WaitForOneSet();
@@ -125,6 +125,45 @@ int Service::Switch()
     if (const int status = Load(settings.definitionsFolder, true, next);
         status != ThreatScanner::Success)
         return status;
+    Replace(std::move(next));
+    return ThreatScanner::Success;
+}
+
+Message Service::LoadForInstall(const FolderIdentity& folder, Staged& staged,
+                                const std::function<std::string()>& readable)
+{
+    staged.switching = std::unique_lock<std::mutex>(switching);
+    WaitForOneSet();
+    const std::string path = readable();
+    if (path.empty())
+    {
+        staged.switching.unlock();
+        return ScanProtocol::Refused{ThreatScanner::NotSupported};
+    }
+    std::shared_ptr<Generation> loaded;
+    const int result = Load(path, false, loaded);
+    if (result != ThreatScanner::Success)
+    {
+        staged.switching.unlock();
+        return ScanProtocol::SwitchReply{result};
+    }
+    staged.generation = std::move(loaded);
+    staged.folder = folder;
+    return ScanProtocol::SwitchReply{ThreatScanner::Success};
+}
+
+int Service::CommitStaged(Staged& staged)
+{
+    std::shared_ptr<Generation> next = std::move(staged.generation);
+    if (!next)
+        return ThreatScanner::InvalidArgument;
+    // Served only when the definitions folder is now the very folder that was loaded.
+    FolderIdentity own;
+    if (!IdentifyDefinitionsFolder(own) || !(own == staged.folder))
+        return ThreatScanner::Failed;
+    // The set is served without a cache when the folder cannot be described.
+    if (CacheDigest digest{}; DescribeSet(settings.definitionsFolder, digest))
+        AttachCache(*next, digest);
     Replace(std::move(next));
     return ThreatScanner::Success;
 }

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,8 +36,19 @@ struct Settings
     std::chrono::seconds cacheSaveInterval = std::chrono::seconds(60);
 };
 
+// Which folder a folder is: its device and inode (volume serial and file index on Windows).
+struct FolderIdentity
+{
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FolderIdentity& other) const
+    {
+        return device == other.device && inode == other.inode;
+    }
+};
+
 // Holds one compiled definitions set and its clean-result cache, and serves scans of the
-// descriptors its clients hand over, one thread per connection. A switch loads the set again
+// descriptors its clients hand over, one worker thread per connection. A switch loads the set again
 // while the old one keeps serving and replaces it once the new one loaded; a set that does not
 // load leaves the old one in place, and a folder that did not change since its set was loaded is
 // not loaded again. An update hands over the folder it is about to install: the service loads it
@@ -62,22 +74,28 @@ private:
     {
         std::shared_ptr<const ThreatScannerEngine::Engine> engine;
         std::shared_ptr<ThreatScannerEngine::ResultCache> cache; // none when it cannot be trusted
-        // The digest of the definitions folder as it was loaded, when it did not change meanwhile.
+        // The description of the definitions folder as it was loaded (DescribeSet), when it did
+        // not change meanwhile.
         std::optional<ThreatScannerEngine::CacheDigest> definitions;
     };
     // A set loaded from a folder that a client is about to install as the definitions folder.
     struct Staged
     {
         std::shared_ptr<Generation> generation;
-        std::uint64_t device = 0;
-        std::uint64_t inode = 0;
+        FolderIdentity folder;                  // the folder the client passed
         std::unique_lock<std::mutex> switching; // held until it is served or dropped
     };
 
     // Loads the set in folder; with the cache of the definitions folder when folder is that one.
     int Load(const std::string& folder, bool definitionsFolder,
              std::shared_ptr<Generation>& loaded);
-    // Gives the generation the digest of the definitions folder and the cache that belongs to it.
+    // The description of the set in folder, which any change to it changes; false when it cannot
+    // be listed. Where clean results are kept (KeepsCleanResults), it is the digest that the
+    // cache belongs to.
+    static bool DescribeSet(const std::string& folder, ThreatScannerEngine::CacheDigest& digest);
+    static bool KeepsCleanResults();
+    // Gives the generation the description of the definitions folder and, where clean results are
+    // kept, the cache that belongs to it.
     void AttachCache(Generation& generation, const ThreatScannerEngine::CacheDigest& digest);
     // Waits until the set replaced last is gone, so that a load holds at most two.
     void WaitForOneSet();
@@ -85,8 +103,17 @@ private:
     void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
+    // Which folder the definitions folder is now; false when it cannot be told.
+    bool IdentifyDefinitionsFolder(FolderIdentity& identity) const;
     bool IsDefinitionsFolder(std::intptr_t folder) const;
+    // Loads the set that a client passed as the folder it is about to install, when that folder
+    // lies beside the definitions folder; Refused otherwise or when it cannot be read.
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
+    // Loads the set of the passed folder and keeps it in staged, with the switch lock held from
+    // before readable is asked for a path the engine can load the set from (empty when there is
+    // none: Refused); the reply to the load request.
+    ScanProtocol::Message LoadForInstall(const FolderIdentity& folder, Staged& staged,
+                                         const std::function<std::string()>& readable);
     int CommitStaged(Staged& staged);
     void Serve(ScanProtocol::Channel& channel);
     ScanProtocol::Message Scan(const ScanProtocol::ScanRequest& request,

@@ -1,5 +1,5 @@
-#include "Service.h"
 #include "CacheStore.h"
+#include "Service.h"
 
 #include "ThreatScanner/ThreatScanner.h"
 
@@ -8,10 +8,9 @@
 #include <sys/stat.h>
 
 // Folders passed by descriptor: which folder the service serves, and a set loaded for an update
-// through the folder the client opened.
+// through the folder the client opened. A set is described by the clean-result cache's digest.
 namespace ThreatScannerService
 {
-using namespace ThreatScannerEngine;
 using ScanProtocol::Message;
 using ScanProtocol::OwnedDescriptor;
 
@@ -29,12 +28,33 @@ bool SameFile(const struct stat& one, const struct stat& other)
 }
 } // namespace
 
+bool Service::DescribeSet(const std::string& folder, ThreatScannerEngine::CacheDigest& digest)
+{
+    return ThreatScannerEngine::DefinitionsDigest(folder, ThreatScannerEngine::Engine::Version(),
+                                                  digest);
+}
+
+bool Service::KeepsCleanResults()
+{
+    return true;
+}
+
+bool Service::IdentifyDefinitionsFolder(FolderIdentity& identity) const
+{
+    struct stat own;
+    if (!Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own))
+        return false;
+    identity = {static_cast<std::uint64_t>(own.st_dev), static_cast<std::uint64_t>(own.st_ino)};
+    return true;
+}
+
 bool Service::IsDefinitionsFolder(std::intptr_t folder) const
 {
     struct stat passed;
-    struct stat own;
-    return ::fstat(static_cast<int>(folder), &passed) == 0 &&
-           Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) && SameFile(passed, own);
+    FolderIdentity own;
+    return ::fstat(static_cast<int>(folder), &passed) == 0 && IdentifyDefinitionsFolder(own) &&
+           own == FolderIdentity{static_cast<std::uint64_t>(passed.st_dev),
+                                 static_cast<std::uint64_t>(passed.st_ino)};
 }
 
 Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
@@ -50,39 +70,9 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
         !Identify(AT_FDCWD, (settings.definitionsFolder + "/..").c_str(), ownParent) ||
         !SameFile(parent, ownParent))
         return ScanProtocol::Refused{ThreatScanner::NotSupported};
-    staged.switching = std::unique_lock<std::mutex>(switching);
-    WaitForOneSet();
     // Read through the descriptor: the service never opens a path that a client names.
-    std::shared_ptr<Generation> loaded;
-    const int result = Load("/proc/self/fd/" + std::to_string(folder.Get()), false, loaded);
-    if (result != ThreatScanner::Success)
-    {
-        staged.switching.unlock();
-        return ScanProtocol::SwitchReply{result};
-    }
-    staged.generation = std::move(loaded);
-    staged.device = static_cast<std::uint64_t>(status.st_dev);
-    staged.inode = static_cast<std::uint64_t>(status.st_ino);
-    return ScanProtocol::SwitchReply{ThreatScanner::Success};
+    return LoadForInstall(
+        {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)},
+        staged, [&folder] { return "/proc/self/fd/" + std::to_string(folder.Get()); });
 }
-
-int Service::CommitStaged(Staged& staged)
-{
-    std::shared_ptr<Generation> next = std::move(staged.generation);
-    if (!next)
-        return ThreatScanner::InvalidArgument;
-    // Served only when the definitions folder is now the very folder that was loaded.
-    struct stat own;
-    if (!Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) ||
-        static_cast<std::uint64_t>(own.st_dev) != staged.device ||
-        static_cast<std::uint64_t>(own.st_ino) != staged.inode)
-        return ThreatScanner::Failed;
-    // The set is served without a cache when the folder cannot be described.
-    if (CacheDigest digest{};
-        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), digest))
-        AttachCache(*next, digest);
-    Replace(std::move(next));
-    return ThreatScanner::Success;
-}
-
 } // namespace ThreatScannerService

@@ -10,6 +10,11 @@
 #include <string>
 #include <vector>
 
+namespace ScanProtocol
+{
+class OwnedDescriptor;
+}
+
 namespace UpdateServiceCom::Platform
 {
 // Flushes a file, or a folder's entries, to the disk; throws Failure (LocalFileError).
@@ -48,6 +53,10 @@ public:
 // service's result code in refusal when the set does not load there.
 std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string& socket,
                                                  const std::filesystem::path& folder, int& refusal);
+
+// Opens the folder (never a link in its place) to pass to the engine service, which lists it and
+// reads its files through what it is passed; invalid when it cannot be opened.
+ScanProtocol::OwnedDescriptor OpenFolderToPass(const std::filesystem::path& folder);
 
 // A path as the engine's loader takes it: its bytes, UTF-8 on Windows.
 std::string EnginePath(const std::filesystem::path& path);

@@ -4,6 +4,7 @@
 
 #include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
+#include "ScanProtocol/Channel.h"
 
 #include <cerrno>
 #include <csignal>
@@ -74,6 +75,12 @@ bool TryRemoveAll(const std::filesystem::path& path)
     std::error_code error;
     std::filesystem::remove_all(path, error);
     return !error;
+}
+
+ScanProtocol::OwnedDescriptor OpenFolderToPass(const std::filesystem::path& folder)
+{
+    return ScanProtocol::OwnedDescriptor(
+        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 std::string EnginePath(const std::filesystem::path& path)

@@ -7,6 +7,7 @@
 
 #include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
+#include "ScanProtocol/Channel.h"
 
 #include <windows.h>
 
@@ -212,12 +213,21 @@ bool TryRemoveAll(const std::filesystem::path& path)
     return RemoveEntry(path.wstring()) == ERROR_SUCCESS;
 }
 
-std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string&, const std::filesystem::path&,
-                                                 int& refusal)
+ScanProtocol::OwnedDescriptor OpenFolderToPass(const std::filesystem::path& folder)
 {
-    // No engine service answers here yet: the caller loads the set itself.
-    refusal = 0;
-    return nullptr;
+    // What the service is passed: listing the folder and opening its files relative to it.
+    ScanProtocol::OwnedDescriptor opened(reinterpret_cast<std::intptr_t>(::CreateFileW(
+        folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+    // INVALID_HANDLE_VALUE is -1, the value of no handle.
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (opened.Get() == -1 ||
+        !::GetFileInformationByHandle(reinterpret_cast<HANDLE>(opened.Get()), &information) ||
+        !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return {};
+    return opened;
 }
 
 std::string EnginePath(const std::filesystem::path& path)

@@ -97,8 +97,8 @@ struct FolderReply
 // Load the set in the folder passed beside this frame, which is about to be installed as the
 // service's definitions folder, and keep it until CommitRequest on the same connection: the reply
 // is SwitchReply with the load's result, or Refused when the folder is not one that can become
-// the service's (it does not lie beside it). Only one such set is kept; the connection's end
-// drops it.
+// the service's (it does not lie beside it) or the service cannot read it as a set (the client
+// then checks the set itself). Only one such set is kept; the connection's end drops it.
 struct LoadRequest
 {
 };
@@ -125,13 +125,15 @@ std::optional<std::size_t> BodyLength(const unsigned char prefix[4]);
 // (little-endian) that carry the value of a handle passed with it, all ones when none is.
 constexpr std::size_t handleFieldSize = 8;
 constexpr std::uint64_t noHandle = ~std::uint64_t(0);
-// What a frame may carry beside it: a file to scan with a scan request, a folder with a folder
-// request, nothing with any other message.
+// What a frame may carry beside it: a file to scan with a scan request, a folder to identify with
+// a folder request, a folder to read a definitions set from with a load request, nothing with any
+// other message.
 enum class Passes
 {
     Nothing,
     File,
     Folder,
+    SetFolder,
 };
 struct PipeHeader
 {

@@ -361,6 +361,8 @@ std::optional<Message> DecodePipeFrame(const PipeHeader& header, const std::stri
         passes = Passes::File;
     else if (std::holds_alternative<FolderRequest>(*message))
         passes = Passes::Folder;
+    else if (std::holds_alternative<LoadRequest>(*message))
+        passes = Passes::SetFolder;
     else
         return std::nullopt;
     return message;

@@ -23,6 +23,24 @@ constexpr ACCESS_MASK passedAccess = FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYN
 // A passed folder's duplicate: its attributes only, so that the receiver can tell which folder it
 // is; it cannot list or read it.
 constexpr ACCESS_MASK passedFolderAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+// A passed definitions set's folder: the receiver lists it and opens its files relative to it,
+// with its own rights; it cannot change the folder.
+constexpr ACCESS_MASK passedSetAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// The exact access of what a frame passes.
+ACCESS_MASK PassedAccess(Passes passes)
+{
+    switch (passes)
+    {
+    case Passes::Folder:
+        return passedFolderAccess;
+    case Passes::SetFolder:
+        return passedSetAccess;
+    default:
+        return passedAccess;
+    }
+}
 constexpr DWORD pipeBuffer = 64 * 1024;
 
 HANDLE HandleOf(std::intptr_t value)
@@ -111,11 +129,13 @@ std::string ProcessUserSid(HANDLE process)
     return sid;
 }
 
-// Whether a handle value received from a peer may be taken as the file passed with a frame: it
-// names a disk file (not a folder, a pipe, a device or a console) with exactly the access of a
-// passed duplicate, and none of this process's standard handles, which it holds for itself.
-bool AcceptablePassedHandle(std::uint64_t value, bool folder)
+// Whether a handle value received from a peer may be taken as the file or folder passed with a
+// frame: it names a disk file (a folder where one is passed; never a pipe, a device or a console)
+// with exactly the access of a passed duplicate, and none of this process's standard handles,
+// which it holds for itself.
+bool AcceptablePassedHandle(std::uint64_t value, Passes passes)
 {
+    const bool folder = passes != Passes::File;
     // Handle values are multiples of four; the pseudo-handles of the process and thread are not.
     if (value == 0 || value % 4 != 0 || value > static_cast<std::uint64_t>(INTPTR_MAX))
         return false;
@@ -126,7 +146,7 @@ bool AcceptablePassedHandle(std::uint64_t value, bool folder)
     PUBLIC_OBJECT_BASIC_INFORMATION basic{};
     if (!NT_SUCCESS(
             ::NtQueryObject(handle, ObjectBasicInformation, &basic, sizeof basic, nullptr)) ||
-        basic.GrantedAccess != (folder ? passedFolderAccess : passedAccess))
+        basic.GrantedAccess != PassedAccess(passes))
         return false;
     BY_HANDLE_FILE_INFORMATION information{};
     return ::GetFileType(handle) == FILE_TYPE_DISK &&
@@ -212,9 +232,11 @@ Outcome Channel::Send(const Message& message, std::intptr_t passed,
                 return Outcome::Failed;
         }
         // Read access only: the receiver may read the file, never change it; of a folder only
-        // which one it is.
+        // which one it is, or of a set's folder what it holds.
         const ACCESS_MASK access =
-            std::holds_alternative<FolderRequest>(message) ? passedFolderAccess : passedAccess;
+            PassedAccess(std::holds_alternative<FolderRequest>(message) ? Passes::Folder
+                         : std::holds_alternative<LoadRequest>(message) ? Passes::SetFolder
+                                                                        : Passes::File);
         if (!::DuplicateHandle(::GetCurrentProcess(), HandleOf(passed), HandleOf(receiver.Get()),
                                &duplicate, access, FALSE, 0))
             return Outcome::Failed;
@@ -265,7 +287,7 @@ Outcome Channel::Receive(Message& message, OwnedDescriptor* passed,
         return Outcome::Invalid;
     if (passes != Passes::Nothing)
     {
-        if (!passed || !AcceptablePassedHandle(parsed->handle, passes == Passes::Folder))
+        if (!passed || !AcceptablePassedHandle(parsed->handle, passes))
             return Outcome::Invalid;
         passed->Reset(static_cast<std::intptr_t>(parsed->handle));
     }

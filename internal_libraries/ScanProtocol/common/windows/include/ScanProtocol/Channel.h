@@ -76,11 +76,12 @@ public:
     Outcome Send(const Message& message, std::intptr_t passed = -1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Receives one message; a handle that came with it is put into passed. A frame that carries
-    // one where none is expected (no passed, or not a scan request), or a value that does not
-    // name a disk file with exactly the access of a passed duplicate (read only), or that names
-    // one of the standard handles, is Invalid; the value is then left alone: it may name a handle
-    // of this process that the peer never passed. The time-out counts from the call to the
-    // frame's last byte; a frame that has begun gets at most frameTimeout for the rest.
+    // one where none is expected (no passed, or a message that carries none, see Passes), or a
+    // value that does not name a disk file or folder with exactly the access of a passed
+    // duplicate of its kind (read only), or that names one of the standard handles, is Invalid;
+    // the value is then left alone: it may name a handle of this process that the peer never
+    // passed. The time-out counts from the call to the frame's last byte; a frame that has begun
+    // gets at most frameTimeout for the rest.
     Outcome Receive(Message& message, OwnedDescriptor* passed, std::chrono::milliseconds timeout,
                     std::chrono::milliseconds frameTimeout = std::chrono::seconds(10));
     // Sends raw bytes as they are, for tests of what a hostile peer may send.

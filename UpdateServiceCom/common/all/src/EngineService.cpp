@@ -1,11 +1,11 @@
-// The resident engine service's part in an install: it loads the next set through a descriptor of
-// its folder, so that the set is loaded once for the check and for serving it.
+// The resident engine service's part in an install: it loads the next set through a descriptor
+// (a handle on Windows) of its folder, so that the set is loaded once for the check and for
+// serving it.
 #include "Platform.h"
 
 #include "ScanProtocol/Channel.h"
 
 #include <chrono>
-#include <fcntl.h>
 
 namespace UpdateServiceCom::Platform
 {
@@ -18,23 +18,26 @@ constexpr auto greetingTime = 2s;
 constexpr auto loadTime = 600s;
 constexpr auto answerTime = 60s;
 
-class SocketServiceLoad : public ServiceLoad
+class ConnectedServiceLoad : public ServiceLoad
 {
 public:
-    explicit SocketServiceLoad(ScanProtocol::Channel channel) : channel(std::move(channel)) {}
+    explicit ConnectedServiceLoad(std::unique_ptr<ScanProtocol::Channel> channel)
+        : channel(std::move(channel))
+    {
+    }
 
     bool Serve() override
     {
         ScanProtocol::Message reply;
-        if (channel.Send(ScanProtocol::CommitRequest{}) != ScanProtocol::Outcome::Ok ||
-            channel.Receive(reply, nullptr, answerTime) != ScanProtocol::Outcome::Ok)
+        if (channel->Send(ScanProtocol::CommitRequest{}) != ScanProtocol::Outcome::Ok ||
+            channel->Receive(reply, nullptr, answerTime) != ScanProtocol::Outcome::Ok)
             return false;
         const auto* served = std::get_if<ScanProtocol::SwitchReply>(&reply);
         return served && served->result == 0;
     }
 
 private:
-    ScanProtocol::Channel channel;
+    std::unique_ptr<ScanProtocol::Channel> channel;
 };
 } // namespace
 
@@ -43,16 +46,15 @@ std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string& socket,
 {
     refusal = 0;
     ScanProtocol::OwnedDescriptor connection = ScanProtocol::ConnectAndGreet(socket, greetingTime);
-    if (connection.Get() < 0)
+    if (connection.Get() == -1)
         return nullptr;
-    const ScanProtocol::OwnedDescriptor handed(
-        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (handed.Get() < 0)
+    const ScanProtocol::OwnedDescriptor handed = OpenFolderToPass(folder);
+    if (handed.Get() == -1)
         return nullptr;
-    ScanProtocol::Channel channel(std::move(connection));
+    auto channel = std::make_unique<ScanProtocol::Channel>(std::move(connection));
     ScanProtocol::Message reply;
-    if (channel.Send(ScanProtocol::LoadRequest{}, handed.Get()) != ScanProtocol::Outcome::Ok ||
-        channel.Receive(reply, nullptr, loadTime) != ScanProtocol::Outcome::Ok)
+    if (channel->Send(ScanProtocol::LoadRequest{}, handed.Get()) != ScanProtocol::Outcome::Ok ||
+        channel->Receive(reply, nullptr, loadTime) != ScanProtocol::Outcome::Ok)
         return nullptr;
     // Refused: the service keeps another folder's set and has no part in this install.
     const auto* loaded = std::get_if<ScanProtocol::SwitchReply>(&reply);
@@ -63,6 +65,6 @@ std::unique_ptr<ServiceLoad> LoadInEngineService(const std::string& socket,
         refusal = loaded->result;
         return nullptr;
     }
-    return std::make_unique<SocketServiceLoad>(std::move(channel));
+    return std::make_unique<ConnectedServiceLoad>(std::move(channel));
 }
 } // namespace UpdateServiceCom::Platform
