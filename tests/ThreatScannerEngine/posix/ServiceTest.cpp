@@ -27,42 +27,6 @@ using ScanProtocol::Channel;
 using ScanProtocol::Message;
 using ScanProtocol::Outcome;
 
-Channel Greeted(const EngineService& service)
-{
-    ScanProtocol::OwnedDescriptor socket =
-        ScanProtocol::ConnectAndGreet(service.Socket().string(), 5s);
-    if (socket.Get() < 0)
-        throw std::runtime_error("the service did not greet");
-    return Channel(std::move(socket));
-}
-
-// Scans a file over the channel; the threat names found, or "failed".
-std::vector<std::string> ScanOver(Channel& channel, const fs::path& file)
-{
-    const ScanProtocol::OwnedDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    Message reply;
-    if (channel.Send(ScanProtocol::ScanRequest{true}, fd.Get()) != Outcome::Ok ||
-        channel.Receive(reply, nullptr, 60s) != Outcome::Ok ||
-        !std::holds_alternative<ScanProtocol::ScanReply>(reply))
-        return {"failed"};
-    std::vector<std::string> names;
-    for (const ScanProtocol::Detection& detection :
-         std::get<ScanProtocol::ScanReply>(reply).detections)
-        names.push_back(detection.threatName);
-    return names;
-}
-
-ScanProtocol::StatsReply Stats(const EngineService& service)
-{
-    Channel channel = Greeted(service);
-    Message reply;
-    if (channel.Send(ScanProtocol::StatsRequest{}) != Outcome::Ok ||
-        channel.Receive(reply, nullptr, 10s) != Outcome::Ok ||
-        !std::holds_alternative<ScanProtocol::StatsReply>(reply))
-        throw std::runtime_error("the service did not tell its numbers");
-    return std::get<ScanProtocol::StatsReply>(reply);
-}
-
 // The service decides what is clean, so a client asks only a socket that nobody but root or its
 // own user could have put in place.
 TEST(EngineService, ClientsAskOnlyASocketNobodyElseCouldHavePlaced)

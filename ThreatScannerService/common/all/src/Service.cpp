@@ -3,6 +3,8 @@
 #include "ContentScan.h"
 #include "FileSystem.h"
 
+#include "FileSystemHelper/Text.h"
+#include "InstallationLayout/Folders.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <iostream>
@@ -26,7 +28,7 @@ int Service::Start()
         return status;
     RaiseOpenFileLimit();
     std::shared_ptr<Generation> loaded;
-    if (const int status = Load(settings.definitionsFolder, true, loaded);
+    if (const int status = Load(DefinitionsFolder(settings), true, loaded);
         status != ThreatScanner::Success)
         return status;
     std::lock_guard<std::mutex> lock(mutex);
@@ -73,6 +75,8 @@ int Service::Load(const std::string& folder, bool definitionsFolder,
     CacheDigest after{};
     if (described && DefinitionsDigest(folder, Engine::Version(), after) && after == before)
         AttachCache(*generation, after);
+    if (definitionsFolder)
+        generation->folder = folder;
     loaded = std::move(generation);
     return ThreatScanner::Success;
 }
@@ -113,20 +117,30 @@ int Service::Switch()
 {
     std::lock_guard<std::mutex> one(switching);
     // A folder that is still the set being served is not loaded a second time: after an update
-    // that handed the set over, the program's request to switch finds it served already.
+    // that handed the set over, the program's request to switch finds it served already. The
+    // installation may have moved its definitions to another folder since (its first update).
+    const std::string folder = DefinitionsFolder(settings);
     const std::shared_ptr<const Generation> serving = Current();
     CacheDigest now{};
-    if (serving && serving->definitions &&
-        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), now) &&
-        now == *serving->definitions)
+    if (serving && serving->definitions && serving->folder == folder &&
+        DefinitionsDigest(folder, Engine::Version(), now) && now == *serving->definitions)
         return ThreatScanner::Success;
     WaitForOneSet();
     std::shared_ptr<Generation> next;
-    if (const int status = Load(settings.definitionsFolder, true, next);
-        status != ThreatScanner::Success)
+    if (const int status = Load(folder, true, next); status != ThreatScanner::Success)
         return status;
     Replace(std::move(next));
     return ThreatScanner::Success;
+}
+
+bool Service::IsDefinitionsFolder(std::intptr_t folder)
+{
+    // A set loaded from the folder the installation named before (its starter set, until its
+    // first update moved the definitions) does not serve the folder it names now, even while a
+    // switch to that folder is being loaded.
+    const std::string own = DefinitionsFolder(settings);
+    const std::shared_ptr<const Generation> serving = Current();
+    return serving && serving->folder == own && IsFolder(folder, own);
 }
 
 bool Service::EndConnections()
@@ -328,6 +342,28 @@ void Service::ServeOnThread(OwnedDescriptor client)
         std::lock_guard<std::mutex> lock(mutex);
         clients.erase(fd);
     }
+}
+
+std::string DefinitionsFolder(const Settings& settings)
+{
+    if (settings.installationFolder.empty())
+        return settings.definitionsFolder;
+    using namespace FileSystemHelper;
+    const boost::filesystem::path program =
+        PathFromWide(ToWide(settings.installationFolder, CodePageUtf8));
+    return JoinPath(
+        ToNarrow(WidePath(InstallationLayout::DefinitionsFolder(program)), CodePageUtf8),
+        "Plugins");
+}
+
+const char* FolderProblem(const Settings& settings)
+{
+    if (!settings.definitionsFolder.empty() && !settings.installationFolder.empty())
+        return "Give either the definitions folder or the installation, not both.";
+    if ((settings.definitionsFolder.empty() && settings.installationFolder.empty()) ||
+        settings.stateFolder.empty())
+        return "The definitions folder (or the installation) and the state folder are required.";
+    return nullptr;
 }
 
 int AskForSwitch(const std::string& endpoint)

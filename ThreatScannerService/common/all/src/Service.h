@@ -22,8 +22,12 @@ namespace ThreatScannerService
 struct Settings
 {
     std::string definitionsFolder; // the definitions set to load, and to load again on a switch
-    std::string stateFolder;       // the clean-result cache file
-    std::string tempFolder;        // extracted archive members
+    // Instead of definitionsFolder: the program folder of the installation whose definitions are
+    // served, wherever its folder rule puts them (InstallationLayout) when the service starts,
+    // switches or is asked which folder it serves.
+    std::string installationFolder;
+    std::string stateFolder; // the clean-result cache file
+    std::string tempFolder;  // extracted archive members
     // Limits per connection and for all of them.
     std::size_t maxConnections = 64;
     std::chrono::milliseconds greetingTime = std::chrono::seconds(10);
@@ -63,6 +67,9 @@ private:
         std::shared_ptr<ThreatScannerEngine::ResultCache> cache; // none when it cannot be trusted
         // The digest of the definitions folder as it was loaded, when it did not change meanwhile.
         std::optional<ThreatScannerEngine::CacheDigest> definitions;
+        // The definitions folder it was loaded as; only a set of the folder the settings name now
+        // serves that folder.
+        std::string folder;
     };
     // A set loaded from a folder that a client is about to install as the definitions folder.
     struct Staged
@@ -84,7 +91,10 @@ private:
     void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
-    bool IsDefinitionsFolder(std::intptr_t folder) const;
+    // Whether the passed folder is the definitions folder and the set served was loaded from it.
+    bool IsDefinitionsFolder(std::intptr_t folder);
+    // Whether the passed folder is the one at the path.
+    static bool IsFolder(std::intptr_t folder, const std::string& path);
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
     int CommitStaged(Staged& staged);
     void Serve(ScanProtocol::Channel& channel);
@@ -119,6 +129,13 @@ private:
     std::atomic<std::uint32_t> switches{0};
     std::atomic<std::uint32_t> loads{0};
 };
+
+// The definitions folder the settings name now: definitionsFolder, or the Plugins folder where
+// the installation's folder rule puts it.
+std::string DefinitionsFolder(const Settings& settings);
+
+// What is wrong with the folders the settings name, for the usage message; null when nothing is.
+const char* FolderProblem(const Settings& settings);
 
 // The switch command: asks the service at the endpoint to load its definitions folder again and
 // serve the new set; the process's exit status (0 once the new set serves), with what happened on

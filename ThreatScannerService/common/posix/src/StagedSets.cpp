@@ -1,5 +1,5 @@
-#include "Service.h"
 #include "CacheStore.h"
+#include "Service.h"
 
 #include "ThreatScanner/ThreatScanner.h"
 
@@ -29,12 +29,12 @@ bool SameFile(const struct stat& one, const struct stat& other)
 }
 } // namespace
 
-bool Service::IsDefinitionsFolder(std::intptr_t folder) const
+bool Service::IsFolder(std::intptr_t folder, const std::string& path)
 {
     struct stat passed;
     struct stat own;
     return ::fstat(static_cast<int>(folder), &passed) == 0 &&
-           Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) && SameFile(passed, own);
+           Identify(AT_FDCWD, path.c_str(), own) && SameFile(passed, own);
 }
 
 Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
@@ -47,7 +47,7 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
     struct stat parent;
     struct stat ownParent;
     if (!Identify(folder.Get(), "..", parent) ||
-        !Identify(AT_FDCWD, (settings.definitionsFolder + "/..").c_str(), ownParent) ||
+        !Identify(AT_FDCWD, (DefinitionsFolder(settings) + "/..").c_str(), ownParent) ||
         !SameFile(parent, ownParent))
         return ScanProtocol::Refused{ThreatScanner::NotSupported};
     staged.switching = std::unique_lock<std::mutex>(switching);
@@ -72,14 +72,15 @@ int Service::CommitStaged(Staged& staged)
     if (!next)
         return ThreatScanner::InvalidArgument;
     // Served only when the definitions folder is now the very folder that was loaded.
+    const std::string definitions = DefinitionsFolder(settings);
     struct stat own;
-    if (!Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own) ||
+    if (!Identify(AT_FDCWD, definitions.c_str(), own) ||
         static_cast<std::uint64_t>(own.st_dev) != staged.device ||
         static_cast<std::uint64_t>(own.st_ino) != staged.inode)
         return ThreatScanner::Failed;
+    next->folder = definitions;
     // The set is served without a cache when the folder cannot be described.
-    if (CacheDigest digest{};
-        DefinitionsDigest(settings.definitionsFolder, Engine::Version(), digest))
+    if (CacheDigest digest{}; DefinitionsDigest(definitions, Engine::Version(), digest))
         AttachCache(*next, digest);
     Replace(std::move(next));
     return ThreatScanner::Success;

@@ -19,16 +19,15 @@ bool Identify(HANDLE folder, BY_HANDLE_FILE_INFORMATION& information)
 }
 } // namespace
 
-bool Service::IsDefinitionsFolder(std::intptr_t folder) const
+bool Service::IsFolder(std::intptr_t folder, const std::string& path)
 {
     BY_HANDLE_FILE_INFORMATION passed{};
     if (!Identify(reinterpret_cast<HANDLE>(folder), passed))
         return false;
-    const HANDLE own = ::CreateFileW(
-        FileSystemHelper::ToWide(settings.definitionsFolder, FileSystemHelper::CodePageUtf8)
-            .c_str(),
-        FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE own =
+        ::CreateFileW(FileSystemHelper::ToWide(path, FileSystemHelper::CodePageUtf8).c_str(),
+                      FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (own == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION mine{};
