@@ -128,6 +128,8 @@ TEST(InstallationFolders, APerMachineInstallationWritesOnlyWhereUsersMay)
     using CorvaneCommandLineScanner::ChooseFolders;
     const CorvaneTest::TemporaryFolder folder;
     const fs::path program = folder.Path() / "program";
+    // The all-users data folder exists, as it does on every installed system.
+    fs::create_directories(folder.Path() / "ProgramData");
     const CorvaneTest::ProgramDataRedirection redirection(folder.Path() / "ProgramData");
     const fs::path machine = folder.Path() / "ProgramData" / "Corvane" / "Corvane antivirus";
     ASSERT_EQ(InstallationLayout::MachineFolder(), machine);
