@@ -18,6 +18,28 @@ using ScanProtocol::Message;
 using ScanProtocol::Outcome;
 using ScanProtocol::OwnedDescriptor;
 
+std::string DefinitionsFolder(const Settings& settings)
+{
+    if (settings.installationFolder.empty())
+        return settings.definitionsFolder;
+    using namespace FileSystemHelper;
+    const boost::filesystem::path program =
+        PathFromWide(ToWide(settings.installationFolder, CodePageUtf8));
+    return JoinPath(
+        ToNarrow(WidePath(InstallationLayout::DefinitionsFolder(program)), CodePageUtf8),
+        "Plugins");
+}
+
+const char* FolderProblem(const Settings& settings)
+{
+    if (!settings.definitionsFolder.empty() && !settings.installationFolder.empty())
+        return "Give either the definitions folder or the installation, not both.";
+    if ((settings.definitionsFolder.empty() && settings.installationFolder.empty()) ||
+        settings.stateFolder.empty())
+        return "The definitions folder (or the installation) and the state folder are required.";
+    return nullptr;
+}
+
 Service::Service(Settings settings) : settings(std::move(settings)) {}
 
 Service::~Service() = default;
@@ -342,28 +364,6 @@ void Service::ServeOnThread(OwnedDescriptor client)
         std::lock_guard<std::mutex> lock(mutex);
         clients.erase(fd);
     }
-}
-
-std::string DefinitionsFolder(const Settings& settings)
-{
-    if (settings.installationFolder.empty())
-        return settings.definitionsFolder;
-    using namespace FileSystemHelper;
-    const boost::filesystem::path program =
-        PathFromWide(ToWide(settings.installationFolder, CodePageUtf8));
-    return JoinPath(
-        ToNarrow(WidePath(InstallationLayout::DefinitionsFolder(program)), CodePageUtf8),
-        "Plugins");
-}
-
-const char* FolderProblem(const Settings& settings)
-{
-    if (!settings.definitionsFolder.empty() && !settings.installationFolder.empty())
-        return "Give either the definitions folder or the installation, not both.";
-    if ((settings.definitionsFolder.empty() && settings.installationFolder.empty()) ||
-        settings.stateFolder.empty())
-        return "The definitions folder (or the installation) and the state folder are required.";
-    return nullptr;
 }
 
 int AskForSwitch(const std::string& endpoint)
