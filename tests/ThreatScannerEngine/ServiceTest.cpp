@@ -275,71 +275,80 @@ namespace
 {
 // The service of an installation for every user, started on its program folder, serves the
 // definitions where the installation's rule puts them: the starter set beside the executable
-// until an update places the machine's, then the machine's once it switched. Meanwhile no run is
-// served the starter set while it asks for the machine's: it loads the engine itself. The update
-// that follows (the program asks the service to switch before it asks which folder it serves)
-// ends with the service serving the update's set.
+// until the machine's set is placed, then the machine's. An update switches it before the program
+// asks which folder it serves. A set placed without a switch is never served by the starter set
+// in its stead: the first run after it loads the engine itself, and the service follows.
 TEST(EngineService, TheServiceOfAnInstallationFollowsItsDefinitionsToTheMachinesFolder)
 {
     using namespace UpdateLibraryTesting;
-    ShippedInstallation shipped;
-    const CorvaneTest::Installation& installation = shipped.installation;
-    installation.WriteFile("installation.ini", "scope=machine\n");
-    installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
-    installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
-    std::map<std::string, std::string> environment;
-#ifndef _WIN32
-    const CorvaneTest::TemporaryFolder user;
-    environment["XDG_STATE_HOME"] = user.Path().string();
-#endif
-    const fs::path machine = installation.ProgramData() / "Corvane" / "Corvane antivirus";
-    std::optional<EngineService> started;
+    for (const bool byUpdate : {true, false})
     {
-        const CorvaneTest::ProgramDataRedirection redirection(installation.ProgramData());
-        started.emplace(installation.Folder(), installation.Folder().parent_path(),
-                        "--installation");
+        SCOPED_TRACE(byUpdate ? "placed by an update" : "placed without a switch");
+        ShippedInstallation shipped;
+        const CorvaneTest::Installation& installation = shipped.installation;
+        installation.WriteFile("installation.ini", "scope=machine\n");
+        installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+        installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+        std::map<std::string, std::string> environment;
+#ifndef _WIN32
+        const CorvaneTest::TemporaryFolder user;
+        environment["XDG_STATE_HOME"] = user.Path().string();
+#endif
+        const fs::path machine = installation.ProgramData() / "Corvane" / "Corvane antivirus";
+        std::optional<EngineService> started;
+        {
+            const CorvaneTest::ProgramDataRedirection redirection(installation.ProgramData());
+            started.emplace(installation.Folder(), installation.Folder().parent_path(),
+                            "--installation");
+        }
+        const EngineService& service = *started;
+        DefinitionsServer server;
+        installation.WriteFile("config.ini", "definitions_server=" + server.BaseUrl() +
+                                                 "\nengine_service=" + service.Socket().string() +
+                                                 "\n");
+        WriteFile(shipped.Data() / "later.txt", "corvane:later threat");
+        const std::string later = (shipped.Data() / "later.txt").string();
+        const auto run = [&](const std::vector<std::string>& arguments)
+        { return installation.Run(arguments, environment).output; };
+        const auto found = testing::HasSubstr("Object Path: " + later + ". ");
+
+        EXPECT_THAT(run({"--custom", later}), testing::Not(found));
+        EXPECT_EQ(Stats(service).scans, 1u);
+
+        Files release;
+        for (const char* name :
+             {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+            release[name] = ReadFile(installation.Folder() / "Plugins" / name);
+        release["later.ndb"] = Signatures("later threat");
+        if (byUpdate)
+        {
+            server.Publish(release, "7", 1, PublisherKeys().privateKey);
+            EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Applying definitions done\n"));
+            EXPECT_EQ(Stats(service).switches, 1u);
+        }
+        else
+        {
+            // As an update places it: a new folder renamed into place.
+            const fs::path placed = machine / "Plugins.new";
+            fs::create_directories(placed);
+            for (const auto& [name, content] : release)
+                WriteFile(placed / name, content);
+            WriteFile(placed / "update.txt", "Version: 7\n");
+            fs::rename(placed, machine / "Plugins");
+            EXPECT_THAT(run({"--custom", later}), found);
+            EXPECT_EQ(Stats(service).scans, 1u);
+            const auto deadline = std::chrono::steady_clock::now() + 60s;
+            while (Stats(service).switches == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_THAT(run({"--custom", later}), found);
+        EXPECT_EQ(Stats(service).scans, 2u);
+        // The description comes from the set the service holds, not from the folder as it is.
+        WriteFile(machine / "Plugins" / "update.txt", "Version: 8\n");
+        const std::string information = run({"--definitions-info"});
+        EXPECT_THAT(information, testing::HasSubstr("\tDatabase version: 7\n"));
+        EXPECT_THAT(information, testing::HasSubstr("\tVersion: 8\n"));
     }
-    const EngineService& service = *started;
-    DefinitionsServer server;
-    installation.WriteFile("config.ini", "definitions_server=" + server.BaseUrl() +
-                                             "\nengine_service=" + service.Socket().string() +
-                                             "\n");
-    WriteFile(shipped.Data() / "later.txt", "corvane:later threat");
-    WriteFile(shipped.Data() / "again.txt", "corvane:again threat");
-    const std::string later = (shipped.Data() / "later.txt").string();
-    const std::string again = (shipped.Data() / "again.txt").string();
-    const auto run = [&](const std::vector<std::string>& arguments)
-    { return installation.Run(arguments, environment).output; };
-    const auto found = [](const std::string& path)
-    { return testing::HasSubstr("Object Path: " + path + ". "); };
-
-    EXPECT_THAT(run({"--custom", later}), testing::Not(found(later)));
-    EXPECT_EQ(Stats(service).scans, 1u);
-
-    // The machine's set, as an update places it: a new folder renamed into place.
-    Files release;
-    for (const char* name : {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
-        release[name] = ReadFile(installation.Folder() / "Plugins" / name);
-    release["later.ndb"] = Signatures("later threat");
-    const fs::path placed = machine / "Plugins.new";
-    fs::create_directories(placed);
-    for (const auto& [name, content] : release)
-        WriteFile(placed / name, content);
-    WriteFile(placed / "update.txt", "Version: 7\n");
-    fs::rename(placed, machine / "Plugins");
-    EXPECT_THAT(run({"--custom", later}), found(later));
-    EXPECT_EQ(Stats(service).scans, 1u);
-
-    release["again.ndb"] = Signatures("again threat");
-    server.Publish(release, "9", 1, PublisherKeys().privateKey);
-    EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Applying definitions done\n"));
-    EXPECT_THAT(run({"--custom", again}), found(again));
-    EXPECT_EQ(Stats(service).scans, 2u);
-    // The description comes from the set the service holds, not from the folder as it is now.
-    WriteFile(machine / "Plugins" / "update.txt", "Version: 8\n");
-    const std::string information = run({"--definitions-info"});
-    EXPECT_THAT(information, testing::HasSubstr("\tDatabase version: 9\n"));
-    EXPECT_THAT(information, testing::HasSubstr("\tVersion: 8\n"));
 }
 
 TEST(EngineService, NamesEitherItsDefinitionsOrItsInstallation)

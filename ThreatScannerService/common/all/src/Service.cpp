@@ -147,22 +147,46 @@ int Service::Switch()
     if (serving && serving->definitions && serving->folder == folder &&
         DefinitionsDigest(folder, Engine::Version(), now) && now == *serving->definitions)
         return ThreatScanner::Success;
+    return LoadAndServe(folder);
+}
+
+void Service::Follow()
+{
+    std::lock_guard<std::mutex> one(switching);
+    const std::string folder = DefinitionsFolder(settings);
+    const std::shared_ptr<const Generation> serving = Current();
+    // Another question or a switch may have moved already. A folder whose set did not load is
+    // tried again only when a switch asks (an update or an administrator), not at every run.
+    if (serving && serving->folder != folder && folder != unloadable)
+        LoadAndServe(folder);
+}
+
+int Service::LoadAndServe(const std::string& folder)
+{
     WaitForOneSet();
     std::shared_ptr<Generation> next;
     if (const int status = Load(folder, true, next); status != ThreatScanner::Success)
+    {
+        unloadable = folder;
         return status;
+    }
+    unloadable.clear();
     Replace(std::move(next));
     return ThreatScanner::Success;
 }
 
-bool Service::IsDefinitionsFolder(std::intptr_t folder)
+bool Service::IsDefinitionsFolder(std::intptr_t folder, bool& moved)
 {
     // A set loaded from the folder the installation named before (its starter set, until its
     // first update moved the definitions) does not serve the folder it names now, even while a
     // switch to that folder is being loaded.
     const std::string own = DefinitionsFolder(settings);
     const std::shared_ptr<const Generation> serving = Current();
-    return serving && serving->folder == own && IsFolder(folder, own);
+    moved = false;
+    if (!serving || !IsFolder(folder, own))
+        return false;
+    moved = serving->folder != own;
+    return !moved;
 }
 
 bool Service::EndConnections()
@@ -263,6 +287,7 @@ void Service::Serve(ScanProtocol::Channel& channel)
                             settings.frameTime) != Outcome::Ok)
             return;
         Message reply;
+        bool follow = false;
         // A set loaded for an install is served by the very next request or dropped.
         const bool commit = std::holds_alternative<ScanProtocol::CommitRequest>(message);
         if (!commit)
@@ -270,8 +295,8 @@ void Service::Serve(ScanProtocol::Channel& channel)
         if (const auto* scan = std::get_if<ScanProtocol::ScanRequest>(&message))
             reply = Scan(*scan, std::move(passed), buffer);
         else if (std::holds_alternative<ScanProtocol::FolderRequest>(message))
-            reply =
-                ScanProtocol::FolderReply{passed.Get() >= 0 && IsDefinitionsFolder(passed.Get())};
+            reply = ScanProtocol::FolderReply{passed.Get() >= 0 &&
+                                              IsDefinitionsFolder(passed.Get(), follow)};
         else if (std::holds_alternative<ScanProtocol::LoadRequest>(message))
             reply = LoadStaged(std::move(passed), staged);
         else if (commit)
@@ -303,6 +328,11 @@ void Service::Serve(ScanProtocol::Channel& channel)
         }
         if (channel.Send(reply) != Outcome::Ok)
             return;
+        // The installation's definitions moved (an update or an administrator placed the
+        // machine's set without a switch): this run loads its own engine, and the service follows
+        // now, for the runs after it.
+        if (follow)
+            Follow();
     }
 }
 

@@ -91,8 +91,14 @@ private:
     void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
-    // Whether the passed folder is the definitions folder and the set served was loaded from it.
-    bool IsDefinitionsFolder(std::intptr_t folder);
+    // Serves the set of the definitions folder when the one served is another folder's.
+    void Follow();
+    // Loads the set in the folder and serves it, or remembers it as unloadable; the caller holds
+    // switching.
+    int LoadAndServe(const std::string& folder);
+    // Whether the passed folder is the definitions folder and the set served was loaded from it;
+    // moved says that it is the definitions folder but the set served is another folder's.
+    bool IsDefinitionsFolder(std::intptr_t folder, bool& moved);
     // Whether the passed folder is the one at the path.
     static bool IsFolder(std::intptr_t folder, const std::string& path);
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
@@ -122,6 +128,9 @@ private:
     std::condition_variable connectionEnded;
     std::shared_ptr<const Generation> current;
     std::mutex switching;
+    // Under switching: the definitions folder whose set did not load last; the service follows
+    // the installation there again only when a switch asks.
+    std::string unloadable;
     std::mutex saving;
     std::set<std::intptr_t> clients;
     std::set<std::intptr_t> claimed;
