@@ -67,7 +67,8 @@ std::wstring DeployPlatformFromFile()
 {
     try
     {
-        const boost::filesystem::path path = ProductDataFolder() / "Options" / "UpdateServer.txt";
+        const boost::filesystem::path path =
+            InstallationLayout::ProductDataFolder() / "Options" / "UpdateServer.txt";
         boost::system::error_code error;
         const auto status = boost::filesystem::status(path, error);
         if (error || !boost::filesystem::exists(status))

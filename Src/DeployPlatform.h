@@ -8,8 +8,8 @@ namespace CorvaneCommandLineScanner
 {
 using JsonObject = std::map<std::string, boost::json::value>;
 
-// The deploy platform from ProductDataFolder/Options/UpdateServer.txt, or empty when there is
-// none. Never throws; reasons are logged.
+// The deploy platform from InstallationLayout::ProductDataFolder()/Options/UpdateServer.txt, or
+// empty when there is none. Never throws; reasons are logged.
 std::wstring DeployPlatformFromFile();
 
 // Fills values with the members of the JSON object in the file. False, with the reason

@@ -18,16 +18,6 @@ boost::filesystem::path ProgramFolder()
     return ProcessHelper::Process::Path(nullptr).parent_path();
 }
 
-boost::filesystem::path CommonAppData()
-{
-    return PathHelper::Special::FolderPath(PathHelper::Special::CommonAppData, nullptr);
-}
-
-boost::filesystem::path ProductDataFolder()
-{
-    return CommonAppData() / "Corvane" / "Corvane antivirus";
-}
-
 boost::filesystem::path UserStateFolder()
 {
     return PathHelper::Special::FolderPath(PathHelper::Special::LocalAppData, nullptr) / "Corvane";
@@ -49,10 +39,7 @@ InstallationFolders ChooseFolders(const boost::filesystem::path& program, bool p
         folders.state = user;
     folders.updateTarget = machine;
     folders.quarantine = machine / "Quarantine";
-    // The starter set beside the executable serves until an update has placed the machine's.
-    boost::system::error_code error;
-    if (boost::filesystem::is_directory(machine / "Plugins", error))
-        folders.definitions = machine;
+    folders.definitions = InstallationLayout::DefinitionsFolder(program, true, machine);
     return folders;
 }
 
@@ -64,14 +51,8 @@ InstallationFolders RunFolders()
     boost::filesystem::path user;
     if (perMachine)
     {
-        try
-        {
-            machine = ProductDataFolder();
-        }
-        catch (const boost::exception&)
-        {
-            // Without the machine's folder everything stays beside the executable.
-        }
+        // Without the machine's folder everything stays beside the executable.
+        machine = InstallationLayout::MachineFolder();
         try
         {
             user = UserStateFolder();

@@ -1,17 +1,13 @@
 #pragma once
 
+#include "InstallationLayout/Folders.h"
+
 #include <boost/filesystem/path.hpp>
 
 namespace CorvaneCommandLineScanner
 {
 // The folder of the running executable; every installation file is found from it.
 boost::filesystem::path ProgramFolder();
-
-// The all-users application data folder.
-boost::filesystem::path CommonAppData();
-
-// CommonAppData/Corvane/Corvane antivirus.
-boost::filesystem::path ProductDataFolder();
 
 // The current user's own state folder: the local application data folder joined with "Corvane".
 boost::filesystem::path UserStateFolder();
@@ -22,10 +18,11 @@ boost::filesystem::path UserStateFolder();
 // installation for every user of the machine lies where users may only read, so there:
 // - the log, the engine's temporary files and the scan results are each user's own, under
 //   UserStateFolder;
-// - the definitions and the quarantine are the machine's, under ProductDataFolder, which only
-//   administrators may change; the definitions there are read by everyone, the quarantine by
-//   administrators only. Until the first update puts definitions there, the engine loads the
-//   starter set the package installed beside the executable.
+// - the definitions and the quarantine are the machine's, under the product's folder in the
+//   all-users data folder (InstallationLayout::ProductDataFolder), which only administrators may
+//   change; the definitions there are read by everyone, the quarantine by administrators only.
+//   Which folder holds the definitions is InstallationLayout's rule, which the engine service
+//   follows too.
 struct InstallationFolders
 {
     bool perMachine = false;
@@ -39,9 +36,9 @@ struct InstallationFolders
     boost::filesystem::path quarantine;
 };
 
-// The folders of an installation in the program folder. machine is ProductDataFolder and user is
-// UserStateFolder; user may be empty (no such folder), and then the state stays beside the
-// executable.
+// The folders of an installation in the program folder. machine is
+// InstallationLayout::MachineFolder and user is UserStateFolder; user may be empty (no such
+// folder), and then the state stays beside the executable.
 InstallationFolders ChooseFolders(const boost::filesystem::path& program, bool perMachine,
                                   const boost::filesystem::path& machine,
                                   const boost::filesystem::path& user);

@@ -3,6 +3,7 @@
 
 #include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
+#include "InstallationLayout/Folders.h"
 
 #include <boost/exception/exception.hpp>
 #include <boost/property_tree/ini_parser.hpp>
@@ -55,20 +56,8 @@ boost::property_tree::ptree ReadIni(const boost::filesystem::path& iniFile)
 
 Settings::Settings() : Settings(InstallationFile("config.ini"), ProgramFolderOrEmpty())
 {
-    perMachine = ReadPerMachine(InstallationFile("installation.ini"));
-}
-
-bool Settings::ReadPerMachine(const boost::filesystem::path& markFile)
-{
-    try
-    {
-        return ReadIni(markFile).get<std::string>(
-                   boost::property_tree::ptree::path_type("scope", '.'), "") == "machine";
-    }
-    catch (const std::exception&)
-    {
-        return false;
-    }
+    perMachine =
+        InstallationLayout::ReadPerMachine(InstallationFile(InstallationLayout::markFileName));
 }
 
 Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& defaultEnginesFolder)

@@ -36,16 +36,12 @@ public:
     std::string engineService = defaultEngineService;
 
     // An installation for every user of the machine (the release package marks it so in
-    // installation.ini beside the executable, key scope with the value machine): its state lives
-    // where users may write it, see InstallationFolders. Read on its own, from its own file, so
-    // that the user's config.ini never changes it.
+    // installation.ini beside the executable, see InstallationLayout::ReadPerMachine): its state
+    // lives where users may write it, see InstallationFolders. Read on its own, from its own file,
+    // so that the user's config.ini never changes it.
     bool perMachine = false;
 
     // A socket on Linux, a named pipe on Windows.
     static constexpr const char* defaultEngineService = ScanProtocol::defaultEndpoint;
-
-    // Whether the marking file says scope=machine. A missing or unreadable file, or any other
-    // value, marks nothing.
-    static bool ReadPerMachine(const boost::filesystem::path& markFile);
 };
 } // namespace CorvaneCommandLineScanner

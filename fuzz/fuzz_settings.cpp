@@ -6,6 +6,7 @@
 #include "Settings.h"
 
 #include "FileSystemHelper/Text.h"
+#include "InstallationLayout/Folders.h"
 
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     catch (const std::exception&)
     {
     }
-    CORVANE_FUZZ_CHECK(CorvaneCommandLineScanner::Settings::ReadPerMachine(file) == machine, "");
+    CORVANE_FUZZ_CHECK(InstallationLayout::ReadPerMachine(file) == machine, "");
 
     std::string folder;
     if (!NamedFolder(file, folder))

@@ -25,9 +25,10 @@
 #
 # When the entries hold the engine service (CorvaneEngineService.exe), the package registers it as
 # a Windows service that starts with the system, runs as the local service account, serves the
-# program folder's definitions and keeps its state (cache, Temp) in CorvaneEngineService under
-# the all-users data folder; it is stopped before an upgrade or removal and removed with the
-# product.
+# installation's definitions (--installation: the starter set beside the program until the first
+# update, the machine's set from then on) and keeps its state (cache, Temp) in
+# CorvaneEngineService under the all-users data folder; it is stopped before an upgrade or removal
+# and removed with the product.
 foreach(required FOLDER ENTRIES NAME VERSION UPGRADE_CODE OUTPUT WIXL WIXL_HEAT MSIBUILD)
     if(NOT DEFINED ${required})
         message(FATAL_ERROR "MakeInstallationPackage.cmake needs -D${required}=")
@@ -80,7 +81,9 @@ set(service_component "")
 set(service_reference "")
 if(EXISTS ${staging}/CorvaneEngineService.exe)
     list(REMOVE_ITEM files ${staging}/CorvaneEngineService.exe)
-    set(service_arguments "--service --definitions &quot;[INSTALLFOLDER]Plugins&quot; --state &quot;[CommonAppDataFolder]CorvaneEngineService&quot;")
+    # A folder property ends with a backslash, which before a closing quote would escape it in
+    # the service's command line: doubled, the argument is the folder with one backslash.
+    set(service_arguments "--service --installation &quot;[INSTALLFOLDER]\\&quot; --state &quot;[CommonAppDataFolder]CorvaneEngineService&quot;")
     set(service_component "          <Component Id=\"EngineService\" Guid=\"{9C41E7A2-5D3B-4E18-8F60-2B7D4A1C93E5}\" Win64=\"yes\">
             <File Id=\"EngineServiceProgram\" Name=\"CorvaneEngineService.exe\" Source=\"$(var.ProgramFolder)/CorvaneEngineService.exe\" KeyPath=\"yes\"/>
             <ServiceInstall Id=\"EngineService\" Name=\"CorvaneEngineService\" DisplayName=\"Corvane engine service\"

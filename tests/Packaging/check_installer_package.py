@@ -68,8 +68,47 @@ def contents(msiinfo, package, version, upgrade_code):
 
 
 SERVICE = "CorvaneEngineService"
-SERVICE_ARGUMENTS = ('--service --definitions "[INSTALLFOLDER]Plugins" '
+SERVICE_ARGUMENTS = ('--service --installation "[INSTALLFOLDER]\\" '
                      '--state "[CommonAppDataFolder]CorvaneEngineService"')
+
+
+def windows_arguments(command_line):
+    """The arguments that CommandLineToArgvW makes of a command line (after the program name):
+    backslashes are literal unless they come before a quote, where each pair gives one and an odd
+    one makes the quote literal."""
+    arguments, current, quoted, started, i = [], "", False, False, 0
+    while i < len(command_line):
+        c = command_line[i]
+        if c == "\\":
+            count = len(command_line[i:]) - len(command_line[i:].lstrip("\\"))
+            i += count
+            if i < len(command_line) and command_line[i] == '"':
+                current += "\\" * (count // 2)
+                if count % 2:
+                    current += '"'
+                    i += 1
+            else:
+                current += "\\" * count
+            started = True
+            continue
+        if c == '"':
+            if quoted and command_line[i + 1:i + 2] == '"':
+                current += '"'
+                i += 1
+            else:
+                quoted = not quoted
+            started = True
+        elif c in " \t" and not quoted:
+            if started:
+                arguments.append(current)
+            current, started = "", False
+        else:
+            current += c
+            started = True
+        i += 1
+    if started:
+        arguments.append(current)
+    return arguments
 
 
 def engine_service(msiinfo, package):
@@ -90,6 +129,13 @@ def engine_service(msiinfo, package):
         problems.append(f"the service runs as {account!r}")
     if arguments != SERVICE_ARGUMENTS:
         problems.append(f"service arguments {arguments!r}")
+    # What the service sees, with the folder properties as the installer sets them (each ends
+    # with a backslash).
+    program, data = "C:\\Program Files\\Corvane\\", "C:\\ProgramData\\"
+    seen = windows_arguments(arguments.replace("[INSTALLFOLDER]", program)
+                             .replace("[CommonAppDataFolder]", data))
+    if seen != ["--service", "--installation", program, "--state", data + SERVICE]:
+        problems.append(f"the service sees the arguments {seen!r}")
     if owner != component:
         problems.append("the service is not installed with its program's component")
     controls = [row for row in table(msiinfo, package, "ServiceControl") if row[1] == SERVICE]

@@ -115,19 +115,25 @@ TEST_F(SettingsFile, OnlyScopeMachineMarksAPerMachineInstallation)
     for (const auto& c : cases)
     {
         std::ofstream(path.string(), std::ios::binary | std::ios::trunc) << c.content;
-        EXPECT_EQ(Settings::ReadPerMachine(path), c.perMachine) << c.content;
+        EXPECT_EQ(InstallationLayout::ReadPerMachine(path), c.perMachine) << c.content;
     }
-    EXPECT_FALSE(Settings::ReadPerMachine(folder.Path() / "missing.ini"));
+    EXPECT_FALSE(InstallationLayout::ReadPerMachine(folder.Path() / "missing.ini"));
 }
 
-// Where each installation keeps its state and finds its definitions.
+// Where each installation keeps its state and finds its definitions. The definitions folder is
+// also what the engine service of a marked installation finds from the program folder alone.
 TEST(InstallationFolders, APerMachineInstallationWritesOnlyWhereUsersMay)
 {
     namespace fs = boost::filesystem;
     using CorvaneCommandLineScanner::ChooseFolders;
     const CorvaneTest::TemporaryFolder folder;
     const fs::path program = folder.Path() / "program";
-    const fs::path machine = folder.Path() / "machine";
+    // The all-users data folder exists, as it does on every installed system.
+    fs::create_directories(folder.Path() / "ProgramData");
+    const CorvaneTest::ProgramDataRedirection redirection(folder.Path() / "ProgramData");
+    const fs::path machine = folder.Path() / "ProgramData" / "Corvane" / "Corvane antivirus";
+    ASSERT_EQ(InstallationLayout::MachineFolder(), machine);
+    fs::create_directories(program);
     const fs::path user = folder.Path() / "user";
     const struct
     {
@@ -156,6 +162,11 @@ TEST(InstallationFolders, APerMachineInstallationWritesOnlyWhereUsersMay)
         EXPECT_EQ(folders.definitions, c.definitions);
         EXPECT_EQ(folders.updateTarget, c.updateTarget);
         EXPECT_EQ(folders.quarantine, c.quarantine);
+        if (c.machine.empty())
+            continue;
+        std::ofstream(program.string() + "/installation.ini", std::ios::trunc)
+            << (c.perMachine ? "scope=machine\n" : "scope=user\n");
+        EXPECT_EQ(InstallationLayout::DefinitionsFolder(program), c.definitions);
     }
 }
 

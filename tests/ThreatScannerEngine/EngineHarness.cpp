@@ -300,6 +300,41 @@ void ShippedInstallation::Reload()
                                               installation.Folder().parent_path());
 }
 
+ScanProtocol::Channel Greeted(const EngineService& service)
+{
+    ScanProtocol::OwnedDescriptor socket =
+        ScanProtocol::ConnectAndGreet(service.Socket().string(), std::chrono::seconds(5));
+    if (socket.Get() == -1)
+        throw std::runtime_error("the service did not greet");
+    return ScanProtocol::Channel(std::move(socket));
+}
+
+ScanProtocol::StatsReply Stats(const EngineService& service)
+{
+    ScanProtocol::Channel channel = Greeted(service);
+    ScanProtocol::Message reply;
+    if (channel.Send(ScanProtocol::StatsRequest{}) != ScanProtocol::Outcome::Ok ||
+        channel.Receive(reply, nullptr, std::chrono::seconds(10)) != ScanProtocol::Outcome::Ok ||
+        !std::holds_alternative<ScanProtocol::StatsReply>(reply))
+        throw std::runtime_error("the service did not tell its counts");
+    return std::get<ScanProtocol::StatsReply>(reply);
+}
+
+std::vector<std::string> ScanOver(ScanProtocol::Channel& channel, const fs::path& file)
+{
+    const ScanProtocol::OwnedDescriptor fd = OpenToPass(file);
+    ScanProtocol::Message reply;
+    if (channel.Send(ScanProtocol::ScanRequest{true}, fd.Get()) != ScanProtocol::Outcome::Ok ||
+        channel.Receive(reply, nullptr, std::chrono::seconds(60)) != ScanProtocol::Outcome::Ok ||
+        !std::holds_alternative<ScanProtocol::ScanReply>(reply))
+        return {"failed"};
+    std::vector<std::string> names;
+    for (const ScanProtocol::Detection& detection :
+         std::get<ScanProtocol::ScanReply>(reply).detections)
+        names.push_back(detection.threatName);
+    return names;
+}
+
 std::wstring EngineService::StartupText(bool switchDefinitions) const
 {
     return (switchDefinitions ? std::wstring(ThreatScanner::EngineSwitchKey) + L"; " : L"") +

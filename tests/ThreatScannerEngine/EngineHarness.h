@@ -84,7 +84,10 @@ public:
     // CORVANE_TEST_ENGINE_SERVICE), so that each installation starts one.
     static bool Enabled();
 
-    EngineService(const fs::path& definitions, const fs::path& folder);
+    // The service is given definitions with folderOption: --definitions names the definitions
+    // folder, --installation a program folder whose rule says where they are.
+    EngineService(const fs::path& definitions, const fs::path& folder,
+                  const std::string& folderOption = "--definitions");
     ~EngineService();
     EngineService(const EngineService&) = delete;
     EngineService& operator=(const EngineService&) = delete;
@@ -106,6 +109,13 @@ private:
     // On Windows the service's standard input, a pipe whose closing ends it.
     long long input = -1;
 };
+
+// A connection to the service that said hello; throws when it did not greet.
+ScanProtocol::Channel Greeted(const EngineService& service);
+// Scans a file over the channel; the threat names found, or "failed".
+std::vector<std::string> ScanOver(ScanProtocol::Channel& channel, const fs::path& file);
+// The service's counts; throws when it did not tell them.
+ScanProtocol::StatsReply Stats(const EngineService& service);
 
 // What tests of the service's protocol need of the platform.
 // The file opened to read, as a client hands it to the service.

@@ -1,7 +1,7 @@
 // The engine service against what clients and the definitions may do to it: hostile peers,
 // clients that vanish or stall, two at once, the service ending mid-scan, a definitions switch
-// while files are being scanned or an update moves sets, and an update's set that the service
-// loads once.
+// while files are being scanned or an update moves sets, an update's set that the service loads
+// once, and an installation whose definitions move to the machine's folder.
 #include "EngineHarness.h"
 
 #include "FileSystemHelper/HeldFile.h"
@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <thread>
 
 namespace
@@ -22,31 +23,6 @@ using namespace std::chrono_literals;
 using ScanProtocol::Channel;
 using ScanProtocol::Message;
 using ScanProtocol::Outcome;
-
-Channel Greeted(const EngineService& service)
-{
-    ScanProtocol::OwnedDescriptor socket =
-        ScanProtocol::ConnectAndGreet(service.Socket().string(), 5s);
-    if (socket.Get() == -1)
-        throw std::runtime_error("the service did not greet");
-    return Channel(std::move(socket));
-}
-
-// Scans a file over the channel; the threat names found, or "failed".
-std::vector<std::string> ScanOver(Channel& channel, const fs::path& file)
-{
-    const ScanProtocol::OwnedDescriptor fd = OpenToPass(file);
-    Message reply;
-    if (channel.Send(ScanProtocol::ScanRequest{true}, fd.Get()) != Outcome::Ok ||
-        channel.Receive(reply, nullptr, 60s) != Outcome::Ok ||
-        !std::holds_alternative<ScanProtocol::ScanReply>(reply))
-        return {"failed"};
-    std::vector<std::string> names;
-    for (const ScanProtocol::Detection& detection :
-         std::get<ScanProtocol::ScanReply>(reply).detections)
-        names.push_back(detection.threatName);
-    return names;
-}
 
 // How a connection that sent the bytes ends: what the service answered, or how it closed. The
 // bytes go as frames go on the platform's connection (see OnTheWire), unless raw.
@@ -77,17 +53,6 @@ int SwitchCommand(const EngineService& service)
 {
     return CorvaneTest::RunProgram(ENGINE_SERVICE_PATH, {"--switch", service.Socket().string()})
         .exitCode;
-}
-
-ScanProtocol::StatsReply Stats(const EngineService& service)
-{
-    Channel channel = Greeted(service);
-    Message reply;
-    if (channel.Send(ScanProtocol::StatsRequest{}) != Outcome::Ok ||
-        channel.Receive(reply, nullptr, 10s) != Outcome::Ok ||
-        !std::holds_alternative<ScanProtocol::StatsReply>(reply))
-        throw std::runtime_error("the service did not tell its numbers");
-    return std::get<ScanProtocol::StatsReply>(reply);
 }
 
 std::string Frame(const Message& message)
@@ -191,14 +156,8 @@ TEST(EngineService, HostilePeersAreRefusedAndCostOtherClientsNothing)
         for (std::size_t i = 0; i < found.size(); ++i)
             EXPECT_EQ(found[i].size(), i % 2 ? 0u : 1u) << "client " << client << " scan " << i;
     }
-    Channel last = Greeted(service);
-    Message stats;
-    ASSERT_EQ(last.Send(ScanProtocol::StatsRequest{}), Outcome::Ok);
-    ASSERT_EQ(last.Receive(stats, nullptr, 10s), Outcome::Ok);
-    ASSERT_TRUE(std::holds_alternative<ScanProtocol::StatsReply>(stats));
     // The clean file's content was scanned once and then answered from the cache.
-    EXPECT_EQ(std::get<ScanProtocol::StatsReply>(stats).cacheEntries,
-              KeepsCleanResults() ? 1u : 0u);
+    EXPECT_EQ(Stats(service).cacheEntries, KeepsCleanResults() ? 1u : 0u);
 }
 
 // Calls that the callback counts per object, and the service killed at the first detection.
@@ -386,5 +345,103 @@ TEST(EngineService, AnUpdateIsLoadedOnceByTheServiceAndARefusedSetIsNeverInstall
     installation.WriteFile("config.ini", "engine_service=" + elsewhere.Socket().string() + "\n");
     EXPECT_THAT(run({"--custom", later}), testing::HasSubstr("Object Path: " + later + ". "));
     EXPECT_EQ(Stats(elsewhere).scans, 0u);
+}
+} // namespace
+
+namespace
+{
+// The service of an installation for every user, started on its program folder, serves the
+// definitions where the installation's rule puts them: the starter set beside the executable
+// until the machine's set is placed, then the machine's. An update switches it before the program
+// asks which folder it serves. A set placed without a switch is never served by the starter set
+// in its stead: the first run after it loads the engine itself, and the service follows.
+TEST(EngineService, TheServiceOfAnInstallationFollowsItsDefinitionsToTheMachinesFolder)
+{
+    using namespace UpdateLibraryTesting;
+    for (const bool byUpdate : {true, false})
+    {
+        SCOPED_TRACE(byUpdate ? "placed by an update" : "placed without a switch");
+        ShippedInstallation shipped;
+        const CorvaneTest::Installation& installation = shipped.installation;
+        installation.WriteFile("installation.ini", "scope=machine\n");
+        installation.Install(ShippedLibrary(), "UpdateServiceCom.dll");
+        installation.Install(PublisherKeys().publicKey, "UpdateServiceCom.pub");
+        std::map<std::string, std::string> environment;
+#ifndef _WIN32
+        const CorvaneTest::TemporaryFolder user;
+        environment["XDG_STATE_HOME"] = user.Path().string();
+#endif
+        const fs::path machine = installation.ProgramData() / "Corvane" / "Corvane antivirus";
+        std::optional<EngineService> started;
+        {
+            const CorvaneTest::ProgramDataRedirection redirection(installation.ProgramData());
+            started.emplace(installation.Folder(), installation.Folder().parent_path(),
+                            "--installation");
+        }
+        const EngineService& service = *started;
+        DefinitionsServer server;
+        installation.WriteFile("config.ini", "definitions_server=" + server.BaseUrl() +
+                                                 "\nengine_service=" + service.Socket().string() +
+                                                 "\n");
+        WriteFile(shipped.Data() / "later.txt", "corvane:later threat");
+        const std::string later = (shipped.Data() / "later.txt").string();
+        const auto run = [&](const std::vector<std::string>& arguments)
+        { return installation.Run(arguments, environment).output; };
+        const auto found = testing::HasSubstr("Object Path: " + later + ". ");
+
+        EXPECT_THAT(run({"--custom", later}), testing::Not(found));
+        EXPECT_EQ(Stats(service).scans, 1u);
+
+        Files release;
+        for (const char* name :
+             {"corvane-starter.ndb", "corvane-starter.hdb", "corvane-starter.ldb"})
+            release[name] = ReadFile(installation.Folder() / "Plugins" / name);
+        release["later.ndb"] = Signatures("later threat");
+        if (byUpdate)
+        {
+            server.Publish(release, "7", 1, PublisherKeys().privateKey);
+            EXPECT_THAT(run({"--updatedefs"}), testing::HasSubstr("Applying definitions done\n"));
+            EXPECT_EQ(Stats(service).switches, 1u);
+        }
+        else
+        {
+            // As an update places it: a new folder renamed into place.
+            const fs::path placed = machine / "Plugins.new";
+            fs::create_directories(placed);
+            for (const auto& [name, content] : release)
+                WriteFile(placed / name, content);
+            WriteFile(placed / "update.txt", "Version: 7\n");
+            fs::rename(placed, machine / "Plugins");
+            EXPECT_THAT(run({"--custom", later}), found);
+            EXPECT_EQ(Stats(service).scans, 1u);
+            const auto deadline = std::chrono::steady_clock::now() + 60s;
+            while (Stats(service).switches == 0 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_THAT(run({"--custom", later}), found);
+        EXPECT_EQ(Stats(service).scans, 2u);
+        // The description comes from the set the service holds, not from the folder as it is.
+        WriteFile(machine / "Plugins" / "update.txt", "Version: 8\n");
+        const std::string information = run({"--definitions-info"});
+        EXPECT_THAT(information, testing::HasSubstr("\tDatabase version: 7\n"));
+        EXPECT_THAT(information, testing::HasSubstr("\tVersion: 8\n"));
+    }
+}
+
+TEST(EngineService, NamesEitherItsDefinitionsOrItsInstallation)
+{
+    const CorvaneTest::TemporaryFolder folder;
+    const std::string state = (folder.Path() / "state").string();
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"--definitions", folder.Path().string(), "--installation", folder.Path().string(),
+              "--state", state},
+             {"--state", state},
+             {"--installation", folder.Path().string()}})
+    {
+        const CorvaneTest::RunResult result =
+            CorvaneTest::RunProgram(ENGINE_SERVICE_PATH, arguments);
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_THAT(result.error, testing::HasSubstr("Usage: CorvaneEngineService"));
+    }
 }
 } // namespace

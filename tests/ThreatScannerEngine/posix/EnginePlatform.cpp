@@ -59,13 +59,14 @@ bool EngineService::Enabled()
     return CorvaneTest::GetEnvironment("CORVANE_TEST_ENGINE_SERVICE").has_value();
 }
 
-EngineService::EngineService(const fs::path& definitions, const fs::path& folder)
+EngineService::EngineService(const fs::path& definitions, const fs::path& folder,
+                             const std::string& folderOption)
     : socket(folder / "engine.sock"), state(folder / "ServiceState"),
       errors(folder / "service-errors.txt")
 {
     const std::string program = ENGINE_SERVICE_PATH;
-    std::vector<std::string> arguments = {program,        "--definitions", definitions.string(),
-                                          "--state",      state.string(),  "--socket",
+    std::vector<std::string> arguments = {program,        folderOption,   definitions.string(),
+                                          "--state",      state.string(), "--socket",
                                           socket.string()};
     std::vector<char*> argv;
     for (std::string& argument : arguments)

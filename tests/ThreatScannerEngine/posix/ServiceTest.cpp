@@ -25,22 +25,6 @@ using ScanProtocol::Channel;
 using ScanProtocol::Message;
 using ScanProtocol::Outcome;
 
-// Scans a file over the channel; the threat names found, or "failed".
-std::vector<std::string> ScanOver(Channel& channel, const fs::path& file)
-{
-    const ScanProtocol::OwnedDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    Message reply;
-    if (channel.Send(ScanProtocol::ScanRequest{true}, fd.Get()) != Outcome::Ok ||
-        channel.Receive(reply, nullptr, 60s) != Outcome::Ok ||
-        !std::holds_alternative<ScanProtocol::ScanReply>(reply))
-        return {"failed"};
-    std::vector<std::string> names;
-    for (const ScanProtocol::Detection& detection :
-         std::get<ScanProtocol::ScanReply>(reply).detections)
-        names.push_back(detection.threatName);
-    return names;
-}
-
 // The service decides what is clean, so a client asks only a socket that nobody but root or its
 // own user could have put in place.
 TEST(EngineService, ClientsAskOnlyASocketNobodyElseCouldHavePlaced)

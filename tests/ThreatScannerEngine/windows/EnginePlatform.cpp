@@ -36,7 +36,8 @@ bool EngineService::Enabled()
     return CorvaneTest::GetEnvironment("CORVANE_TEST_ENGINE_SERVICE").has_value();
 }
 
-EngineService::EngineService(const fs::path& definitions, const fs::path& folder)
+EngineService::EngineService(const fs::path& definitions, const fs::path& folder,
+                             const std::string& folderOption)
     : state(folder / "ServiceState"), errors(folder / "service-errors.txt")
 {
     static std::atomic<unsigned> count{0};
@@ -57,7 +58,8 @@ EngineService::EngineService(const fs::path& definitions, const fs::path& folder
         throw std::runtime_error("cannot create the service's error file");
     }
     const fs::path program = ENGINE_SERVICE_PATH;
-    std::wstring commandLine = Quoted(program.wstring()) + L" --definitions " +
+    std::wstring commandLine = Quoted(program.wstring()) + L" " +
+                               std::wstring(folderOption.begin(), folderOption.end()) + L" " +
                                Quoted(definitions.wstring()) + L" --state " +
                                Quoted(state.wstring()) + L" --pipe " + Quoted(socket.wstring());
     STARTUPINFOW startup{};

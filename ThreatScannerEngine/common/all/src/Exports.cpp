@@ -186,17 +186,20 @@ int Start(const wchar_t* folder, const wchar_t* second, const wchar_t* tempFolde
     const std::string plugins = JoinPath(base, "Plugins");
     std::unique_ptr<ServiceConnection> connection =
         service.empty() ? nullptr : ServiceConnection::Open(service);
+    // The switch is asked before the folder: the service of an installation for every user moves
+    // to the machine's folder only when it switches after the first update placed the set there,
+    // and until then it serves the starter set, which is not this folder's. Waited for under the
+    // lock: nothing else can use an engine that is not started. A service that switched its own
+    // set and serves another folder is left to its own clients.
+    const int switched =
+        connection && switchDefinitions ? connection->Switch() : ThreatScanner::Success;
     // A service that holds another folder's set would answer for definitions that are not these.
     if (connection && !connection->Serves(plugins))
         connection.reset();
     if (connection)
     {
-        if (switchDefinitions)
-        {
-            // Waited for under the lock: nothing else can use an engine that is not started.
-            if (const int switched = connection->Switch(); switched != ThreatScanner::Success)
-                return switched;
-        }
+        if (switched != ThreatScanner::Success)
+            return switched;
         state.service = std::make_shared<ServiceConnections>(service, std::move(connection));
         state.pluginsFolder = plugins;
         state.quarantineFolder = quarantine;

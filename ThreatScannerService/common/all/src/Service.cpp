@@ -3,6 +3,8 @@
 #include "ContentScan.h"
 #include "FileSystem.h"
 
+#include "FileSystemHelper/Text.h"
+#include "InstallationLayout/Folders.h"
 #include "ThreatScanner/ThreatScanner.h"
 
 #include <iostream>
@@ -16,6 +18,28 @@ using ScanProtocol::Message;
 using ScanProtocol::Outcome;
 using ScanProtocol::OwnedDescriptor;
 
+std::string DefinitionsFolder(const Settings& settings)
+{
+    if (settings.installationFolder.empty())
+        return settings.definitionsFolder;
+    using namespace FileSystemHelper;
+    const boost::filesystem::path program =
+        PathFromWide(ToWide(settings.installationFolder, CodePageUtf8));
+    return JoinPath(
+        ToNarrow(WidePath(InstallationLayout::DefinitionsFolder(program)), CodePageUtf8),
+        "Plugins");
+}
+
+const char* FolderProblem(const Settings& settings)
+{
+    if (!settings.definitionsFolder.empty() && !settings.installationFolder.empty())
+        return "Give either the definitions folder or the installation, not both.";
+    if ((settings.definitionsFolder.empty() && settings.installationFolder.empty()) ||
+        settings.stateFolder.empty())
+        return "The definitions folder (or the installation) and the state folder are required.";
+    return nullptr;
+}
+
 Service::Service(Settings settings) : settings(std::move(settings)) {}
 
 Service::~Service() = default;
@@ -26,7 +50,7 @@ int Service::Start()
         return status;
     RaiseOpenFileLimit();
     std::shared_ptr<Generation> loaded;
-    if (const int status = Load(settings.definitionsFolder, true, loaded);
+    if (const int status = Load(DefinitionsFolder(settings), true, loaded);
         status != ThreatScanner::Success)
         return status;
     std::lock_guard<std::mutex> lock(mutex);
@@ -72,6 +96,8 @@ int Service::Load(const std::string& folder, bool definitionsFolder,
     CacheDigest after{};
     if (described && DescribeSet(folder, after) && after == before)
         AttachCache(*generation, after);
+    if (definitionsFolder)
+        generation->folder = folder;
     loaded = std::move(generation);
     return ThreatScanner::Success;
 }
@@ -114,17 +140,38 @@ int Service::Switch()
 {
     std::lock_guard<std::mutex> one(switching);
     // A folder that is still the set being served is not loaded a second time: after an update
-    // that handed the set over, the program's request to switch finds it served already.
+    // that handed the set over, the program's request to switch finds it served already. The
+    // installation may have moved its definitions to another folder since (its first update).
+    const std::string folder = DefinitionsFolder(settings);
     const std::shared_ptr<const Generation> serving = Current();
     CacheDigest now{};
-    if (serving && serving->definitions && DescribeSet(settings.definitionsFolder, now) &&
+    if (serving && serving->definitions && serving->folder == folder && DescribeSet(folder, now) &&
         now == *serving->definitions)
         return ThreatScanner::Success;
+    return LoadAndServe(folder);
+}
+
+void Service::Follow()
+{
+    std::lock_guard<std::mutex> one(switching);
+    const std::string folder = DefinitionsFolder(settings);
+    const std::shared_ptr<const Generation> serving = Current();
+    // Another question or a switch may have moved already. A folder whose set did not load is
+    // tried again only when a switch asks (an update or an administrator), not at every run.
+    if (serving && serving->folder != folder && folder != unloadable)
+        LoadAndServe(folder);
+}
+
+int Service::LoadAndServe(const std::string& folder)
+{
     WaitForOneSet();
     std::shared_ptr<Generation> next;
-    if (const int status = Load(settings.definitionsFolder, true, next);
-        status != ThreatScanner::Success)
+    if (const int status = Load(folder, true, next); status != ThreatScanner::Success)
+    {
+        unloadable = folder;
         return status;
+    }
+    unloadable.clear();
     Replace(std::move(next));
     return ThreatScanner::Success;
 }
@@ -158,14 +205,30 @@ int Service::CommitStaged(Staged& staged)
     if (!next)
         return ThreatScanner::InvalidArgument;
     // Served only when the definitions folder is now the very folder that was loaded.
+    const std::string folder = DefinitionsFolder(settings);
     FolderIdentity own;
-    if (!IdentifyDefinitionsFolder(own) || !(own == staged.folder))
+    if (!IdentifyFolder(folder, own) || !(own == staged.folder))
         return ThreatScanner::Failed;
     // The set is served without a cache when the folder cannot be described.
-    if (CacheDigest digest{}; DescribeSet(settings.definitionsFolder, digest))
+    if (CacheDigest digest{}; DescribeSet(folder, digest))
         AttachCache(*next, digest);
+    next->folder = folder;
     Replace(std::move(next));
     return ThreatScanner::Success;
+}
+
+bool Service::IsDefinitionsFolder(std::intptr_t folder, bool& moved)
+{
+    // A set loaded from the folder the installation named before (its starter set, until its
+    // first update moved the definitions) does not serve the folder it names now, even while a
+    // switch to that folder is being loaded.
+    const std::string own = DefinitionsFolder(settings);
+    const std::shared_ptr<const Generation> serving = Current();
+    moved = false;
+    if (!serving || !IsFolder(folder, own))
+        return false;
+    moved = serving->folder != own;
+    return !moved;
 }
 
 bool Service::EndConnections()
@@ -268,6 +331,7 @@ void Service::Serve(ScanProtocol::Channel& channel)
                             settings.frameTime) != Outcome::Ok)
             return;
         Message reply;
+        bool follow = false;
         // A set loaded for an install is served by the very next request or dropped.
         const bool commit = std::holds_alternative<ScanProtocol::CommitRequest>(message);
         if (!commit)
@@ -275,8 +339,8 @@ void Service::Serve(ScanProtocol::Channel& channel)
         if (const auto* scan = std::get_if<ScanProtocol::ScanRequest>(&message))
             reply = Scan(*scan, std::move(passed), buffer);
         else if (std::holds_alternative<ScanProtocol::FolderRequest>(message))
-            reply =
-                ScanProtocol::FolderReply{passed.Get() >= 0 && IsDefinitionsFolder(passed.Get())};
+            reply = ScanProtocol::FolderReply{passed.Get() >= 0 &&
+                                              IsDefinitionsFolder(passed.Get(), follow)};
         else if (std::holds_alternative<ScanProtocol::LoadRequest>(message))
             reply = LoadStaged(std::move(passed), staged);
         else if (commit)
@@ -308,6 +372,11 @@ void Service::Serve(ScanProtocol::Channel& channel)
         }
         if (channel.Send(reply) != Outcome::Ok)
             return;
+        // The installation's definitions moved (an update or an administrator placed the
+        // machine's set without a switch): this run loads its own engine, and the service follows
+        // now, for the runs after it.
+        if (follow)
+            Follow();
     }
 }
 

@@ -24,8 +24,12 @@ namespace ThreatScannerService
 struct Settings
 {
     std::string definitionsFolder; // the definitions set to load, and to load again on a switch
-    std::string stateFolder;       // the clean-result cache file
-    std::string tempFolder;        // extracted archive members
+    // Instead of definitionsFolder: the program folder of the installation whose definitions are
+    // served, wherever its folder rule puts them (InstallationLayout) when the service starts,
+    // switches or is asked which folder it serves.
+    std::string installationFolder;
+    std::string stateFolder; // the clean-result cache file
+    std::string tempFolder;  // extracted archive members
     // Limits per connection and for all of them.
     std::size_t maxConnections = 64;
     std::chrono::milliseconds greetingTime = std::chrono::seconds(10);
@@ -77,6 +81,9 @@ private:
         // The description of the definitions folder as it was loaded (DescribeSet), when it did
         // not change meanwhile.
         std::optional<ThreatScannerEngine::CacheDigest> definitions;
+        // The definitions folder it was loaded as; only a set of the folder the settings name now
+        // serves that folder.
+        std::string folder;
     };
     // A set loaded from a folder that a client is about to install as the definitions folder.
     struct Staged
@@ -103,9 +110,18 @@ private:
     void Replace(std::shared_ptr<const Generation> next);
     std::shared_ptr<const Generation> Current();
     int Switch();
-    // Which folder the definitions folder is now; false when it cannot be told.
-    bool IdentifyDefinitionsFolder(FolderIdentity& identity) const;
-    bool IsDefinitionsFolder(std::intptr_t folder) const;
+    // Serves the set of the definitions folder when the one served is another folder's.
+    void Follow();
+    // Loads the set in the folder and serves it, or remembers it as unloadable; the caller holds
+    // switching.
+    int LoadAndServe(const std::string& folder);
+    // Which folder the one at the path is now; false when it cannot be told.
+    static bool IdentifyFolder(const std::string& path, FolderIdentity& identity);
+    // Whether the passed folder is the definitions folder and the set served was loaded from it;
+    // moved says that it is the definitions folder but the set served is another folder's.
+    bool IsDefinitionsFolder(std::intptr_t folder, bool& moved);
+    // Whether the passed folder is the one at the path.
+    static bool IsFolder(std::intptr_t folder, const std::string& path);
     // Loads the set that a client passed as the folder it is about to install, when that folder
     // lies beside the definitions folder; Refused otherwise or when it cannot be read.
     ScanProtocol::Message LoadStaged(ScanProtocol::OwnedDescriptor folder, Staged& staged);
@@ -146,6 +162,9 @@ private:
     std::condition_variable connectionEnded;
     std::shared_ptr<const Generation> current;
     std::mutex switching;
+    // Under switching: the definitions folder whose set did not load last; the service follows
+    // the installation there again only when a switch asks.
+    std::string unloadable;
     std::mutex saving;
     std::set<std::intptr_t> clients;
     // Under mutex: accepted connections no worker has taken yet, the workers, how many of them
@@ -160,6 +179,13 @@ private:
     std::atomic<std::uint32_t> switches{0};
     std::atomic<std::uint32_t> loads{0};
 };
+
+// The definitions folder the settings name now: definitionsFolder, or the Plugins folder where
+// the installation's folder rule puts it.
+std::string DefinitionsFolder(const Settings& settings);
+
+// What is wrong with the folders the settings name, for the usage message; null when nothing is.
+const char* FolderProblem(const Settings& settings);
 
 // The switch command: asks the service at the endpoint to load its definitions folder again and
 // serve the new set; the process's exit status (0 once the new set serves), with what happened on

@@ -1,9 +1,14 @@
 // The resident engine service: loads a definitions set once and scans the files that the engine
 // library of the program's runs hands over on its socket.
 //
-//   CorvaneEngineService --definitions <folder> --state <folder> [--socket <path>]
-//                        [--temp <folder>]
+//   CorvaneEngineService (--definitions <folder> | --installation <program folder>)
+//                        --state <folder> [--socket <path>] [--temp <folder>]
 //   CorvaneEngineService --switch <socket>
+//
+// --definitions names the definitions folder itself. --installation names the program folder of
+// an installation instead: the service then serves the definitions wherever that installation's
+// rule puts them (the machine's, for an installation for every user, once its first update has
+// placed them there), looked up again at each switch.
 //
 // Without --socket the service takes the socket that systemd passes it (socket activation); while
 // its set loads, it answers each connection at once that it is not ready, so that a program run
@@ -98,8 +103,8 @@ private:
 int Usage(const char* message)
 {
     std::cerr << message
-              << "\nUsage: CorvaneEngineService --definitions <folder> --state "
-                 "<folder> [--socket <path>] [--temp <folder>]\n"
+              << "\nUsage: CorvaneEngineService (--definitions <folder> | --installation "
+                 "<program folder>) --state <folder> [--socket <path>] [--temp <folder>]\n"
                  "       CorvaneEngineService --switch <socket>\n";
     return 2;
 }
@@ -119,6 +124,8 @@ int main(int argc, char** argv)
         const std::string value = argv[++i];
         if (option == "--definitions")
             settings.definitionsFolder = value;
+        else if (option == "--installation")
+            settings.installationFolder = value;
         else if (option == "--state")
             settings.stateFolder = value;
         else if (option == "--socket")
@@ -128,8 +135,8 @@ int main(int argc, char** argv)
         else
             return Usage(("Unknown option " + option).c_str());
     }
-    if (settings.definitionsFolder.empty() || settings.stateFolder.empty())
-        return Usage("The definitions and state folders are required.");
+    if (const char* problem = ThreatScannerService::FolderProblem(settings))
+        return Usage(problem);
     // Extracted archive members stay in a folder that only the service may enter.
     if (settings.tempFolder.empty())
         settings.tempFolder = ThreatScannerEngine::JoinPath(settings.stateFolder, "Temp");
@@ -164,8 +171,9 @@ int main(int argc, char** argv)
     }
     if (status != 0)
     {
-        std::cerr << "Couldn't load the definitions in " << settings.definitionsFolder
-                  << ". Error: " << status << "\n";
+        std::cerr << "Couldn't load the definitions in "
+                  << ThreatScannerService::DefinitionsFolder(settings) << ". Error: " << status
+                  << "\n";
         return 1;
     }
     ScanProtocol::Listener listener;

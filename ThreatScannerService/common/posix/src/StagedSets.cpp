@@ -39,20 +39,20 @@ bool Service::KeepsCleanResults()
     return true;
 }
 
-bool Service::IdentifyDefinitionsFolder(FolderIdentity& identity) const
+bool Service::IdentifyFolder(const std::string& path, FolderIdentity& identity)
 {
     struct stat own;
-    if (!Identify(AT_FDCWD, settings.definitionsFolder.c_str(), own))
+    if (!Identify(AT_FDCWD, path.c_str(), own))
         return false;
     identity = {static_cast<std::uint64_t>(own.st_dev), static_cast<std::uint64_t>(own.st_ino)};
     return true;
 }
 
-bool Service::IsDefinitionsFolder(std::intptr_t folder) const
+bool Service::IsFolder(std::intptr_t folder, const std::string& path)
 {
     struct stat passed;
     FolderIdentity own;
-    return ::fstat(static_cast<int>(folder), &passed) == 0 && IdentifyDefinitionsFolder(own) &&
+    return ::fstat(static_cast<int>(folder), &passed) == 0 && IdentifyFolder(path, own) &&
            own == FolderIdentity{static_cast<std::uint64_t>(passed.st_dev),
                                  static_cast<std::uint64_t>(passed.st_ino)};
 }
@@ -67,7 +67,7 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
     struct stat parent;
     struct stat ownParent;
     if (!Identify(folder.Get(), "..", parent) ||
-        !Identify(AT_FDCWD, (settings.definitionsFolder + "/..").c_str(), ownParent) ||
+        !Identify(AT_FDCWD, (DefinitionsFolder(settings) + "/..").c_str(), ownParent) ||
         !SameFile(parent, ownParent))
         return ScanProtocol::Refused{ThreatScanner::NotSupported};
     // Read through the descriptor: the service never opens a path that a client names.

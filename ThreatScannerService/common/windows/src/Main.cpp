@@ -1,14 +1,21 @@
 // The resident engine service on Windows: loads a definitions set once and scans the files that
 // the engine library of the program's runs hands over on its named pipe.
 //
-//   CorvaneEngineService --definitions <folder> --state <folder> [--pipe <name>] [--temp <folder>]
-//   CorvaneEngineService --service [--definitions <folder>] [--state <folder>] [--pipe <name>]
+//   CorvaneEngineService (--definitions <folder> | --installation <program folder>)
+//                        --state <folder> [--pipe <name>] [--temp <folder>]
+//   CorvaneEngineService --service [--definitions <folder> | --installation <program folder>]
+//                        [--state <folder>] [--pipe <name>]
 //   CorvaneEngineService --switch <pipe>
 //
+// --definitions names the definitions folder itself. --installation names the program folder of
+// an installation instead: the service then serves the definitions wherever that installation's
+// rule puts them (the machine's, for an installation for every user, once its first update has
+// placed them there), looked up again at each switch.
 // Run from a console it serves until Ctrl+C, or until its standard input closes when that is a
 // pipe (so that the process that started it can end it). With --service it runs under the service
-// control manager, which stops it; its folders default to the Plugins folder beside the executable
-// and CorvaneEngineService under the all-users data folder, its pipe to the program's default.
+// control manager, which stops it; its folders default to the installation in the executable's
+// folder and CorvaneEngineService under the all-users data folder, its pipe to the program's
+// default.
 // --switch asks a running service to load the set in its definitions folder again and to serve it
 // once loaded; the exit status is 0 when the new set serves. It listens only once its set has
 // loaded, so that a program run meanwhile loads the engine itself instead of waiting.
@@ -64,10 +71,10 @@ std::vector<std::string> Arguments()
 int Usage(const std::string& message)
 {
     std::cerr << message
-              << "\nUsage: CorvaneEngineService --definitions <folder> --state <folder> "
-                 "[--pipe <name>] [--temp <folder>]\n"
-                 "       CorvaneEngineService --service [--definitions <folder>] [--state "
-                 "<folder>] [--pipe <name>]\n"
+              << "\nUsage: CorvaneEngineService (--definitions <folder> | --installation "
+                 "<program folder>) --state <folder> [--pipe <name>] [--temp <folder>]\n"
+                 "       CorvaneEngineService --service [--definitions <folder> | --installation "
+                 "<program folder>] [--state <folder>] [--pipe <name>]\n"
                  "       CorvaneEngineService --switch <pipe>\n";
     return 2;
 }
@@ -156,8 +163,9 @@ template <typename Ready> int Serve(Ready ready)
     auto service = std::make_unique<ThreatScannerService::Service>(settings);
     if (const int status = service->Start(); status != 0)
     {
-        std::cerr << "Couldn't load the definitions in " << settings.definitionsFolder
-                  << ". Error: " << status << "\n";
+        std::cerr << "Couldn't load the definitions in "
+                  << ThreatScannerService::DefinitionsFolder(settings) << ". Error: " << status
+                  << "\n";
         return 1;
     }
     ThreatScannerService::Listener listener;
@@ -268,6 +276,8 @@ int main()
         const std::string& value = arguments[++i];
         if (option == "--definitions")
             settings.definitionsFolder = value;
+        else if (option == "--installation")
+            settings.installationFolder = value;
         else if (option == "--state")
             settings.stateFolder = value;
         else if (option == "--pipe")
@@ -279,15 +289,14 @@ int main()
     }
     if (options.underManager)
     {
-        if (settings.definitionsFolder.empty() && !ExecutableFolder().empty())
-            settings.definitionsFolder =
-                ThreatScannerEngine::JoinPath(ExecutableFolder(), "Plugins");
+        if (settings.definitionsFolder.empty() && settings.installationFolder.empty())
+            settings.installationFolder = ExecutableFolder();
         if (settings.stateFolder.empty() && !AllUsersDataFolder().empty())
             settings.stateFolder =
                 ThreatScannerEngine::JoinPath(AllUsersDataFolder(), "CorvaneEngineService");
     }
-    if (settings.definitionsFolder.empty() || settings.stateFolder.empty())
-        return Usage("The definitions and state folders are required.");
+    if (const char* problem = ThreatScannerService::FolderProblem(settings))
+        return Usage(problem);
 
     stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!stopEvent)

@@ -322,17 +322,17 @@ bool Service::KeepsCleanResults()
     return false;
 }
 
-bool Service::IdentifyDefinitionsFolder(FolderIdentity& identity) const
+bool Service::IdentifyFolder(const std::string& path, FolderIdentity& identity)
 {
-    const Handle own = OpenOwnFolder(settings.definitionsFolder);
+    const Handle own = OpenOwnFolder(path);
     return Identify(own.get(), identity);
 }
 
-bool Service::IsDefinitionsFolder(std::intptr_t folder) const
+bool Service::IsFolder(std::intptr_t folder, const std::string& path)
 {
     FolderIdentity passed;
     FolderIdentity own;
-    return Identify(reinterpret_cast<HANDLE>(folder), passed) && IdentifyDefinitionsFolder(own) &&
+    return Identify(reinterpret_cast<HANDLE>(folder), passed) && IdentifyFolder(path, own) &&
            passed == own;
 }
 
@@ -346,7 +346,7 @@ Message Service::LoadStaged(OwnedDescriptor folder, Staged& staged)
     // loaded by the client itself, and this service keeps its own set. A folder has one parent:
     // the passed one is beside the definitions folder when the entry of its name in the
     // definitions folder's parent is that very folder.
-    const Handle ownParent = OpenOwnFolder(settings.definitionsFolder, true);
+    const Handle ownParent = OpenOwnFolder(DefinitionsFolder(settings), true);
     FolderIdentity parentIdentity;
     FolderIdentity beside;
     if (!Identify(ownParent.get(), parentIdentity) ||
