@@ -1,15 +1,11 @@
 #include "Settings.h"
 #include "Folders.h"
 
-#include "FileSystemHelper/File.h"
 #include "FileSystemHelper/Text.h"
 #include "InstallationLayout/Folders.h"
 
 #include <boost/exception/exception.hpp>
-#include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
-#include <sstream>
-#include <stdexcept>
 
 namespace CorvaneCommandLineScanner
 {
@@ -38,20 +34,6 @@ boost::filesystem::path InstallationFile(const char* name)
         return {};
     }
 }
-
-// The top-level tree of an INI file, read by its wide name and only when it is a regular file
-// (a FIFO is not waited for). Throws when there is none.
-boost::property_tree::ptree ReadIni(const boost::filesystem::path& iniFile)
-{
-    std::vector<char> bytes;
-    if (iniFile.empty() ||
-        !FileSystemHelper::File::Read(FileSystemHelper::WidePath(iniFile), bytes))
-        throw std::runtime_error("no settings file");
-    std::istringstream text(std::string(bytes.begin(), bytes.end()));
-    boost::property_tree::ptree tree;
-    boost::property_tree::ini_parser::read_ini(text, tree);
-    return tree;
-}
 } // namespace
 
 Settings::Settings() : Settings(InstallationFile("config.ini"), ProgramFolderOrEmpty())
@@ -64,7 +46,7 @@ Settings::Settings(const boost::filesystem::path& iniFile, const std::wstring& d
 {
     try
     {
-        const boost::property_tree::ptree tree = ReadIni(iniFile);
+        const boost::property_tree::ptree tree = InstallationLayout::ReadIni(iniFile);
         definitionsServer = tree.get<std::string>(
             boost::property_tree::ptree::path_type("definitions_server", '.'), "");
         engineService = tree.get<std::string>(

@@ -30,6 +30,21 @@ std::string DefinitionsFolder(const Settings& settings)
         "Plugins");
 }
 
+bool TakeFolderOption(Settings& settings, const std::string& option, const std::string& value)
+{
+    if (option == "--definitions")
+        settings.definitionsFolder = value;
+    else if (option == "--installation")
+        settings.installationFolder = value;
+    else if (option == "--state")
+        settings.stateFolder = value;
+    else if (option == "--temp")
+        settings.tempFolder = value;
+    else
+        return false;
+    return true;
+}
+
 const char* FolderProblem(const Settings& settings)
 {
     if (!settings.definitionsFolder.empty() && !settings.installationFolder.empty())

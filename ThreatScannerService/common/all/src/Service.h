@@ -184,6 +184,10 @@ private:
 // the installation's folder rule puts it.
 std::string DefinitionsFolder(const Settings& settings);
 
+// Takes one of the folder options every platform's service has (--definitions, --installation,
+// --state, --temp) into the settings; false when the option is none of them.
+bool TakeFolderOption(Settings& settings, const std::string& option, const std::string& value);
+
 // What is wrong with the folders the settings name, for the usage message; null when nothing is.
 const char* FolderProblem(const Settings& settings);
 

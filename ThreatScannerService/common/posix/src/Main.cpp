@@ -122,17 +122,9 @@ int main(int argc, char** argv)
         if (i + 1 >= argc)
             return Usage(("Missing value of " + option).c_str());
         const std::string value = argv[++i];
-        if (option == "--definitions")
-            settings.definitionsFolder = value;
-        else if (option == "--installation")
-            settings.installationFolder = value;
-        else if (option == "--state")
-            settings.stateFolder = value;
-        else if (option == "--socket")
+        if (option == "--socket")
             socketPath = value;
-        else if (option == "--temp")
-            settings.tempFolder = value;
-        else
+        else if (!ThreatScannerService::TakeFolderOption(settings, option, value))
             return Usage(("Unknown option " + option).c_str());
     }
     if (const char* problem = ThreatScannerService::FolderProblem(settings))

@@ -274,17 +274,9 @@ int main()
         if (i + 1 >= arguments.size())
             return Usage("Missing value of " + option);
         const std::string& value = arguments[++i];
-        if (option == "--definitions")
-            settings.definitionsFolder = value;
-        else if (option == "--installation")
-            settings.installationFolder = value;
-        else if (option == "--state")
-            settings.stateFolder = value;
-        else if (option == "--pipe")
+        if (option == "--pipe")
             options.pipe = value;
-        else if (option == "--temp")
-            settings.tempFolder = value;
-        else
+        else if (!ThreatScannerService::TakeFolderOption(settings, option, value))
             return Usage("Unknown option " + option);
     }
     if (options.underManager)

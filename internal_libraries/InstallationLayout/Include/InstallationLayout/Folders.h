@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/filesystem/path.hpp>
+#include <boost/property_tree/ptree.hpp>
 
 // Where an installation's definitions are, decided once for every process that asks: the program
 // and the engine service that serves it.
@@ -14,6 +15,11 @@ namespace InstallationLayout
 {
 // The marking file in the program folder.
 constexpr const char* markFileName = "installation.ini";
+
+// The top-level tree of an installation's INI file (the marking file, the user's settings), read
+// by its wide name and only when it is a regular file (a FIFO is not waited for). Throws when there
+// is none or it cannot be parsed.
+boost::property_tree::ptree ReadIni(const boost::filesystem::path& iniFile);
 
 // Whether the marking file says scope=machine (at the top level). A missing or unreadable file,
 // one that is not a regular file, or any other value marks nothing.

@@ -7,27 +7,30 @@
 #include <boost/exception/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/property_tree/ini_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
 
 namespace InstallationLayout
 {
+boost::property_tree::ptree ReadIni(const boost::filesystem::path& iniFile)
+{
+    std::vector<char> bytes;
+    if (iniFile.empty() ||
+        !FileSystemHelper::File::Read(FileSystemHelper::WidePath(iniFile), bytes))
+        throw std::runtime_error("no settings file");
+    std::istringstream text(std::string(bytes.begin(), bytes.end()));
+    boost::property_tree::ptree tree;
+    boost::property_tree::ini_parser::read_ini(text, tree);
+    return tree;
+}
+
 bool ReadPerMachine(const boost::filesystem::path& markFile)
 {
     try
     {
-        // Read by its wide name and only when it is a regular file (a FIFO is not waited for).
-        std::vector<char> bytes;
-        if (markFile.empty() ||
-            !FileSystemHelper::File::Read(FileSystemHelper::WidePath(markFile), bytes))
-            return false;
-        std::istringstream text(std::string(bytes.begin(), bytes.end()));
-        boost::property_tree::ptree tree;
-        boost::property_tree::ini_parser::read_ini(text, tree);
-        return tree.get<std::string>(boost::property_tree::ptree::path_type("scope", '.'), "") ==
-               "machine";
+        return ReadIni(markFile).get<std::string>(
+                   boost::property_tree::ptree::path_type("scope", '.'), "") == "machine";
     }
     catch (const std::exception&)
     {
